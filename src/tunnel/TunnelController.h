@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/TrafficStats.h"
+#include "tunnel/LogDelta.h"
+
+namespace halvern {
+
+class ProxyCoreProcess;
+class TunnelBridgeProcess;
+class NetworkConfigurator;
+
+// Receives every announced status word. Called with the controller's lock held: it must only
+// record or print, never call back into the controller.
+using StatusCallback = std::function<void(const std::string&)>;
+
+// The one owner of the VPN session: its status word, the protocol and last failure, and the
+// three session objects (proxy core, tunnel bridge, network changes).
+//
+// Status words: "disconnected", "connecting", "connected", "disconnecting", "error". Only
+// "connecting"/"connected"/"error" of a connect and "disconnecting"/"disconnected" of a
+// disconnect that tore a session down are announced; creation and an idle disconnect are silent.
+class TunnelController {
+  public:
+    explicit TunnelController(StatusCallback statusCallback);
+    ~TunnelController();
+    TunnelController(const TunnelController&) = delete;
+    TunnelController& operator=(const TunnelController&) = delete;
+
+    // Never throws for a failing step: the outcome is read back through status() and
+    // lastError(). Ignored while a session is up.
+    void connect(const std::string& configJson, const std::string& protocol,
+                 const std::vector<std::string>& dnsServers);
+    void disconnect();
+
+    std::string status() const;
+    std::string activeProtocol() const;
+    std::string lastError() const;
+
+    // 0 and 0 without a tunnel or when the adapter cannot be read.
+    TrafficStats trafficStats() const;
+
+    // Reads a piece of a child's log ("windows_xray" or "windows_tun2socks"); takes no lock.
+    LogDelta readLogDelta(const std::string& source, std::int64_t offset,
+                          std::int64_t maxBytes) const;
+
+  private:
+    void publishStatus(const std::string& word);
+    void startNativeVpn(const std::string& configJson, const std::vector<std::string>& dnsServers);
+    void cleanUpFailedConnect(const std::string& message) noexcept;
+
+    StatusCallback statusCallback_;
+    mutable std::mutex mutex_;
+    bool connected_ = false;
+    std::string status_ = "disconnected";
+    std::string activeProtocol_;
+    std::string lastError_;
+    std::unique_ptr<ProxyCoreProcess> proxyCore_;
+    std::unique_ptr<TunnelBridgeProcess> tunnelBridge_;
+    std::unique_ptr<NetworkConfigurator> network_;
+};
+
+}  // namespace halvern
