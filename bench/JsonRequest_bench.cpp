@@ -68,6 +68,24 @@ void readSixFields(benchmark::State& state) {
 }
 BENCHMARK(readSixFields)->Unit(benchmark::kMicrosecond);
 
+// The reads that dispatching this request makes: "command", then "configJson" (decoded whole),
+// then "dnsServers" after it.
+void readStartXrayFields(benchmark::State& state) {
+    const std::string& request = startRequest();
+    while (state.KeepRunning()) {
+        std::string command;
+        std::string configJson;
+        std::vector<std::string> dnsServers;
+        halvern::getJsonString(request, "command", command);
+        halvern::getJsonString(request, "configJson", configJson);
+        halvern::getJsonStringArray(request, "dnsServers", dnsServers);
+        benchmark::DoNotOptimize(configJson.data());
+        benchmark::DoNotOptimize(dnsServers.data());
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(request.size()));
+}
+BENCHMARK(readStartXrayFields)->Unit(benchmark::kMicrosecond);
+
 void memchrSixTimes(benchmark::State& state) {
     const std::string& request = startRequest();
     while (state.KeepRunning()) {

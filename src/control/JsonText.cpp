@@ -7,11 +7,6 @@
 
 #include "control/JsonLiteralScan.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define HALVERN_HAVE_SSE2 1
-#endif
-
 namespace halvern {
 namespace {
 
@@ -60,45 +55,6 @@ bool literalEquals(std::string_view body, bool hasEscape, std::string_view key) 
     return decodedEquals(body, key);
 }
 
-// Decodes the body of a literal that scanStringLiteral accepted.
-void decodeBody(std::string_view body, std::string& output) {
-    // Slack lets the fast loop copy 16 bytes at a time and fix up the length afterwards.
-    std::string decoded(body.size() + 16, '\0');
-    char* out = decoded.data();
-    const char* in = body.data();
-    const char* const end = in + body.size();
-    for (;;) {
-#ifdef HALVERN_HAVE_SSE2
-        const __m128i backslash = _mm_set1_epi8('\\');
-        while (end - in >= 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
-            const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(v, backslash));
-            if (mask == 0) {
-                in += 16;
-                out += 16;
-                continue;
-            }
-            const int run = std::countr_zero(static_cast<unsigned>(mask));
-            in += run;
-            out += run;
-            break;
-        }
-#endif
-        while (in < end && *in != '\\') {
-            *out++ = *in++;
-        }
-        if (in == end) {
-            break;
-        }
-        const char escape = in[1];
-        *out++ = decodeEscape(escape);
-        in += escape == 'u' ? 6 : 2;
-    }
-    decoded.resize(static_cast<std::size_t>(out - decoded.data()));
-    output = std::move(decoded);
-}
-
 }  // namespace
 
 std::size_t findJsonValue(std::string_view text, std::string_view key) {
@@ -134,7 +90,7 @@ bool parseJsonString(std::string_view text, std::size_t& position, std::string& 
     }
     const std::string_view body = text.substr(position + 1, end - position - 2);
     if (hasEscape) {
-        decodeBody(body, output);
+        json_detail::decodeStringBody(body, output);
     } else {
         output.assign(body);
     }

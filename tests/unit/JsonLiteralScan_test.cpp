@@ -4,11 +4,22 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
+#include "control/JsonLiteralKernels.h"
 #include "control/JsonText.h"
 
 namespace halvern::json_detail {
 namespace {
+
+// Every set of block kernels this processor can run: the baseline always, AVX-512 when present.
+std::vector<LiteralKernels> kernelSets() {
+    std::vector<LiteralKernels> sets{baselineLiteralKernels()};
+    if (literalKernels().scanBlocks != sets.front().scanBlocks) {
+        sets.push_back(literalKernels());
+    }
+    return sets;
+}
 
 // The block-at-a-time scanner must agree with the byte-by-byte rules on every input, in
 // particular where escapes, \u swallows and backslash runs straddle its 64-byte blocks.
@@ -23,13 +34,42 @@ TEST(JsonLiteralScan, AgreesWithBytewiseRulesOnRandomLiterals) {
             const auto pick = random() % 10;
             text += pick < 5 ? 'x' : alphabet[random() % alphabet.size()];
         }
-        bool fastEscape = false;
         bool slowEscape = false;
-        const std::size_t fast = scanStringLiteral(text, 0, fastEscape);
         const std::size_t slow = scanStringLiteralBytewise(text, 0, slowEscape);
-        ASSERT_EQ(fast, slow) << text;
-        if (slow != std::string::npos) {
-            ASSERT_EQ(fastEscape, slowEscape) << text;
+        for (const LiteralKernels& kernels : kernelSets()) {
+            bool fastEscape = false;
+            const std::size_t fast = scanStringLiteralWith(kernels, text, 0, fastEscape);
+            ASSERT_EQ(fast, slow) << text;
+            if (slow != std::string::npos) {
+                ASSERT_EQ(fastEscape, slowEscape) << text;
+            }
+        }
+    }
+}
+
+// The block decoder against the byte-by-byte one, on valid bodies dense with every kind of
+// escape, at every alignment.
+TEST(JsonLiteralScan, BlockDecoderAgreesWithBytewiseDecoder) {
+    std::mt19937 random(7);
+    const char* const pieces[] = {
+        "\\\"", "\\\\", "\\n", "\\/", "\\u12\"4", "x", "yy", "zzzzzzzzzzzzzzzzzzzz", "\\\\\\\""};
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = "\"";
+        const std::size_t count = random() % 120;
+        for (std::size_t i = 0; i < count; ++i) {
+            text += pieces[random() % std::size(pieces)];
+        }
+        text += "\"";
+        bool hasEscape = false;
+        const std::size_t end = scanStringLiteral(text, 0, hasEscape);
+        ASSERT_EQ(end, text.size()) << text;
+        const std::string_view body(text.data() + 1, text.size() - 2);
+        std::string slow;
+        decodeStringBodyBytewise(body, slow);
+        for (const LiteralKernels& kernels : kernelSets()) {
+            std::string fast;
+            decodeStringBodyWith(kernels, body, fast);
+            ASSERT_EQ(fast, slow) << text;
         }
     }
 }
@@ -39,10 +79,13 @@ TEST(JsonLiteralScan, LongRunsOfBackslashesAcrossBlocks) {
         for (std::size_t prefix = 0; prefix < 70; prefix += 7) {
             const std::string text = "\"" + std::string(prefix, 'a') + std::string(run, '\\') +
                                      "\"" + std::string(80, 'b') + "\"";
-            bool a = false;
-            bool b = false;
-            ASSERT_EQ(scanStringLiteral(text, 0, a), scanStringLiteralBytewise(text, 0, b))
-                << run << " " << prefix;
+            bool slowEscape = false;
+            const std::size_t slow = scanStringLiteralBytewise(text, 0, slowEscape);
+            for (const LiteralKernels& kernels : kernelSets()) {
+                bool fastEscape = false;
+                ASSERT_EQ(scanStringLiteralWith(kernels, text, 0, fastEscape), slow)
+                    << run << " " << prefix;
+            }
         }
     }
 }
