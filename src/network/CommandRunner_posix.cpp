@@ -2,7 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,7 +127,9 @@ std::uint32_t exitCodeOf(int status) {
 // pidfds are unavailable (an old kernel or a strict seccomp profile) the poll becomes a short
 // sleep between checks.
 std::uint32_t waitBounded(pid_t pid) {
-    const ScopedDescriptor pidfd(pidfd_open(pid, 0));
+    // Called through syscall(): glibc's own wrapper is missing from older releases and its
+    // header lacks C linkage in some.
+    const ScopedDescriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)));
     const auto start = MonotonicClock::now();
     for (;;) {
         int status = 0;
