@@ -250,7 +250,7 @@ TEST(CommandRunnerWindows, ApplyAndRestoreOnTheRealSystem) {
             network.apply("Halvern_Tun_4242", "203.0.113.5", "", {}, true);
             ADD_FAILURE() << "apply succeeded";
         } catch (const std::runtime_error& error) {
-            EXPECT_EQ(error.what(),
+            EXPECT_EQ(std::string(error.what()),
                       "Command failed with exit code 1: netsh interface ipv4 add route 0.0.0.0/0 "
                       "\"Halvern_Tun_4242\" 10.255.0.1 metric=1");
         }
