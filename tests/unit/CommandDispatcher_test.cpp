@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control/ServiceState.h"
+#include "support/TestSupport.h"
 
 namespace halvern {
 namespace {
@@ -19,6 +20,9 @@ class Dispatcher : public ::testing::Test {
     }
     void TearDown() override { controller.reset(); }
 
+    // A start really writes the configuration and tries to launch the core: keep that away from
+    // the machine's own runtime directory.
+    testing::ScopedRuntimeDirectory runtimeDirectory;
     std::vector<std::string> announced;
 };
 
