@@ -93,7 +93,7 @@ void BM_StatusRoundTrip_ControlServer(benchmark::State& state) {
     while (!connectTo(address).valid()) {  // until it listens (the probe is answered, unread)
         std::this_thread::yield();
     }
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         if (roundTrip(address) != sizeof(kAnswer) - 1) {
             state.SkipWithError("wrong answer");
             break;
@@ -145,7 +145,7 @@ void BM_StatusRoundTrip_BareServer(benchmark::State& state) {
     }
     std::atomic<bool> done{false};
     std::thread server(serveBare, listener.get(), std::cref(done));
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         if (roundTrip(address) != sizeof(kAnswer) - 1) {
             state.SkipWithError("wrong answer");
             break;

@@ -57,10 +57,10 @@ TEST_F(ControlEndpoint, ARequestLargerThanEveryBufferArrivesWhole) {
 
 TEST_F(ControlEndpoint, OverLimitRequestsAreCutAtTheLimit) {
     // The closing quote lies beyond the limit, so the command string never ends.
-    EXPECT_EQ(exchange(unknownCommandOfSize(2 * 1048576, 'y')), kMissingCommand);
+    EXPECT_EQ(exchange(unknownCommandOfSize(std::size_t{2} * 1048576, 'y')), kMissingCommand);
     // What was gathered up to the limit is still the request.
     const std::string padded =
-        R"({"command":"status","pad":")" + std::string(2 * 1048576, 'z') + "\"}\n";
+        R"({"command":"status","pad":")" + std::string(std::size_t{2} * 1048576, 'z') + "\"}\n";
     EXPECT_EQ(exchange(padded), kStatusAnswer);
     EXPECT_EQ(exchange("{\"command\":\"status\"}\n"), kStatusAnswer);
 }
