@@ -138,6 +138,7 @@ TEST(ControlEndpointStop, AStopWhileASilentClientHoldsTheServerEndsWithinTheBoun
     TestClient silent;
     ASSERT_TRUE(silent.connected());
     auto silentAnswer = std::async(std::launch::async, [&silent] { return silent.receiveAll(); });
+    sleepMilliseconds(200);  // on POSIX, until the server has taken the queued connection
     const auto start = MonotonicClock::now();
     server.stop();
     EXPECT_LT(elapsedMilliseconds(start), 5000);

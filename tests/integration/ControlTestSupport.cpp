@@ -17,6 +17,10 @@ ServerThread::ServerThread() {
         controller = std::make_unique<TunnelController>([](const std::string&) {});
     }
     thread_ = std::thread(runControlPipeServer);
+    // Returns once the endpoint has served a first client, so that a client started next
+    // (halvernctl, which does not wait for a socket to appear) finds it, and a stop begun next
+    // finds the server waiting for a client.
+    exchange("\n");
 }
 
 ServerThread::~ServerThread() {
