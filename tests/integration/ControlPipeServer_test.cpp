@@ -1,5 +1,9 @@
 // The control endpoint as clients meet it: the real pipe (Windows) or socket (POSIX), a server
 // thread run and stopped as the service runs it, and raw clients.
+//
+// Under Wine the pipe's DACL is converted and applied but not enforced (every process is the
+// same user and counts as an administrator), so who may open the pipe is not tested there; the
+// POSIX peer check is tested in ControlAccess_test.cpp.
 #include "control/ControlPipeServer.h"
 
 #include <gtest/gtest.h>
