@@ -2,16 +2,18 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 namespace halvern {
 
-// Owner of one POSIX file descriptor (-1 when none); closes it exactly once.
+// Sole owner of a POSIX file descriptor; -1 means none. Closed exactly once, by reset() or the
+// destructor. close() is not retried on EINTR: on Linux the descriptor is gone either way.
 class UniqueFd {
   public:
     UniqueFd() noexcept = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
+
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
         if (this != &other) {
@@ -19,23 +21,19 @@ class UniqueFd {
         }
         return *this;
     }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
 
     int get() const noexcept { return fd_; }
     bool valid() const noexcept { return fd_ >= 0; }
 
-    int release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+    int release() noexcept { return std::exchange(fd_, -1); }
 
-    // close() is not retried on EINTR: on Linux the descriptor is gone either way, and a retry
-    // could close a descriptor that another thread has just been given.
     void reset(int fd = -1) noexcept {
-        if (fd_ >= 0) {
-            ::close(fd_);
+        const int old = std::exchange(fd_, fd);
+        if (old >= 0) {
+            ::close(old);
         }
-        fd_ = fd;
     }
 
   private:
