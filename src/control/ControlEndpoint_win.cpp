@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "common/MonotonicClock.h"
-#include "common/UniqueHandle.h"
+#include "common/WinHandle.h"
 #include "common/UniqueLocalMemory.h"
 #include "control/ControlEndpoint.h"
 #include "control/ControlPipeServer.h"

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "common/MonotonicClock.h"
-#include "common/UniqueHandle.h"
+#include "common/WinHandle.h"
 #include "control/ControlPipeServer.h"
 #include "integration/ControlTestSupport.h"
 

@@ -4,7 +4,7 @@
 
 #include "ControlClient.h"
 #include "common/MonotonicClock.h"
-#include "common/UniqueHandle.h"
+#include "common/WinHandle.h"
 #include "control/ControlPipeServer.h"
 
 namespace halvern {
