@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "common/MonotonicClock.h"
-#include "common/WinHandle.h"
 #include "common/UniqueLocalMemory.h"
+#include "common/WinHandle.h"
 #include "control/ControlEndpoint.h"
 #include "control/ControlPipeServer.h"
 #include "control/ServiceState.h"
