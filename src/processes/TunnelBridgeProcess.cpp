@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "processes/AdapterCounters.h"
+
 namespace halvern {
 
 TunnelBridgeProcess::TunnelBridgeProcess(std::string exePath, std::string wintunPath)
@@ -19,7 +21,7 @@ void TunnelBridgeProcess::start(int /*socksPort*/) {
 void TunnelBridgeProcess::stop() noexcept {}
 
 TrafficStats TunnelBridgeProcess::trafficStats() const {
-    return {};
+    return adapterTrafficStats(adapterName_);
 }
 
 }  // namespace halvern
