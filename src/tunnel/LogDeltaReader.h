@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -28,12 +27,9 @@ struct LogReadPlan {
 std::optional<LogReadPlan> planLogRead(std::int64_t size, std::int64_t offset,
                                        std::int64_t maxBytes);
 
-// Platform part: opens `fileName` in the temporary directory for reading without keeping the
-// child from writing, queries its size, and reads what planLogRead asks for.
+// Platform part: opens `fileName` in the temporary directory (the same path the child's log was
+// created at, read afresh) for reading without keeping the child from writing, queries its size,
+// and reads what planLogRead asks for.
 LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes);
-
-// Full path of a log in the temporary directory, read afresh on every call; empty when the
-// directory cannot be determined.
-std::filesystem::path logFilePath(const char* fileName);
 
 }  // namespace halvern

@@ -3,43 +3,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
-#include "common/RuntimeDirectory.h"
+#include "common/UniqueFd.h"
+#include "processes/ProcessLauncher.h"
 #include "tunnel/LogDeltaReader.h"
 
 namespace halvern {
-namespace {
-
-// The reader's own descriptor on one log, closed once when the read is done.
-class ReadDescriptor {
-  public:
-    explicit ReadDescriptor(int fd) : fd_(fd) {}
-    ~ReadDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    ReadDescriptor(const ReadDescriptor&) = delete;
-    ReadDescriptor& operator=(const ReadDescriptor&) = delete;
-
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-}  // namespace
-
-std::filesystem::path logFilePath(const char* fileName) {
-    return runtimeDirectory() / fileName;
-}
 
 LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes) {
-    const std::string path = logFilePath(fileName).string();
+    const std::string path = ProcessLauncher::tempFilePath(fileName).string();
     // No symlink in the runtime directory may point the reader elsewhere, and O_NONBLOCK keeps
     // a FIFO planted under the log's name from blocking the open; it changes nothing for a file.
-    const ReadDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (file.get() < 0) {
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!file.valid()) {
         return LogDelta{{}, offset, 0};
     }
     // A size that cannot be read, or an entry that is not a plain file, is treated like a log

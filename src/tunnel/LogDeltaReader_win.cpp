@@ -2,51 +2,20 @@
 
 #include <utility>
 
+#include "common/WinHandle.h"
+#include "processes/ProcessLauncher.h"
 #include "tunnel/LogDeltaReader.h"
 
 namespace halvern {
-namespace {
-
-// The reader's own handle on one log, closed once when the read is done.
-class ReadHandle {
-  public:
-    explicit ReadHandle(HANDLE handle) : handle_(handle) {}
-    ~ReadHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-    ReadHandle(const ReadHandle&) = delete;
-    ReadHandle& operator=(const ReadHandle&) = delete;
-
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
-
-}  // namespace
-
-std::filesystem::path logFilePath(const char* fileName) {
-    wchar_t directory[MAX_PATH] = {};
-    const DWORD length = GetTempPathW(MAX_PATH, directory);
-    if (length == 0 || length > MAX_PATH) {
-        return {};
-    }
-    return std::filesystem::path(std::wstring(directory, length)) / fileName;
-}
 
 LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes) {
-    const std::filesystem::path path = logFilePath(fileName);
-    if (path.empty()) {
-        return LogDelta{{}, offset, 0};
-    }
+    const std::filesystem::path path = ProcessLauncher::tempFilePath(fileName);
     // Shared for reading and writing: the child and the service keep their write handles open
     // on the log while a client reads it.
-    const ReadHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    const UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
         return LogDelta{{}, offset, 0};
     }
     // A size that cannot be read is treated like a log that cannot be opened.

@@ -1,5 +1,7 @@
-#include <tlhelp32.h>
+// clang-format off
 #include <windows.h>
+#include <tlhelp32.h>
+// clang-format on
 
 #include <string>
 

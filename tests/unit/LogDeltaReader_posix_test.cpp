@@ -4,8 +4,9 @@
 
 #include <filesystem>
 
+#include "processes/ProcessLauncher.h"
+#include "support/TestSupport.h"
 #include "tunnel/LogDeltaReader.h"
-#include "unit/ScratchDirectory.h"
 
 namespace halvern {
 namespace {
@@ -14,11 +15,11 @@ namespace {
 // planted there under a log's name may make it read another file or hang.
 TEST(LogDeltaReaderPosix, OnlyAPlainFileUnderTheLogNameIsRead) {
     const testing::ScopedRuntimeDirectory runtimeDirectory;
-    const testing::ScratchDirectory elsewhere;
+    const testing::ScopedTempDirectory elsewhere;
     const auto secret = elsewhere.path() / "secret";
-    testing::writeFile(secret, "not for clients");
+    testing::writeFileBytes(secret, "not for clients");
 
-    const auto log = logFilePath("halvern_xray_output.log");
+    const auto log = ProcessLauncher::tempFilePath("halvern_xray_output.log");
     std::filesystem::create_symlink(secret, log);
     LogDelta delta = readLogDelta("windows_xray", 0, 65536);
     EXPECT_EQ(delta.content, "");
@@ -39,7 +40,7 @@ TEST(LogDeltaReaderPosix, OnlyAPlainFileUnderTheLogNameIsRead) {
 
 TEST(LogDeltaReaderPosix, FollowsTheRuntimeDirectoryOnEveryCall) {
     const testing::ScopedRuntimeDirectory first;
-    testing::writeFile(logFilePath("halvern_xray_output.log"), "one");
+    testing::writeFileBytes(ProcessLauncher::tempFilePath("halvern_xray_output.log"), "one");
     EXPECT_EQ(readLogDelta("windows_xray", 0, 100).content, "one");
     {
         const testing::ScopedRuntimeDirectory second;

@@ -9,7 +9,8 @@
 #include <string>
 #include <system_error>
 
-#include "unit/ScratchDirectory.h"
+#include "processes/ProcessLauncher.h"
+#include "support/TestSupport.h"
 
 namespace halvern {
 namespace {
@@ -26,17 +27,9 @@ std::string hundredBytes() {
     return bytes;
 }
 
+// Each case gets a temporary directory of its own, as the service's children would write to.
 class LogDeltaReaderTest : public ::testing::Test {
   protected:
-    void SetUp() override { removeLogs(); }
-    void TearDown() override { removeLogs(); }
-
-    static void removeLogs() {
-        std::error_code ignored;
-        std::filesystem::remove(logFilePath(kXrayLog), ignored);
-        std::filesystem::remove(logFilePath(kBridgeLog), ignored);
-    }
-
     testing::ScopedRuntimeDirectory runtimeDirectory_;
 };
 
@@ -49,8 +42,8 @@ void expectDelta(const LogDelta& delta, const std::string& content, std::int64_t
 
 TEST_F(LogDeltaReaderTest, ReadsPiecesOfEitherLog) {
     const std::string bytes = hundredBytes();
-    testing::writeFile(logFilePath(kXrayLog), bytes);
-    testing::writeFile(logFilePath(kBridgeLog), "bridge says hi\n");
+    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), bytes);
+    testing::writeFileBytes(ProcessLauncher::tempFilePath(kBridgeLog), "bridge says hi\n");
 
     expectDelta(readLogDelta("windows_xray", 0, 65536), bytes, 100, 100);
     expectDelta(readLogDelta("windows_xray", 40, 10), bytes.substr(40, 10), 50, 100);
@@ -62,7 +55,7 @@ TEST_F(LogDeltaReaderTest, ReadsPiecesOfEitherLog) {
 }
 
 TEST_F(LogDeltaReaderTest, SourceWordsAreExact) {
-    testing::writeFile(logFilePath(kXrayLog), hundredBytes());
+    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), hundredBytes());
     for (const std::string source : {"", "xray", "Windows_xray", "windows_xray ", "windows_",
                                      "halvern_xray_output.log", "windows_tun2socks"}) {
         SCOPED_TRACE(source);
@@ -73,7 +66,7 @@ TEST_F(LogDeltaReaderTest, SourceWordsAreExact) {
 
 TEST_F(LogDeltaReaderTest, LimitsOutsideOneReadAreClamped) {
     const std::string bytes = hundredBytes();
-    testing::writeFile(logFilePath(kXrayLog), bytes);
+    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), bytes);
     constexpr std::int64_t kFourGiB = std::int64_t{1} << 32;
 
     // Cut to 32 bits these would ask for 10 bytes, 0 bytes, or a buffer of nearly 4 GiB.
@@ -88,7 +81,7 @@ TEST_F(LogDeltaReaderTest, LimitsOutsideOneReadAreClamped) {
 
 TEST_F(LogDeltaReaderTest, NegativeOffsetReadsFromTheStartButReportsFromTheOffset) {
     const std::string bytes = hundredBytes();
-    testing::writeFile(logFilePath(kXrayLog), bytes);
+    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), bytes);
 
     expectDelta(readLogDelta("windows_xray", -10, 65536), bytes, 90, 100);
     expectDelta(readLogDelta("windows_xray", -10, 30), bytes.substr(0, 30), 20, 100);
@@ -103,20 +96,21 @@ TEST_F(LogDeltaReaderTest, MissingAndEmptiedLogs) {
 
     // A restart empties the log below the client's offset: the reader reports the smaller size
     // and leaves the offset alone, and the client starts over from 0.
-    testing::writeFile(logFilePath(kXrayLog), std::string(600, 'a'));
+    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), std::string(600, 'a'));
     expectDelta(readLogDelta("windows_xray", 500, 65536), std::string(100, 'a'), 600, 600);
-    testing::writeFile(logFilePath(kXrayLog), std::string(20, 'b'));
+    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), std::string(20, 'b'));
     expectDelta(readLogDelta("windows_xray", 500, 65536), "", 500, 20);
     expectDelta(readLogDelta("windows_xray", 0, 65536), std::string(20, 'b'), 20, 20);
 
-    testing::writeFile(logFilePath(kXrayLog), "");
+    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), "");
     expectDelta(readLogDelta("windows_xray", 0, 65536), "", 0, 0);
 }
 
 TEST_F(LogDeltaReaderTest, ReadsWhileAWriterKeepsTheLogOpen) {
     // The writer shares the file the way the children's logs are created; the reader must not
     // demand exclusive access, or it would be locked out for as long as the child runs.
-    std::ofstream writer(logFilePath(kXrayLog), std::ios::binary | std::ios::trunc);
+    std::ofstream writer(ProcessLauncher::tempFilePath(kXrayLog),
+                         std::ios::binary | std::ios::trunc);
     writer << "first line\n" << std::flush;
     expectDelta(readLogDelta("windows_xray", 0, 65536), "first line\n", 11, 11);
     writer << "second" << std::flush;
@@ -126,7 +120,7 @@ TEST_F(LogDeltaReaderTest, ReadsWhileAWriterKeepsTheLogOpen) {
 
 TEST_F(LogDeltaReaderTest, ContentIsPassedOnByteForByte) {
     const std::string bytes("a\r\nb\0c\xff\xfe\n\xe2\x82", 11);
-    testing::writeFile(logFilePath(kBridgeLog), bytes);
+    testing::writeFileBytes(ProcessLauncher::tempFilePath(kBridgeLog), bytes);
     expectDelta(readLogDelta("windows_tun2socks", 0, 65536), bytes, 11, 11);
     // A piece may end inside a multi-byte character; nothing is trimmed or decoded.
     expectDelta(readLogDelta("windows_tun2socks", 9, 1), "\xe2", 10, 11);

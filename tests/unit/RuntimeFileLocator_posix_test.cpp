@@ -4,17 +4,18 @@
 #include <stdexcept>
 #include <string>
 
+#include "processes/ProcessLauncher.h"
+#include "support/TestSupport.h"
 #include "tunnel/RuntimeFileLocator.h"
-#include "unit/ScratchDirectory.h"
 
 namespace halvern {
 namespace {
 
 TEST(RuntimeFileLocatorPosix, LinksCountByTheirTarget) {
-    const testing::ScratchDirectory scratch;
+    const testing::ScopedTempDirectory scratch;
     const auto dir = scratch.path();
     std::filesystem::create_directory(dir / "data");
-    testing::writeFile(dir / "real-xray", "core");
+    testing::writeFileBytes(dir / "real-xray", "core");
     // A dangling link in "data" is no installed program: the copy beside the executable wins.
     std::filesystem::create_symlink(dir / "gone", dir / "data" / "xray");
     std::filesystem::create_symlink(dir / "real-xray", dir / "xray");
@@ -22,17 +23,17 @@ TEST(RuntimeFileLocatorPosix, LinksCountByTheirTarget) {
 }
 
 TEST(RuntimeFileLocatorPosix, OverlongNamesAreAbsent) {
-    const testing::ScratchDirectory scratch;
+    const testing::ScopedTempDirectory scratch;
     const std::string longName(400, 'x');
     EXPECT_EQ(locateRuntimeFileIn(scratch.path(), longName), longName);
 }
 
 TEST(RuntimeFileLocatorPosix, AQueryThatFailsOtherwiseNamesThePath) {
-    const testing::ScratchDirectory scratch;
+    const testing::ScopedTempDirectory scratch;
     const auto dir = scratch.path();
     std::filesystem::create_directory(dir / "data");
     std::filesystem::create_symlink(dir / "data" / "xray", dir / "data" / "xray");  // a loop
-    testing::writeFile(dir / "xray", "beside");
+    testing::writeFileBytes(dir / "xray", "beside");
     try {
         locateRuntimeFileIn(dir, "xray");
         FAIL() << "a link loop must not count as absent";

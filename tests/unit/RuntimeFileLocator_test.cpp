@@ -7,7 +7,8 @@
 #include <string>
 
 #include "common/ExecutablePath.h"
-#include "unit/ScratchDirectory.h"
+#include "processes/ProcessLauncher.h"
+#include "support/TestSupport.h"
 
 namespace halvern {
 namespace {
@@ -17,18 +18,18 @@ class RuntimeFileLocatorTest : public ::testing::Test {
     std::filesystem::path dir() const { return scratch_.path(); }
     std::string found(const std::filesystem::path& path) const { return path.string(); }
 
-    testing::ScratchDirectory scratch_;
+    testing::ScopedTempDirectory scratch_;
 };
 
 TEST_F(RuntimeFileLocatorTest, DataFolderFirstThenBesideThenBareName) {
     EXPECT_EQ(locateRuntimeFileIn(dir(), "xray.exe"), "xray.exe");
 
-    testing::writeFile(dir() / "xray.exe", "beside");
+    testing::writeFileBytes(dir() / "xray.exe", "beside");
     EXPECT_EQ(locateRuntimeFileIn(dir(), "xray.exe"), found(dir() / "xray.exe"));
 
     std::filesystem::create_directory(dir() / "data");
     EXPECT_EQ(locateRuntimeFileIn(dir(), "xray.exe"), found(dir() / "xray.exe"));
-    testing::writeFile(dir() / "data" / "xray.exe", "in data");
+    testing::writeFileBytes(dir() / "data" / "xray.exe", "in data");
     EXPECT_EQ(locateRuntimeFileIn(dir(), "xray.exe"), found(dir() / "data" / "xray.exe"));
 
     // Each name is looked up on its own.
@@ -37,15 +38,15 @@ TEST_F(RuntimeFileLocatorTest, DataFolderFirstThenBesideThenBareName) {
 
 TEST_F(RuntimeFileLocatorTest, AnEntryOfAnyTypeCounts) {
     std::filesystem::create_directories(dir() / "data" / "tun2socks.exe");
-    testing::writeFile(dir() / "tun2socks.exe", "beside");
+    testing::writeFileBytes(dir() / "tun2socks.exe", "beside");
     EXPECT_EQ(locateRuntimeFileIn(dir(), "tun2socks.exe"), found(dir() / "data" / "tun2socks.exe"));
 }
 
 TEST_F(RuntimeFileLocatorTest, ADataFileIsNoFolderAndIsPassedOver) {
     // "data" being a file makes the first candidate's parent not a directory: that is absence,
     // not a failure, and the search goes on.
-    testing::writeFile(dir() / "data", "not a folder");
-    testing::writeFile(dir() / "wintun.dll", "library");
+    testing::writeFileBytes(dir() / "data", "not a folder");
+    testing::writeFileBytes(dir() / "wintun.dll", "library");
     EXPECT_EQ(locateRuntimeFileIn(dir(), "wintun.dll"), found(dir() / "wintun.dll"));
 }
 
@@ -62,9 +63,9 @@ TEST(RuntimeFileLocator, SearchesBesideTheRunningExecutable) {
                              std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
                              ".bin";
     std::filesystem::create_directories(exeDir / "data");
-    testing::writeFile(exeDir / name, "probe");
+    testing::writeFileBytes(exeDir / name, "probe");
     EXPECT_EQ(locateRuntimeFile(name), (exeDir / name).string());
-    testing::writeFile(exeDir / "data" / name, "probe");
+    testing::writeFileBytes(exeDir / "data" / name, "probe");
     EXPECT_EQ(locateRuntimeFile(name), (exeDir / "data" / name).string());
     std::filesystem::remove(exeDir / "data" / name);
     std::filesystem::remove(exeDir / name);
