@@ -18,9 +18,9 @@ class IpCommandBuilder final : public NetworkCommandBuilder {
     // "replace" so that an address left from an earlier run on a reused name is no failure.
     CommandList setAddress(const std::string& adapterName,
                            const std::string& tunnelAddress) const override {
-        return {{"ip", "address", "replace", tunnelAddress + kTunnelPrefixLength, "dev",
-                 adapterName},
-                {"ip", "link", "set", "dev", adapterName, "up"}};
+        return {
+            {"ip", "address", "replace", tunnelAddress + kTunnelPrefixLength, "dev", adapterName},
+            {"ip", "link", "set", "dev", adapterName, "up"}};
     }
 
     // The "~." routing domain makes the link's servers the ones systemd-resolved asks for every
@@ -52,9 +52,8 @@ class IpCommandBuilder final : public NetworkCommandBuilder {
                                const std::string& tunnelAddress) const override {
         CommandList commands;
         for (const char* half : kTunnelHalves) {
-            commands.push_back(
-                {"ip", "route", "add", half, "via", tunnelAddress, "dev", adapterName, "metric",
-                 "1"});
+            commands.push_back({"ip", "route", "add", half, "via", tunnelAddress, "dev",
+                                adapterName, "metric", "1"});
         }
         return commands;
     }
@@ -65,9 +64,8 @@ class IpCommandBuilder final : public NetworkCommandBuilder {
                                   const std::string& tunnelAddress) const override {
         CommandList commands;
         for (const char* half : kTunnelHalves) {
-            commands.push_back(
-                {"ip", "route", "del", half, "via", tunnelAddress, "dev", adapterName, "metric",
-                 "1"});
+            commands.push_back({"ip", "route", "del", half, "via", tunnelAddress, "dev",
+                                adapterName, "metric", "1"});
         }
         return commands;
     }

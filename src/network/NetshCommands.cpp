@@ -31,8 +31,7 @@ class NetshCommandBuilder final : public NetworkCommandBuilder {
                  "@{TcpipNetbiosOptions=[uint32]2}}\""}};
     }
 
-    CommandList addSecondDnsServer(const std::string& adapterName,
-                                   const std::string& /*firstDns*/,
+    CommandList addSecondDnsServer(const std::string& adapterName, const std::string& /*firstDns*/,
                                    const std::string& secondDns) const override {
         return {{"netsh interface ipv4 add dnsservers name=\"" + adapterName +
                  "\" address=" + secondDns + " index=2 validate=no"}};

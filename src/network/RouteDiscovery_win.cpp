@@ -37,16 +37,16 @@ AdapterNameMap listAdapterNames(int family) {
     AdapterNameMap names;
     ULONG size = kInitialAdapterBufferSize;
     std::vector<unsigned char> buffer(size, 0);
-    ULONG result = GetAdaptersAddresses(static_cast<ULONG>(family), 0, nullptr,
-                                        reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buffer.data()),
-                                        &size);
+    ULONG result =
+        GetAdaptersAddresses(static_cast<ULONG>(family), 0, nullptr,
+                             reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buffer.data()), &size);
     if (result == ERROR_BUFFER_OVERFLOW) {
         // One retry with the size the system asked for; a list that grew again in between
         // gives up rather than chasing it.
         buffer.assign(size, 0);
-        result = GetAdaptersAddresses(static_cast<ULONG>(family), 0, nullptr,
-                                      reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buffer.data()),
-                                      &size);
+        result =
+            GetAdaptersAddresses(static_cast<ULONG>(family), 0, nullptr,
+                                 reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buffer.data()), &size);
     }
     if (result != NO_ERROR) {
         return names;

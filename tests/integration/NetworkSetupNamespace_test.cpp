@@ -191,8 +191,8 @@ TEST_F(NetworkSetupNamespace, TunnelTakesAllTrafficAndRestoreGivesTheTableBack) 
     EXPECT_NE(capture("ip -4 address show dev " + tunnel_).find("inet 10.255.0.1/24 "),
               std::string::npos);
     EXPECT_NE(capture("ip link show dev " + tunnel_).find(",UP"), std::string::npos);
-    EXPECT_EQ(resolvectlCalls(), "dns " + tunnel_ + " 1.1.1.1\ndomain " + tunnel_ +
-                                     " ~.\ndns " + tunnel_ + " 1.1.1.1 8.8.8.8\n");
+    EXPECT_EQ(resolvectlCalls(), "dns " + tunnel_ + " 1.1.1.1\ndomain " + tunnel_ + " ~.\ndns " +
+                                     tunnel_ + " 1.1.1.1 8.8.8.8\n");
 
     network.restore();
     EXPECT_FALSE(network.applied());
@@ -221,8 +221,7 @@ TEST_F(NetworkSetupNamespace, LowestMetricUplinkIsKeptForTheServer) {
         EXPECT_EQ(network.defaultInterface(), "hv1");
         EXPECT_NE(capture("ip route get 203.0.113.7").find(" via 198.18.0.1 dev hv1 "),
                   std::string::npos);
-        EXPECT_EQ(resolvectlCalls(),
-                  "dns " + tunnel_ + " 9.9.9.9\ndomain " + tunnel_ + " ~.\n");
+        EXPECT_EQ(resolvectlCalls(), "dns " + tunnel_ + " 9.9.9.9\ndomain " + tunnel_ + " ~.\n");
     }
     // The destructor restores.
     EXPECT_EQ(routes(), before);
@@ -262,16 +261,17 @@ TEST_F(NetworkSetupNamespace, FailingTunnelRouteLeavesTheHostRouteBehind) {
         network.apply(tunnel_, "203.0.113.7", "10.255.0.1", {}, true);
         FAIL() << "apply succeeded";
     } catch (const std::runtime_error& error) {
-        EXPECT_EQ(error.what(), "Command failed with exit code 2: ip route add 0.0.0.0/1 via "
-                                "10.255.0.1 dev " +
-                                    tunnel_ + " metric 1");
+        EXPECT_EQ(error.what(),
+                  "Command failed with exit code 2: ip route add 0.0.0.0/1 via "
+                  "10.255.0.1 dev " +
+                      tunnel_ + " metric 1");
     }
     EXPECT_FALSE(network.applied());
     const std::string after = routes();
     EXPECT_NE(after.find("203.0.113.7 via 192.0.2.1 dev hv0 metric 1"), std::string::npos);
     EXPECT_EQ(after.find("128.0.0.0/1"), std::string::npos);
-    EXPECT_EQ(resolvectlCalls(), "dns " + tunnel_ + " 1.1.1.1\ndomain " + tunnel_ +
-                                     " ~.\ndns " + tunnel_ + " 1.1.1.1 8.8.8.8\n");
+    EXPECT_EQ(resolvectlCalls(), "dns " + tunnel_ + " 1.1.1.1\ndomain " + tunnel_ + " ~.\ndns " +
+                                     tunnel_ + " 1.1.1.1 8.8.8.8\n");
 
     network.restore();
     EXPECT_EQ(routes(), after) << "restore removes nothing after a failed apply";

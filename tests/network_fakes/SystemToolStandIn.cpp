@@ -39,8 +39,8 @@ bool probeInherited() {
     if (value.empty()) {
         return false;
     }
-    const auto handle = reinterpret_cast<HANDLE>(
-        static_cast<ULONG_PTR>(std::strtoull(value.c_str(), nullptr, 10)));
+    const auto handle =
+        reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::strtoull(value.c_str(), nullptr, 10)));
     return GetFileType(handle) == FILE_TYPE_PIPE;
 }
 
@@ -49,9 +49,9 @@ void record(const std::string& line) {
     if (path.empty()) {
         return;
     }
-    const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -68,9 +68,8 @@ int main() {
     startup.cb = sizeof(startup);
     GetStartupInfoW(&startup);
     const std::string commandLine = utf8(GetCommandLineW());
-    record("pid=" + std::to_string(GetCurrentProcessId()) +
-           " flags=" + std::to_string(startup.dwFlags) +
-           " show=" + std::to_string(startup.wShowWindow) +
+    record("pid=" + std::to_string(GetCurrentProcessId()) + " flags=" +
+           std::to_string(startup.dwFlags) + " show=" + std::to_string(startup.wShowWindow) +
            " inherited=" + (probeInherited() ? "1" : "0") + " line=" + commandLine + "\n");
 
     const std::string sleep = variable("HALVERN_STANDIN_SLEEP_MS");
@@ -81,5 +80,6 @@ int main() {
     if (!failOn.empty() && commandLine.find(failOn) == std::string::npos) {
         ExitProcess(0);
     }
-    ExitProcess(static_cast<UINT>(std::strtoul(variable("HALVERN_STANDIN_EXIT").c_str(), nullptr, 10)));
+    ExitProcess(
+        static_cast<UINT>(std::strtoul(variable("HALVERN_STANDIN_EXIT").c_str(), nullptr, 10)));
 }

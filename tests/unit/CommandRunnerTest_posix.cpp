@@ -105,8 +105,7 @@ TEST(CommandRunnerPosix, ChildIsHiddenAndInheritsNothing) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     close(leaked);
 
-    EXPECT_EQ(readFile(report),
-              "4\n/dev/null\n/dev/null\n/dev/null\nSigBlk:\t0000000000000000\n");
+    EXPECT_EQ(readFile(report), "4\n/dev/null\n/dev/null\n/dev/null\nSigBlk:\t0000000000000000\n");
 }
 
 TEST(CommandRunnerPosix, SlowCommandCountsAsStillRunningAndIsReapedLater) {
@@ -145,7 +144,6 @@ TEST(CommandRunnerPosix, SlowCommandCountsAsStillRunningAndIsReapedLater) {
     ASSERT_EQ(processState(pid), 'Z');
     runCommand({"true"}, false);
     EXPECT_EQ(processState(pid), 0);
-
 }
 
 }  // namespace

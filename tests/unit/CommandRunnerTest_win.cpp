@@ -49,9 +49,9 @@ class StandIns {
         SetEnvironmentVariableA("HALVERN_STANDIN_RECORD", record_.c_str());
     }
     ~StandIns() {
-        for (const char* name : {"HALVERN_STANDIN_RECORD", "HALVERN_STANDIN_EXIT",
-                                 "HALVERN_STANDIN_SLEEP_MS", "HALVERN_STANDIN_FAIL_ON",
-                                 "HALVERN_STANDIN_PROBE_HANDLE"}) {
+        for (const char* name :
+             {"HALVERN_STANDIN_RECORD", "HALVERN_STANDIN_EXIT", "HALVERN_STANDIN_SLEEP_MS",
+              "HALVERN_STANDIN_FAIL_ON", "HALVERN_STANDIN_PROBE_HANDLE"}) {
             SetEnvironmentVariableA(name, nullptr);
         }
         DeleteFileA(record_.c_str());
@@ -170,7 +170,8 @@ TEST(CommandRunnerWindows, SlowCommandIsLeftRunningAndFailsWith259) {
     const StandIns standIns;
     StandIns::set("HALVERN_STANDIN_EXIT", "0");
     StandIns::set("HALVERN_STANDIN_SLEEP_MS", "9000");
-    const std::string line = "netsh interface ipv4 add route 0.0.0.0/0 \"Halvern_Tun_1\" 10.255.0.1";
+    const std::string line =
+        "netsh interface ipv4 add route 0.0.0.0/0 \"Halvern_Tun_1\" 10.255.0.1";
 
     const auto start = MonotonicClock::now();
     EXPECT_EQ(runAndCatch(line), "Command failed with exit code 259: " + line);
@@ -180,9 +181,9 @@ TEST(CommandRunnerWindows, SlowCommandIsLeftRunningAndFailsWith259) {
 
     const std::vector<Started> started = standIns.started();
     ASSERT_EQ(started.size(), 1U);
-    const HANDLE child = OpenProcess(
-        SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-        static_cast<DWORD>(started[0].pid));
+    const HANDLE child =
+        OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                    static_cast<DWORD>(started[0].pid));
     ASSERT_NE(child, nullptr);
     DWORD exitCode = 0;
     GetExitCodeProcess(child, &exitCode);
@@ -238,8 +239,8 @@ TEST(CommandRunnerWindows, ApplyAndRestoreOnTheRealSystem) {
               "netsh interface ipv4 add route 0.0.0.0/0 \"Halvern_Tun_4242\" 10.255.0.1 metric=1");
     EXPECT_EQ(lines[6],
               "netsh interface ipv4 delete route 0.0.0.0/0 \"Halvern_Tun_4242\" 10.255.0.1");
-    EXPECT_EQ(lines[7], "netsh interface ipv4 delete route 203.0.113.5/32 \"" + iface + "\" " +
-                            gateway);
+    EXPECT_EQ(lines[7],
+              "netsh interface ipv4 delete route 203.0.113.5/32 \"" + iface + "\" " + gateway);
 
     // The tunnel route fails for real now: the host route stays and nothing is restored.
     StandIns::set("HALVERN_STANDIN_EXIT", "1");

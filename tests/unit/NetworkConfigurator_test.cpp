@@ -32,20 +32,20 @@ TEST(DefaultRouteChoice, NoDefaultRouteOrOnlyTunnelOnesGiveNothing) {
     const AdapterNameMap names = {{3, "Ethernet"}, {9, "Halvern_Tun_812"}};
     EXPECT_FALSE(chooseDefaultRoute({}, names));
     // A host route and a network route are not default routes, whatever their metric.
-    EXPECT_FALSE(chooseDefaultRoute({{ipv4(192, 0, 2, 0), ipv4(255, 255, 255, 0),
-                                      ipv4(192, 0, 2, 1), 3, 0},
-                                     {0, ipv4(255, 255, 255, 255), ipv4(192, 0, 2, 1), 3, 0}},
-                                    names));
+    EXPECT_FALSE(
+        chooseDefaultRoute({{ipv4(192, 0, 2, 0), ipv4(255, 255, 255, 0), ipv4(192, 0, 2, 1), 3, 0},
+                            {0, ipv4(255, 255, 255, 255), ipv4(192, 0, 2, 1), 3, 0}},
+                           names));
     EXPECT_FALSE(chooseDefaultRoute({defaultRow(ipv4(10, 255, 0, 1), 9, 1)}, names));
     EXPECT_FALSE(chooseDefaultRoute({defaultRow(ipv4(192, 0, 2, 1), 3, 5)}, {}));
 }
 
 TEST(DefaultRouteChoice, LowestMetricWinsAndLaterRowWinsATie) {
     const AdapterNameMap names = {{3, "Ethernet"}, {4, "Wi-Fi"}, {5, "Backup"}};
-    auto chosen = chooseDefaultRoute({defaultRow(ipv4(192, 0, 2, 1), 3, 25),
-                                      defaultRow(ipv4(198, 51, 100, 1), 4, 10),
-                                      defaultRow(ipv4(203, 0, 113, 1), 5, 40)},
-                                     names);
+    auto chosen = chooseDefaultRoute(
+        {defaultRow(ipv4(192, 0, 2, 1), 3, 25), defaultRow(ipv4(198, 51, 100, 1), 4, 10),
+         defaultRow(ipv4(203, 0, 113, 1), 5, 40)},
+        names);
     ASSERT_TRUE(chosen);
     EXPECT_EQ(chosen->nextHop, ipv4(198, 51, 100, 1));
     EXPECT_EQ(chosen->interfaceName, "Wi-Fi");
@@ -78,10 +78,10 @@ TEST(DefaultRouteChoice, OnlyNamesThatBeginWithTheExactWordArePassedOver) {
 
 TEST(DefaultRouteChoice, UnknownInterfacesAndOnLinkRoutesArePassedOver) {
     const AdapterNameMap names = {{3, "Ethernet"}, {4, "Wi-Fi"}};
-    const auto chosen = chooseDefaultRoute({defaultRow(ipv4(192, 0, 2, 1), 3, 30),
-                                            defaultRow(ipv4(198, 51, 100, 1), 77, 1),
-                                            defaultRow(0, 4, 1)},
-                                           names);
+    const auto chosen =
+        chooseDefaultRoute({defaultRow(ipv4(192, 0, 2, 1), 3, 30),
+                            defaultRow(ipv4(198, 51, 100, 1), 77, 1), defaultRow(0, 4, 1)},
+                           names);
     ASSERT_TRUE(chosen);
     EXPECT_EQ(chosen->interfaceName, "Ethernet");
     EXPECT_EQ(chosen->nextHop, ipv4(192, 0, 2, 1));
@@ -159,8 +159,8 @@ const std::string kDeleteHostRoute =
     "[tolerated] netsh interface ipv4 delete route 203.0.113.5/32 \"Ethernet 2\" 192.0.2.1";
 
 std::string setDns(const std::string& server) {
-    return "netsh interface ipv4 set dnsservers name=\"Halvern_Tun_812\" static address=" +
-           server + " register=none validate=no";
+    return "netsh interface ipv4 set dnsservers name=\"Halvern_Tun_812\" static address=" + server +
+           " register=none validate=no";
 }
 
 std::string addDns(const std::string& server) {
@@ -201,9 +201,8 @@ TEST(NetshSetup, FullSequenceAndItsRestore) {
 }
 
 TEST(NetshSetup, DnsServerChoice) {
-    EXPECT_EQ(applyWithDns({"9.9.9.9"}),
-              (Lines{kSetAddress, setDns("9.9.9.9"), kNetbios, addDns("8.8.8.8"), kHostRoute,
-                     kTunnelRoute}));
+    EXPECT_EQ(applyWithDns({"9.9.9.9"}), (Lines{kSetAddress, setDns("9.9.9.9"), kNetbios,
+                                                addDns("8.8.8.8"), kHostRoute, kTunnelRoute}));
     EXPECT_EQ(applyWithDns({"8.8.8.8"}),
               (Lines{kSetAddress, setDns("8.8.8.8"), kNetbios, kHostRoute, kTunnelRoute}));
     EXPECT_EQ(applyWithDns({"9.9.9.9", "9.9.9.9"}),
@@ -214,9 +213,8 @@ TEST(NetshSetup, DnsServerChoice) {
               (Lines{kSetAddress, setDns("9.9.9.9"), kNetbios, addDns("149.112.112.112"),
                      kHostRoute, kTunnelRoute}));
     // Entries go in as they stand, even an empty first one.
-    EXPECT_EQ(applyWithDns({""}),
-              (Lines{kSetAddress, setDns(""), kNetbios, addDns("8.8.8.8"), kHostRoute,
-                     kTunnelRoute}));
+    EXPECT_EQ(applyWithDns({""}), (Lines{kSetAddress, setDns(""), kNetbios, addDns("8.8.8.8"),
+                                         kHostRoute, kTunnelRoute}));
 }
 
 TEST(NetshSetup, OptionalStepsAndDefaults) {
@@ -235,8 +233,8 @@ TEST(NetshSetup, OptionalStepsAndDefaults) {
         RecordingSystem system(netshCommands());
         NetworkConfigurator network(system);
         network.apply(kAdapter, "203.0.113.5", "10.255.0.1", {}, false);
-        EXPECT_EQ(system.ran,
-                  (Lines{setDns("1.1.1.1"), kNetbios, addDns("8.8.8.8"), kHostRoute, kTunnelRoute}));
+        EXPECT_EQ(system.ran, (Lines{setDns("1.1.1.1"), kNetbios, addDns("8.8.8.8"), kHostRoute,
+                                     kTunnelRoute}));
     }
     {
         RecordingSystem system(netshCommands());
@@ -327,8 +325,7 @@ TEST(IpSetup, FullSequenceAndItsRestore) {
     RecordingSystem system(ipCommands());
     system.names = {{12, "eth0"}, {40, "Halvern_812"}};
     NetworkConfigurator network(system);
-    network.apply("Halvern_812", "203.0.113.5", "10.255.0.1", {"9.9.9.9", "149.112.112.112"},
-                  true);
+    network.apply("Halvern_812", "203.0.113.5", "10.255.0.1", {"9.9.9.9", "149.112.112.112"}, true);
     EXPECT_EQ(system.ran, (Lines{
                               "ip address replace 10.255.0.1/24 dev Halvern_812",
                               "ip link set dev Halvern_812 up",
