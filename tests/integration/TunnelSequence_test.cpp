@@ -308,18 +308,21 @@ TEST_F(TunnelSequenceTest, LogsAreReadWhileTheChildKeepsWriting) {
     installCore(dataDir());
     installBridge(dataDir());
     TunnelController tunnel(recorder());
-    // 20000 bytes now, then 20000 more every second, still going when the connect returns.
-    tunnel.connect(coreConfig("listen 10807;fill 20000;sleep 1000;fill 20000;sleep 1000;fill "
-                              "20000;sleep 1000;fill 20000;hold"),
-                   "xray", {});
+    // 10000 bytes now, then 10000 more every second for nine seconds: still going when the
+    // connect returns, however slowly the children and the network commands start.
+    std::string script = "listen 10807;fill 10000";
+    for (int i = 0; i < 9; ++i) {
+        script += ";sleep 1000;fill 10000";
+    }
+    tunnel.connect(coreConfig(script + ";hold"), "xray", {});
     ASSERT_EQ(tunnel.status(), "connected") << tunnel.lastError();
 
-    constexpr std::int64_t kTotal = 80000;
+    constexpr std::int64_t kTotal = 100000;
     std::string collected;
     std::int64_t offset = 0;
     bool sawGrowth = false;
     const auto start = MonotonicClock::now();
-    while (offset < kTotal && elapsedMilliseconds(start) < 10000) {
+    while (offset < kTotal && elapsedMilliseconds(start) < 20000) {
         const LogDelta delta = tunnel.readLogDelta("windows_xray", offset, 4096);
         ASSERT_EQ(delta.nextOffset, offset + static_cast<std::int64_t>(delta.content.size()));
         sawGrowth = sawGrowth || delta.fileSize < kTotal;
