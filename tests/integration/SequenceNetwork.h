@@ -7,8 +7,8 @@
 //
 // Linux: the test enters a network namespace of its own with an uplink (a veth pair with a
 // default route) and a persistent TUN device under the tunnel adapter's name standing in for the
-// one the bridge would create, and puts a recording resolvectl first on PATH. The `ip` commands of the
-// service then change real routes, in that namespace only.
+// one the bridge would create, and puts a recording resolvectl first on PATH. The `ip` commands of
+// the service then change real routes, in that namespace only.
 //
 // Windows under Wine: our netsh.exe and powershell.exe stand-ins beside the test executable
 // record every command line; route discovery reads Wine's view of the host's routes.
