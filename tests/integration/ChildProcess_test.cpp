@@ -53,6 +53,8 @@ TEST_F(ProxyCoreStart, WritesTheConfigurationAndStopsCleanly) {
     core.start(config);
     const std::uint32_t pid = core.processId();
     ASSERT_NE(pid, 0U);
+    // The check that ends every test here sees a running child.
+    EXPECT_EQ(childProcessesOfThisProcess(), std::vector<std::uint32_t>{pid});
 
     // Windows stores the text in text mode, Linux byte for byte.
     const std::string stored = readFileBytes(runtimeFile(kConfigName));

@@ -7,10 +7,14 @@
 // at the same time. Such tests hold a SocksPortLock for as long as they depend on the port's
 // state, and their ctest cases are RUN_SERIAL.
 //
-// The lock is a whole-file lock on /tmp/halvern-port-10807.lock, taken both as flock() and as an
-// open-file-description fcntl() lock. Windows tests under Wine lock the same file (Z:\tmp\...)
-// with LockFileEx, which Wine's server mirrors as an fcntl() lock, so Linux and Wine tests exclude
-// each other too. On real Windows the file is in the temporary directory.
+// The lock has two parts, taken in this order and released together:
+// - a whole-file lock on /tmp/halvern-port-10807.lock: flock() and an open-file-description fcntl()
+//   lock on Linux, LockFileEx on Windows (Z:\tmp\... under Wine);
+// - the exclusive creation of /tmp/halvern-port-10807.owner, removed again on release. Measured
+//   under Wine 8: LockFileEx does not notice a lock that a Linux process holds, and a Wine socket
+//   can bind a port that a Linux socket holds, but an exclusive create is atomic for both. An owner
+//   file older than a minute is taken for the leftover of a killed test (no test holds the lock
+//   that long) and removed.
 namespace halvern::testing {
 
 class SocksPortLock {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -15,13 +16,26 @@
 
 namespace halvern::testing {
 
+void acquireOwnerFile();
+void releaseOwnerFile();
+
 struct SocksPortLock::State {
     UniqueFd file;
 };
 
+std::filesystem::path lockDirectory() {
+    return "/tmp";
+}
+
+bool createExclusively(const std::filesystem::path& path) {
+    const UniqueFd file{
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666)};
+    return file.valid();
+}
+
 SocksPortLock::SocksPortLock() : state_(std::make_unique<State>()) {
-    state_->file.reset(
-        ::open("/tmp/halvern-port-10807.lock", O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+    state_->file.reset(::open((lockDirectory() / "halvern-port-10807.lock").c_str(),
+                              O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!state_->file.valid()) {
         throw std::runtime_error("cannot open the port lock file: errno " + std::to_string(errno));
     }
@@ -38,9 +52,13 @@ SocksPortLock::SocksPortLock() : state_(std::make_unique<State>()) {
     do {
         result = ::fcntl(state_->file.get(), F_OFD_SETLKW, &whole);
     } while (result != 0 && errno == EINTR);
+
+    acquireOwnerFile();
 }
 
-SocksPortLock::~SocksPortLock() = default;  // closing the file releases both locks
+SocksPortLock::~SocksPortLock() {
+    releaseOwnerFile();
+}  // closing the file releases its locks
 
 struct LoopbackListener::State {
     UniqueFd socket;

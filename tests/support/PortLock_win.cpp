@@ -1,6 +1,7 @@
-#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -11,6 +12,9 @@
 #include "support/PortLock.h"
 
 namespace halvern::testing {
+
+void acquireOwnerFile();
+void releaseOwnerFile();
 namespace {
 
 // Under Wine the lock file is the Linux one, so that Linux and Windows tests exclude each other.
@@ -19,40 +23,46 @@ bool runningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-std::filesystem::path lockFilePath() {
-    if (runningUnderWine()) {
-        return L"Z:\\tmp\\halvern-port-10807.lock";
-    }
-    return std::filesystem::temp_directory_path() / "halvern-port-10807.lock";
-}
-
 }  // namespace
+
+std::filesystem::path lockDirectory() {
+    if (runningUnderWine()) {
+        return L"Z:\\tmp";
+    }
+    return std::filesystem::temp_directory_path();
+}
 
 struct SocksPortLock::State {
     HANDLE file = INVALID_HANDLE_VALUE;
 };
 
+bool createExclusively(const std::filesystem::path& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
 SocksPortLock::SocksPortLock() : state_(std::make_unique<State>()) {
-    state_->file = CreateFileW(lockFilePath().c_str(), GENERIC_READ | GENERIC_WRITE,
+    state_->file = CreateFileW((lockDirectory() / "halvern-port-10807.lock").c_str(),
+                               GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (state_->file == INVALID_HANDLE_VALUE) {
         throw std::runtime_error("cannot open the port lock file: error " +
                                  std::to_string(GetLastError()));
     }
-    // Wine reports a lock held by a Linux process as a conflict instead of waiting for it, so
-    // the lock is polled.
-    for (;;) {
-        OVERLAPPED at{};
-        if (LockFileEx(state_->file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                       &at)) {
-            return;
-        }
-        sleepMilliseconds(50);
-    }
+    OVERLAPPED at{};
+    LockFileEx(state_->file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at);
+
+    acquireOwnerFile();
 }
 
 SocksPortLock::~SocksPortLock() {
+    releaseOwnerFile();
     OVERLAPPED at{};
     UnlockFileEx(state_->file, 0, 1, 0, &at);
     CloseHandle(state_->file);

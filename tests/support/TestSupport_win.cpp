@@ -1,7 +1,6 @@
-// clang-format off
 #include <windows.h>
-#include <tlhelp32.h>
-// clang-format on
+
+#include <tlhelp32.h>  // needs <windows.h> first
 
 #include <string>
 
