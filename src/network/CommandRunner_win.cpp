@@ -40,7 +40,8 @@ bool isAscii(const std::string& text) {
 // local script, and handed over byte for byte it would name no interface at all. Lines that are
 // not pure ASCII are therefore converted from UTF-8 and started through CreateProcessW with the
 // very same arguments; a line that is not valid UTF-8 is passed on as it stands.
-BOOL createHidden(const std::string& line, PROCESS_INFORMATION& info) {
+// On failure `error` is the last error, read right after the call.
+bool createHidden(const std::string& line, PROCESS_INFORMATION& info, DWORD& error) {
     if (!isAscii(line)) {
         const int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.data(),
                                                    static_cast<int>(line.size()), nullptr, 0);
@@ -53,8 +54,12 @@ BOOL createHidden(const std::string& line, PROCESS_INFORMATION& info) {
             startup.cb = sizeof(startup);
             startup.dwFlags = STARTF_USESHOWWINDOW;
             startup.wShowWindow = SW_HIDE;
-            return CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                                  nullptr, nullptr, &startup, &info);
+            if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                nullptr, nullptr, &startup, &info)) {
+                error = GetLastError();
+                return false;
+            }
+            return true;
         }
     }
     // CreateProcessA may write into the line it is given, so it gets a copy of its own.
@@ -65,8 +70,12 @@ BOOL createHidden(const std::string& line, PROCESS_INFORMATION& info) {
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    return CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                          nullptr, nullptr, &startup, &info);
+    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &info)) {
+        error = GetLastError();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -75,8 +84,8 @@ void runCommand(const CommandLine& commandLine, bool allowFailure) {
     const std::string line = joinCommandLine(commandLine);
     PROCESS_INFORMATION info;
     ZeroMemory(&info, sizeof(info));
-    if (!createHidden(line, info)) {
-        const DWORD error = GetLastError();
+    DWORD error = 0;
+    if (!createHidden(line, info, error)) {
         if (allowFailure) {
             return;
         }
