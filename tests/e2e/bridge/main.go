@@ -24,6 +24,7 @@ import (
 	"strings"
 	"sync"
 	"syscall"
+	"time"
 
 	"golang.org/x/sys/unix"
 	"gvisor.dev/gvisor/pkg/tcpip"
@@ -40,7 +41,10 @@ import (
 	"gvisor.dev/gvisor/pkg/waiter"
 )
 
-const nicID tcpip.NICID = 1
+const (
+	nicID            tcpip.NICID = 1
+	handshakeTimeout             = 10 * time.Second
+)
 
 func main() {
 	log.SetOutput(os.Stdout)
@@ -183,19 +187,28 @@ func forwardTCP(r *tcp.ForwarderRequest, proxyAddr string) {
 	local := gonet.NewTCPConn(&wq, ep)
 	log.Printf("tcp %s -> %s: connected through the proxy", src, dst)
 
-	// Copy both ways; each direction passes its end-of-stream on as a
-	// half-close so that request/response protocols finish cleanly.
+	// Copy both ways. A clean end of stream is passed on as a half-close, so
+	// that request/response protocols finish; an error (a reset) on either
+	// side closes both, so that the other copy cannot wait forever.
 	var sent, received int64
 	var wg sync.WaitGroup
 	wg.Add(2)
 	go func() {
 		defer wg.Done()
-		sent, _ = io.Copy(upstream, local)
+		var err error
+		if sent, err = io.Copy(upstream, local); err != nil {
+			local.Close()
+			upstream.Close()
+		}
 		upstream.CloseWrite()
 	}()
 	go func() {
 		defer wg.Done()
-		received, _ = io.Copy(local, upstream)
+		var err error
+		if received, err = io.Copy(local, upstream); err != nil {
+			local.Close()
+			upstream.Close()
+		}
 		local.CloseWrite()
 	}()
 	wg.Wait()
@@ -205,9 +218,10 @@ func forwardTCP(r *tcp.ForwarderRequest, proxyAddr string) {
 }
 
 // dialSocks5 opens a connection to addr:port through the SOCKS5 server at
-// proxyAddr, without authentication (RFC 1928).
+// proxyAddr, without authentication (RFC 1928). A proxy that does not finish
+// the handshake within handshakeTimeout counts as a failure.
 func dialSocks5(proxyAddr string, addr net.IP, port uint16) (*net.TCPConn, error) {
-	conn, err := net.Dial("tcp", proxyAddr)
+	conn, err := net.DialTimeout("tcp", proxyAddr, handshakeTimeout)
 	if err != nil {
 		return nil, fmt.Errorf("cannot reach the proxy: %v", err)
 	}
@@ -215,6 +229,7 @@ func dialSocks5(proxyAddr string, addr net.IP, port uint16) (*net.TCPConn, error
 		conn.Close()
 		return nil, fmt.Errorf(format, args...)
 	}
+	conn.SetDeadline(time.Now().Add(handshakeTimeout))
 
 	// Greeting: version 5, one method, "no authentication".
 	if _, err := conn.Write([]byte{5, 1, 0}); err != nil {
@@ -267,5 +282,6 @@ func dialSocks5(proxyAddr string, addr net.IP, port uint16) (*net.TCPConn, error
 	if _, err := io.ReadFull(conn, make([]byte, rest)); err != nil {
 		return fail("proxy CONNECT reply: %v", err)
 	}
+	conn.SetDeadline(time.Time{})
 	return conn.(*net.TCPConn), nil
 }
