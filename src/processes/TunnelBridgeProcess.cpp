@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/MonotonicClock.h"
+#include "processes/AdapterCounters.h"
 
 namespace halvern {
 namespace {
@@ -55,7 +56,7 @@ void TunnelBridgeProcess::stop() noexcept {
 }
 
 TrafficStats TunnelBridgeProcess::trafficStats() const {
-    return {};
+    return adapterTrafficStats(adapterName_);
 }
 
 std::uint32_t TunnelBridgeProcess::processId() const noexcept {
