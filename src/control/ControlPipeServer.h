@@ -1,0 +1,8 @@
+#pragma once
+
+namespace halvern {
+
+void runControlPipeServer();
+void wakeControlPipe();
+
+}  // namespace halvern
