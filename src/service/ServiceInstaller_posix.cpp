@@ -27,31 +27,22 @@ std::uint32_t errnoCode(int error) {
     return error != 0 ? static_cast<std::uint32_t>(error) : EIO;
 }
 
-// ExecStart takes a quoted word with C-style escapes, and expands % specifiers and $ variables
-// even inside quotes; the path must reach systemd as it is. Control characters cannot be
-// written into a unit line faithfully, so such a path is refused (empty result).
+// ExecStart's first word, quoted so that spaces stay in the name, with % doubled because
+// systemd expands specifiers even inside quotes ($ needs nothing: variables are expanded in the
+// arguments only). systemd refuses an executable name holding quotes, backslashes or control
+// characters, so such a path gets no unit at all (empty result) rather than one that fails at
+// every start.
 std::string execStartWord(const std::string& path) {
     std::string word = "\"";
     for (const char c : path) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '"' || c == '\'' ||
+            c == '\\') {
             return {};
         }
-        switch (c) {
-            case '\\':
-                word += "\\\\";
-                break;
-            case '"':
-                word += "\\\"";
-                break;
-            case '%':
-                word += "%%";
-                break;
-            case '$':
-                word += "$$";
-                break;
-            default:
-                word += c;
+        if (c == '%') {
+            word += '%';
         }
+        word += c;
     }
     return word + "\"";
 }

@@ -21,31 +21,53 @@ std::mutex phaseMutex;
 std::condition_variable phaseChanged;
 ServicePhase currentPhase = ServicePhase::startPending;
 
-sigset_t stopSignals() {
+// The main thread wakes the handler thread with this one when the service ended on its own; from
+// anyone else it is ignored.
+constexpr int kWakeSignal = SIGUSR1;
+
+// The signals the handler thread waits for: the two stop requests and the wake-up.
+sigset_t handledSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    sigaddset(&signals, kWakeSignal);
     return signals;
 }
 
-// Like the Windows service, which accepts a stop only once it reports running, a signal that
-// arrives during the start is held until then; it is not lost, and cannot race the start.
+bool serviceStopped() {
+    const std::lock_guard lock(phaseMutex);
+    return currentPhase == ServicePhase::stopped;
+}
+
+// Like the Windows service, which accepts a stop only once it reports running, a stop signal
+// that arrives during the start is held until then; it is neither lost nor raced with the start.
 void waitForStopSignal() {
-    const sigset_t signals = stopSignals();
-    int received = 0;
-    while (sigwait(&signals, &received) != 0) {
-    }
-    {
-        std::unique_lock lock(phaseMutex);
-        phaseChanged.wait(lock, [] {
-            return currentPhase == ServicePhase::running || currentPhase == ServicePhase::stopped;
-        });
-        if (currentPhase == ServicePhase::stopped) {
-            return;  // the service ended without a stop request, or the main thread woke us
+    const sigset_t signals = handledSignals();
+    for (;;) {
+        int received = 0;
+        if (sigwait(&signals, &received) != 0) {
+            continue;
         }
+        if (received == kWakeSignal) {
+            if (serviceStopped()) {
+                return;
+            }
+            continue;
+        }
+        {
+            std::unique_lock lock(phaseMutex);
+            phaseChanged.wait(lock, [] {
+                return currentPhase == ServicePhase::running ||
+                       currentPhase == ServicePhase::stopped;
+            });
+            if (currentPhase == ServicePhase::stopped) {
+                return;  // the service ended while the signal waited for the start
+            }
+        }
+        stopService();
+        return;
     }
-    stopService();
 }
 
 }  // namespace
@@ -71,7 +93,7 @@ std::uint32_t runAsService() {
 
     // Blocked before any thread exists, so every thread inherits the mask and the signals reach
     // only the waiting thread, never a thread in the middle of a command.
-    const sigset_t signals = stopSignals();
+    const sigset_t signals = handledSignals();
     const int maskError = pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (maskError != 0) {
         return static_cast<std::uint32_t>(maskError);
@@ -88,7 +110,7 @@ std::uint32_t runAsService() {
 
     // The handler thread has either run the stop and returned, or still waits for a signal
     // that will not come: wake it; it sees the service stopped and returns.
-    pthread_kill(handlerThread.native_handle(), SIGTERM);
+    pthread_kill(handlerThread.native_handle(), kWakeSignal);
     handlerThread.join();
     return exitCode;
 }
