@@ -1,8 +1,30 @@
 #pragma once
 
+#include <filesystem>
+#include <string>
+
+// The service's control endpoint: the named pipe "\\.\pipe\HalvernService" on Windows, the Unix
+// socket runtimeDirectory()/"HalvernService.sock" on POSIX. One connection carries one request
+// line and gets one response; clients are served strictly one after another.
 namespace halvern {
 
+class ControlConnection;
+
+// The body of the pipe thread. Returns once it sees `stopping` set: at entry, after each request
+// (which is then answered {"ok":true,"status":"disconnecting"}) and after each connection. To
+// end it, set `stopping` and call wakeControlPipe().
 void runControlPipeServer();
-void wakeControlPipe();
+
+// The request of one connected client: the bytes up to its first line feed (which is dropped),
+// the end of its message or stream, or the size limit, whichever comes first. Possibly empty.
+std::string readRequestLine(ControlConnection& connection);
+
+// Connects once to the endpoint and sends a "status" request without waiting for its answer, so
+// that a server waiting for a client wakes and sees `stopping`. Does nothing when no server
+// waits, and never retries.
+void wakeControlPipe() noexcept;
+
+// Where clients connect: the pipe name on Windows, the socket path on POSIX.
+std::filesystem::path controlEndpointAddress();
 
 }  // namespace halvern

@@ -1,0 +1,288 @@
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/MonotonicClock.h"
+#include "common/RuntimeDirectory.h"
+#include "common/UniqueFd.h"
+#include "control/ControlEndpoint.h"
+#include "control/ControlPipeServer.h"
+#include "control/ServiceState.h"
+
+namespace halvern {
+namespace {
+
+constexpr const char* kSocketName = "HalvernService.sock";
+constexpr const char* kClientGroup = "halvern";
+constexpr std::int64_t kRetryPauseMilliseconds = 500;
+
+std::optional<gid_t> clientGroupId() {
+    std::vector<char> buffer(1024);
+    for (;;) {
+        group entry{};
+        group* found = nullptr;
+        const int error = ::getgrnam_r(kClientGroup, &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < 1048576) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error != 0 || found == nullptr) {
+            return std::nullopt;
+        }
+        return found->gr_gid;
+    }
+}
+
+bool fillSocketAddress(const std::string& path, sockaddr_un& address) {
+    address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) {
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// Waits until `events` are ready on `fd` or `deadline` passes.
+bool waitReady(int fd, short events, MonotonicClock::time_point deadline) {
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - MonotonicClock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd entry{fd, events, 0};
+        const int ready = ::poll(
+            &entry, 1,
+            static_cast<int>(std::min<std::int64_t>(left.count(), kRequestReadBudgetMilliseconds)));
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+// The socket is non-blocking only for this server's calls (MSG_DONTWAIT), so every wait is
+// bounded by the connection's budgets while the common case (data already there, room in the
+// client's buffer) costs one system call.
+class SocketConnection final : public ControlConnection {
+  public:
+    explicit SocketConnection(UniqueFd socket)
+        : socket_(std::move(socket)),
+          readDeadline_(MonotonicClock::now() +
+                        std::chrono::milliseconds(kRequestReadBudgetMilliseconds)) {}
+
+    ControlReadResult read(char* buffer, std::size_t size) override {
+        for (;;) {
+            const ssize_t count = ::recv(socket_.get(), buffer, size, MSG_DONTWAIT);
+            if (count > 0) {
+                return {static_cast<std::size_t>(count), true};
+            }
+            if (count == 0) {
+                return {};  // the client ended its stream: the request is complete
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if ((errno != EAGAIN && errno != EWOULDBLOCK) ||
+                !waitReady(socket_.get(), POLLIN, readDeadline_)) {
+                return {};
+            }
+        }
+    }
+
+    std::size_t write(const char* data, std::size_t size) override {
+        if (!writeDeadline_) {
+            writeDeadline_ =
+                MonotonicClock::now() + std::chrono::milliseconds(kResponseWriteBudgetMilliseconds);
+        }
+        for (;;) {
+            const ssize_t count = ::send(socket_.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (count > 0) {
+                return static_cast<std::size_t>(count);
+            }
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
+                !waitReady(socket_.get(), POLLOUT, *writeDeadline_)) {
+                return 0;
+            }
+        }
+    }
+
+  private:
+    UniqueFd socket_;
+    MonotonicClock::time_point readDeadline_;
+    std::optional<MonotonicClock::time_point> writeDeadline_;
+};
+
+class SocketEndpoint final : public ControlEndpoint {
+  public:
+    SocketEndpoint() = default;
+    SocketEndpoint(const SocketEndpoint&) = delete;
+    SocketEndpoint& operator=(const SocketEndpoint&) = delete;
+    SocketEndpoint(SocketEndpoint&&) = delete;
+    SocketEndpoint& operator=(SocketEndpoint&&) = delete;
+
+    // Removes the socket file so that clients are told "not running" at once, unless another
+    // server has since put its own socket there.
+    ~SocketEndpoint() override {
+        if (!listener_.valid()) {
+            return;
+        }
+        struct stat info {};
+        if (::stat(path_.c_str(), &info) == 0 && info.st_dev == boundDevice_ &&
+            info.st_ino == boundInode_) {
+            ::unlink(path_.c_str());
+        }
+    }
+
+    std::unique_ptr<ControlConnection> waitForClient() override {
+        if (!listener_.valid()) {
+            if (!createListener()) {
+                sleepMilliseconds(kRetryPauseMilliseconds);
+                return nullptr;
+            }
+            // A stop's wake-up connection is lost while nothing listens yet; a stop that began
+            // before the socket listened is seen here, one that begins later reaches it.
+            if (stopping) {
+                return nullptr;
+            }
+        }
+        UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!client.valid()) {
+            const int error = errno;
+            // Out of descriptors or memory: pause as after a failed creation instead of spinning.
+            if (error != EINTR && error != ECONNABORTED) {
+                sleepMilliseconds(kRetryPauseMilliseconds);
+            }
+            return nullptr;
+        }
+        if (!peerMayTalk(client.get())) {
+            return nullptr;  // closed without a word
+        }
+        return std::make_unique<SocketConnection>(std::move(client));
+    }
+
+  private:
+    bool createListener() {
+        if (!ensureRuntimeDirectory()) {
+            return false;
+        }
+        path_ = controlEndpointAddress().string();
+        sockaddr_un address{};
+        if (!fillSocketAddress(path_, address)) {
+            return false;
+        }
+        UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!listener.valid()) {
+            return false;
+        }
+        // A socket file left by a server that did not end cleanly would make bind fail.
+        ::unlink(path_.c_str());
+        if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
+            0) {
+            return false;
+        }
+        // Permissions are settled before listen(), so no client can connect through a socket
+        // that is still more open than intended.
+        bool groupAccess = false;
+        if (const std::optional<gid_t> group = clientGroupId()) {
+            groupAccess = ::chown(path_.c_str(), static_cast<uid_t>(-1), *group) == 0;
+        }
+        struct stat info {};
+        if (::chmod(path_.c_str(), groupAccess ? 0660 : 0600) != 0 ||
+            ::stat(path_.c_str(), &info) != 0 || ::listen(listener.get(), SOMAXCONN) != 0) {
+            ::unlink(path_.c_str());
+            return false;
+        }
+        boundDevice_ = info.st_dev;
+        boundInode_ = info.st_ino;
+        listener_ = std::move(listener);
+        return true;
+    }
+
+    // Root, the account the service runs as (root in production; the same rule lets a developer's
+    // unprivileged build talk to itself), or a member of the client group, by its primary group or
+    // by a supplementary one. The file mode already keeps others out; this holds even when the
+    // mode has been loosened by hand.
+    static bool peerMayTalk(int fd) {
+        ucred peer{};
+        socklen_t length = sizeof(peer);
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+            return false;
+        }
+        if (peer.uid == 0 || peer.uid == ::geteuid()) {
+            return true;
+        }
+        const std::optional<gid_t> group = clientGroupId();
+        if (!group) {
+            return false;
+        }
+        if (peer.gid == *group) {
+            return true;
+        }
+        std::vector<gid_t> groups(64);
+        for (;;) {
+            auto bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+            if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
+                groups.resize(bytes / sizeof(gid_t));
+                return std::find(groups.begin(), groups.end(), *group) != groups.end();
+            }
+            if (errno != ERANGE || bytes / sizeof(gid_t) <= groups.size()) {
+                return false;
+            }
+            groups.resize(bytes / sizeof(gid_t));
+        }
+    }
+
+    UniqueFd listener_;
+    std::string path_;
+    dev_t boundDevice_ = 0;
+    ino_t boundInode_ = 0;
+};
+
+}  // namespace
+
+std::filesystem::path controlEndpointAddress() {
+    return runtimeDirectory() / kSocketName;
+}
+
+std::unique_ptr<ControlEndpoint> makeControlEndpoint() {
+    return std::make_unique<SocketEndpoint>();
+}
+
+void wakeControlPipe() noexcept {
+    try {
+        sockaddr_un address{};
+        if (!fillSocketAddress(controlEndpointAddress().string(), address)) {
+            return;
+        }
+        // Non-blocking, so that a full backlog makes the connect fail at once instead of
+        // waiting: like the pipe's busy instance, that is simply no wake-up.
+        const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!socket.valid() || ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address),
+                                         sizeof(address)) != 0) {
+            return;
+        }
+        static constexpr char kRequest[] = "{\"command\":\"status\"}\n";
+        const ssize_t ignored = ::send(socket.get(), kRequest, sizeof(kRequest) - 1, MSG_NOSIGNAL);
+        static_cast<void>(ignored);
+    } catch (...) {  // NOLINT(bugprone-empty-catch): a failed wake-up is no wake-up
+    }
+}
+
+}  // namespace halvern

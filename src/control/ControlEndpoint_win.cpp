@@ -1,0 +1,209 @@
+#include <sddl.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "common/MonotonicClock.h"
+#include "common/UniqueHandle.h"
+#include "common/UniqueLocalMemory.h"
+#include "control/ControlEndpoint.h"
+#include "control/ControlPipeServer.h"
+#include "control/ServiceState.h"
+
+namespace halvern {
+namespace {
+
+constexpr const wchar_t* kPipeName = L"\\\\.\\pipe\\HalvernService";
+// System, administrators and interactively logged-on users; nothing inherited.
+constexpr const wchar_t* kPipeSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;IU)";
+constexpr DWORD kPipeBufferBytes = 131072;
+constexpr DWORD kCreateRetryPauseMilliseconds = 500;
+
+// The pipe is synchronous, and a synchronous WriteFile or FlushFileBuffers waits for as long as
+// the client does not read: FlushFileBuffers until every byte of the answer has been taken, a
+// WriteFile of an answer larger than the pipe's buffer until the rest fits. Nothing the server
+// can ask of the pipe tells whether the client is still reading, so the waits are bounded from
+// outside: a timer of the system's thread pool cancels the pipe thread's synchronous I/O once the
+// budget has passed (the cancelled call fails with ERROR_OPERATION_ABORTED and the connection is
+// closed like any failed one). It repeats every 100 ms in case a cancel lands between two calls,
+// and destroying the deadline waits for a running callback, so no cancel outlives it.
+class SynchronousIoDeadline {
+  public:
+    SynchronousIoDeadline(HANDLE thread, DWORD milliseconds) noexcept {
+        if (!CreateTimerQueueTimer(&timer_, nullptr, &cancelIo, thread, milliseconds, 100,
+                                   WT_EXECUTEDEFAULT)) {
+            timer_ = nullptr;  // no bound, the write goes on unbounded rather than not at all
+        }
+    }
+    ~SynchronousIoDeadline() {
+        if (timer_ != nullptr) {
+            DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
+        }
+    }
+    SynchronousIoDeadline(const SynchronousIoDeadline&) = delete;
+    SynchronousIoDeadline& operator=(const SynchronousIoDeadline&) = delete;
+    SynchronousIoDeadline(SynchronousIoDeadline&&) = delete;
+    SynchronousIoDeadline& operator=(SynchronousIoDeadline&&) = delete;
+
+  private:
+    static void CALLBACK cancelIo(PVOID thread, BOOLEAN /*timerFired*/) {
+        CancelSynchronousIo(static_cast<HANDLE>(thread));
+    }
+
+    HANDLE timer_ = nullptr;
+};
+
+class PipeConnection final : public ControlConnection {
+  public:
+    PipeConnection(UniqueLocalMemory descriptor, UniqueFileHandle pipe, HANDLE serverThread)
+        : descriptor_(std::move(descriptor)),
+          pipe_(std::move(pipe)),
+          serverThread_(serverThread),
+          readDeadline_(MonotonicClock::now() +
+                        std::chrono::milliseconds(kRequestReadBudgetMilliseconds)) {}
+
+    PipeConnection(const PipeConnection&) = delete;
+    PipeConnection& operator=(const PipeConnection&) = delete;
+    PipeConnection(PipeConnection&&) = delete;
+    PipeConnection& operator=(PipeConnection&&) = delete;
+
+    // Flush, disconnect, close, in that order; then the descriptor is freed (member order).
+    ~PipeConnection() override {
+        armWriteDeadline();
+        FlushFileBuffers(pipe_.get());
+        writeDeadline_.reset();
+        DisconnectNamedPipe(pipe_.get());
+        pipe_.reset();
+    }
+
+    ControlReadResult read(char* buffer, std::size_t size) override {
+        if (!waitForData()) {
+            return {};
+        }
+        DWORD count = 0;
+        const BOOL succeeded =
+            ReadFile(pipe_.get(), buffer, static_cast<DWORD>(size), &count, nullptr);
+        const DWORD error = succeeded ? ERROR_SUCCESS : GetLastError();
+        // A successful read in message mode means the whole message has arrived; ERROR_MORE_DATA
+        // means the message goes on beyond this buffer.
+        return {count, !succeeded && error == ERROR_MORE_DATA};
+    }
+
+    std::size_t write(const char* data, std::size_t size) override {
+        armWriteDeadline();
+        DWORD written = 0;
+        const DWORD toWrite = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
+        if (!WriteFile(pipe_.get(), data, toWrite, &written, nullptr)) {
+            return 0;
+        }
+        return written;
+    }
+
+  private:
+    void armWriteDeadline() noexcept {
+        if (!writeDeadline_ && serverThread_ != nullptr) {
+            writeDeadline_.emplace(serverThread_,
+                                   static_cast<DWORD>(kResponseWriteBudgetMilliseconds));
+        }
+    }
+
+    // ReadFile has no time-out on a synchronous pipe, so it is called only once PeekNamedPipe
+    // shows data, or shows that the pipe broke (ReadFile then fails at once). A client that
+    // stays silent past the read budget gets the request it has sent so far, as after a failed
+    // read. The poll starts fast, so a client that writes right after connecting loses nothing.
+    bool waitForData() const {
+        for (int pass = 0;; ++pass) {
+            DWORD available = 0;
+            DWORD leftInMessage = 0;
+            if (!PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, &leftInMessage)) {
+                return true;
+            }
+            if (available > 0 || leftInMessage > 0) {
+                return true;
+            }
+            if (MonotonicClock::now() >= readDeadline_) {
+                return false;
+            }
+            Sleep(pass < 20 ? 1 : 10);
+        }
+    }
+
+    UniqueLocalMemory descriptor_;
+    UniqueFileHandle pipe_;
+    HANDLE serverThread_;
+    MonotonicClock::time_point readDeadline_;
+    std::optional<SynchronousIoDeadline> writeDeadline_;
+};
+
+class PipeEndpoint final : public ControlEndpoint {
+  public:
+    PipeEndpoint() {
+        // A real handle to the pipe thread (the pseudo-handle would name the timer's thread).
+        HANDLE thread = nullptr;
+        if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
+                            0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            thread_.reset(thread);
+        }
+    }
+
+    std::unique_ptr<ControlConnection> waitForClient() override {
+        // Converted afresh for every instance and freed when its connection ends.
+        UniqueLocalMemory descriptor;
+        SECURITY_ATTRIBUTES attributes{};
+        attributes.nLength = sizeof(attributes);
+        attributes.bInheritHandle = FALSE;
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
+                                                                 descriptor.put(), nullptr)) {
+            attributes.lpSecurityDescriptor = descriptor.get();
+        }
+
+        UniqueFileHandle pipe(CreateNamedPipeW(
+            kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+            PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
+        if (!pipe.valid()) {
+            Sleep(kCreateRetryPauseMilliseconds);
+            return nullptr;
+        }
+        // A stop's wake-up connection finds no pipe while no instance exists, and is then lost.
+        // Looking at the flag once the instance exists closes that gap: a stop that began before
+        // this point is seen here, and one that begins after it finds the instance to wake.
+        if (stopping) {
+            return nullptr;
+        }
+        if (!ConnectNamedPipe(pipe.get(), nullptr)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_PIPE_CONNECTED) {
+                return nullptr;
+            }
+        }
+        return std::make_unique<PipeConnection>(std::move(descriptor), std::move(pipe),
+                                                thread_.get());
+    }
+
+  private:
+    UniqueHandle thread_;
+};
+
+}  // namespace
+
+std::filesystem::path controlEndpointAddress() {
+    return kPipeName;
+}
+
+std::unique_ptr<ControlEndpoint> makeControlEndpoint() {
+    return std::make_unique<PipeEndpoint>();
+}
+
+void wakeControlPipe() noexcept {
+    const UniqueFileHandle pipe(
+        CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!pipe.valid()) {
+        return;
+    }
+    static constexpr char kRequest[] = "{\"command\":\"status\"}\n";
+    DWORD written = 0;
+    WriteFile(pipe.get(), kRequest, sizeof(kRequest) - 1, &written, nullptr);
+}
+
+}  // namespace halvern

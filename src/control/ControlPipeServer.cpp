@@ -1,0 +1,83 @@
+#include "control/ControlPipeServer.h"
+
+#include <array>
+#include <string_view>
+
+#include "control/CommandDispatcher.h"
+#include "control/ControlEndpoint.h"
+#include "control/ServiceState.h"
+
+namespace halvern {
+namespace {
+
+constexpr std::size_t kReadChunkBytes = 4096;
+constexpr std::size_t kRequestLimitBytes = 1048576;
+
+void writeResponse(ControlConnection& connection, std::string_view response) {
+    std::size_t written = 0;
+    while (written < response.size()) {
+        const std::size_t count =
+            connection.write(response.data() + written, response.size() - written);
+        if (count == 0) {
+            return;
+        }
+        written += count;
+    }
+}
+
+void serveClient(ControlConnection& connection) {
+    const std::string request = readRequestLine(connection);
+    // Once a stop has begun the request is not looked at: the client (or the stop's own wake-up
+    // connection) learns that the service is going away.
+    const std::string response =
+        stopping ? makeOkResponse("\"status\":\"disconnecting\"") : answerRequest(request);
+    writeResponse(connection, response);
+}
+
+}  // namespace
+
+std::string readRequestLine(ControlConnection& connection) {
+    std::string request;
+    std::array<char, kReadChunkBytes> buffer{};
+    while (request.size() < kRequestLimitBytes) {
+        const ControlReadResult result = connection.read(buffer.data(), buffer.size());
+        if (result.count > 0) {
+            const std::string_view chunk(buffer.data(), result.count);
+            request.append(chunk);
+            if (chunk.find('\n') != std::string_view::npos) {
+                break;
+            }
+        }
+        if (!result.more) {
+            break;
+        }
+    }
+    const std::size_t lineFeed = request.find('\n');
+    if (lineFeed != std::string::npos) {
+        request.resize(lineFeed);
+    }
+    return request;
+}
+
+void runControlPipeServer() {
+    if (stopping) {
+        return;
+    }
+    const std::unique_ptr<ControlEndpoint> endpoint = makeControlEndpoint();
+    for (;;) {
+        // Nothing that goes wrong with one client may end the thread: the dispatcher's own
+        // exceptions are answered inside answerRequest, and anything else (memory exhaustion
+        // while gathering a request) drops only this connection, which its owner closes.
+        try {
+            if (const std::unique_ptr<ControlConnection> connection = endpoint->waitForClient()) {
+                serveClient(*connection);
+            }
+        } catch (...) {  // NOLINT(bugprone-empty-catch): the connection is dropped, serving goes on
+        }
+        if (stopping) {
+            return;
+        }
+    }
+}
+
+}  // namespace halvern

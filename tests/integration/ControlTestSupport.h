@@ -1,0 +1,89 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+// Real clients of the real control endpoint, and the service's way of running and stopping its
+// server, for the integration tests.
+namespace halvern::test {
+
+// Gives the test its own endpoint where the platform allows it: on POSIX a fresh runtime
+// directory (mode 0755, like the service's) named by RUNTIME_DIRECTORY, removed afterwards. The
+// Windows pipe name is fixed; there the tests rely on their own Wine prefix.
+class TestRuntimeDirectory {
+  public:
+    TestRuntimeDirectory();
+    ~TestRuntimeDirectory();
+    TestRuntimeDirectory(const TestRuntimeDirectory&) = delete;
+    TestRuntimeDirectory& operator=(const TestRuntimeDirectory&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The server on a thread of its own with a fresh controller, stopped as the service stops it:
+// `stopping` set, one wake-up connection, join.
+class ServerThread {
+  public:
+    ServerThread();
+    ~ServerThread();
+    ServerThread(const ServerThread&) = delete;
+    ServerThread& operator=(const ServerThread&) = delete;
+
+    void stop();
+
+  private:
+    std::thread thread_;
+};
+
+// One raw connection. The constructor connects (waiting while the server is busy with another
+// client, as a real client would); send() writes its bytes as one message; receiveAll() returns
+// everything the server writes until it closes the connection.
+class TestClient {
+  public:
+    TestClient();
+    ~TestClient();
+    TestClient(const TestClient&) = delete;
+    TestClient& operator=(const TestClient&) = delete;
+
+    bool connected() const;
+    // Does not wait for the server to take the bytes when they exceed what the system buffers:
+    // the write completes in the background while receiveAll() runs.
+    void send(std::string_view bytes);
+    std::string receiveAll();
+    void close();
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Connects, sends, and returns the whole answer.
+std::string exchange(std::string_view bytes);
+
+// Runs a program to its end with stdout and stderr in the given files; returns its exit code.
+int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
+               const std::filesystem::path& errors);
+
+// The halvernctl executable of this build.
+std::filesystem::path halvernctlPath();
+
+std::string readFile(const std::filesystem::path& path);
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::string output;
+    std::string errors;
+};
+
+// runProgram with its output files in `directory`, read back (CRLF turned into LF).
+ProgramRun runCaptured(const std::filesystem::path& directory,
+                       const std::vector<std::string>& arguments);
+
+}  // namespace halvern::test

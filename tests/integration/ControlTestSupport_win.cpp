@@ -1,0 +1,172 @@
+#include <windows.h>
+
+#include <string>
+
+#include "common/MonotonicClock.h"
+#include "common/UniqueHandle.h"
+#include "control/ControlPipeServer.h"
+#include "integration/ControlTestSupport.h"
+
+namespace halvern::test {
+
+// Only a scratch directory for the tests' own files here.
+TestRuntimeDirectory::TestRuntimeDirectory() {
+    static int counter = 0;
+    path_ =
+        std::filesystem::temp_directory_path() /
+        ("halvern-ctl-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter));
+    std::filesystem::create_directories(path_);
+}
+
+TestRuntimeDirectory::~TestRuntimeDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+// The client side is overlapped, so that it can read the answer while a write the server
+// stopped taking (its size limit) is still pending; the server side stays synchronous.
+struct TestClient::State {
+    UniqueFileHandle pipe;
+    UniqueHandle writeEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle readEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    OVERLAPPED writeOverlapped{};
+    std::string writeBuffer;
+    bool writePending = false;
+
+    void finishWrite() {
+        if (writePending) {
+            CancelIoEx(pipe.get(), &writeOverlapped);
+            DWORD ignored = 0;
+            GetOverlappedResult(pipe.get(), &writeOverlapped, &ignored, TRUE);
+            writePending = false;
+        }
+    }
+};
+
+TestClient::TestClient() : state_(std::make_unique<State>()) {
+    const std::wstring name = controlEndpointAddress().wstring();
+    const auto start = MonotonicClock::now();
+    while (elapsedMilliseconds(start) < 10000) {
+        state_->pipe.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        const DWORD error = state_->pipe.valid() ? ERROR_SUCCESS : GetLastError();
+        if (state_->pipe.valid()) {
+            DWORD mode = PIPE_READMODE_MESSAGE;
+            SetNamedPipeHandleState(state_->pipe.get(), &mode, nullptr, nullptr);
+            return;
+        }
+        if (error == ERROR_PIPE_BUSY) {
+            WaitNamedPipeW(name.c_str(), 1000);
+        } else {
+            Sleep(20);  // between two instances there is no pipe at all
+        }
+    }
+}
+
+TestClient::~TestClient() {
+    close();
+}
+
+bool TestClient::connected() const {
+    return state_->pipe.valid();
+}
+
+void TestClient::send(std::string_view bytes) {
+    state_->finishWrite();
+    state_->writeBuffer.assign(bytes);
+    state_->writeOverlapped = OVERLAPPED{};
+    state_->writeOverlapped.hEvent = state_->writeEvent.get();
+    const BOOL done = WriteFile(state_->pipe.get(), state_->writeBuffer.data(),
+                                static_cast<DWORD>(state_->writeBuffer.size()), nullptr,
+                                &state_->writeOverlapped);
+    state_->writePending = done || GetLastError() == ERROR_IO_PENDING;
+}
+
+std::string TestClient::receiveAll() {
+    std::string received;
+    std::string buffer(65536, '\0');
+    for (;;) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = state_->readEvent.get();
+        DWORD count = 0;
+        BOOL succeeded = ReadFile(state_->pipe.get(), buffer.data(),
+                                  static_cast<DWORD>(buffer.size()), nullptr, &overlapped);
+        DWORD error = succeeded ? ERROR_SUCCESS : GetLastError();
+        if (succeeded || error == ERROR_IO_PENDING || error == ERROR_MORE_DATA) {
+            succeeded = GetOverlappedResult(state_->pipe.get(), &overlapped, &count, TRUE);
+            error = succeeded ? ERROR_SUCCESS : GetLastError();
+        }
+        received.append(buffer.data(), count);
+        // Until the server disconnects: every message it writes is collected.
+        if (!succeeded && error != ERROR_MORE_DATA) {
+            return received;
+        }
+    }
+}
+
+void TestClient::close() {
+    if (state_->pipe.valid()) {
+        state_->finishWrite();
+        state_->pipe.reset();
+    }
+}
+
+namespace {
+
+// The quoting that the C runtime's argument parser undoes.
+std::wstring quoteArgument(const std::wstring& argument) {
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+UniqueFileHandle openInheritable(const std::filesystem::path& path) {
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &attributes,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+}  // namespace
+
+int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
+               const std::filesystem::path& errors) {
+    std::wstring commandLine;
+    for (const std::string& argument : arguments) {
+        if (!commandLine.empty()) {
+            commandLine += L' ';
+        }
+        commandLine += quoteArgument(std::filesystem::path(argument).wstring());
+    }
+    const UniqueFileHandle out = openInheritable(output);
+    const UniqueFileHandle err = openInheritable(errors);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &process)) {
+        return -1;
+    }
+    const UniqueHandle processHandle(process.hProcess);
+    const UniqueHandle threadHandle(process.hThread);
+    WaitForSingleObject(processHandle.get(), INFINITE);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(processHandle.get(), &exitCode);
+    return static_cast<int>(exitCode);
+}
+
+}  // namespace halvern::test

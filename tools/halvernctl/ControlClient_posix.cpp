@@ -1,0 +1,91 @@
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ControlClient.h"
+#include "common/UniqueFd.h"
+#include "control/ControlPipeServer.h"
+
+namespace halvern {
+namespace {
+
+ControlExchange unreachable(std::string failure) {
+    ControlExchange exchange;
+    exchange.failure = std::move(failure);
+    return exchange;
+}
+
+bool sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+}  // namespace
+
+ControlExchange exchangeRequest(std::string_view request) {
+    const std::string path = controlEndpointAddress().string();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) {
+        return unreachable("the socket path " + path + " is too long");
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket.valid()) {
+        return unreachable(std::string("cannot create a socket: ") + std::strerror(errno));
+    }
+    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
+        0) {
+        const int error = errno;
+        if (error == ENOENT || error == ECONNREFUSED) {
+            return unreachable("not running (nothing listens on " + path + ")");
+        }
+        if (error == EACCES || error == EPERM) {
+            return unreachable("access denied to " + path +
+                               " (root or a member of group halvern may connect)");
+        }
+        return unreachable("cannot connect to " + path + ": " + std::strerror(error));
+    }
+
+    std::string line(request);
+    line += '\n';
+    // A failed send is not final: the service may have answered already (it stops reading at
+    // its size limit), so whatever it wrote back is still read.
+    sendAll(socket.get(), line);
+
+    ControlExchange exchange;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::recv(socket.get(), buffer, sizeof(buffer), 0);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            break;
+        }
+        exchange.response.append(buffer, static_cast<std::size_t>(count));
+    }
+    if (exchange.response.empty()) {
+        // The service closes connections of peers it does not trust without a word.
+        return unreachable(
+            "access denied: the service closed the connection without answering (root or a "
+            "member of group halvern may talk to it)");
+    }
+    exchange.reached = true;
+    return exchange;
+}
+
+}  // namespace halvern

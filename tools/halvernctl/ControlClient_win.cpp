@@ -1,0 +1,88 @@
+#include <windows.h>
+
+#include <string>
+
+#include "ControlClient.h"
+#include "common/MonotonicClock.h"
+#include "common/UniqueHandle.h"
+#include "control/ControlPipeServer.h"
+
+namespace halvern {
+namespace {
+
+// The service closes one pipe instance before it creates the next, so a client that arrives in
+// that gap finds no pipe at all, and one that arrives while another client is served finds it
+// busy. Both are retried for a while before the service counts as not running.
+constexpr std::int64_t kConnectPatienceMilliseconds = 5000;
+constexpr std::int64_t kMissingPipePatienceMilliseconds = 1000;
+
+ControlExchange unreachable(std::string failure) {
+    ControlExchange exchange;
+    exchange.failure = std::move(failure);
+    return exchange;
+}
+
+}  // namespace
+
+ControlExchange exchangeRequest(std::string_view request) {
+    const std::wstring name = controlEndpointAddress().wstring();
+    const auto start = MonotonicClock::now();
+    UniqueFileHandle pipe;
+    for (;;) {
+        pipe.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+        const DWORD error = pipe.valid() ? ERROR_SUCCESS : GetLastError();
+        if (pipe.valid()) {
+            break;
+        }
+        const std::int64_t waited = elapsedMilliseconds(start);
+        if (error == ERROR_ACCESS_DENIED) {
+            return unreachable(
+                "access denied (the pipe admits the system, administrators and interactive "
+                "users)");
+        }
+        if (error == ERROR_PIPE_BUSY && waited < kConnectPatienceMilliseconds) {
+            WaitNamedPipeW(name.c_str(), static_cast<DWORD>(kConnectPatienceMilliseconds - waited));
+            continue;
+        }
+        if (error == ERROR_FILE_NOT_FOUND && waited < kMissingPipePatienceMilliseconds) {
+            Sleep(20);
+            continue;
+        }
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return unreachable("not running (no pipe \\\\.\\pipe\\HalvernService)");
+        }
+        if (error == ERROR_PIPE_BUSY) {
+            return unreachable("the service stayed busy with other clients");
+        }
+        return unreachable("cannot open the pipe (error " + std::to_string(error) + ")");
+    }
+
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
+
+    std::string line(request);
+    line += '\n';
+    DWORD written = 0;
+    WriteFile(pipe.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+
+    // The answer is one message; ERROR_MORE_DATA says it goes on beyond the buffer.
+    ControlExchange exchange;
+    char buffer[65536];
+    for (;;) {
+        DWORD count = 0;
+        const BOOL succeeded = ReadFile(pipe.get(), buffer, sizeof(buffer), &count, nullptr);
+        const DWORD error = succeeded ? ERROR_SUCCESS : GetLastError();
+        exchange.response.append(buffer, count);
+        if (succeeded || error != ERROR_MORE_DATA) {
+            break;
+        }
+    }
+    if (exchange.response.empty()) {
+        return unreachable("the service closed the connection without answering");
+    }
+    exchange.reached = true;
+    return exchange;
+}
+
+}  // namespace halvern
