@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/MonotonicClock.h"
@@ -136,6 +139,113 @@ Registration readRegistration() {
     return result;
 }
 
+// One request over the service's pipe, the way a client sends it; the whole response back.
+std::string askService(const std::string& request) {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    const auto start = MonotonicClock::now();
+    // Between two connections there is no pipe instance for a moment: try again briefly.
+    while (pipe == INVALID_HANDLE_VALUE && elapsedMilliseconds(start) < 5000) {
+        pipe = CreateFileW(L"\\\\.\\pipe\\HalvernService", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            Sleep(50);
+        }
+    }
+    if (pipe == INVALID_HANDLE_VALUE) {
+        return "<no pipe>";
+    }
+    const OwnedHandle owner(pipe);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    const std::string line = request + "\n";
+    DWORD written = 0;
+    WriteFile(pipe, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    std::string response;
+    char buffer[4096];
+    for (;;) {
+        DWORD read = 0;
+        const BOOL ok = ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr);
+        const DWORD error = GetLastError();
+        response.append(buffer, read);
+        if (ok || error != ERROR_MORE_DATA) {
+            break;
+        }
+    }
+    return response;
+}
+
+// Captures debugger output from every process, the service included, through the DBWIN
+// protocol: the writer waits for DBWIN_BUFFER_READY, fills the DBWIN_BUFFER mapping (the
+// writer's process id, then the text) and sets DBWIN_DATA_READY.
+class DebugOutputListener {
+  public:
+    DebugOutputListener()
+        : bufferReady_(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY")),
+          dataReady_(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY")),
+          mapping_(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                      L"DBWIN_BUFFER")),
+          quit_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        if (mapping_.get() != nullptr) {
+            view_ = MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 4096);
+        }
+        if (view_ != nullptr && bufferReady_.get() != nullptr && dataReady_.get() != nullptr) {
+            thread_ = std::thread([this] { listen(); });
+        }
+    }
+    ~DebugOutputListener() {
+        SetEvent(quit_.get());
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        if (view_ != nullptr) {
+            UnmapViewOfFile(view_);
+        }
+    }
+    DebugOutputListener(const DebugOutputListener&) = delete;
+    DebugOutputListener& operator=(const DebugOutputListener&) = delete;
+
+    bool listening() const { return thread_.joinable(); }
+
+    // Waits until a captured text holds `wanted`; returns everything captured so far.
+    std::vector<std::string> waitFor(const std::string& wanted, int timeoutMs) {
+        std::unique_lock lock(mutex_);
+        arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            for (const std::string& text : texts_) {
+                if (text.find(wanted) != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        });
+        return texts_;
+    }
+
+  private:
+    void listen() {
+        SetEvent(bufferReady_.get());
+        const HANDLE events[] = {dataReady_.get(), quit_.get()};
+        while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) {
+            const char* text = static_cast<const char*>(view_) + sizeof(DWORD);
+            {
+                const std::lock_guard lock(mutex_);
+                texts_.emplace_back(text, strnlen(text, 4096 - sizeof(DWORD)));
+            }
+            arrived_.notify_all();
+            SetEvent(bufferReady_.get());
+        }
+    }
+
+    OwnedHandle bufferReady_;
+    OwnedHandle dataReady_;
+    OwnedHandle mapping_;
+    OwnedHandle quit_;
+    void* view_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::string> texts_;
+    std::thread thread_;
+};
+
 // Removes the registration whatever state the test left it in.
 void removeService() {
     const ServiceHandle service = openService(SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
@@ -188,6 +298,36 @@ TEST_F(ServiceScm, InstallTwiceStartStopUninstallTwice) {
     EXPECT_EQ(runVerb(L"uninstall"), 0U);
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(runVerb(L"uninstall"), 0U);
+}
+
+TEST_F(ServiceScm, TheRunningServiceAnswersOnItsPipeAndAnnouncesItsStatus) {
+    DebugOutputListener listener;
+    ASSERT_TRUE(listener.listening());
+    ASSERT_EQ(runVerb(L"install"), 0U);
+    ASSERT_EQ(runVerb(L"start"), 0U);
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING, 15000));
+
+    EXPECT_EQ(askService(R"({"command":"status"})"),
+              R"({"ok":true,"status":"disconnected","activeProtocol":""})");
+
+    // No xray.exe is installed beside the service, so the connect fails at once; the service
+    // announces each status word to the debugger output on the way.
+    const std::string answer = askService(R"({"command":"startXray","configJson":"{}"})");
+    EXPECT_EQ(answer.rfind(R"({"ok":false,"error":)", 0), 0U) << answer;
+    const std::vector<std::string> texts =
+        listener.waitFor("HalvernService status: error\n", 10000);
+    std::vector<std::string> statusLines;
+    for (const std::string& text : texts) {
+        if (text.rfind("HalvernService status: ", 0) == 0) {
+            statusLines.push_back(text);
+        }
+    }
+    EXPECT_EQ(statusLines, (std::vector<std::string>{"HalvernService status: connecting\n",
+                                                     "HalvernService status: error\n"}));
+
+    EXPECT_EQ(runVerb(L"stop"), 0U);
+    EXPECT_EQ(serviceState(), static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(runVerb(L"uninstall"), 0U);
 }
 
