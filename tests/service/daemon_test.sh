@@ -66,6 +66,7 @@ mkdir -p "$work/bin" "$work/slow-xray" "$work/slow-ip"
 [[ -x $bin/xray && -x $bin/tun2socks ]] && cp "$bin/xray" "$bin/tun2socks" "$work/bin/"
 printf '#!/bin/sh\necho "$*" >>"%s"\n' "$work/resolvectl.calls" >"$work/bin/resolvectl"
 printf '#!/bin/sh\nsleep 1.5\nexec "%s" "$@"\n' "$work/bin/xray" >"$work/slow-xray/xray"
+# shellcheck disable=SC2016 # the stand-in expands its own arguments
 printf '#!/bin/sh\ncase "$1 $2" in "route del"*) sleep 1.5 ;; esac\nexec "%s" "$@"\n' \
     "$real_ip" >"$work/slow-ip/ip"
 chmod +x "$work"/bin/* "$work"/slow-*/*
@@ -160,7 +161,7 @@ device=Halvern_$service_pid
 ip -n "$CLIENT_NS" route show | grep -q "^0.0.0.0/1 via 10.255.0.1 dev $device" || fail "no tunnel route"
 ip netns exec "$CLIENT_NS" curl -sS --max-time 20 -o "$work/page.html" "$HTTP_URL" || fail "curl through the tunnel"
 tail -n 1 "$HTTP_LOG" | grep -q "^$PROXY_ADDRESS " || fail "the page did not come through the proxy"
-children=$(ip netns pids "$CLIENT_NS" | grep -vx "$service_pid" | wc -l)
+children=$(ip netns pids "$CLIENT_NS" | grep -cvx "$service_pid" || true)
 ((children == 2)) || fail "expected xray and tun2socks beside the service, found $children"
 stop_service TERM
 expect_status_lines connecting connected disconnecting disconnected
