@@ -57,10 +57,16 @@ std::string readFile(const std::filesystem::path& path) {
 
 ProgramRun runCaptured(const std::filesystem::path& directory,
                        const std::vector<std::string>& arguments) {
+    // Fresh files for every run: under Wine a helper process of the child's console may hold
+    // the previous run's files open a little longer.
+    static int runs = 0;
+    const std::string suffix = std::to_string(++runs) + ".txt";
+    const auto output = directory / ("stdout-" + suffix);
+    const auto errors = directory / ("stderr-" + suffix);
     ProgramRun run;
-    run.exitCode = runProgram(arguments, directory / "stdout.txt", directory / "stderr.txt");
-    run.output = readFile(directory / "stdout.txt");
-    run.errors = readFile(directory / "stderr.txt");
+    run.exitCode = runProgram(arguments, output, errors);
+    run.output = readFile(output);
+    run.errors = readFile(errors);
     return run;
 }
 

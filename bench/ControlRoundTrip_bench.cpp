@@ -1,0 +1,164 @@
+// "status" round trips per second over the service's real Unix socket endpoint, one connection
+// per request as the protocol has it, against the limit for that shape: a bare server of the
+// same transport that accepts, reads up to the line feed, writes a fixed answer of the same
+// length and closes. Both are driven by the same client.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "common/UniqueFd.h"
+#include "control/ControlPipeServer.h"
+#include "control/ServiceState.h"
+
+namespace {
+
+constexpr char kRequest[] = "{\"command\":\"status\"}\n";
+constexpr char kAnswer[] = R"({"ok":true,"status":"disconnected","activeProtocol":""})";
+
+sockaddr_un socketAddress(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+halvern::UniqueFd connectTo(const sockaddr_un& address) {
+    halvern::UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
+        0) {
+        socket.reset();
+    }
+    return socket;
+}
+
+// One request, the whole answer, closed. Returns the answer's length.
+std::size_t roundTrip(const sockaddr_un& address) {
+    const halvern::UniqueFd socket = connectTo(address);
+    if (!socket.valid() || ::send(socket.get(), kRequest, sizeof(kRequest) - 1, MSG_NOSIGNAL) < 0) {
+        return 0;
+    }
+    char buffer[4096];
+    std::size_t total = 0;
+    for (;;) {
+        const ssize_t count = ::recv(socket.get(), buffer, sizeof(buffer), 0);
+        if (count <= 0) {
+            return total;
+        }
+        total += static_cast<std::size_t>(count);
+    }
+}
+
+struct ScratchDirectory {
+    ScratchDirectory() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "halvern-bench-XXXXXX");
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path = pattern;
+        ::setenv("RUNTIME_DIRECTORY", path.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    }
+    ~ScratchDirectory() {
+        ::unsetenv("RUNTIME_DIRECTORY");  // NOLINT(concurrency-mt-unsafe)
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    std::filesystem::path path;
+};
+
+void BM_StatusRoundTrip_ControlServer(benchmark::State& state) {
+    const ScratchDirectory directory;
+    halvern::stopping = false;
+    {
+        const std::lock_guard lock(halvern::controllerMutex);
+        halvern::controller = std::make_unique<halvern::TunnelController>(nullptr);
+    }
+    std::thread server(halvern::runControlPipeServer);
+    const sockaddr_un address = socketAddress(halvern::controlEndpointAddress().string());
+    while (!connectTo(address).valid()) {  // until it listens (the probe is answered, unread)
+        std::this_thread::yield();
+    }
+    for (auto _ : state) {
+        if (roundTrip(address) != sizeof(kAnswer) - 1) {
+            state.SkipWithError("wrong answer");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    halvern::stopping = true;
+    halvern::wakeControlPipe();
+    server.join();
+    const std::lock_guard lock(halvern::controllerMutex);
+    halvern::controller.reset();
+}
+
+void serveBare(int listener, const std::atomic<bool>& done) {
+    char buffer[4096];
+    for (;;) {
+        const halvern::UniqueFd client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!client.valid()) {
+            if (done) {
+                return;
+            }
+            continue;
+        }
+        std::string request;
+        for (;;) {
+            const ssize_t count = ::recv(client.get(), buffer, sizeof(buffer), 0);
+            if (count <= 0) {
+                break;
+            }
+            request.append(buffer, static_cast<std::size_t>(count));
+            if (request.find('\n') != std::string::npos) {
+                break;
+            }
+        }
+        const ssize_t ignored = ::send(client.get(), kAnswer, sizeof(kAnswer) - 1, MSG_NOSIGNAL);
+        static_cast<void>(ignored);
+    }
+}
+
+void BM_StatusRoundTrip_BareServer(benchmark::State& state) {
+    const ScratchDirectory directory;
+    const std::string path = (directory.path / "bare.sock").string();
+    const sockaddr_un address = socketAddress(path);
+    const halvern::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(listener.get(), SOMAXCONN) != 0) {
+        state.SkipWithError("cannot listen");
+        return;
+    }
+    std::atomic<bool> done{false};
+    std::thread server(serveBare, listener.get(), std::cref(done));
+    for (auto _ : state) {
+        if (roundTrip(address) != sizeof(kAnswer) - 1) {
+            state.SkipWithError("wrong answer");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    done = true;
+    ::shutdown(listener.get(), SHUT_RDWR);  // wakes the accept
+    server.join();
+}
+
+}  // namespace
+
+BENCHMARK(BM_StatusRoundTrip_BareServer)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_StatusRoundTrip_ControlServer)->UseRealTime()->MinTime(2.0);
+BENCHMARK_MAIN();
