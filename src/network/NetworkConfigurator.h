@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "network/NetworkSystem.h"
+
 namespace halvern {
 
 // The tunnel's changes to the system's network: the adapter's address and DNS servers, a host
@@ -10,19 +12,43 @@ namespace halvern {
 // Destruction restores what a completed apply() added.
 class NetworkConfigurator {
   public:
-    NetworkConfigurator() = default;
+    NetworkConfigurator();
+    explicit NetworkConfigurator(NetworkSystem& system);
     ~NetworkConfigurator();
     NetworkConfigurator(const NetworkConfigurator&) = delete;
     NetworkConfigurator& operator=(const NetworkConfigurator&) = delete;
 
+    // Runs the setup commands in their fixed order. Throws std::runtime_error when the default
+    // route cannot be found or a command that must succeed fails; what ran before stays in
+    // effect and applied() stays false, so restore() removes nothing.
     void apply(const std::string& adapterName, const std::string& serverAddress,
                const std::string& tunnelAddress, const std::vector<std::string>& dnsServers,
                bool setAddress);
+
+    // Deletes the two routes of a completed apply(), tolerating any failure, and clears the
+    // object. Does nothing when nothing is applied.
     void restore();
 
+    // Fills defaultGateway and defaultInterface from the system's own IPv4 default route; false,
+    // with both left as they were, when there is none.
+    bool findDefaultRoute();
+
     bool applied() const { return applied_; }
+    const std::string& adapterName() const { return adapterName_; }
+    const std::string& serverAddress() const { return serverAddress_; }
+    const std::string& tunnelAddress() const { return tunnelAddress_; }
+    const std::string& defaultGateway() const { return defaultGateway_; }
+    const std::string& defaultInterface() const { return defaultInterface_; }
 
   private:
+    void runAll(const CommandList& commands, bool allowFailure);
+
+    NetworkSystem* system_;
+    std::string adapterName_;
+    std::string serverAddress_;
+    std::string tunnelAddress_;
+    std::string defaultGateway_;
+    std::string defaultInterface_;
     bool applied_ = false;
 };
 

@@ -3,23 +3,64 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/MonotonicClock.h"
+#include "processes/AdapterCounters.h"
+
 namespace halvern {
+namespace {
+
+constexpr std::int64_t kSettleMs = 1500;
+constexpr std::size_t kExitTailBytes = 2048;
+
+}  // namespace
+
+ChildCommand tunnelBridgeCommand(const std::string& exePath, const std::string& adapterName,
+                                 int socksPort) {
+    const std::string device = "tun://" + adapterName;
+    const std::string proxy = "socks5://127.0.0.1:" + std::to_string(socksPort);
+    return ChildCommand{"\"" + exePath + "\" -device " + device + " -proxy " + proxy,
+                        {exePath, "-device", device, "-proxy", proxy}};
+}
 
 TunnelBridgeProcess::TunnelBridgeProcess(std::string exePath, std::string wintunPath)
-    : exePath_(std::move(exePath)), wintunPath_(std::move(wintunPath)) {}
+    : exePath_(std::move(exePath)),
+      wintunPath_(std::move(wintunPath)),
+      adapterName_(tunnelAdapterName()) {}
 
 TunnelBridgeProcess::~TunnelBridgeProcess() {
     stop();
 }
 
-void TunnelBridgeProcess::start(int /*socksPort*/) {
-    throw std::runtime_error("Tunnel bridge launch is not available in this build");
+void TunnelBridgeProcess::start(int socksPort) {
+    ensureWintun();
+    logFile_ = ProcessLauncher::createChildLog(kLogFileName);
+    const std::string exeName = ProcessLauncher::executableFileName("tun2socks");
+    process_ = ProcessLauncher::launchHidden(tunnelBridgeCommand(exePath_, adapterName_, socksPort),
+                                             exePath_, logFile_, exeName);
+
+    // One look only, after the bridge has had time to fail on a bad device or driver. Whether
+    // the adapter really exists is found out by the network setup that follows.
+    sleepMilliseconds(kSettleMs);
+    const auto code = ProcessLauncher::exitCodeIfExited(process_);
+    if (!code) {
+        return;
+    }
+    const std::string tail = ProcessLauncher::readLogTail(kLogFileName, kExitTailBytes);
+    process_.reset();  // it has ended (and on POSIX been reaped): only the handle goes
+    throw std::runtime_error(
+        ProcessLauncher::exitMessage(exeName + " exited prematurely with code ", *code, tail));
 }
 
-void TunnelBridgeProcess::stop() noexcept {}
+void TunnelBridgeProcess::stop() noexcept {
+    ProcessLauncher::terminateChild(process_, logFile_);
+}
 
 TrafficStats TunnelBridgeProcess::trafficStats() const {
-    return {};
+    return adapterTrafficStats(adapterName_);
+}
+
+std::uint32_t TunnelBridgeProcess::processId() const noexcept {
+    return ProcessLauncher::childProcessId(process_);
 }
 
 }  // namespace halvern

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "common/TrafficStats.h"
+#include "processes/ProcessLauncher.h"
 
 namespace halvern {
 
@@ -11,6 +13,8 @@ namespace halvern {
 // the child; the log stays.
 class TunnelBridgeProcess {
   public:
+    static constexpr const char* kLogFileName = "halvern_tun2socks_output.log";
+
     TunnelBridgeProcess(std::string exePath, std::string wintunPath);
     ~TunnelBridgeProcess();
     TunnelBridgeProcess(const TunnelBridgeProcess&) = delete;
@@ -23,11 +27,25 @@ class TunnelBridgeProcess {
     TrafficStats trafficStats() const;
 
     const std::string& adapterName() const { return adapterName_; }
+    // The child's process id while the record holds it, else 0.
+    std::uint32_t processId() const noexcept;
 
   private:
+    // Puts the driver library next to the bridge's executable when it is missing there.
+    void ensureWintun() const;
+
     std::string exePath_;
     std::string wintunPath_;
     std::string adapterName_;
+    ChildProcessHandle process_;
+    ChildLogHandle logFile_;
 };
+
+// The adapter name for this service process: the same for every connect, new after a restart.
+std::string tunnelAdapterName();
+
+// The command that starts the bridge on adapter `adapterName` towards 127.0.0.1:`socksPort`.
+ChildCommand tunnelBridgeCommand(const std::string& exePath, const std::string& adapterName,
+                                 int socksPort);
 
 }  // namespace halvern

@@ -1,7 +1,7 @@
 #include "tunnel/RuntimeFileLocator.h"
 
 #include <stdexcept>
-#include <system_error>
+#include <utility>
 
 #include "common/ExecutablePath.h"
 
@@ -9,16 +9,23 @@ namespace halvern {
 namespace {
 
 bool entryExists(const std::filesystem::path& path) {
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);
-    if (!error) {
-        return std::filesystem::exists(status);
+    const EntryQuery query = queryEntry(path);
+    if (query.outcome == EntryQuery::Outcome::failed) {
+        throw std::runtime_error("Failed to check " + narrowPath(path).text + " (error " +
+                                 std::to_string(query.errorCode) + ")");
     }
-    if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory ||
-        error == std::errc::filename_too_long || error == std::errc::invalid_argument) {
-        return false;
+    return query.outcome == EntryQuery::Outcome::present;
+}
+
+// A found path is handed on as the narrow text that process creation takes. A path that text
+// cannot carry would be started as some other, best-fit name, so it fails the connect instead.
+std::string foundPath(const std::filesystem::path& path) {
+    NarrowPath narrow = narrowPath(path);
+    if (!narrow.exact) {
+        throw std::runtime_error("Cannot start " + narrow.text +
+                                 ": the path has characters outside the system code page");
     }
-    throw std::runtime_error("Failed to query " + path.string() + ": " + error.message());
+    return std::move(narrow.text);
 }
 
 }  // namespace
@@ -26,17 +33,23 @@ bool entryExists(const std::filesystem::path& path) {
 std::string locateRuntimeFileIn(const std::filesystem::path& exeDir, const std::string& name) {
     const auto inData = exeDir / "data" / name;
     if (entryExists(inData)) {
-        return inData.string();
+        return foundPath(inData);
     }
     const auto beside = exeDir / name;
     if (entryExists(beside)) {
-        return beside.string();
+        return foundPath(beside);
     }
     return name;
 }
 
 std::string locateRuntimeFile(const std::string& name) {
-    return locateRuntimeFileIn(executablePath().parent_path(), name);
+    const std::filesystem::path exe = executablePath();
+    // Without our own path the candidates would be relative to whatever the working directory
+    // happens to be; the system's own search for the bare name is the safer fallback.
+    if (exe.empty()) {
+        return name;
+    }
+    return locateRuntimeFileIn(exe.parent_path(), name);
 }
 
 }  // namespace halvern

@@ -8,6 +8,7 @@
 #include "network/NetworkConfigurator.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
+#include "tunnel/LogDeltaReader.h"
 #include "tunnel/RuntimeFileLocator.h"
 #include "tunnel/RuntimeFiles.h"
 
@@ -156,10 +157,9 @@ TrafficStats TunnelController::trafficStats() const {
     return tunnelBridge_ ? tunnelBridge_->trafficStats() : TrafficStats{};
 }
 
-LogDelta TunnelController::readLogDelta(const std::string& /*source*/, std::int64_t offset,
-                                        std::int64_t /*maxBytes*/) const {
-    // Not readable yet: the answer for a log that does not exist.
-    return LogDelta{{}, offset, 0};
+LogDelta TunnelController::readLogDelta(const std::string& source, std::int64_t offset,
+                                        std::int64_t maxBytes) const {
+    return halvern::readLogDelta(source, offset, maxBytes);
 }
 
 }  // namespace halvern

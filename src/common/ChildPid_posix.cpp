@@ -1,0 +1,111 @@
+#include "common/ChildPid.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <csignal>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "common/MonotonicClock.h"
+
+namespace halvern {
+namespace {
+
+std::mutex unreapedMutex;
+std::vector<pid_t>& unreapedChildren() {
+    static std::vector<pid_t> children;
+    return children;
+}
+
+void parkUnreaped(pid_t pid) noexcept {
+    const std::lock_guard lock(unreapedMutex);
+    try {
+        unreapedChildren().push_back(pid);
+    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the zombie stays
+    }
+}
+
+// Reaps the killed children that outlived their wait, where they have ended since.
+void sweepUnreaped() noexcept {
+    const std::lock_guard lock(unreapedMutex);
+    auto& children = unreapedChildren();
+    std::erase_if(children, [](pid_t pid) {
+        int status = 0;
+        const pid_t result = ::waitpid(pid, &status, WNOHANG);
+        return result == pid || (result < 0 && errno == ECHILD);
+    });
+}
+
+}  // namespace
+
+ChildPid::ChildPid(ChildPid&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      state_(std::exchange(other.state_, State::Running)),
+      status_(std::exchange(other.status_, 0)) {}
+
+ChildPid& ChildPid::operator=(ChildPid&& other) noexcept {
+    if (this != &other) {
+        reset();
+        pid_ = std::exchange(other.pid_, -1);
+        state_ = std::exchange(other.state_, State::Running);
+        status_ = std::exchange(other.status_, 0);
+    }
+    return *this;
+}
+
+void ChildPid::pollOnce() noexcept {
+    if (!valid() || state_ != State::Running) {
+        return;
+    }
+    int status = 0;
+    pid_t result = 0;
+    do {
+        result = ::waitpid(pid_, &status, WNOHANG);
+    } while (result < 0 && errno == EINTR);
+    if (result == pid_) {
+        state_ = State::Reaped;
+        status_ = status;
+    } else if (result < 0 && errno == ECHILD) {
+        // Reaped behind our back (SIGCHLD ignored, or a stray wait elsewhere): the number is no
+        // longer ours to signal.
+        state_ = State::Lost;
+    }
+}
+
+std::optional<int> ChildPid::waitStatusIfExited() noexcept {
+    pollOnce();
+    if (state_ == State::Reaped) {
+        return status_;
+    }
+    return std::nullopt;
+}
+
+void ChildPid::reset(int waitMs) noexcept {
+    sweepUnreaped();
+    if (!valid()) {
+        return;
+    }
+    pollOnce();
+    if (state_ == State::Running) {
+        ::kill(pid_, SIGKILL);
+        const auto start = MonotonicClock::now();
+        for (;;) {
+            pollOnce();
+            if (state_ != State::Running) {
+                break;
+            }
+            if (elapsedMilliseconds(start) >= waitMs) {
+                parkUnreaped(pid_);
+                break;
+            }
+            sleepMilliseconds(2);
+        }
+    }
+    pid_ = -1;
+    state_ = State::Running;
+    status_ = 0;
+}
+
+}  // namespace halvern

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace halvern {
+
+// One system command as the platform starts it. On Windows it holds a single element, the
+// complete command line that CreateProcessA splits itself (quotes included). On POSIX it is the
+// program name (looked up through PATH) and its arguments, executed without a shell.
+using CommandLine = std::vector<std::string>;
+
+// The command as messages show it: its pieces joined by single spaces. For a Windows command
+// this is the line exactly as it was built.
+std::string joinCommandLine(const CommandLine& commandLine);
+
+// Runs the command as a hidden child that inherits none of our handles, waits up to 5000 ms for
+// it and then leaves it alone (still running counts as exit code 259). Unless `allowFailure` is
+// set, a launch failure throws "Failed to launch command (error N): ..." and a non-zero exit code
+// throws "Command failed with exit code N: ...". Keeps no state between calls other than, on
+// POSIX, the children still to be reaped.
+void runCommand(const CommandLine& commandLine, bool allowFailure);
+
+// The two messages, with the codes as unsigned 32-bit decimals.
+std::string launchFailureMessage(std::uint32_t errorCode, const std::string& commandText);
+std::string exitFailureMessage(std::uint32_t exitCode, const std::string& commandText);
+
+inline constexpr int kCommandTimeoutMilliseconds = 5000;
+inline constexpr std::uint32_t kStillRunningExitCode = 259;
+
+}  // namespace halvern

@@ -1,0 +1,178 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include "common/MonotonicClock.h"
+#include "network/CommandRunner.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
+
+namespace halvern {
+
+namespace {
+
+// Commands that outlived their wait. They run on by themselves, and once they end they are
+// reaped at the start or end of a later runCommand, so at most the children of the commands
+// that timed out since the last call wait as zombies. Only these pids are waited for: a
+// process-wide SIGCHLD handler or waitpid(-1) would steal the statuses of other children.
+std::mutex leftoverMutex;
+std::vector<pid_t> leftoverChildren;
+
+void reapLeftovers() {
+    const std::lock_guard<std::mutex> lock(leftoverMutex);
+    std::erase_if(leftoverChildren, [](pid_t pid) {
+        int status = 0;
+        const pid_t result = waitpid(pid, &status, WNOHANG);
+        return result == pid || (result < 0 && errno == ECHILD);
+    });
+}
+
+void rememberLeftover(pid_t pid) {
+    const std::lock_guard<std::mutex> lock(leftoverMutex);
+    leftoverChildren.push_back(pid);
+}
+
+class ScopedDescriptor {
+  public:
+    explicit ScopedDescriptor(int fd) : fd_(fd) {}
+    ~ScopedDescriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    ScopedDescriptor(const ScopedDescriptor&) = delete;
+    ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+class SpawnSettings {
+  public:
+    SpawnSettings() {
+        posix_spawn_file_actions_init(&actions_);
+        posix_spawnattr_init(&attributes_);
+        // Hidden and inheriting nothing: the standard streams go to /dev/null, every other
+        // descriptor is closed, whether or not its owner remembered close-on-exec.
+        posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions_, STDOUT_FILENO, STDERR_FILENO);
+        posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
+        // Nor does it inherit the service's blocked signals (its signal thread blocks SIGTERM)
+        // or ignored ones.
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes_, &none);
+        sigset_t all;
+        sigfillset(&all);
+        posix_spawnattr_setsigdefault(&attributes_, &all);
+        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    ~SpawnSettings() {
+        posix_spawnattr_destroy(&attributes_);
+        posix_spawn_file_actions_destroy(&actions_);
+    }
+    SpawnSettings(const SpawnSettings&) = delete;
+    SpawnSettings& operator=(const SpawnSettings&) = delete;
+
+    const posix_spawn_file_actions_t* actions() const { return &actions_; }
+    const posix_spawnattr_t* attributes() const { return &attributes_; }
+
+  private:
+    posix_spawn_file_actions_t actions_{};
+    posix_spawnattr_t attributes_{};
+};
+
+// Starts the command; returns 0 or the errno of the failed launch (ENOENT, 2, like Windows'
+// file-not-found, when the program is not on PATH).
+int spawnHidden(const CommandLine& commandLine, pid_t& pid) {
+    if (commandLine.empty()) {
+        return ENOENT;
+    }
+    std::vector<char*> argv;
+    argv.reserve(commandLine.size() + 1);
+    for (const std::string& piece : commandLine) {
+        argv.push_back(const_cast<char*>(piece.c_str()));  // exec does not write to them
+    }
+    argv.push_back(nullptr);
+    const SpawnSettings settings;
+    return posix_spawnp(&pid, argv[0], settings.actions(), settings.attributes(), argv.data(),
+                        environ);
+}
+
+// The exit code as Windows would report it: the status for a normal exit; for a death by signal
+// the shell's 128 + signal number, so that a crash reads as a failure with a recognisable code.
+std::uint32_t exitCodeOf(int status) {
+    if (WIFEXITED(status)) {
+        return static_cast<std::uint32_t>(WEXITSTATUS(status));
+    }
+    if (WIFSIGNALED(status)) {
+        return 128U + static_cast<std::uint32_t>(WTERMSIG(status));
+    }
+    return 0;
+}
+
+// Waits up to the time-out. The pidfd makes the wait end as soon as the child does; where
+// pidfds are unavailable (an old kernel or a strict seccomp profile) the poll becomes a short
+// sleep between checks.
+std::uint32_t waitBounded(pid_t pid) {
+    // Called through syscall(): glibc's own wrapper is missing from older releases and its
+    // header lacks C linkage in some.
+    const ScopedDescriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)));
+    const auto start = MonotonicClock::now();
+    for (;;) {
+        int status = 0;
+        const pid_t result = waitpid(pid, &status, WNOHANG);
+        if (result == pid) {
+            return exitCodeOf(status);
+        }
+        if (result < 0 && errno != EINTR) {
+            // Somebody else reaped it; like a failed GetExitCodeProcess this reads as success.
+            return 0;
+        }
+        const std::int64_t remaining = kCommandTimeoutMilliseconds - elapsedMilliseconds(start);
+        if (remaining <= 0) {
+            rememberLeftover(pid);
+            return kStillRunningExitCode;
+        }
+        if (pidfd.get() >= 0) {
+            pollfd entry{pidfd.get(), POLLIN, 0};
+            poll(&entry, 1, static_cast<int>(remaining));
+        } else {
+            poll(nullptr, 0, static_cast<int>(std::min<std::int64_t>(remaining, 5)));
+        }
+    }
+}
+
+}  // namespace
+
+void runCommand(const CommandLine& commandLine, bool allowFailure) {
+    reapLeftovers();
+    pid_t pid = -1;
+    const int error = spawnHidden(commandLine, pid);
+    if (error != 0) {
+        if (allowFailure) {
+            return;
+        }
+        throw std::runtime_error(
+            launchFailureMessage(static_cast<std::uint32_t>(error), joinCommandLine(commandLine)));
+    }
+    const std::uint32_t exitCode = waitBounded(pid);
+    reapLeftovers();
+    if (!allowFailure && exitCode != 0) {
+        throw std::runtime_error(exitFailureMessage(exitCode, joinCommandLine(commandLine)));
+    }
+}
+
+}  // namespace halvern

@@ -1,0 +1,101 @@
+#include <windows.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "network/CommandRunner.h"
+
+namespace halvern {
+
+namespace {
+
+// Owns one of the two handles that process creation returns; closes it once.
+class ChildHandle {
+  public:
+    explicit ChildHandle(HANDLE handle) : handle_(handle) {}
+    ~ChildHandle() {
+        if (handle_ != nullptr) {
+            CloseHandle(handle_);
+        }
+    }
+    ChildHandle(const ChildHandle&) = delete;
+    ChildHandle& operator=(const ChildHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
+bool isAscii(const std::string& text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Interface names reach us as UTF-8, while CreateProcessA reads its line in the ANSI code page:
+// on a localized system the default interface is often called something like "Ethernet" in the
+// local script, and handed over byte for byte it would name no interface at all. Lines that are
+// not pure ASCII are therefore converted from UTF-8 and started through CreateProcessW with the
+// very same arguments; a line that is not valid UTF-8 is passed on as it stands.
+BOOL createHidden(const std::string& line, PROCESS_INFORMATION& info) {
+    if (!isAscii(line)) {
+        const int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.data(),
+                                                   static_cast<int>(line.size()), nullptr, 0);
+        if (wideLength > 0) {
+            std::vector<wchar_t> wide(static_cast<std::size_t>(wideLength) + 1, L'\0');
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.data(),
+                                static_cast<int>(line.size()), wide.data(), wideLength);
+            STARTUPINFOW startup;
+            ZeroMemory(&startup, sizeof(startup));
+            startup.cb = sizeof(startup);
+            startup.dwFlags = STARTF_USESHOWWINDOW;
+            startup.wShowWindow = SW_HIDE;
+            return CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                  nullptr, nullptr, &startup, &info);
+        }
+    }
+    // CreateProcessA may write into the line it is given, so it gets a copy of its own.
+    std::vector<char> buffer(line.begin(), line.end());
+    buffer.push_back('\0');
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    return CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                          nullptr, nullptr, &startup, &info);
+}
+
+}  // namespace
+
+void runCommand(const CommandLine& commandLine, bool allowFailure) {
+    const std::string line = joinCommandLine(commandLine);
+    PROCESS_INFORMATION info;
+    ZeroMemory(&info, sizeof(info));
+    if (!createHidden(line, info)) {
+        const DWORD error = GetLastError();
+        if (allowFailure) {
+            return;
+        }
+        throw std::runtime_error(launchFailureMessage(error, line));
+    }
+    DWORD exitCode = 0;
+    {
+        // Declared thread first so that the process handle is closed first.
+        const ChildHandle thread(info.hThread);
+        const ChildHandle process(info.hProcess);
+        // Neither result is examined: a command still running after the wait reads as
+        // STILL_ACTIVE and so fails with 259, and it is left to run on by itself. A failed
+        // GetExitCodeProcess leaves 0, and the command counts as successful.
+        WaitForSingleObject(process.get(), static_cast<DWORD>(kCommandTimeoutMilliseconds));
+        GetExitCodeProcess(process.get(), &exitCode);
+    }
+    if (!allowFailure && exitCode != 0) {
+        throw std::runtime_error(exitFailureMessage(exitCode, line));
+    }
+}
+
+}  // namespace halvern

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "network/CommandRunner.h"
+
+namespace halvern {
+
+using CommandList = std::vector<CommandLine>;
+
+// The system commands behind each step of the tunnel's network setup and restore. This is the
+// one place where the platforms differ in what they run rather than in how; the order of the
+// steps, which of them may fail and when they run at all is decided by NetworkConfigurator for
+// both. A step may take several commands (Linux sets the address and then brings the link up)
+// or none (Linux has no NetBIOS over TCP/IP to switch off).
+class NetworkCommandBuilder {
+  public:
+    NetworkCommandBuilder() = default;
+    virtual ~NetworkCommandBuilder() = default;
+    NetworkCommandBuilder(const NetworkCommandBuilder&) = delete;
+    NetworkCommandBuilder& operator=(const NetworkCommandBuilder&) = delete;
+
+    virtual CommandList setAddress(const std::string& adapterName,
+                                   const std::string& tunnelAddress) const = 0;
+    virtual CommandList setFirstDnsServer(const std::string& adapterName,
+                                          const std::string& firstDns) const = 0;
+    virtual CommandList disableNetbios(const std::string& adapterName) const = 0;
+    virtual CommandList addSecondDnsServer(const std::string& adapterName,
+                                           const std::string& firstDns,
+                                           const std::string& secondDns) const = 0;
+    virtual CommandList addServerRoute(const std::string& serverAddress,
+                                       const std::string& defaultInterface,
+                                       const std::string& defaultGateway) const = 0;
+    virtual CommandList addTunnelRoute(const std::string& adapterName,
+                                       const std::string& tunnelAddress) const = 0;
+    virtual CommandList deleteTunnelRoute(const std::string& adapterName,
+                                          const std::string& tunnelAddress) const = 0;
+    virtual CommandList deleteServerRoute(const std::string& serverAddress,
+                                          const std::string& defaultInterface,
+                                          const std::string& defaultGateway) const = 0;
+};
+
+// Windows: netsh and powershell command lines, one line per command.
+const NetworkCommandBuilder& netshCommands();
+
+// Linux: ip and resolvectl argument vectors.
+const NetworkCommandBuilder& ipCommands();
+
+// The builder of the platform we run on.
+const NetworkCommandBuilder& platformNetworkCommands();
+
+}  // namespace halvern

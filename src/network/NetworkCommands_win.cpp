@@ -1,0 +1,9 @@
+#include "network/NetworkCommands.h"
+
+namespace halvern {
+
+const NetworkCommandBuilder& platformNetworkCommands() {
+    return netshCommands();
+}
+
+}  // namespace halvern

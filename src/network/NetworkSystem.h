@@ -1,0 +1,31 @@
+#pragma once
+
+#include <vector>
+
+#include "network/CommandRunner.h"
+#include "network/NetworkCommands.h"
+#include "network/RouteDiscovery.h"
+
+namespace halvern {
+
+// Everything NetworkConfigurator takes from the system: the forwarding table, the adapter
+// names, the platform's commands and the runner. The service always uses hostNetworkSystem();
+// another implementation lets the setup and restore sequences be followed step by step.
+class NetworkSystem {
+  public:
+    NetworkSystem() = default;
+    virtual ~NetworkSystem() = default;
+    NetworkSystem(const NetworkSystem&) = delete;
+    NetworkSystem& operator=(const NetworkSystem&) = delete;
+
+    virtual bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) = 0;
+    virtual AdapterNameMap listAdapterNames(int family) = 0;
+    virtual const NetworkCommandBuilder& commands() = 0;
+    virtual void runCommand(const CommandLine& commandLine, bool allowFailure) = 0;
+};
+
+// The running system: the free functions of the route discovery and the command runner, and
+// the platform's own command builder. Stateless, shared by every configurator.
+NetworkSystem& hostNetworkSystem();
+
+}  // namespace halvern

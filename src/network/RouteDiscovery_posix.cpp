@@ -1,0 +1,96 @@
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <charconv>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "network/RouteDiscovery.h"
+
+namespace halvern {
+
+static_assert(AF_INET == kIpv4Family);
+
+namespace {
+
+struct NameIndexRelease {
+    void operator()(struct if_nameindex* list) const { if_freenameindex(list); }
+};
+
+bool parseNumber(const std::string& text, int base, std::uint32_t& value) {
+    const char* end = text.data() + text.size();
+    const auto [rest, error] = std::from_chars(text.data(), end, value, base);
+    return error == std::errc() && rest == end;
+}
+
+}  // namespace
+
+// Every Linux link can carry IPv4, so the list is the system's links whatever the family; the
+// kernel keeps index and name unique, so no index repeats.
+AdapterNameMap listAdapterNames(int /*family*/) {
+    AdapterNameMap names;
+    const std::unique_ptr<struct if_nameindex, NameIndexRelease> list(if_nameindex());
+    if (!list) {
+        return names;
+    }
+    for (const struct if_nameindex* entry = list.get(); entry->if_index != 0; ++entry) {
+        names.emplace(entry->if_index, entry->if_name != nullptr ? entry->if_name : "");
+    }
+    return names;
+}
+
+// /proc/net/route is the main routing table in the kernel's order, one row per line after a
+// header: interface name, then destination, gateway, flags, reference count, use, metric and
+// mask. Addresses are the raw network-order words printed in hex, so parsing them as numbers
+// gives back the same words that Windows' forwarding table holds. A row whose interface has no
+// index any more gets index 0, which names no adapter, and is passed over like an unknown one.
+bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) {
+    std::ifstream file("/proc/net/route");
+    if (!file) {
+        return false;
+    }
+    std::string line;
+    if (!std::getline(file, line)) {
+        return false;
+    }
+    rows.clear();
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        std::string interfaceName;
+        std::string destination;
+        std::string gateway;
+        std::string flags;
+        std::string referenceCount;
+        std::string use;
+        std::string metric;
+        std::string mask;
+        if (!(fields >> interfaceName >> destination >> gateway >> flags >> referenceCount >> use >>
+              metric >> mask)) {
+            continue;
+        }
+        ForwardRow row;
+        if (!parseNumber(destination, 16, row.destination) ||
+            !parseNumber(gateway, 16, row.nextHop) || !parseNumber(mask, 16, row.mask) ||
+            !parseNumber(metric, 10, row.metric)) {
+            continue;
+        }
+        row.interfaceIndex = if_nametoindex(interfaceName.c_str());
+        rows.push_back(row);
+    }
+    return true;
+}
+
+bool formatIpv4Address(std::uint32_t address, std::string& text) {
+    in_addr value{};
+    value.s_addr = address;
+    char buffer[22] = {};
+    if (inet_ntop(AF_INET, &value, buffer, sizeof(buffer)) == nullptr) {
+        return false;
+    }
+    text = buffer;
+    return true;
+}
+
+}  // namespace halvern

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The two owners a child-process record keeps: the child itself and the service's own handle on
+// the child's log. Only the types differ by platform; the routines below are the same.
+#ifdef _WIN32
+#include "common/WinHandle.h"
+namespace halvern {
+using ChildProcessHandle = UniqueHandle;  // null when there is no child
+using ChildLogHandle = UniqueFileHandle;  // INVALID_HANDLE_VALUE when there is no log
+}  // namespace halvern
+#else
+#include "common/ChildPid.h"
+#include "common/UniqueFd.h"
+namespace halvern {
+using ChildProcessHandle = ChildPid;  // reaped exactly once
+using ChildLogHandle = UniqueFd;
+}  // namespace halvern
+#endif
+
+namespace halvern {
+
+// What to run, in the two forms the platforms take: the exact command line that Windows' process
+// creation parses, and the program with its arguments as an argv vector, which POSIX runs
+// without a shell. Records build both so that each form can be checked on either platform.
+struct ChildCommand {
+    std::string commandLine;
+    std::vector<std::string> argv;
+};
+
+// Routines the child-process records use to start, watch and stop their children. None of
+// them keeps state: the handles live in the record that called them.
+namespace ProcessLauncher {
+
+// The executable's file name as this platform spells it: "xray" becomes "xray.exe" on Windows.
+// Messages that name a child use it.
+std::string executableFileName(const std::string& baseName);
+
+// Path of `fileName` in the temporary directory, which is read afresh on every call (the
+// runtime directory on POSIX).
+std::filesystem::path tempFilePath(const std::string& fileName);
+
+// Creates or empties the child's log in the temporary directory. Returns no handle on failure;
+// the child then starts without captured output. Never throws.
+ChildLogHandle createChildLog(const std::string& fileName) noexcept;
+
+// Starts the child hidden, its standard output and standard error in `logFile` when that is
+// valid, its working directory the directory of `exePath`. Throws "Failed to start " + exeName
+// + " (error N)" when the process cannot be created.
+ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
+                                const ChildLogHandle& logFile, const std::string& exeName);
+
+// The child's exit code once it has ended; nothing while it runs or when the query fails.
+std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept;
+
+// At most the last `maxBytes` bytes of the log in the temporary directory, untouched; empty
+// when the log cannot be read. Never throws.
+std::string readLogTail(const std::string& fileName, std::size_t maxBytes) noexcept;
+
+// prefix + number, then " | output: " + tail when the tail is not empty. Exit codes are passed
+// as their unsigned 32-bit value, a port as it is.
+std::string exitMessage(const std::string& prefix, std::int64_t number, const std::string& tail);
+
+// Ends the child (waiting a bounded time for it) and closes both handles, leaving them empty.
+// The log file stays on disk. Never throws.
+void terminateChild(ChildProcessHandle& process, ChildLogHandle& logFile) noexcept;
+
+// Writes the proxy configuration: in text mode on Windows, byte for byte and readable by the
+// service alone on POSIX, never through a symlink. False when the file cannot be opened.
+bool writeConfigFile(const std::string& path, const std::string& text);
+
+// Deletes a file; the outcome is not reported.
+void deleteFileQuietly(const std::string& path) noexcept;
+
+// The operating system's id of the child, 0 when there is none. For diagnostics and tests.
+std::uint32_t childProcessId(const ChildProcessHandle& process) noexcept;
+
+// The service's own process id, as the adapter name carries it.
+std::uint32_t currentProcessId() noexcept;
+
+}  // namespace ProcessLauncher
+}  // namespace halvern

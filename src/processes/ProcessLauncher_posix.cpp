@@ -1,0 +1,220 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <stdexcept>
+
+#include "common/RuntimeDirectory.h"
+#include "processes/ProcessLauncher.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
+
+namespace halvern::ProcessLauncher {
+namespace {
+
+constexpr mode_t kLogMode = 0640;
+constexpr mode_t kConfigMode = 0600;
+
+// Owns a posix_spawn_file_actions_t / posix_spawnattr_t for the length of one launch.
+struct SpawnFileActions {
+    posix_spawn_file_actions_t actions{};
+    SpawnFileActions() { posix_spawn_file_actions_init(&actions); }
+    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions); }
+    SpawnFileActions(const SpawnFileActions&) = delete;
+    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+};
+struct SpawnAttributes {
+    posix_spawnattr_t attributes{};
+    SpawnAttributes() { posix_spawnattr_init(&attributes); }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
+// Opens a file of ours in the runtime directory for writing, emptied, with exactly `mode`
+// whatever the umask or an earlier file said. O_NOFOLLOW: a symlink planted there fails the
+// open instead of redirecting the write.
+int openPrivateForWriting(const std::string& path, mode_t mode) {
+    int fd = -1;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        ::fchmod(fd, mode);
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::string executableFileName(const std::string& baseName) {
+    return baseName;
+}
+
+std::filesystem::path tempFilePath(const std::string& fileName) {
+    return runtimeDirectory() / fileName;
+}
+
+ChildLogHandle createChildLog(const std::string& fileName) noexcept {
+    try {
+        return ChildLogHandle{openPrivateForWriting(tempFilePath(fileName).string(), kLogMode)};
+    } catch (...) {
+        return ChildLogHandle{};
+    }
+}
+
+ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
+                                const ChildLogHandle& logFile, const std::string& exeName) {
+    SpawnFileActions files;
+    // stdin reads nothing; stdout and stderr share the log, and so one file position, as on
+    // Windows. Without a log they go to /dev/null: the service's own stderr carries only its
+    // trace lines.
+    posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (logFile.valid()) {
+        posix_spawn_file_actions_adddup2(&files.actions, logFile.get(), STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&files.actions, logFile.get(), STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&files.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&files.actions, STDOUT_FILENO, STDERR_FILENO);
+    }
+    // Our own descriptors are all close-on-exec already; closing everything above stderr in the
+    // child also covers any that a library opened without the flag.
+    posix_spawn_file_actions_addclosefrom_np(&files.actions, STDERR_FILENO + 1);
+
+    // A bare name (nothing found beside the service) is looked up through PATH and runs in the
+    // service's own working directory. A path runs in its own directory; it is made absolute
+    // first, since a relative one would otherwise be resolved from the new directory.
+    const std::filesystem::path exe{exePath};
+    const bool bareName = !exe.has_parent_path();
+    std::string program = exePath;
+    std::string directory;
+    if (!bareName) {
+        std::error_code error;
+        std::filesystem::path absolute = std::filesystem::absolute(exe, error);
+        if (error) {
+            absolute = exe;
+        }
+        program = absolute.string();
+        directory = absolute.parent_path().string();
+        posix_spawn_file_actions_addchdir_np(&files.actions, directory.c_str());
+    }
+
+    // The child starts with default signal handling and nothing blocked, whatever the service's
+    // signal thread has set up for itself.
+    SpawnAttributes attributes;
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    sigset_t allSignals;
+    sigfillset(&allSignals);
+    posix_spawnattr_setsigmask(&attributes.attributes, &noSignals);
+    posix_spawnattr_setsigdefault(&attributes.attributes, &allSignals);
+    posix_spawnattr_setflags(&attributes.attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<char*> argv;
+    argv.reserve(command.argv.size() + 1);
+    for (const std::string& argument : command.argv) {
+        argv.push_back(const_cast<char*>(argument.c_str()));  // NOLINT: posix_spawn's signature
+    }
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int error = bareName ? ::posix_spawnp(&pid, program.c_str(), &files.actions,
+                                                &attributes.attributes, argv.data(), environ)
+                               : ::posix_spawn(&pid, program.c_str(), &files.actions,
+                                               &attributes.attributes, argv.data(), environ);
+    if (error != 0) {
+        throw std::runtime_error("Failed to start " + exeName + " (error " +
+                                 std::to_string(static_cast<unsigned>(error)) + ")");
+    }
+    return ChildProcessHandle{pid};
+}
+
+std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept {
+    const std::optional<int> status = process.waitStatusIfExited();
+    if (!status) {
+        return std::nullopt;
+    }
+    if (WIFEXITED(*status)) {
+        return static_cast<std::uint32_t>(WEXITSTATUS(*status));
+    }
+    // Ended by a signal: reported the way shells do, 128 + the signal number.
+    return static_cast<std::uint32_t>(128 + WTERMSIG(*status));
+}
+
+std::string readLogTail(const std::string& fileName, std::size_t maxBytes) noexcept {
+    try {
+        const std::string path = tempFilePath(fileName).string();
+        const UniqueFd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+        struct stat info {};
+        if (!file.valid() || ::fstat(file.get(), &info) != 0 || info.st_size < 0) {
+            return {};
+        }
+        const auto size = static_cast<std::uint64_t>(info.st_size);
+        const std::size_t count = size < maxBytes ? static_cast<std::size_t>(size) : maxBytes;
+        if (count != 0 && size > count &&
+            ::lseek(file.get(), static_cast<off_t>(size - count), SEEK_SET) < 0) {
+            return {};
+        }
+        std::string tail(count, '\0');
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t got = ::read(file.get(), tail.data() + done, count - done);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        tail.resize(done);
+        return tail;
+    } catch (...) {
+        return {};
+    }
+}
+
+void terminateChild(ChildProcessHandle& process, ChildLogHandle& logFile) noexcept {
+    process.reset();
+    logFile.reset();
+}
+
+bool writeConfigFile(const std::string& path, const std::string& text) {
+    const UniqueFd file{openPrivateForWriting(path, kConfigMode)};
+    if (!file.valid()) {
+        return false;
+    }
+    // As with a stream, a failed write after a successful open goes unnoticed; the proxy core
+    // reports the damaged configuration itself.
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(file.get(), text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+void deleteFileQuietly(const std::string& path) noexcept {
+    ::unlink(path.c_str());
+}
+
+std::uint32_t childProcessId(const ChildProcessHandle& process) noexcept {
+    return process.valid() ? static_cast<std::uint32_t>(process.pid()) : 0;
+}
+
+std::uint32_t currentProcessId() noexcept {
+    return static_cast<std::uint32_t>(::getpid());
+}
+
+}  // namespace halvern::ProcessLauncher

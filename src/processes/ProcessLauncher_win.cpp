@@ -1,0 +1,157 @@
+#include <windows.h>
+
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+#include "processes/ProcessLauncher.h"
+
+namespace halvern::ProcessLauncher {
+namespace {
+
+constexpr DWORD kTempPathBufferLength = 260;
+constexpr DWORD kTerminateWaitMs = 3000;
+
+}  // namespace
+
+std::string executableFileName(const std::string& baseName) {
+    return baseName + ".exe";
+}
+
+std::filesystem::path tempFilePath(const std::string& fileName) {
+    // A temporary directory that does not fit the buffer (or a failed call) leaves the directory
+    // empty, and the name is then used as it is.
+    wchar_t buffer[kTempPathBufferLength] = {};
+    const DWORD length = GetTempPathW(kTempPathBufferLength, buffer);
+    std::filesystem::path directory;
+    if (length != 0 && length < kTempPathBufferLength) {
+        directory = std::wstring(buffer, length);
+    }
+    return directory / fileName;
+}
+
+ChildLogHandle createChildLog(const std::string& fileName) noexcept {
+    try {
+        const std::filesystem::path path = tempFilePath(fileName);
+        SECURITY_ATTRIBUTES security{};
+        security.nLength = sizeof(security);
+        security.lpSecurityDescriptor = nullptr;
+        security.bInheritHandle = TRUE;
+        return ChildLogHandle{CreateFileW(path.c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    } catch (...) {
+        return ChildLogHandle{};
+    }
+}
+
+ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
+                                const ChildLogHandle& logFile, const std::string& exeName) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    if (logFile.valid()) {
+        startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+        startup.hStdInput = nullptr;
+        startup.hStdOutput = logFile.get();
+        startup.hStdError = logFile.get();
+    }
+    // Passed even when empty (a bare executable name); the creation may then fail, and that
+    // failure is reported like any other.
+    const std::string workingDirectory = std::filesystem::path(exePath).parent_path().string();
+    std::vector<char> commandLine(command.commandLine.begin(), command.commandLine.end());
+    commandLine.push_back('\0');
+
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                        nullptr, workingDirectory.c_str(), &startup, &info)) {
+        const DWORD error = GetLastError();
+        throw std::runtime_error("Failed to start " + exeName + " (error " + std::to_string(error) +
+                                 ")");
+    }
+    CloseHandle(info.hThread);
+    return ChildProcessHandle{info.hProcess};
+}
+
+std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept {
+    if (!process.valid()) {
+        return std::nullopt;
+    }
+    // A child that really ended with 259 (STILL_ACTIVE) cannot be told from a running one.
+    DWORD code = 0;
+    if (GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE) {
+        return code;
+    }
+    return std::nullopt;
+}
+
+std::string readLogTail(const std::string& fileName, std::size_t maxBytes) noexcept {
+    try {
+        const std::filesystem::path path = tempFilePath(fileName);
+        const UniqueFileHandle file{CreateFileW(path.c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        if (!file.valid()) {
+            return {};
+        }
+        LARGE_INTEGER size{};
+        if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) {
+            return {};
+        }
+        const auto fileSize = static_cast<std::uint64_t>(size.QuadPart);
+        std::uint64_t count = fileSize < maxBytes ? fileSize : maxBytes;
+        if (count > MAXDWORD) {
+            count = MAXDWORD;
+        }
+        if (count != 0 && fileSize > count) {
+            LARGE_INTEGER offset{};
+            offset.QuadPart = static_cast<LONGLONG>(fileSize - count);
+            SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN);
+        }
+        std::string tail(static_cast<std::size_t>(count), '\0');
+        DWORD read = 0;
+        if (count != 0 &&
+            !ReadFile(file.get(), tail.data(), static_cast<DWORD>(count), &read, nullptr)) {
+            read = 0;
+        }
+        tail.resize(read);
+        return tail;
+    } catch (...) {
+        return {};
+    }
+}
+
+void terminateChild(ChildProcessHandle& process, ChildLogHandle& logFile) noexcept {
+    if (process.valid()) {
+        TerminateProcess(process.get(), 0);
+        WaitForSingleObject(process.get(), kTerminateWaitMs);
+        process.reset();
+    }
+    logFile.reset();
+}
+
+bool writeConfigFile(const std::string& path, const std::string& text) {
+    // Text mode: every line feed is stored as carriage return + line feed.
+    std::ofstream file(path, std::ios::out | std::ios::trunc);
+    if (!file) {
+        return false;
+    }
+    file << text;
+    file.close();
+    return true;
+}
+
+void deleteFileQuietly(const std::string& path) noexcept {
+    DeleteFileA(path.c_str());
+}
+
+std::uint32_t childProcessId(const ChildProcessHandle& process) noexcept {
+    return process.valid() ? GetProcessId(process.get()) : 0;
+}
+
+std::uint32_t currentProcessId() noexcept {
+    return GetCurrentProcessId();
+}
+
+}  // namespace halvern::ProcessLauncher

@@ -1,0 +1,59 @@
+#include "processes/ProxyCoreProcess.h"
+#include "processes/SocketCalls.h"
+
+// Finding the proxy server's address in the client's configuration. This is a plain text search:
+// the first "address" after "vnext" (or else after "servers") past "outbounds". It does not check
+// that the address belongs to the element the key opens, and JSON escapes are not decoded; the
+// result only decides which host route keeps the server outside the tunnel.
+
+namespace halvern {
+
+std::string findAddressAfter(const std::string& text, const std::string& key,
+                             std::string::size_type from) {
+    if (from == std::string::npos) {
+        return {};
+    }
+    const auto keyAt = text.find(key, from);
+    if (keyAt == std::string::npos) {
+        return {};
+    }
+    static const std::string kAddressKey = "\"address\"";
+    const auto addressAt = text.find(kAddressKey, keyAt);
+    if (addressAt == std::string::npos) {
+        return {};
+    }
+    const auto colon = text.find(':', addressAt + kAddressKey.size());
+    if (colon == std::string::npos) {
+        return {};
+    }
+    const auto openQuote = text.find('"', colon + 1);
+    if (openQuote == std::string::npos) {
+        return {};
+    }
+    const auto closeQuote = text.find('"', openQuote + 1);
+    if (closeQuote == std::string::npos) {
+        return {};
+    }
+    return text.substr(openQuote + 1, closeQuote - openQuote - 1);
+}
+
+void ProxyCoreProcess::extractServerAddress(const std::string& configJson) {
+    const auto outbounds = configJson.find("\"outbounds\"");
+    std::string host = findAddressAfter(configJson, "\"vnext\"", outbounds);
+    if (host.empty()) {
+        host = findAddressAfter(configJson, "\"servers\"", outbounds);
+    }
+    if (host.empty()) {
+        return;
+    }
+    if (isIpv4Literal(host)) {
+        serverAddress_ = host;
+        return;
+    }
+    ensureWinsock();
+    // A name that does not resolve is not an error: the tunnel then simply gets no host route
+    // for the server.
+    serverAddress_ = resolveFirstIpv4(host);
+}
+
+}  // namespace halvern

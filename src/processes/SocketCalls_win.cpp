@@ -1,0 +1,65 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+
+#include "processes/SocketCalls.h"
+
+namespace halvern {
+
+void ensureWinsock() {
+    // Started once and never shut down: it stays up until the process ends.
+    static std::once_flag once;
+    static bool started = false;
+    std::call_once(once, [] {
+        WSADATA data{};
+        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    });
+    if (!started) {
+        throw std::runtime_error("WSAStartup failed");
+    }
+}
+
+bool isIpv4Literal(const std::string& host) {
+    IN_ADDR address{};
+    return inet_pton(AF_INET, host.c_str(), &address) == 1;
+}
+
+std::string resolveFirstIpv4(const std::string& host) {
+    ADDRINFOA hints{};
+    hints.ai_flags = 0;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = 0;
+    ADDRINFOA* results = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0 || results == nullptr) {
+        return {};
+    }
+    char text[22] = {};
+    const auto* first = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
+    const char* formatted = inet_ntop(AF_INET, &first->sin_addr, text, sizeof(text));
+    freeaddrinfo(results);
+    return formatted != nullptr ? std::string(text) : std::string{};
+}
+
+bool tryConnectLoopback(int port) {
+    const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (probe == INVALID_SOCKET) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    const DWORD timeoutMs = 500;
+    setsockopt(probe, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), 4);
+    setsockopt(probe, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeoutMs), 4);
+    const bool connected =
+        connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    closesocket(probe);
+    return connected;
+}
+
+}  // namespace halvern

@@ -1,0 +1,60 @@
+#include <windows.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "processes/TunnelBridgeProcess.h"
+
+namespace halvern {
+namespace {
+
+// The existence test: anything at the path, file or directory, counts. The errors that mean
+// "nothing there" count as absent; any other failure (access denied, for example) is raised,
+// naming the operation and the path, rather than launching a bridge that may lack its driver.
+bool entryExists(const std::filesystem::path& path) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:   // 2
+        case ERROR_PATH_NOT_FOUND:   // 3
+        case ERROR_BAD_NETPATH:      // 53
+        case ERROR_NETNAME_DELETED:  // 64
+        case ERROR_INVALID_NAME:     // 123
+        case ERROR_DIRECTORY:        // 267
+            return false;
+        default:
+            throw std::runtime_error("Failed to query " + path.string() + " (error " +
+                                     std::to_string(error) + ")");
+    }
+}
+
+}  // namespace
+
+std::string tunnelAdapterName() {
+    return "Halvern_Tun_" + std::to_string(ProcessLauncher::currentProcessId());
+}
+
+void TunnelBridgeProcess::ensureWintun() const {
+    const std::filesystem::path target =
+        std::filesystem::path(exePath_).parent_path() / "wintun.dll";
+    if (entryExists(target)) {
+        return;
+    }
+    const std::filesystem::path source{wintunPath_};
+    if (!entryExists(source)) {
+        return;  // the bridge starts all the same and reports a missing driver itself
+    }
+    // Fail-if-exists: a file that appeared meanwhile is left as it is. The copy stays after
+    // disconnect; it is the driver the next connect needs as well.
+    if (!CopyFileW(source.c_str(), target.c_str(), TRUE)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS) {
+            throw std::runtime_error("Failed to copy " + source.string() + " to " +
+                                     target.string() + " (error " + std::to_string(error) + ")");
+        }
+    }
+}
+
+}  // namespace halvern

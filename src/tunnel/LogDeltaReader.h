@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "tunnel/LogDelta.h"
+
+namespace halvern {
+
+// Reads the next piece of a child's output log: "windows_xray" names the proxy core's log and
+// "windows_tun2socks" the tunnel bridge's (the protocol's words on every platform); any other
+// source names none. Keeps no state, takes no lock and never throws for a missing or unreadable
+// file: the caller tells those cases apart only by `fileSize` and an unchanged `nextOffset`.
+LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes);
+
+// The log's file name for a source word, or null when the word names none.
+const char* logFileNameForSource(const std::string& source);
+
+// Where one read starts and how many bytes it asks for.
+struct LogReadPlan {
+    std::int64_t position = 0;
+    std::uint32_t count = 0;
+};
+
+// The read to make in a log of `size` bytes, or nothing when `offset` is at or past its end.
+std::optional<LogReadPlan> planLogRead(std::int64_t size, std::int64_t offset,
+                                       std::int64_t maxBytes);
+
+// Platform part: opens `fileName` in the temporary directory (the same path the child's log was
+// created at, read afresh) for reading without keeping the child from writing, queries its size,
+// and reads what planLogRead asks for.
+LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes);
+
+}  // namespace halvern

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The network side of a full connect in tests, per platform.
+//
+// Linux: the test enters a network namespace of its own with an uplink (a veth pair with a
+// default route) and a persistent TUN device under the tunnel adapter's name standing in for the
+// one the bridge would create, and puts a recording resolvectl first on PATH. The `ip` commands of the
+// service then change real routes, in that namespace only.
+//
+// Windows under Wine: our netsh.exe and powershell.exe stand-ins beside the test executable
+// record every command line; route discovery reads Wine's view of the host's routes.
+namespace halvern::testing {
+
+class SequenceNetwork {
+  public:
+    explicit SequenceNetwork(const std::string& adapterName);
+    ~SequenceNetwork();
+    SequenceNetwork(const SequenceNetwork&) = delete;
+    SequenceNetwork& operator=(const SequenceNetwork&) = delete;
+
+    // Empty when usable, else why the test has to be skipped.
+    const std::string& unavailable() const { return unavailable_; }
+
+    // Makes the next apply fail: on Linux the adapter goes away (as if the bridge made none), so
+    // the first `ip` command fails; on Windows the netsh line of the tunnel default route fails.
+    void failApply();
+
+    // What the end of the bridge does to its adapter: on Linux the device goes, taking its
+    // address and routes with it; nothing on Windows, where the stand-ins change nothing.
+    void bridgeEnded();
+
+    // Linux: the namespace's whole IPv4 routing table, all tables; Windows: empty.
+    std::string routingTable() const;
+
+    // Windows: the netsh and powershell lines run so far, in order; Linux: empty.
+    std::vector<std::string> systemToolLines() const;
+
+  private:
+    std::string adapterName_;
+    std::string unavailable_;
+    std::string state_;  // the namespace's name (Linux) or the record file's path (Windows)
+    std::string scratch_;
+    std::string savedPath_;
+    int originalNamespace_ = -1;
+};
+
+}  // namespace halvern::testing

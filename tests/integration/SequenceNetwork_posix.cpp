@@ -1,0 +1,117 @@
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "integration/SequenceNetwork.h"
+
+namespace halvern::testing {
+namespace {
+
+bool sh(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;  // NOLINT(cert-env33-c)
+}
+
+std::string capture(const std::string& command) {
+    std::string output;
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    if (!pipe) {
+        return output;
+    }
+    char buffer[512];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof(buffer), pipe.get())) > 0) {
+        output.append(buffer, count);
+    }
+    return output;
+}
+
+}  // namespace
+
+SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(adapterName) {
+    if (::geteuid() != 0) {
+        unavailable_ = "needs root for a network namespace of its own; CI runs as root";
+        return;
+    }
+    state_ = "hvseq" + std::to_string(::getpid());
+    originalNamespace_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (originalNamespace_ < 0 || !sh("ip netns add " + state_)) {
+        unavailable_ = "cannot create network namespace " + state_;
+        state_.clear();
+        return;
+    }
+    const int target = ::open(("/run/netns/" + state_).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0) {
+        ::close(target);
+    }
+    if (!entered) {
+        unavailable_ = "cannot enter network namespace " + state_;
+        return;
+    }
+    const bool built =
+        sh("ip link set lo up") && sh("ip link add uplink type veth peer name uplinkpeer") &&
+        sh("ip link set uplinkpeer up") && sh("ip address add 192.0.2.2/24 dev uplink") &&
+        sh("ip link set uplink up") && sh("ip route add default via 192.0.2.1 dev uplink") &&
+        sh("ip tuntap add dev " + adapterName_ + " mode tun");
+    if (!built) {
+        unavailable_ = "cannot build the namespace's links and routes";
+        return;
+    }
+    char pattern[] = "/tmp/halvern-seq-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        unavailable_ = "no scratch directory";
+        return;
+    }
+    scratch_ = pattern;
+    const std::string standIn = scratch_ + "/resolvectl";
+    std::ofstream(standIn) << "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" << scratch_
+                           << "/resolvectl.calls'\n";
+    std::filesystem::permissions(standIn, std::filesystem::perms::owner_all);
+    const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+    savedPath_ = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
+    ::setenv("PATH", (scratch_ + ":" + savedPath_).c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+}
+
+SequenceNetwork::~SequenceNetwork() {
+    if (!savedPath_.empty()) {
+        ::setenv("PATH", savedPath_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    }
+    if (originalNamespace_ >= 0) {
+        ::setns(originalNamespace_, CLONE_NEWNET);
+        ::close(originalNamespace_);
+    }
+    // Deleting the namespace takes its devices and routes with it.
+    if (!state_.empty()) {
+        sh("ip netns delete " + state_);
+    }
+    if (!scratch_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_, ignored);
+    }
+}
+
+void SequenceNetwork::failApply() {
+    sh("ip link delete " + adapterName_);
+}
+
+void SequenceNetwork::bridgeEnded() {
+    sh("ip link delete " + adapterName_);
+}
+
+std::string SequenceNetwork::routingTable() const {
+    // IPv4 only: the tunnel changes nothing else, while IPv6 link-local routes come and go on
+    // their own timing after a link comes up.
+    return capture("ip -4 route show table all");
+}
+
+std::vector<std::string> SequenceNetwork::systemToolLines() const {
+    return {};
+}
+
+}  // namespace halvern::testing

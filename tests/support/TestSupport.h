@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Helpers for tests that run real child processes: private directories, the service's temporary
+// directory pointed at one of them, our stand-in programs, and checks that no child is left.
+namespace halvern::testing {
+
+// A fresh, empty directory of this test alone, removed with everything in it at the end.
+class ScopedTempDirectory {
+  public:
+    ScopedTempDirectory();
+    ~ScopedTempDirectory();
+    ScopedTempDirectory(const ScopedTempDirectory&) = delete;
+    ScopedTempDirectory& operator=(const ScopedTempDirectory&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Points the service's temporary directory (RUNTIME_DIRECTORY on POSIX, TMP and TEMP for
+// GetTempPathW on Windows) at a fresh directory for the life of the object, then restores it.
+class ScopedRuntimeDirectory {
+  public:
+    ScopedRuntimeDirectory();
+    ~ScopedRuntimeDirectory();
+    ScopedRuntimeDirectory(const ScopedRuntimeDirectory&) = delete;
+    ScopedRuntimeDirectory& operator=(const ScopedRuntimeDirectory&) = delete;
+    const std::filesystem::path& path() const { return directory_.path(); }
+
+  private:
+    ScopedTempDirectory directory_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// The platform's file name of a program: "xray" or "xray.exe".
+std::string programFileName(const std::string& stem);
+
+// Copies the stand-in for `stem` ("xray" or "tun2socks") from `fakesDirectory` into `directory`
+// under the real program's name, writing `behaviour` beside it as STEM.behaviour when it is not
+// empty. Returns the copy's path.
+std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
+                                  const std::string& stem, const std::filesystem::path& directory,
+                                  const std::string& behaviour = {});
+
+// Ids of the live processes (zombies included) whose parent is this test process.
+std::vector<std::uint32_t> childProcessesOfThisProcess();
+
+// True when no process (not even a zombie) with this id exists any more.
+bool processIsGone(std::uint32_t pid);
+
+// True when the process has ended, whether or not its parent has reaped it yet.
+bool processHasEnded(std::uint32_t pid);
+
+std::string readFileBytes(const std::filesystem::path& path);
+void writeFileBytes(const std::filesystem::path& path, const std::string& content);
+
+// "0123456789" repeated to `count` bytes: what the stand-ins' "fill N" step prints.
+std::string fillPattern(std::size_t count);
+
+}  // namespace halvern::testing
+
+// Where halvern_use_fakes() (tests/fakes/CMakeLists.txt) built the stand-ins, for the test
+// executable that includes this header.
+#ifdef HALVERN_FAKES_RELATIVE_DIR
+#include "common/ExecutablePath.h"
+namespace halvern::testing {
+inline std::filesystem::path fakesDirectory() {
+    return executablePath().parent_path() / HALVERN_FAKES_RELATIVE_DIR;
+}
+}  // namespace halvern::testing
+#endif

@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "processes/ProcessLauncher.h"
+#include "support/TestSupport.h"
+#include "tunnel/RuntimeFileLocator.h"
+
+namespace halvern {
+namespace {
+
+TEST(RuntimeFileLocatorPosix, LinksCountByTheirTarget) {
+    const testing::ScopedTempDirectory scratch;
+    const auto dir = scratch.path();
+    std::filesystem::create_directory(dir / "data");
+    testing::writeFileBytes(dir / "real-xray", "core");
+    // A dangling link in "data" is no installed program: the copy beside the executable wins.
+    std::filesystem::create_symlink(dir / "gone", dir / "data" / "xray");
+    std::filesystem::create_symlink(dir / "real-xray", dir / "xray");
+    EXPECT_EQ(locateRuntimeFileIn(dir, "xray"), (dir / "xray").string());
+}
+
+TEST(RuntimeFileLocatorPosix, OverlongNamesAreAbsent) {
+    const testing::ScopedTempDirectory scratch;
+    const std::string longName(400, 'x');
+    EXPECT_EQ(locateRuntimeFileIn(scratch.path(), longName), longName);
+}
+
+TEST(RuntimeFileLocatorPosix, AQueryThatFailsOtherwiseNamesThePath) {
+    const testing::ScopedTempDirectory scratch;
+    const auto dir = scratch.path();
+    std::filesystem::create_directory(dir / "data");
+    std::filesystem::create_symlink(dir / "data" / "xray", dir / "data" / "xray");  // a loop
+    testing::writeFileBytes(dir / "xray", "beside");
+    try {
+        locateRuntimeFileIn(dir, "xray");
+        FAIL() << "a link loop must not count as absent";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Failed to check " + (dir / "data" / "xray").string() + " (error 40)");
+    }
+}
+
+}  // namespace
+}  // namespace halvern
