@@ -138,7 +138,7 @@ expect_nothing_left() {
         fail "the client's routing table is not what it was"
     }
     [[ -z $(ip netns pids "$CLIENT_NS") ]] || fail "processes left in $CLIENT_NS: $(ip netns pids "$CLIENT_NS")"
-    ! ip -n "$CLIENT_NS" link show | grep -q Halvern || fail "a tunnel device is left"
+    [[ $(ip -n "$CLIENT_NS" link show) != *Halvern* ]] || fail "a tunnel device is left"
     [[ ! -e $run/halvern_xray_config.json ]] || fail "the proxy configuration is left behind"
 }
 
@@ -158,9 +158,11 @@ echo "== 2. SIGTERM while connected"
 start_service connected "$work/bin"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 device=Halvern_$service_pid
-ip -n "$CLIENT_NS" route show | grep -q "^0.0.0.0/1 via 10.255.0.1 dev $device" || fail "no tunnel route"
+# Whole outputs are compared, never piped into grep -q: with pipefail, grep's early exit would
+# fail the pipeline whenever the writer is still writing.
+[[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"0.0.0.0/1 via 10.255.0.1 dev $device "* ]] || fail "no tunnel route"
 ip netns exec "$CLIENT_NS" curl -sS --max-time 20 -o "$work/page.html" "$HTTP_URL" || fail "curl through the tunnel"
-tail -n 1 "$HTTP_LOG" | grep -q "^$PROXY_ADDRESS " || fail "the page did not come through the proxy"
+[[ $(tail -n 1 "$HTTP_LOG") == "$PROXY_ADDRESS "* ]] || fail "the page did not come through the proxy"
 children=$(ip netns pids "$CLIENT_NS" | grep -cvx "$service_pid" || true)
 ((children == 2)) || fail "expected xray and tun2socks beside the service, found $children"
 stop_service TERM
