@@ -1,0 +1,155 @@
+#include <windows.h>
+
+#include <string>
+
+#include "common/ExecutablePath.h"
+#include "service/ServiceEntry.h"
+#include "service/ServiceHandle_win.h"
+
+namespace halvern {
+namespace {
+
+constexpr const wchar_t* kServiceName = L"HalvernService";
+constexpr const wchar_t* kDisplayName = L"Halvern Service";
+wchar_t serviceDescription[] = L"Runs Halvern Windows tunnel processes and routes.";
+
+constexpr int kStopPolls = 40;
+constexpr DWORD kStopPollIntervalMs = 250;
+
+// Closing handles may overwrite the thread's last error; a failing step keeps its own code.
+bool failWith(DWORD error) {
+    SetLastError(error);
+    return false;
+}
+
+// The image path is the executable's own full path in double quotes, with no arguments. A path
+// longer than MAX_PATH is read whole: GetModuleFileNameW would cut it at 260 characters, and a
+// registration naming a cut path would point at a file that does not exist.
+bool installService() {
+    const std::wstring executable = executablePath().native();
+    if (executable.empty()) {
+        const DWORD error = GetLastError();
+        return failWith(error != ERROR_SUCCESS ? error : ERROR_INSUFFICIENT_BUFFER);
+    }
+    const std::wstring imagePath = L"\"" + executable + L"\"";
+
+    const ServiceHandle manager(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (!manager) {
+        return false;
+    }
+
+    ServiceHandle service(
+        CreateServiceW(manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) {
+        const DWORD createError = GetLastError();
+        if (createError != ERROR_SERVICE_EXISTS) {
+            return failWith(createError);
+        }
+        // Installing again points the registration at this executable and sets the start
+        // type back to automatic.
+        service = ServiceHandle(OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
+        if (!service) {
+            const DWORD openError = GetLastError();
+            return failWith(openError);
+        }
+        ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START,
+                             SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr, nullptr,
+                             nullptr, nullptr, kDisplayName);
+    }
+
+    SERVICE_DESCRIPTIONW description{serviceDescription};
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+    return true;
+}
+
+bool queryServiceState(SC_HANDLE service, DWORD& state) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                              sizeof(status), &needed)) {
+        return false;
+    }
+    state = status.dwCurrentState;
+    return true;
+}
+
+// Returns true when the service could be opened, whether or not it stopped within the
+// 40 x 250 ms the poll allows.
+bool stopServiceAndWait() {
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        return false;
+    }
+    const ServiceHandle service(
+        OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!service) {
+        return false;
+    }
+
+    DWORD state = 0;
+    if (queryServiceState(service.get(), state) && state != SERVICE_STOPPED) {
+        // A service already stopping, or not accepting a stop yet, is simply polled.
+        SERVICE_STATUS ignored{};
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
+        for (int poll = 0; poll < kStopPolls; ++poll) {
+            Sleep(kStopPollIntervalMs);
+            if (!queryServiceState(service.get(), state) || state == SERVICE_STOPPED) {
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::uint32_t installVerb() {
+    return installService() ? 0 : GetLastError();
+}
+
+std::uint32_t uninstallVerb() {
+    stopServiceAndWait();
+
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        return GetLastError();
+    }
+    const ServiceHandle service(OpenServiceW(manager.get(), kServiceName, DELETE));
+    if (!service) {
+        const DWORD error = GetLastError();
+        return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : error;
+    }
+    if (!DeleteService(service.get())) {
+        return GetLastError();
+    }
+    return 0;
+}
+
+std::uint32_t startVerb() {
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        return GetLastError();
+    }
+    const ServiceHandle service(
+        OpenServiceW(manager.get(), kServiceName, SERVICE_START | SERVICE_QUERY_STATUS));
+    if (!service) {
+        return GetLastError();
+    }
+    // The verb does not wait for the service to reach the running state.
+    const BOOL started = StartServiceW(service.get(), 0, nullptr);
+    const DWORD error = GetLastError();
+    if (started || error == ERROR_SERVICE_ALREADY_RUNNING) {
+        return 0;
+    }
+    return error;
+}
+
+std::uint32_t stopVerb() {
+    stopServiceAndWait();
+    return 0;
+}
+
+}  // namespace halvern

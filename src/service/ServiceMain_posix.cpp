@@ -1,0 +1,118 @@
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "common/RuntimeDirectory.h"
+#include "service/ServiceEntry.h"
+#include "service/ServiceRuntime.h"
+
+// The Linux daemon: the main thread plays the service main function and a signal-waiting thread
+// plays the control handler, so the stop runs across two threads in the same order as under the
+// Windows service control manager.
+namespace halvern {
+namespace {
+
+std::mutex phaseMutex;
+std::condition_variable phaseChanged;
+ServicePhase currentPhase = ServicePhase::startPending;
+
+// The main thread wakes the handler thread with this one when the service ended on its own; from
+// anyone else it is ignored.
+constexpr int kWakeSignal = SIGUSR1;
+
+// The signals the handler thread waits for: the two stop requests and the wake-up.
+sigset_t handledSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, kWakeSignal);
+    return signals;
+}
+
+bool serviceStopped() {
+    const std::lock_guard lock(phaseMutex);
+    return currentPhase == ServicePhase::stopped;
+}
+
+// Like the Windows service, which accepts a stop only once it reports running, a stop signal
+// that arrives during the start is held until then; it is neither lost nor raced with the start.
+void waitForStopSignal() {
+    const sigset_t signals = handledSignals();
+    for (;;) {
+        int received = 0;
+        if (sigwait(&signals, &received) != 0) {
+            continue;
+        }
+        if (received == kWakeSignal) {
+            if (serviceStopped()) {
+                return;
+            }
+            continue;
+        }
+        {
+            std::unique_lock lock(phaseMutex);
+            phaseChanged.wait(lock, [] {
+                return currentPhase == ServicePhase::running ||
+                       currentPhase == ServicePhase::stopped;
+            });
+            if (currentPhase == ServicePhase::stopped) {
+                return;  // the service ended while the signal waited for the start
+            }
+        }
+        stopService();
+        return;
+    }
+}
+
+}  // namespace
+
+void reportServiceStatus(ServicePhase phase, std::uint32_t /*exitCode*/) noexcept {
+    // systemd follows the process itself (Type=simple); the phase only gates the stop handler.
+    {
+        const std::lock_guard lock(phaseMutex);
+        currentPhase = phase;
+    }
+    phaseChanged.notify_all();
+}
+
+std::uint32_t threadStartFailureCode(int errorValue) noexcept {
+    return errorValue != 0 ? static_cast<std::uint32_t>(errorValue) : EAGAIN;
+}
+
+std::uint32_t runAsService() {
+    if (!ensureRuntimeDirectory()) {
+        const int error = errno;
+        return error != 0 ? static_cast<std::uint32_t>(error) : EIO;
+    }
+
+    // Blocked before any thread exists, so every thread inherits the mask and the signals reach
+    // only the waiting thread, never a thread in the middle of a command.
+    const sigset_t signals = handledSignals();
+    const int maskError = pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    if (maskError != 0) {
+        return static_cast<std::uint32_t>(maskError);
+    }
+
+    std::thread handlerThread;
+    try {
+        handlerThread = std::thread(waitForStopSignal);
+    } catch (const std::system_error& error) {
+        return threadStartFailureCode(error.code().value());
+    }
+
+    const std::uint32_t exitCode = runService();
+
+    // The handler thread has either run the stop and returned, or still waits for a signal
+    // that will not come: wake it; it sees the service stopped and returns.
+    pthread_kill(handlerThread.native_handle(), kWakeSignal);
+    handlerThread.join();
+    return exitCode;
+}
+
+}  // namespace halvern
