@@ -148,7 +148,7 @@ TEST(TunnelEndToEnd, APageCrossesTheTunnelAndStopLeavesNothingBehind) {
               "{\"ok\":true,\"status\":\"disconnected\"}");
     EXPECT_EQ(words, (std::vector<std::string>{"connecting", "connected", "disconnecting",
                                                "disconnected"}));
-    EXPECT_EQ(testing::childProcessesOfThisProcess(), std::vector<std::uint32_t>{});
+    EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_EQ(dispatchCommand("{\"command\":\"trafficStats\"}"),
               "{\"ok\":true,\"txBytes\":0,\"rxBytes\":0}");
     // The bridge's device goes with the bridge; wait for the kernel to drop it and its routes.

@@ -16,7 +16,7 @@ namespace halvern::testing {
 class ChildProcessTest : public ::testing::Test {
   protected:
     void TearDown() override {
-        EXPECT_EQ(childProcessesOfThisProcess(), std::vector<std::uint32_t>{})
+        EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{})
             << "a child process was left behind";
     }
 

@@ -54,7 +54,7 @@ class TunnelSequenceTest : public ::testing::Test {
 
     void TearDown() override {
         controller.reset();
-        EXPECT_EQ(testing::childProcessesOfThisProcess(), std::vector<std::uint32_t>{})
+        EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{})
             << "a child process was left behind";
         removeInstalledPrograms();
     }
@@ -98,7 +98,7 @@ class TunnelSequenceTest : public ::testing::Test {
         EXPECT_EQ(tunnel.status(), "error");
         EXPECT_EQ(tunnel.activeProtocol(), "");
         EXPECT_EQ(words_, (Words{"connecting", "error"}));
-        EXPECT_EQ(testing::childProcessesOfThisProcess(), std::vector<std::uint32_t>{});
+        EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
         EXPECT_FALSE(std::filesystem::exists(runtimeFile(kConfigFile)));
         const TrafficStats stats = tunnel.trafficStats();
         EXPECT_EQ(stats.txBytes + stats.rxBytes, 0U);
@@ -152,7 +152,7 @@ TEST_F(TunnelSequenceTest, ConnectBringsEverythingUpAndDisconnectTakesItDown) {
     tunnel.disconnect();
     EXPECT_EQ(tunnel.status(), "disconnected");
     EXPECT_EQ(words_, (Words{"connecting", "connected", "disconnecting", "disconnected"}));
-    EXPECT_EQ(testing::childProcessesOfThisProcess(), std::vector<std::uint32_t>{});
+    EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_FALSE(std::filesystem::exists(runtimeFile(kConfigFile)));
     EXPECT_EQ(logContent(tunnel, "windows_xray"), "core up\n") << "the logs stay";
     EXPECT_EQ(logContent(tunnel, "windows_tun2socks"), "bridge up\n");

@@ -102,4 +102,14 @@ bool waitUntilPortIsFree(int port, int waitMs) {
     return true;
 }
 
+std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs) {
+    const auto start = MonotonicClock::now();
+    std::vector<std::uint32_t> children = childProcessesOfThisProcess();
+    while (!children.empty() && elapsedMilliseconds(start) < settleMs) {
+        sleepMilliseconds(20);
+        children = childProcessesOfThisProcess();
+    }
+    return children;
+}
+
 }  // namespace halvern::testing

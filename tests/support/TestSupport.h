@@ -51,6 +51,11 @@ std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
 // Ids of the live processes (zombies included) whose parent is this test process.
 std::vector<std::uint32_t> childProcessesOfThisProcess();
 
+// The children still there once those already ended have had up to `settleMs` to leave the
+// process list. Wine lists a terminated child for a moment after its handle was signalled and
+// closed; a child that really was left behind is still there afterwards.
+std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs = 3000);
+
 // True when no process (not even a zombie) with this id exists any more.
 bool processIsGone(std::uint32_t pid);
 
