@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/MonotonicClock.h"
+#include "common/UniqueFd.h"
 #include "network/CommandRunner.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
@@ -41,22 +42,6 @@ void rememberLeftover(pid_t pid) {
     const std::lock_guard<std::mutex> lock(leftoverMutex);
     leftoverChildren.push_back(pid);
 }
-
-class ScopedDescriptor {
-  public:
-    explicit ScopedDescriptor(int fd) : fd_(fd) {}
-    ~ScopedDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    ScopedDescriptor(const ScopedDescriptor&) = delete;
-    ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 class SpawnSettings {
   public:
@@ -129,7 +114,7 @@ std::uint32_t exitCodeOf(int status) {
 std::uint32_t waitBounded(pid_t pid) {
     // Called through syscall(): glibc's own wrapper is missing from older releases and its
     // header lacks C linkage in some.
-    const ScopedDescriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)));
+    const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)));
     const auto start = MonotonicClock::now();
     for (;;) {
         int status = 0;

@@ -3,28 +3,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/WinHandle.h"
 #include "network/CommandRunner.h"
 
 namespace halvern {
 
 namespace {
-
-// Owns one of the two handles that process creation returns; closes it once.
-class ChildHandle {
-  public:
-    explicit ChildHandle(HANDLE handle) : handle_(handle) {}
-    ~ChildHandle() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    ChildHandle(const ChildHandle&) = delete;
-    ChildHandle& operator=(const ChildHandle&) = delete;
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
 
 bool isAscii(const std::string& text) {
     for (const char c : text) {
@@ -94,8 +78,8 @@ void runCommand(const CommandLine& commandLine, bool allowFailure) {
     DWORD exitCode = 0;
     {
         // Declared thread first so that the process handle is closed first.
-        const ChildHandle thread(info.hThread);
-        const ChildHandle process(info.hProcess);
+        const UniqueHandle thread(info.hThread);
+        const UniqueHandle process(info.hProcess);
         // Neither result is examined: a command still running after the wait reads as
         // STILL_ACTIVE and so fails with 259, and it is left to run on by itself. A failed
         // GetExitCodeProcess leaves 0, and the command counts as successful.
