@@ -35,19 +35,15 @@ class ControlEndpoint : public ::testing::Test {
     ServerThread server_;
 };
 
-TEST_F(ControlEndpoint, AnswersOneRequestPerConnection) {
-    EXPECT_EQ(exchange("{\"command\":\"status\"}\n"), kStatusAnswer);
-    EXPECT_EQ(exchange("{\"command\":\"lastError\"}\n"), R"({"ok":true,"error":""})");
+TEST_F(ControlEndpoint, OnlyTheFirstLineOfAMessageIsARequest) {
     // No line feed at all: the message (POSIX: the stream) ends the request.
     EXPECT_EQ(exchange(R"({"command":"status"})"), kStatusAnswer);
-}
-
-TEST_F(ControlEndpoint, OnlyTheFirstLineOfAMessageIsARequest) {
     EXPECT_EQ(exchange("{\"command\":\"status\"}\n{\"command\":\"stop\"}\n"), kStatusAnswer);
-    EXPECT_EQ(exchange("{\"command\":\"Status\"}\n{\"command\":\"status\"}"),
-              R"({"ok":false,"error":"Unknown command: Status"})");
     // A command that sits only on the second line is never seen.
     EXPECT_EQ(exchange("{}\n{\"command\":\"status\"}\n"), kMissingCommand);
+    // A dispatcher exception is answered and serving goes on.
+    EXPECT_EQ(exchange("{\"command\":\"readLogDelta\",\"offset\":99999999999999999999}\n"),
+              R"({"ok":false,"error":"stoll argument out of range"})");
 }
 
 TEST_F(ControlEndpoint, ARequestLargerThanEveryBufferArrivesWhole) {
@@ -56,7 +52,7 @@ TEST_F(ControlEndpoint, ARequestLargerThanEveryBufferArrivesWhole) {
     const std::string expected =
         R"({"ok":false,"error":"Unknown command: )" + std::string(200000 - 14, 'x') + "\"}";
     EXPECT_EQ(answer.size(), expected.size());
-    EXPECT_TRUE(answer == expected);
+    EXPECT_TRUE(answer == expected);  // not EXPECT_EQ: a failure would print 400 kB
 }
 
 TEST_F(ControlEndpoint, OverLimitRequestsAreCutAtTheLimit) {
@@ -66,23 +62,6 @@ TEST_F(ControlEndpoint, OverLimitRequestsAreCutAtTheLimit) {
     const std::string padded =
         R"({"command":"status","pad":")" + std::string(std::size_t{2} * 1048576, 'z') + "\"}\n";
     EXPECT_EQ(exchange(padded), kStatusAnswer);
-    EXPECT_EQ(exchange("{\"command\":\"status\"}\n"), kStatusAnswer);
-}
-
-TEST_F(ControlEndpoint, ClientsThatSendNothingDoNotStopTheServer) {
-    for (int i = 0; i < 3; ++i) {
-        TestClient client;
-        ASSERT_TRUE(client.connected());
-        client.close();  // the answer goes to a closed connection
-    }
-    EXPECT_EQ(exchange("\n"), kMissingCommand);
-    EXPECT_EQ(exchange("{\"command\":\"status\"}\n"), kStatusAnswer);
-}
-
-TEST_F(ControlEndpoint, ADispatcherExceptionIsAnsweredAndServingGoesOn) {
-    EXPECT_EQ(exchange("{\"command\":\"readLogDelta\",\"offset\":99999999999999999999}\n"),
-              R"({"ok":false,"error":"stoll argument out of range"})");
-    EXPECT_EQ(exchange("{\"command\":\"status\"}\n"), kStatusAnswer);
 }
 
 // A client that connects and stays silent, and one that never reads a large answer, each hold
@@ -107,33 +86,6 @@ TEST_F(ControlEndpoint, StalledClientsDelayOthersByLessThanFiveSeconds) {
         EXPECT_EQ(exchange("{\"command\":\"status\"}\n"), kStatusAnswer);
         EXPECT_LT(elapsedMilliseconds(start), 5000);
     }
-}
-
-TEST(ControlEndpointStop, RequestsAfterTheStopBeganAreToldDisconnecting) {
-    TestRuntimeDirectory directory;
-    ServerThread server;
-    // The client is being served when the stop begins (a stop between two clients would end
-    // the thread without serving anyone): on Windows an open pipe is already the server's
-    // client, on POSIX the server takes the queued connection within the pause.
-    TestClient client;
-    ASSERT_TRUE(client.connected());
-    sleepMilliseconds(200);
-    stopping = true;
-    client.send("not even json\n");
-    // Any request, valid or not, gets the same answer, and the thread then returns.
-    EXPECT_EQ(client.receiveAll(), kDisconnecting);
-    auto joined = std::async(std::launch::async, [&server] { server.stop(); });
-    EXPECT_EQ(joined.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    joined.get();
-}
-
-TEST(ControlEndpointStop, TheServiceStopWakesAWaitingServer) {
-    TestRuntimeDirectory directory;
-    ServerThread server;
-    EXPECT_EQ(exchange("{\"command\":\"status\"}\n"), kStatusAnswer);
-    const auto start = MonotonicClock::now();
-    server.stop();
-    EXPECT_LT(elapsedMilliseconds(start), 5000);
 }
 
 TEST(ControlEndpointStop, AStopWhileASilentClientHoldsTheServerEndsWithinTheBound) {

@@ -1,7 +1,5 @@
 #include "integration/ControlTestSupport.h"
 
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
 #include "common/ExecutablePath.h"
@@ -9,6 +7,10 @@
 #include "control/ServiceState.h"
 
 namespace halvern::test {
+
+// Runs a program to its end with stdout and stderr in the given files; returns its exit code.
+int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
+               const std::filesystem::path& errors);
 
 ServerThread::ServerThread() {
     stopping = false;
@@ -51,14 +53,6 @@ std::filesystem::path halvernctlPath() {
     return (executablePath().parent_path() / HALVERNCTL_RELATIVE_PATH).lexically_normal();
 }
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    // Windows console programs write CRLF; the tests compare lines.
-    std::erase(text, '\r');
-    return text;
-}
-
 ProgramRun runCaptured(const std::filesystem::path& directory,
                        const std::vector<std::string>& arguments) {
     // Fresh files for every run: under Wine a helper process of the child's console may hold
@@ -69,8 +63,11 @@ ProgramRun runCaptured(const std::filesystem::path& directory,
     const auto errors = directory / ("stderr-" + suffix);
     ProgramRun run;
     run.exitCode = runProgram(arguments, output, errors);
-    run.output = readFile(output);
-    run.errors = readFile(errors);
+    run.output = testing::readFileBytes(output);
+    run.errors = testing::readFileBytes(errors);
+    // Windows console programs write CRLF; the tests compare lines.
+    std::erase(run.output, '\r');
+    std::erase(run.errors, '\r');
     return run;
 }
 

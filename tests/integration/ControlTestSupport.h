@@ -7,25 +7,16 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 // Real clients of the real control endpoint, and the service's way of running and stopping its
 // server, for the integration tests.
 namespace halvern::test {
 
 // Gives the test its own endpoint where the platform allows it: on POSIX a fresh runtime
-// directory (mode 0755, like the service's) named by RUNTIME_DIRECTORY, removed afterwards. The
-// Windows pipe name is fixed; there the tests rely on their own Wine prefix.
-class TestRuntimeDirectory {
-  public:
-    TestRuntimeDirectory();
-    ~TestRuntimeDirectory();
-    TestRuntimeDirectory(const TestRuntimeDirectory&) = delete;
-    TestRuntimeDirectory& operator=(const TestRuntimeDirectory&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+// directory named by RUNTIME_DIRECTORY. The Windows pipe name is fixed; there the tests rely on
+// their own Wine prefix.
+using TestRuntimeDirectory = testing::ScopedRuntimeDirectory;
 
 // The server on a thread of its own with a fresh controller, stopped as the service stops it:
 // `stopping` set, one wake-up connection, join.
@@ -57,7 +48,6 @@ class TestClient {
     // the write completes in the background while receiveAll() runs.
     void send(std::string_view bytes);
     std::string receiveAll();
-    void close();
 
   private:
     struct State;
@@ -67,14 +57,8 @@ class TestClient {
 // Connects, sends, and returns the whole answer.
 std::string exchange(std::string_view bytes);
 
-// Runs a program to its end with stdout and stderr in the given files; returns its exit code.
-int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
-               const std::filesystem::path& errors);
-
 // The halvernctl executable of this build.
 std::filesystem::path halvernctlPath();
-
-std::string readFile(const std::filesystem::path& path);
 
 struct ProgramRun {
     int exitCode = -1;
@@ -82,7 +66,8 @@ struct ProgramRun {
     std::string errors;
 };
 
-// runProgram with its output files in `directory`, read back (CRLF turned into LF).
+// Runs a program to its end with stdout and stderr in files in `directory`, read back (CRLF
+// turned into LF).
 ProgramRun runCaptured(const std::filesystem::path& directory,
                        const std::vector<std::string>& arguments);
 

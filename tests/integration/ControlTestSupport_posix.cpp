@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 
 #include "common/MonotonicClock.h"
 #include "common/UniqueFd.h"
@@ -18,24 +16,6 @@
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace halvern::test {
-
-TestRuntimeDirectory::TestRuntimeDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "halvern-ctl-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-    // Like /run/halvern: others may enter, so the socket's own mode and the peer check are what
-    // keep an unprivileged user out.
-    std::filesystem::permissions(path_, std::filesystem::perms(0755));
-    ::setenv("RUNTIME_DIRECTORY", path_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-}
-
-TestRuntimeDirectory::~TestRuntimeDirectory() {
-    ::unsetenv("RUNTIME_DIRECTORY");  // NOLINT(concurrency-mt-unsafe)
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 struct TestClient::State {
     UniqueFd socket;
@@ -93,10 +73,6 @@ std::string TestClient::receiveAll() {
         }
         received.append(buffer, static_cast<std::size_t>(count));
     }
-}
-
-void TestClient::close() {
-    state_->socket.reset();
 }
 
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,

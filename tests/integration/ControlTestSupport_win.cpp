@@ -9,20 +9,6 @@
 
 namespace halvern::test {
 
-// Only a scratch directory for the tests' own files here.
-TestRuntimeDirectory::TestRuntimeDirectory() {
-    static int counter = 0;
-    path_ =
-        std::filesystem::temp_directory_path() /
-        ("halvern-ctl-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter));
-    std::filesystem::create_directories(path_);
-}
-
-TestRuntimeDirectory::~TestRuntimeDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 // The client side is overlapped, so that it can read the answer while a write the server
 // stopped taking (its size limit) is still pending; the server side stays synchronous.
 struct TestClient::State {
@@ -64,7 +50,7 @@ TestClient::TestClient() : state_(std::make_unique<State>()) {
 }
 
 TestClient::~TestClient() {
-    close();
+    state_->finishWrite();
 }
 
 bool TestClient::connected() const {
@@ -101,13 +87,6 @@ std::string TestClient::receiveAll() {
         if (!succeeded && error != ERROR_MORE_DATA) {
             return received;
         }
-    }
-}
-
-void TestClient::close() {
-    if (state_->pipe.valid()) {
-        state_->finishWrite();
-        state_->pipe.reset();
     }
 }
 

@@ -26,59 +26,46 @@ class HalvernctlWithServer : public Halvernctl {
     ServerThread server_;
 };
 
-TEST_F(HalvernctlWithServer, PrintsReadableAnswers) {
-    ProgramRun run = halvernctl({"status"});
-    EXPECT_EQ(run.exitCode, 0) << run.errors;
-    EXPECT_EQ(run.output, "status: disconnected\n");
-
-    run = halvernctl({"last-error"});
-    EXPECT_EQ(run.exitCode, 0) << run.errors;
-    EXPECT_EQ(run.output, "no error recorded\n");
-
-    run = halvernctl({"stop"});
-    EXPECT_EQ(run.exitCode, 0) << run.errors;
-    EXPECT_EQ(run.output, "status: disconnected\n");
-
-    run = halvernctl({"stats"});
-    EXPECT_EQ(run.exitCode, 0) << run.errors;
-    EXPECT_EQ(run.output, "sent: 0 bytes\nreceived: 0 bytes\n");
-
-    run = halvernctl({"logs", "--source", "xray"});
-    EXPECT_EQ(run.exitCode, 0) << run.errors;
-    EXPECT_EQ(run.output, "");
+TEST_F(HalvernctlWithServer, ReadableAndRawAnswersAndTheirExitCodes) {
+    const struct {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string output;
+    } cases[] = {
+        {{"status"}, 0, "status: disconnected\n"},
+        {{"last-error"}, 0, "no error recorded\n"},
+        {{"stop"}, 0, "status: disconnected\n"},
+        {{"stats"}, 0, "sent: 0 bytes\nreceived: 0 bytes\n"},
+        {{"logs", "--source", "xray"}, 0, ""},
+        {{"--json", "status"},
+         0,
+         R"({"ok":true,"status":"disconnected","activeProtocol":""})"
+         "\n"},
+        {{"last-error", "--json"},
+         0,
+         R"({"ok":true,"error":""})"
+         "\n"},
+        {{"raw", R"({"command":"Status"})"},
+         1,
+         R"({"ok":false,"error":"Unknown command: Status"})"
+         "\n"},
+        {{"raw", R"({"command":"readLogDelta","offset":99999999999999999999})"},
+         1,
+         R"({"ok":false,"error":"stoll argument out of range"})"
+         "\n"},
+    };
+    for (const auto& c : cases) {
+        const ProgramRun run = halvernctl(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments.front() << ": " << run.errors;
+        EXPECT_EQ(run.output, c.output);
+    }
 }
 
-TEST_F(HalvernctlWithServer, JsonPrintsTheAnswerUnchanged) {
-    ProgramRun run = halvernctl({"--json", "status"});
-    EXPECT_EQ(run.exitCode, 0) << run.errors;
-    EXPECT_EQ(run.output, "{\"ok\":true,\"status\":\"disconnected\",\"activeProtocol\":\"\"}\n");
-
-    run = halvernctl({"last-error", "--json"});
-    EXPECT_EQ(run.output, "{\"ok\":true,\"error\":\"\"}\n");
-}
-
-TEST_F(HalvernctlWithServer, ErrorAnswersExitWithOne) {
-    ProgramRun run = halvernctl({"raw", R"({"command":"Status"})"});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output, "{\"ok\":false,\"error\":\"Unknown command: Status\"}\n");
-
-    run = halvernctl({"raw", R"({"command":"status"})"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.output, "{\"ok\":true,\"status\":\"disconnected\",\"activeProtocol\":\"\"}\n");
-
-    run = halvernctl({"raw", R"({"command":"readLogDelta","offset":99999999999999999999})"});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output, "{\"ok\":false,\"error\":\"stoll argument out of range\"}\n");
-}
-
-TEST_F(Halvernctl, AnUnreachableServiceExitsWithTwoAndSaysWhy) {
+TEST_F(Halvernctl, UnreachableServiceExitsWithTwoAndUsageMistakesWith64) {
     const ProgramRun run = halvernctl({"status"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.output, "");
     EXPECT_NE(run.errors.find("not running"), std::string::npos) << run.errors;
-}
-
-TEST_F(Halvernctl, CommandLineMistakesAreUsageErrors) {
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{},
                                                {"bogus"},
@@ -86,9 +73,9 @@ TEST_F(Halvernctl, CommandLineMistakesAreUsageErrors) {
                                                {"logs", "--source", "kernel"},
                                                {"stats", "--watch", "0"},
                                                {"status", "extra"}}) {
-        const ProgramRun run = halvernctl(arguments);
-        EXPECT_EQ(run.exitCode, 64) << run.errors;
-        EXPECT_NE(run.errors.find("usage: halvernctl"), std::string::npos);
+        const ProgramRun mistake = halvernctl(arguments);
+        EXPECT_EQ(mistake.exitCode, 64) << mistake.errors;
+        EXPECT_NE(mistake.errors.find("usage: halvernctl"), std::string::npos);
     }
 }
 
