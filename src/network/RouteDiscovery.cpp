@@ -14,8 +14,7 @@ constexpr std::string_view kTunnelAdapterPrefix = "Halvern";
 
 std::optional<ChosenRoute> chooseDefaultRoute(const std::vector<ForwardRow>& rows,
                                               const AdapterNameMap& names) {
-    std::uint32_t bestMetric = 0xFFFFFFFFU;
-    std::uint32_t bestNextHop = 0;
+    const ForwardRow* best = nullptr;
     const std::string* bestName = nullptr;
     for (const ForwardRow& row : rows) {
         const auto name = names.find(row.interfaceIndex);
@@ -31,16 +30,15 @@ std::optional<ChosenRoute> chooseDefaultRoute(const std::vector<ForwardRow>& row
         if (row.nextHop == 0) {
             continue;
         }
-        if (row.metric <= bestMetric) {
-            bestMetric = row.metric;
-            bestNextHop = row.nextHop;
+        if (best == nullptr || row.metric <= best->metric) {
+            best = &row;
             bestName = &name->second;
         }
     }
-    if (bestNextHop == 0 || bestName == nullptr || bestName->empty()) {
+    if (best == nullptr || bestName->empty()) {
         return std::nullopt;
     }
-    return ChosenRoute{bestNextHop, *bestName};
+    return ChosenRoute{best->nextHop, *bestName};
 }
 
 }  // namespace halvern

@@ -1,14 +1,12 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -27,34 +25,18 @@ std::string runAndCatch(const CommandLine& command) {
     return "<no exception>";
 }
 
-class TemporaryDirectory {
-  public:
-    TemporaryDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "halvern-run-XXXXXX");
-        if (mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+std::string scratchFile(const char* name) {
+    return (std::filesystem::temp_directory_path() /
+            ("halvern-run-" + std::to_string(getpid()) + "-" + name))
+        .string();
 }
 
-// The state letter of a process in /proc ('Z' for a zombie), or 0 once it is gone.
+std::string readFile(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// The state letter of a process in /proc ('S' when sleeping, 'Z' for a zombie), 0 when gone.
 char processState(pid_t pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
@@ -66,25 +48,18 @@ char processState(pid_t pid) {
 }
 
 TEST(CommandRunnerPosix, ExitCodesAndLaunchFailures) {
-    EXPECT_NO_THROW(runCommand({"true"}, false));
     EXPECT_EQ(runAndCatch({"sh", "-c", "exit 1"}), "Command failed with exit code 1: sh -c exit 1");
     EXPECT_NO_THROW(runCommand({"sh", "-c", "exit 1"}, true));
-    EXPECT_EQ(runAndCatch({"sh", "-c", "exit 255"}),
-              "Command failed with exit code 255: sh -c exit 255");
     // A death by signal reads as 128 + the signal, like in a shell.
     EXPECT_EQ(runAndCatch({"sh", "-c", "kill -SEGV $$"}),
               "Command failed with exit code 139: sh -c kill -SEGV $$");
-
     EXPECT_EQ(runAndCatch({"halvern-no-such-tool", "route", "add"}),
               "Failed to launch command (error 2): halvern-no-such-tool route add");
     EXPECT_NO_THROW(runCommand({"halvern-no-such-tool"}, true));
-    EXPECT_EQ(runAndCatch({"/proc"}), "Failed to launch command (error 13): /proc");
 }
 
 TEST(CommandRunnerPosix, ChildIsHiddenAndInheritsNothing) {
-    const TemporaryDirectory directory;
-    ASSERT_FALSE(directory.path().empty());
-    const std::string report = (directory.path() / "report").string();
+    const std::string report = scratchFile("report");
     // A descriptor that its owner forgot to mark close-on-exec must not reach the child either.
     const int leaked = open("/dev/null", O_RDONLY);
     ASSERT_GE(leaked, 0);
@@ -96,24 +71,21 @@ TEST(CommandRunnerPosix, ChildIsHiddenAndInheritsNothing) {
 
     // Everything is read before the shell redirects anything (dash redirects in its own
     // process). The glob lists the shell's descriptors plus the one it reads the directory with.
-    const std::string script =
-        "set -- /proc/$$/fd/*; count=$#; links=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 "
-        "/proc/$$/fd/2); blocked=$(grep SigBlk /proc/$$/status); printf '%s\\n%s\\n%s\\n' "
-        "\"$count\" \"$links\" \"$blocked\" > '" +
-        report + "'";
-    runCommand({"sh", "-c", script}, false);
+    runCommand({"sh", "-c",
+                "set -- /proc/$$/fd/*; count=$#; links=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 "
+                "/proc/$$/fd/2); blocked=$(grep SigBlk /proc/$$/status); printf '%s\\n%s\\n%s\\n' "
+                "\"$count\" \"$links\" \"$blocked\" > '" +
+                    report + "'"},
+               false);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     close(leaked);
-
     EXPECT_EQ(readFile(report), "4\n/dev/null\n/dev/null\n/dev/null\nSigBlk:\t0000000000000000\n");
+    std::filesystem::remove(report);
 }
 
-TEST(CommandRunnerPosix, SlowCommandCountsAsStillRunningAndIsReapedLater) {
-    const TemporaryDirectory directory;
-    ASSERT_FALSE(directory.path().empty());
-    const std::string pidFile = (directory.path() / "pid").string();
+TEST(CommandRunnerPosix, SlowCommandCountsAsStillRunning) {
+    const std::string pidFile = scratchFile("pid");
     const std::string script = "echo $$ > '" + pidFile + "'; exec sleep 30";
-
     const auto start = MonotonicClock::now();
     EXPECT_EQ(runAndCatch({"sh", "-c", script}),
               "Command failed with exit code 259: sh -c " + script);
@@ -121,29 +93,13 @@ TEST(CommandRunnerPosix, SlowCommandCountsAsStillRunningAndIsReapedLater) {
     EXPECT_GE(waited, 5000);
     EXPECT_LT(waited, 7000);
 
-    const pid_t pid = static_cast<pid_t>(std::stol(readFile(pidFile)));
+    pid_t pid = 0;
+    std::ifstream(pidFile) >> pid;
+    std::filesystem::remove(pidFile);
     ASSERT_GT(pid, 1);
-    // Whatever happens below, the sleeper does not outlive the test.
-    struct Killer {
-        pid_t pid;
-        ~Killer() {
-            if (pid > 1) {
-                kill(pid, SIGKILL);
-            }
-        }
-    } killer{pid};
-    EXPECT_EQ(processState(pid), 'S') << "the runner must neither kill nor keep waiting";
-
-    // Once it ends it is our zombie until the next command reaps it.
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
-    killer.pid = -1;
-    const auto killed = MonotonicClock::now();
-    while (processState(pid) != 'Z' && elapsedMilliseconds(killed) < 5000) {
-        sleepMilliseconds(10);
-    }
-    ASSERT_EQ(processState(pid), 'Z');
-    runCommand({"true"}, false);
-    EXPECT_EQ(processState(pid), 0);
+    const char state = processState(pid);
+    kill(pid, SIGKILL);  // the runner reaps it on its next command
+    EXPECT_EQ(state, 'S') << "the runner must neither kill nor keep waiting";
 }
 
 }  // namespace
