@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 
 #include "ChildProcessFixture.h"
@@ -34,13 +33,13 @@ TEST_F(DescriptorInheritance, ChildrenSeeOnlyTheirStandardStreams) {
     const UniqueFd socket{::socket(AF_INET, SOCK_STREAM, 0)};
     ASSERT_TRUE(plain.valid() && socket.valid());
 
-    ProxyCoreProcess core(installXray("fds"));
+    ProxyCoreProcess core(install("xray", "fds"));
     core.start("{}");
     const auto coreLog = runtimeFile(ProxyCoreProcess::kLogFileName);
     EXPECT_EQ(waitForContent(coreLog, expectedDescriptors(coreLog)), expectedDescriptors(coreLog));
 
     // The bridge starts while the service still holds the core's log: it must not get a copy.
-    TunnelBridgeProcess bridge(installTun2socks("fds"), "");
+    TunnelBridgeProcess bridge(install("tun2socks", "fds"), "");
     bridge.start(10807);
     const auto bridgeLog = runtimeFile(TunnelBridgeProcess::kLogFileName);
     EXPECT_EQ(waitForContent(bridgeLog, expectedDescriptors(bridgeLog)),
@@ -48,7 +47,7 @@ TEST_F(DescriptorInheritance, ChildrenSeeOnlyTheirStandardStreams) {
 }
 
 TEST_F(DescriptorInheritance, FilesAreOnlyForTheService) {
-    ProxyCoreProcess core(installXray("hold"));
+    ProxyCoreProcess core(install("xray", "hold"));
     core.start("{}");
     struct stat config {};
     struct stat log {};
@@ -63,7 +62,7 @@ TEST_F(DescriptorInheritance, ASymlinkNeverRedirectsTheConfiguration) {
     const auto victim = elsewhere.path() / "victim";
     writeFileBytes(victim, "untouched");
     std::filesystem::create_symlink(victim, runtimeFile(ProxyCoreProcess::kConfigFileName));
-    ProxyCoreProcess core(installXray("hold"));
+    ProxyCoreProcess core(install("xray", "hold"));
     EXPECT_EQ(errorFrom([&] { core.start("{\"secret\":1}"); }),
               "Failed to write Xray config to " +
                   runtimeFile(ProxyCoreProcess::kConfigFileName).string());
