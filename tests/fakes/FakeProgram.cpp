@@ -2,7 +2,7 @@
 // fake_tun2socks. Each takes the real program's command line,
 //   xray run -c CONFIG
 //   tun2socks -device tun://NAME -proxy socks5://127.0.0.1:PORT
-// (anything else ends it with code 2). The core reads CONFIG like the real one would (an
+// (the core ends with code 2 on any other). The core reads CONFIG like the real one would (an
 // unreadable file ends it with code 23 and a message on standard error). Then a behaviour script
 // is followed, found in this order:
 //   1. (core only) in the configuration text, as the string value of the key "fakeBehaviour",
@@ -33,12 +33,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "common/ExecutablePath.h"
+#include "support/TestSupport.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -49,7 +49,6 @@
 #include <windows.h>
 #else
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -92,15 +91,6 @@ std::string decode(const std::string& text) {
     }
 }
 
-bool readWholeFile(const std::filesystem::path& path, std::string& content) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return true;
-}
-
 // The listening socket is never closed: it lives as long as the program.
 bool listenOn(int port) {
 #ifdef _WIN32
@@ -120,23 +110,16 @@ bool listenOn(int port) {
            listen(listener, 64) == 0;
 }
 
+// Every open descriptor but the one reading the list (its target is under /proc), in order.
 std::string openDescriptors() {
     std::string out = "fds:";
-#ifndef _WIN32
-    DIR* directory = opendir("/proc/self/fd");
-    while (const dirent* entry = directory != nullptr ? readdir(directory) : nullptr) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == ".." || std::stoi(name) == dirfd(directory)) {
-            continue;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target.rfind("/proc/", 0) != 0) {
+            out += " " + entry.path().filename().string() + "=" + target;
         }
-        std::error_code error;
-        out += " " + name + "=" +
-               std::filesystem::read_symlink("/proc/self/fd/" + name, error).string();
     }
-    if (directory != nullptr) {
-        closedir(directory);
-    }
-#endif
     return out + "\n";
 }
 
@@ -154,11 +137,7 @@ std::string openDescriptors() {
         if (verb == "print" || verb == "eprint") {
             writeOut(verb == "print" ? stdout : stderr, decode(argument));
         } else if (verb == "fill") {
-            std::string text(std::stoul(argument), '\0');
-            for (std::size_t i = 0; i < text.size(); ++i) {
-                text[i] = static_cast<char>('0' + i % 10);
-            }
-            writeOut(stdout, text);
+            writeOut(stdout, halvern::testing::fillPattern(std::stoul(argument)));
         } else if (verb == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(argument)));
         } else if (verb == "listen" && !listenOn(std::stoi(argument))) {
@@ -205,11 +184,11 @@ int main(int argc, char** argv) {
         std::fputs("usage: xray run -c CONFIG\n", stderr);
         return 2;
     }
-    std::string config;
-    if (!readWholeFile(argv[3], config)) {
+    if (!std::ifstream(argv[3])) {
         std::fprintf(stderr, "fake xray: cannot read %s\n", argv[3]);
         exitWith(23);
     }
+    const std::string config = halvern::testing::readFileBytes(argv[3]);
     const auto keyAt = config.find("\"fakeBehaviour\"");
     const auto open =
         keyAt == std::string::npos ? keyAt : config.find('"', config.find(':', keyAt) + 1);
@@ -219,15 +198,11 @@ int main(int argc, char** argv) {
     }
     const char* fallback = "listen 10807";
 #else
-    if (argc < 5 || std::string(argv[1]) != "-device" || std::string(argv[3]) != "-proxy") {
-        std::fputs("usage: tun2socks -device tun://NAME -proxy socks5://HOST:PORT\n", stderr);
-        return 2;
-    }
     const char* fallback = "args";
 #endif
-    if (script.empty() &&
-        !readWholeFile(self.parent_path() / (self.stem().string() + ".behaviour"), script)) {
-        script = fallback;
+    if (script.empty()) {
+        script = halvern::testing::readFileBytes(self.parent_path() /
+                                                 (self.stem().string() + ".behaviour"));
     }
-    runBehaviour(script, argc, argv);
+    runBehaviour(script.empty() ? fallback : script, argc, argv);
 }
