@@ -144,6 +144,7 @@ TEST_F(TunnelBridgeStart, DriverLibraryIsCopiedBesideTheBridge) {
     EXPECT_EQ(readFileBytes(target), "driver v2");  // and the copy stays after stop
     // A copy that fails stops the start before the log is created.
     std::filesystem::remove(target);
+    std::filesystem::remove(runtimeFile(kBridgeLog));
     std::filesystem::remove(source);
     std::filesystem::create_directory(source);
     TunnelBridgeProcess bridge(tun2socks, source.string());
