@@ -22,28 +22,6 @@ void ensureWinsock() {
     }
 }
 
-bool isIpv4Literal(const std::string& host) {
-    IN_ADDR address{};
-    return inet_pton(AF_INET, host.c_str(), &address) == 1;
-}
-
-std::string resolveFirstIpv4(const std::string& host) {
-    ADDRINFOA hints{};
-    hints.ai_flags = 0;
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = 0;
-    ADDRINFOA* results = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0 || results == nullptr) {
-        return {};
-    }
-    char text[22] = {};
-    const auto* first = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
-    const char* formatted = inet_ntop(AF_INET, &first->sin_addr, text, sizeof(text));
-    freeaddrinfo(results);
-    return formatted != nullptr ? std::string(text) : std::string{};
-}
-
 bool tryConnectLoopback(int port) {
     const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (probe == INVALID_SOCKET) {

@@ -22,39 +22,30 @@ class ChildProcessTest : public ::testing::Test {
 
     static bool onWindows() { return ProcessLauncher::executableFileName("x") == "x.exe"; }
 
-    std::string installXray(const std::string& behaviour = {}) {
-        return installFake(fakesDirectory(), "xray", programs_.path(), behaviour).string();
+    std::string install(const std::string& stem, const std::string& behaviour = {}) {
+        return installFake(fakesDirectory(), stem, programs_.path(), behaviour).string();
     }
-    std::string installTun2socks(const std::string& behaviour = {}) {
-        return installFake(fakesDirectory(), "tun2socks", programs_.path(), behaviour).string();
-    }
-
     std::filesystem::path runtimeFile(const std::string& name) const {
         return runtime_.path() / name;
     }
 
-    // Waits until the file holds exactly `expected`, and returns what it last held.
-    std::string waitForContent(const std::filesystem::path& path, const std::string& expected,
-                               int waitMs = 10000) const {
+    // Waits up to 10 s until `done()` holds; returns whether it does.
+    template <typename Condition>
+    static bool waitFor(Condition&& done) {
         const auto start = MonotonicClock::now();
-        std::string content = readFileBytes(path);
-        while (content != expected && elapsedMilliseconds(start) < waitMs) {
-            sleepMilliseconds(20);
-            content = readFileBytes(path);
-        }
-        return content;
-    }
-
-    // Waits until the process has ended and, with `reaped`, has also been reaped.
-    static bool waitUntilGone(std::uint32_t pid, bool reaped = true, int waitMs = 10000) {
-        const auto start = MonotonicClock::now();
-        while (reaped ? !processIsGone(pid) : !processHasEnded(pid)) {
-            if (elapsedMilliseconds(start) >= waitMs) {
+        while (!done()) {
+            if (elapsedMilliseconds(start) >= 10000) {
                 return false;
             }
             sleepMilliseconds(20);
         }
         return true;
+    }
+    // Waits until the file holds exactly `expected`, and returns what it last held.
+    static std::string waitForContent(const std::filesystem::path& path,
+                                      const std::string& expected) {
+        waitFor([&] { return readFileBytes(path) == expected; });
+        return readFileBytes(path);
     }
 
     ScopedRuntimeDirectory runtime_;

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 
 #include "ChildProcessFixture.h"
@@ -27,35 +26,27 @@ std::string expectedDescriptors(const std::filesystem::path& log) {
 TEST_F(DescriptorInheritance, ChildrenSeeOnlyTheirStandardStreams) {
     // Descriptors a careless library might hold, none of them close-on-exec.
     const UniqueFd plain{::open("/dev/null", O_RDONLY)};  // NOLINT(android-cloexec-open)
-    int pipeEnds[2] = {-1, -1};
-    ASSERT_EQ(::pipe(pipeEnds), 0);  // NOLINT(android-cloexec-pipe)
-    const UniqueFd pipeRead{pipeEnds[0]};
-    const UniqueFd pipeWrite{pipeEnds[1]};
     const UniqueFd socket{::socket(AF_INET, SOCK_STREAM, 0)};
     ASSERT_TRUE(plain.valid() && socket.valid());
 
-    ProxyCoreProcess core(installXray("fds"));
+    ProxyCoreProcess core(install("xray", "fds"));
     core.start("{}");
     const auto coreLog = runtimeFile(ProxyCoreProcess::kLogFileName);
     EXPECT_EQ(waitForContent(coreLog, expectedDescriptors(coreLog)), expectedDescriptors(coreLog));
+    // The configuration and the log are the service's alone.
+    struct stat config {};
+    ASSERT_EQ(::lstat(runtimeFile(ProxyCoreProcess::kConfigFileName).c_str(), &config), 0);
+    EXPECT_EQ(config.st_mode & 07777, 0600U);
+    struct stat log {};
+    ASSERT_EQ(::lstat(coreLog.c_str(), &log), 0);
+    EXPECT_EQ(log.st_mode & 07777, 0640U);
 
     // The bridge starts while the service still holds the core's log: it must not get a copy.
-    TunnelBridgeProcess bridge(installTun2socks("fds"), "");
+    TunnelBridgeProcess bridge(install("tun2socks", "fds"), "");
     bridge.start(10807);
     const auto bridgeLog = runtimeFile(TunnelBridgeProcess::kLogFileName);
     EXPECT_EQ(waitForContent(bridgeLog, expectedDescriptors(bridgeLog)),
               expectedDescriptors(bridgeLog));
-}
-
-TEST_F(DescriptorInheritance, FilesAreOnlyForTheService) {
-    ProxyCoreProcess core(installXray("hold"));
-    core.start("{}");
-    struct stat config {};
-    struct stat log {};
-    ASSERT_EQ(::lstat(runtimeFile(ProxyCoreProcess::kConfigFileName).c_str(), &config), 0);
-    ASSERT_EQ(::lstat(runtimeFile(ProxyCoreProcess::kLogFileName).c_str(), &log), 0);
-    EXPECT_EQ(config.st_mode & 07777, 0600U);
-    EXPECT_EQ(log.st_mode & 07777, 0640U);
 }
 
 TEST_F(DescriptorInheritance, ASymlinkNeverRedirectsTheConfiguration) {
@@ -63,7 +54,7 @@ TEST_F(DescriptorInheritance, ASymlinkNeverRedirectsTheConfiguration) {
     const auto victim = elsewhere.path() / "victim";
     writeFileBytes(victim, "untouched");
     std::filesystem::create_symlink(victim, runtimeFile(ProxyCoreProcess::kConfigFileName));
-    ProxyCoreProcess core(installXray("hold"));
+    ProxyCoreProcess core(install("xray", "hold"));
     EXPECT_EQ(errorFrom([&] { core.start("{\"secret\":1}"); }),
               "Failed to write Xray config to " +
                   runtimeFile(ProxyCoreProcess::kConfigFileName).string());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "ChildProcessFixture.h"
 #include "processes/ProxyCoreProcess.h"
@@ -19,27 +20,27 @@ class SocksPortWait : public ChildProcessTest {
         ASSERT_TRUE(waitUntilPortIsFree(kPort)) << "something outside the port lock holds 10807";
     }
 
-    static std::string configWith(const std::string& behaviour) {
-        return "{\"fakeBehaviour\": \"" + behaviour + "\", \"outbounds\": []}";
+    // A core whose stand-in follows `behaviour`; the message that waiting `timeoutMs` gives.
+    std::string waitMessage(const std::string& behaviour, int timeoutMs) {
+        ProxyCoreProcess core(install("xray"));
+        core.start("{\"fakeBehaviour\": \"" + behaviour + "\", \"outbounds\": []}");
+        return errorFrom([&] { core.waitForSocksPort(timeoutMs); });
     }
 
-    std::string xrayName() const { return programFileName("xray"); }
-    std::string timedOut() const {
-        return "Timed out waiting for " + xrayName() + " SOCKS5 port 10807";
-    }
-    std::string exited(std::uint32_t code) const {
-        return xrayName() + " exited prematurely with code " + std::to_string(code);
-    }
-
+    const std::string timedOut_ =
+        "Timed out waiting for " + programFileName("xray") + " SOCKS5 port 10807";
+    const std::string exited_ = programFileName("xray") + " exited prematurely with code ";
     SocksPortLock lock_;
 };
 
 TEST_F(SocksPortWait, ReturnsOnceThePortOpensAndStopCleansUp) {
-    ProxyCoreProcess core(installXray());
-    core.start(configWith("print starting\\n;sleep 400;listen 10807"));
+    ProxyCoreProcess core(install("xray"));
+    core.start(R"({"fakeBehaviour": "print starting\n;sleep 400;listen 10807", "outbounds": [
+        {"settings": {"vnext": [{"address": "192.0.2.1"}]}}]})");
     core.waitForSocksPort(10000);
     const std::uint32_t pid = core.processId();
     ASSERT_NE(pid, 0U);
+    EXPECT_EQ(core.serverAddress(), "192.0.2.1");
 
     core.stop();
     EXPECT_TRUE(processIsGone(pid));
@@ -48,86 +49,51 @@ TEST_F(SocksPortWait, ReturnsOnceThePortOpensAndStopCleansUp) {
     EXPECT_EQ(core.serverAddress(), "");
 }
 
-TEST_F(SocksPortWait, AChildThatEndsIsReportedWithTheEndOfItsOutput) {
-    ProxyCoreProcess core(installXray());
-    core.start(configWith("print invalid config\\n;exit 23"));
-    EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(10000); }),
-              exited(23) + " | output: invalid config\n");
-    EXPECT_NE(core.processId(), 0U);  // the record still holds the ended child until stop
-}
-
-TEST_F(SocksPortWait, ASilentEndHasNoOutputPart) {
-    ProxyCoreProcess core(installXray());
-    core.start(configWith("exit 7"));
-    EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(10000); }), exited(7));
-}
-
-TEST_F(SocksPortWait, AnEndReportsTheLast2048BytesOfOutput) {
-    ProxyCoreProcess core(installXray());
-    core.start(configWith("fill 10000;exit 1"));
-    EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(10000); }),
-              exited(1) + " | output: " + fillPattern(10000).substr(10000 - 2048));
-}
-
-TEST_F(SocksPortWait, ACrashReadsAsAnUnsignedNumber) {
-    ProxyCoreProcess core(installXray());
-    if (onWindows()) {
-        core.start(configWith("exit 0xC0000005"));
-        EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(10000); }), exited(3221225477U));
-    } else {
-        core.start(configWith("raise 11"));
-        EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(10000); }), exited(139));
+TEST_F(SocksPortWait, AnEndOrATimeOutIsReportedWithTheEndOfTheOutput) {
+    const std::string tail = fillPattern(10000).substr(10000 - 2048);
+    const std::pair<std::string, std::string> cases[] = {
+        {"print invalid config\\n;exit 23", exited_ + "23 | output: invalid config\n"},
+        {"exit 7", exited_ + "7"},
+        {"fill 10000;exit 1", exited_ + "1 | output: " + tail},
+        {onWindows() ? "exit 0xC0000005" : "raise 11",
+         exited_ + (onWindows() ? "3221225477" : "139")},
+    };
+    for (const auto& [behaviour, message] : cases) {
+        EXPECT_EQ(waitMessage(behaviour, 10000), message);
     }
+    // A core told to listen elsewhere never answers on 10807.
+    EXPECT_EQ(waitMessage("listen 10808", 300), timedOut_);
 }
 
 TEST_F(SocksPortWait, TimingOutLeavesTheChildRunningAndReportsTheLast4096Bytes) {
-    ProxyCoreProcess core(installXray());
-    core.start(configWith("fill 10000;hold"));
+    ProxyCoreProcess core(install("xray", "fill 10000;hold"));
+    core.start("{}");
     ASSERT_EQ(waitForContent(runtimeFile(ProxyCoreProcess::kLogFileName), fillPattern(10000)),
               fillPattern(10000));
     EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(500); }),
-              timedOut() + " | output: " + fillPattern(10000).substr(10000 - 4096));
+              timedOut_ + " | output: " + fillPattern(10000).substr(10000 - 4096));
     const std::uint32_t pid = core.processId();
     EXPECT_FALSE(processIsGone(pid));
     core.stop();
     EXPECT_TRUE(processIsGone(pid));
 }
 
-TEST_F(SocksPortWait, ASilentTimeOutHasNoOutputPart) {
-    // A core told to listen elsewhere never answers on 10807.
-    ProxyCoreProcess core(installXray());
-    core.start(configWith("listen 10808"));
-    EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(300); }), timedOut());
-}
-
 TEST_F(SocksPortWait, ZeroTimeOutMakesExactlyOneAttempt) {
     // The child ends 100 ms after it starts: a second attempt, 200 ms after the first, would find
     // it ended and report that instead of the time-out.
-    ProxyCoreProcess core(installXray());
-    core.start(configWith("sleep 100;exit 9"));
-    EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(0); }), timedOut());
-    EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(-1); }), timedOut());
+    EXPECT_EQ(waitMessage("sleep 100;exit 9", 0), timedOut_);
+    EXPECT_EQ(waitMessage("sleep 100;exit 9", -1), timedOut_);
 }
 
 TEST_F(SocksPortWait, APortHeldByAnotherProgramIsAcceptedAtOnce) {
     LoopbackListener other(kPort);
     ASSERT_TRUE(other.listening());
-    ProxyCoreProcess core(installXray());
-    core.start(configWith("exit 3"));
-    ASSERT_TRUE(waitUntilGone(core.processId(), false));
+    ProxyCoreProcess core(install("xray", "exit 3"));
+    core.start("{}");
+    ASSERT_TRUE(waitFor([&] { return processHasEnded(core.processId()); }));
     // The connection attempt comes first in each pass, so even an ended core is not noticed.
     core.waitForSocksPort(0);
     core.waitForSocksPort(10000);
-}
-
-TEST_F(SocksPortWait, ExitCode259CountsAsRunning) {
-    if (!onWindows()) {
-        GTEST_SKIP() << "exit codes are 8 bits wide on Linux; 259 cannot occur";
-    }
-    ProxyCoreProcess core(installXray());
-    core.start(configWith("exit 259"));
-    ASSERT_TRUE(waitUntilGone(core.processId(), false));
-    EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(300); }), timedOut());
 }
 
 }  // namespace

@@ -1,20 +1,17 @@
 #pragma once
 
-#include <memory>
+#include <cstdint>
 
 // The proxy core's SOCKS5 port 127.0.0.1:10807 is fixed, so every test on this machine that
 // listens on it, or needs it to be free, shares one port with the tests of other checkouts running
 // at the same time. Such tests hold a SocksPortLock for as long as they depend on the port's
 // state, and their ctest cases are RUN_SERIAL.
 //
-// The lock has two parts, taken in this order and released together:
-// - a whole-file lock on /tmp/halvern-port-10807.lock: flock() and an open-file-description fcntl()
-//   lock on Linux, LockFileEx on Windows (Z:\tmp\... under Wine);
-// - the exclusive creation of /tmp/halvern-port-10807.owner, removed again on release. Measured
-//   under Wine 8: LockFileEx does not notice a lock that a Linux process holds, and a Wine socket
-//   can bind a port that a Linux socket holds, but an exclusive create is atomic for both. An owner
-//   file older than a minute is taken for the leftover of a killed test (no test holds the lock
-//   that long) and removed.
+// The lock is the exclusive creation of /tmp/halvern-port-10807.owner (Z:\tmp\... under Wine),
+// removed again on release: an exclusive create is atomic for Linux and Wine processes alike,
+// where LockFileEx does not notice a Linux process's lock and a Wine socket can bind a port that
+// a Linux socket holds. An owner file older than a minute is taken for the leftover of a killed
+// test (no test holds the lock that long) and removed.
 namespace halvern::testing {
 
 class SocksPortLock {
@@ -23,10 +20,6 @@ class SocksPortLock {
     ~SocksPortLock();
     SocksPortLock(const SocksPortLock&) = delete;
     SocksPortLock& operator=(const SocksPortLock&) = delete;
-
-  private:
-    struct State;
-    std::unique_ptr<State> state_;
 };
 
 // Listens on 127.0.0.1:`port` for the life of the object. Binding is retried for up to
@@ -37,11 +30,10 @@ class LoopbackListener {
     ~LoopbackListener();
     LoopbackListener(const LoopbackListener&) = delete;
     LoopbackListener& operator=(const LoopbackListener&) = delete;
-    bool listening() const;
+    bool listening() const { return socket_ != -1; }
 
   private:
-    struct State;
-    std::unique_ptr<State> state_;
+    std::intptr_t socket_ = -1;  // a descriptor, or a SOCKET on Windows (INVALID_SOCKET is ~0)
 };
 
 // Waits up to `waitMs` until nothing accepts connections on 127.0.0.1:`port`; false if something

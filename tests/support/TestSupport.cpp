@@ -17,22 +17,23 @@ namespace halvern::testing {
 // Platform parts (TestSupport_posix.cpp / TestSupport_win.cpp).
 std::optional<std::string> environmentValue(const std::string& name);
 void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value);
-std::vector<std::string> runtimeDirectoryVariables();
+
+namespace {
+#ifdef _WIN32
+const char* const kRuntimeDirectoryVariables[] = {"TMP", "TEMP"};  // GetTempPathW: TMP, then TEMP
+#else
+const char* const kRuntimeDirectoryVariables[] = {"RUNTIME_DIRECTORY"};
+#endif
+}  // namespace
 
 ScopedTempDirectory::ScopedTempDirectory() {
     static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const auto candidate =
-            base / ("halvern-test-" + std::to_string(ProcessLauncher::currentProcessId()) + "-" +
-                    std::to_string(counter++) + "-" + std::to_string(random() % 1000000));
-        if (std::filesystem::create_directory(candidate)) {
-            path_ = candidate;
-            return;
-        }
+    const auto stem = "halvern-test-" + std::to_string(ProcessLauncher::currentProcessId()) + "-" +
+                      std::to_string(std::random_device{}()) + "-";
+    path_ = std::filesystem::temp_directory_path() / (stem + std::to_string(counter++));
+    if (!std::filesystem::create_directory(path_)) {
+        throw std::runtime_error("cannot create a temporary directory");
     }
-    throw std::runtime_error("cannot create a temporary directory");
 }
 
 ScopedTempDirectory::~ScopedTempDirectory() {
@@ -41,7 +42,7 @@ ScopedTempDirectory::~ScopedTempDirectory() {
 }
 
 ScopedRuntimeDirectory::ScopedRuntimeDirectory() {
-    for (const std::string& name : runtimeDirectoryVariables()) {
+    for (const std::string name : kRuntimeDirectoryVariables) {
         saved_.emplace_back(name, environmentValue(name));
         setEnvironmentValue(name, directory_.path().string());
     }
@@ -92,22 +93,21 @@ std::string fillPattern(std::size_t count) {
 
 bool waitUntilPortIsFree(int port, int waitMs) {
     ensureWinsock();
-    const auto start = MonotonicClock::now();
-    while (tryConnectLoopback(port)) {
+    for (const auto start = MonotonicClock::now(); tryConnectLoopback(port);
+         sleepMilliseconds(50)) {
         if (elapsedMilliseconds(start) >= waitMs) {
             return false;
         }
-        sleepMilliseconds(50);
     }
     return true;
 }
 
 std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs) {
-    const auto start = MonotonicClock::now();
     std::vector<std::uint32_t> children = childProcessesOfThisProcess();
-    while (!children.empty() && elapsedMilliseconds(start) < settleMs) {
+    for (const auto start = MonotonicClock::now();
+         !children.empty() && elapsedMilliseconds(start) < settleMs;
+         children = childProcessesOfThisProcess()) {
         sleepMilliseconds(20);
-        children = childProcessesOfThisProcess();
     }
     return children;
 }

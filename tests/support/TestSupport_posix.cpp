@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "support/TestSupport.h"
 
@@ -25,32 +26,33 @@ void setEnvironmentValue(const std::string& name, const std::optional<std::strin
     }
 }
 
-std::vector<std::string> runtimeDirectoryVariables() {
-    return {"RUNTIME_DIRECTORY"};
+namespace {
+
+// The state letter and parent of a process from /proc/PID/stat ("pid (comm) state ppid ...";
+// comm may hold spaces and parentheses, so the fields are read after the last ')'); state 0
+// when the process is not there.
+std::pair<char, long> stateAndParent(const std::string& pid) {
+    std::ifstream statFile("/proc/" + pid + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(statFile)),
+                           std::istreambuf_iterator<char>());
+    std::pair<char, long> result{0, 0};
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos ||
+        std::sscanf(stat.c_str() + close + 1, " %c %ld", &result.first, &result.second) != 2) {
+        result.first = 0;
+    }
+    return result;
 }
+
+}  // namespace
 
 std::vector<std::uint32_t> childProcessesOfThisProcess() {
     std::vector<std::uint32_t> children;
-    const auto self = static_cast<long>(::getpid());
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
         const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        // /proc/PID/stat: "pid (comm) state ppid ..."; comm may hold spaces and parentheses, so
-        // the fields are read after the last ')'.
-        std::ifstream statFile(entry.path() / "stat");
-        std::string stat((std::istreambuf_iterator<char>(statFile)),
-                         std::istreambuf_iterator<char>());
-        const auto close = stat.rfind(')');
-        if (close == std::string::npos) {
-            continue;
-        }
-        char state = 0;
-        long parent = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &parent) == 2 &&
-            parent == self) {
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            stateAndParent(name).second == ::getpid()) {
             children.push_back(static_cast<std::uint32_t>(std::stoul(name)));
         }
     }
@@ -63,12 +65,8 @@ bool processIsGone(std::uint32_t pid) {
 }
 
 bool processHasEnded(std::uint32_t pid) {
-    std::ifstream statFile("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(statFile)),
-                           std::istreambuf_iterator<char>());
-    const auto close = stat.rfind(')');
-    return close == std::string::npos || stat.compare(close, 3, ") Z") == 0 ||
-           stat.compare(close, 3, ") X") == 0;
+    const char state = stateAndParent(std::to_string(pid)).first;
+    return state == 0 || state == 'Z' || state == 'X';
 }
 
 }  // namespace halvern::testing

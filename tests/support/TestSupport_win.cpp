@@ -28,11 +28,6 @@ void setEnvironmentValue(const std::string& name, const std::optional<std::strin
     SetEnvironmentVariableW(wide(name).c_str(), value ? wide(*value).c_str() : nullptr);
 }
 
-// GetTempPathW looks at TMP first, then TEMP.
-std::vector<std::string> runtimeDirectoryVariables() {
-    return {"TMP", "TEMP"};
-}
-
 std::vector<std::uint32_t> childProcessesOfThisProcess() {
     std::vector<std::uint32_t> children;
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

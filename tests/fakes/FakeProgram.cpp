@@ -1,0 +1,208 @@
+// Our stand-ins for the outside programs, built twice: as fake_xray (FAKE_PROXY_CORE) and as
+// fake_tun2socks. Each takes the real program's command line,
+//   xray run -c CONFIG
+//   tun2socks -device tun://NAME -proxy socks5://127.0.0.1:PORT
+// (the core ends with code 2 on any other). The core reads CONFIG like the real one would (an
+// unreadable file ends it with code 23 and a message on standard error). Then a behaviour script
+// is followed, found in this order:
+//   1. (core only) in the configuration text, as the string value of the key "fakeBehaviour",
+//      e.g. {"fakeBehaviour": "print starting\n;sleep 300;listen 10807", "outbounds": [...]}
+//      (taken up to the next double quote; no JSON decoding);
+//   2. in the file STEM.behaviour beside the executable (STEM: its name without .exe);
+//   3. otherwise "listen 10807" for the core (a healthy core), "args" for the bridge.
+// Copy it under the real name ("xray", "tun2socks.exe", ...) into a directory of the test's own,
+// so that parallel tests never share a behaviour file. It creates no adapter, forwards nothing.
+//
+// A script is a list of steps separated by ';':
+//   print TEXT     write TEXT to standard output ("\n", "\r", "\t" and "\\" are decoded)
+//   eprint TEXT    the same on standard error
+//   fill N         write N bytes of the repeating pattern "0123456789" to standard output
+//   sleep MS       sleep MS milliseconds
+//   listen PORT    listen on 127.0.0.1:PORT until the program ends (connections queue unanswered)
+//   args           write the arguments after the program name, joined by single spaces, and "\n"
+//   cwd            write the working directory and "\n"
+//   fds            POSIX: write "fds:" and " N=TARGET" for every open descriptor, then "\n"
+//   exit CODE      end with CODE (decimal or 0x-hex; the full 32 bits on Windows, so 0xC0000005
+//                  reads like a crash)
+//   raise SIGNAL   POSIX: end by that signal (11 for a crash); nothing on Windows
+//   hold           stay running until killed
+// Output is flushed after every step, so it is on disk even when the program is killed. A script
+// that runs out of steps holds, as the real programs stay up until they are terminated.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "common/ExecutablePath.h"
+#include "support/TestSupport.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+void writeOut(std::FILE* stream, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+std::string decode(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            const char next = text[++i];
+            out += next == 'n' ? '\n' : next == 'r' ? '\r' : next == 't' ? '\t' : next;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+[[noreturn]] void exitWith(unsigned long code) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+#ifdef _WIN32
+    ExitProcess(static_cast<UINT>(code));
+#else
+    std::_Exit(static_cast<int>(code & 0xFF));
+#endif
+}
+
+[[noreturn]] void holdForever() {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+    }
+}
+
+// The listening socket is never closed: it lives as long as the program.
+bool listenOn(int port) {
+#ifdef _WIN32
+    WSADATA data{};
+    WSAStartup(MAKEWORD(2, 2), &data);
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+#else
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+#endif
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(port));
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    return bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+           listen(listener, 64) == 0;
+}
+
+// Every open descriptor but the one reading the list (its target is under /proc), in order.
+std::string openDescriptors() {
+    std::string out = "fds:";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target.rfind("/proc/", 0) != 0) {
+            out += " " + entry.path().filename().string() + "=" + target;
+        }
+    }
+    return out + "\n";
+}
+
+[[noreturn]] void runBehaviour(const std::string& script, int argc, char** argv) {
+    std::istringstream steps(script);
+    for (std::string step; std::getline(steps, step, ';');) {
+        const auto first = step.find_first_not_of(" \t\r\n");
+        if (first == std::string::npos) {
+            continue;
+        }
+        step = step.substr(first, step.find_last_not_of(" \t\r\n") - first + 1);
+        const auto space = step.find(' ');
+        const std::string verb = step.substr(0, space);
+        const std::string argument = space == std::string::npos ? "" : step.substr(space + 1);
+        if (verb == "print" || verb == "eprint") {
+            writeOut(verb == "print" ? stdout : stderr, decode(argument));
+        } else if (verb == "fill") {
+            writeOut(stdout, halvern::testing::fillPattern(std::stoul(argument)));
+        } else if (verb == "sleep") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(argument)));
+        } else if (verb == "listen" && !listenOn(std::stoi(argument))) {
+            writeOut(stderr, "fake: cannot listen on port " + argument + "\n");
+            exitWith(3);
+        } else if (verb == "args") {
+            std::string line;
+            for (int i = 1; i < argc; ++i) {
+                line += (i > 1 ? " " : "") + std::string(argv[i]);
+            }
+            writeOut(stdout, line + "\n");
+        } else if (verb == "cwd") {
+            writeOut(stdout, std::filesystem::current_path().string() + "\n");
+        } else if (verb == "fds") {
+            writeOut(stdout, openDescriptors());
+        } else if (verb == "raise") {
+#ifndef _WIN32
+            signal(std::stoi(argument), SIG_DFL);
+            raise(std::stoi(argument));
+#endif
+        } else if (verb == "exit") {
+            exitWith(std::stoul(argument, nullptr, 0));
+        } else if (verb == "hold") {
+            holdForever();
+        } else if (verb != "listen") {
+            writeOut(stderr, "fake: unknown step '" + step + "'\n");
+            exitWith(2);
+        }
+    }
+    holdForever();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
+    const std::filesystem::path self = halvern::executablePath();
+    std::string script;
+#ifdef FAKE_PROXY_CORE
+    if (argc != 4 || std::string(argv[1]) != "run" || std::string(argv[2]) != "-c") {
+        std::fputs("usage: xray run -c CONFIG\n", stderr);
+        return 2;
+    }
+    if (!std::ifstream(argv[3])) {
+        std::fprintf(stderr, "fake xray: cannot read %s\n", argv[3]);
+        exitWith(23);
+    }
+    const std::string config = halvern::testing::readFileBytes(argv[3]);
+    const auto keyAt = config.find("\"fakeBehaviour\"");
+    const auto open =
+        keyAt == std::string::npos ? keyAt : config.find('"', config.find(':', keyAt) + 1);
+    const auto close = open == std::string::npos ? open : config.find('"', open + 1);
+    if (close != std::string::npos) {
+        script = config.substr(open + 1, close - open - 1);
+    }
+    const char* fallback = "listen 10807";
+#else
+    const char* fallback = "args";
+#endif
+    if (script.empty()) {
+        script = halvern::testing::readFileBytes(self.parent_path() /
+                                                 (self.stem().string() + ".behaviour"));
+    }
+    runBehaviour(script.empty() ? fallback : script, argc, argv);
+}
