@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -18,6 +17,7 @@
 #include "control/CommandDispatcher.h"
 #include "control/JsonText.h"
 #include "control/ServiceState.h"
+#include "integration/SequenceNetwork.h"
 #include "processes/SocketCalls.h"
 #include "support/TestSupport.h"
 #include "tunnel/TunnelController.h"
@@ -30,25 +30,10 @@ std::string variable(const char* name) {
     return value != nullptr ? value : "";
 }
 
-std::string capture(const std::string& command) {
-    std::string output;
-    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) {
-        return output;
-    }
-    char buffer[4096];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof(buffer), pipe.get())) > 0) {
-        output.append(buffer, count);
-    }
-    return output;
-}
-
 std::string lastLine(const std::string& path) {
     std::ifstream file(path);
-    std::string line;
     std::string last;
-    while (std::getline(file, line)) {
+    for (std::string line; std::getline(file, line);) {
         last = line;
     }
     return last;
@@ -65,19 +50,13 @@ TEST(TunnelEndToEnd, APageCrossesTheTunnelAndStopLeavesNothingBehind) {
     if (url.empty()) {
         GTEST_SKIP() << "run through tests/e2e/tunnel_end_to_end_test.sh";
     }
-    std::string config;
-    {
-        std::ifstream file(variable("E2E_CLIENT_CONFIG"));
-        std::ostringstream text;
-        text << file.rdbuf();
-        config = text.str();
-    }
+    const std::string config = testing::readFileBytes(variable("E2E_CLIENT_CONFIG"));
     ASSERT_FALSE(config.empty());
     const std::string proxyAddress = variable("E2E_PROXY_ADDRESS");
     const std::string httpLog = variable("E2E_HTTP_LOG");
     const auto pageBytes = std::stoll(variable("E2E_PAGE_BYTES"));
     const std::string page = variable("E2E_WORK") + "/page.html";
-    const std::string routesBefore = capture("ip -4 route show table all");
+    const std::string routesBefore = testing::commandOutput("ip -4 route show table all");
 
     std::vector<std::string> words;
     controller = std::make_unique<TunnelController>(
@@ -153,10 +132,10 @@ TEST(TunnelEndToEnd, APageCrossesTheTunnelAndStopLeavesNothingBehind) {
               "{\"ok\":true,\"txBytes\":0,\"rxBytes\":0}");
     // The bridge's device goes with the bridge; wait for the kernel to drop it and its routes.
     const auto stopped = MonotonicClock::now();
-    std::string routesAfter = capture("ip -4 route show table all");
+    std::string routesAfter = testing::commandOutput("ip -4 route show table all");
     while (routesAfter != routesBefore && elapsedMilliseconds(stopped) < 3000) {
         sleepMilliseconds(20);
-        routesAfter = capture("ip -4 route show table all");
+        routesAfter = testing::commandOutput("ip -4 route show table all");
     }
     EXPECT_EQ(routesAfter, routesBefore);
     controller.reset();

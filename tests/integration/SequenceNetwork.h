@@ -14,6 +14,9 @@
 // record every command line; route discovery reads Wine's view of the host's routes.
 namespace halvern::testing {
 
+// Linux: what a shell command writes to its stdout (the e2e test uses it too).
+std::string commandOutput(const std::string& command);
+
 class SequenceNetwork {
   public:
     explicit SequenceNetwork(const std::string& adapterName);

@@ -17,7 +17,9 @@ bool sh(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;  // NOLINT(cert-env33-c)
 }
 
-std::string capture(const std::string& command) {
+}  // namespace
+
+std::string commandOutput(const std::string& command) {
     std::string output;
     const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
     if (!pipe) {
@@ -30,8 +32,6 @@ std::string capture(const std::string& command) {
     }
     return output;
 }
-
-}  // namespace
 
 SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(adapterName) {
     if (::geteuid() != 0) {
@@ -107,7 +107,7 @@ void SequenceNetwork::bridgeEnded() {
 std::string SequenceNetwork::routingTable() const {
     // IPv4 only: the tunnel changes nothing else, while IPv6 link-local routes come and go on
     // their own timing after a link comes up.
-    return capture("ip -4 route show table all");
+    return commandOutput("ip -4 route show table all");
 }
 
 std::vector<std::string> SequenceNetwork::systemToolLines() const {

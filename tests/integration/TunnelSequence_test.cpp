@@ -216,67 +216,59 @@ TEST_F(TunnelSequenceTest, StartXrayWhileConnectedGoesDownThenUpAgain) {
     network_.bridgeEnded();
 }
 
-TEST_F(TunnelSequenceTest, ACoreThatExitsAtOnceLeavesOnlyItsLog) {
-    installCore(dataDir());
-    installBridge(dataDir());
-    TunnelController tunnel(recorder());
-    tunnel.connect(coreConfig("eprint config rejected\\n;exit 23"), "xray", {});
-    EXPECT_EQ(tunnel.lastError(),
-              core() + " exited prematurely with code 23 | output: config rejected\n");
-    expectFailedConnect(tunnel);
-    EXPECT_EQ(logContent(tunnel, "windows_xray"), "config rejected\n");
-    EXPECT_FALSE(std::filesystem::exists(runtimeFile(kBridgeLog))) << "the bridge never started";
-}
-
-TEST_F(TunnelSequenceTest, ACoreThatCannotBeStarted) {
-    // Nothing installed anywhere: the bare name is left to the system's search, which fails.
-    installBridge(dataDir());
-    TunnelController tunnel(recorder());
-    tunnel.connect(coreConfig(kHealthyCore), "xray", {});
-    EXPECT_EQ(tunnel.lastError().rfind("Failed to start " + core() + " (error ", 0), 0U)
-        << tunnel.lastError();
-    expectFailedConnect(tunnel);
-}
-
-TEST_F(TunnelSequenceTest, ACoreThatNeverOpensItsPortTimesOut) {
-    installCore(dataDir());
-    installBridge(dataDir());
-    TunnelController tunnel(recorder());
-    tunnel.connect(coreConfig("print still loading\\n;hold"), "xray", {});
-    EXPECT_EQ(tunnel.lastError(),
-              "Timed out waiting for " + core() + " SOCKS5 port 10807 | output: still loading\n");
-    expectFailedConnect(tunnel);
-}
-
-TEST_F(TunnelSequenceTest, ABridgeThatEndsDuringItsSettleTimeStopsTheCoreToo) {
-    installCore(dataDir());
-    installBridge(dataDir(), "print no adapter\\n;exit 5");
-    TunnelController tunnel(recorder());
-    tunnel.connect(coreConfig(kHealthyCore), "xray", {});
-    EXPECT_EQ(tunnel.lastError(),
-              bridge() + " exited prematurely with code 5 | output: no adapter\n");
-    expectFailedConnect(tunnel);
-    EXPECT_EQ(logContent(tunnel, "windows_xray"), "core up\n");
-    EXPECT_EQ(logContent(tunnel, "windows_tun2socks"), "no adapter\n");
-}
-
-TEST_F(TunnelSequenceTest, AFailedNetworkSetupStopsBothChildren) {
-    installCore(dataDir());
-    installBridge(dataDir());
-    network_.failApply();
-    TunnelController tunnel(recorder());
-    tunnel.connect(coreConfig(kHealthyCore), "xray", {});
-    EXPECT_EQ(tunnel.lastError().rfind("Command failed with exit code 1: ", 0), 0U)
-        << tunnel.lastError();
-    expectFailedConnect(tunnel);
-    EXPECT_EQ(logContent(tunnel, "windows_tun2socks"), "bridge up\n");
-
-    // The failure text outlives an idle disconnect, which announces nothing.
-    const std::string message = tunnel.lastError();
-    tunnel.disconnect();
-    EXPECT_EQ(tunnel.status(), "disconnected");
-    EXPECT_EQ(tunnel.lastError(), message);
-    EXPECT_EQ(words_.size(), 2U);
+// Each failing step: its message, the logs it leaves, and nothing else left behind.
+TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
+    const struct {
+        const char* what;
+        bool installCore;
+        std::string core, bridge, error, coreLog, bridgeLog;
+        bool failApply;
+    } cases[] = {
+        {"core exits", true, "eprint config rejected\\n;exit 23", "print bridge up\\n;hold",
+         core() + " exited prematurely with code 23 | output: config rejected\n",
+         "config rejected\n", "", false},
+        // Nothing installed anywhere: the bare name is left to the system's search, which fails.
+        {"no core", false, kHealthyCore, "print bridge up\\n;hold",
+         "Failed to start " + core() + " (error ", "", "", false},
+        {"core never listens", true, "print still loading\\n;hold", "print bridge up\\n;hold",
+         "Timed out waiting for " + core() + " SOCKS5 port 10807 | output: still loading\n",
+         "still loading\n", "", false},
+        {"bridge ends while settling", true, kHealthyCore, "print no adapter\\n;exit 5",
+         bridge() + " exited prematurely with code 5 | output: no adapter\n", "core up\n",
+         "no adapter\n", false},
+        {"network setup fails", true, kHealthyCore, "print bridge up\\n;hold",
+         "Command failed with exit code 1: ", "core up\n", "bridge up\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        removeInstalledPrograms();
+        std::filesystem::create_directories(dataDir());
+        std::filesystem::remove(runtimeFile(kCoreLog));
+        std::filesystem::remove(runtimeFile(kBridgeLog));
+        if (c.installCore) {
+            installCore(dataDir());
+        }
+        installBridge(dataDir(), c.bridge);
+        if (c.failApply) {
+            network_.failApply();
+        }
+        words_.clear();
+        TunnelController tunnel(recorder());
+        tunnel.connect(coreConfig(c.core), "xray", {});
+        EXPECT_EQ(tunnel.lastError().rfind(c.error, 0), 0U) << tunnel.lastError();
+        expectFailedConnect(tunnel);
+        EXPECT_EQ(logContent(tunnel, "windows_xray"), c.coreLog);
+        EXPECT_EQ(logContent(tunnel, "windows_tun2socks"), c.bridgeLog);
+        if (c.bridgeLog.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(runtimeFile(kBridgeLog))) << "bridge never ran";
+        }
+        // The failure text outlives an idle disconnect, which announces nothing.
+        const std::string message = tunnel.lastError();
+        tunnel.disconnect();
+        EXPECT_EQ(tunnel.status(), "disconnected");
+        EXPECT_EQ(tunnel.lastError(), message);
+        EXPECT_EQ(words_.size(), 2U);
+    }
 }
 
 TEST_F(TunnelSequenceTest, TheDataFolderWinsEvenWithADirectoryOfTheProgramsName) {
@@ -300,45 +292,6 @@ TEST_F(TunnelSequenceTest, TheDataFolderWinsEvenWithADirectoryOfTheProgramsName)
     TunnelController tunnel(recorder());
     tunnel.connect(coreConfig(kHealthyCore), "xray", {});
     EXPECT_EQ(tunnel.status(), "connected") << tunnel.lastError();
-    tunnel.disconnect();
-    network_.bridgeEnded();
-}
-
-TEST_F(TunnelSequenceTest, LogsAreReadWhileTheChildKeepsWriting) {
-    installCore(dataDir());
-    installBridge(dataDir());
-    TunnelController tunnel(recorder());
-    // 10000 bytes now, then 10000 more every second for nine seconds: still going when the
-    // connect returns, however slowly the children and the network commands start.
-    std::string script = "listen 10807;fill 10000";
-    for (int i = 0; i < 9; ++i) {
-        script += ";sleep 1000;fill 10000";
-    }
-    tunnel.connect(coreConfig(script + ";hold"), "xray", {});
-    ASSERT_EQ(tunnel.status(), "connected") << tunnel.lastError();
-
-    constexpr std::int64_t kTotal = 100000;
-    std::string collected;
-    std::int64_t offset = 0;
-    bool sawGrowth = false;
-    const auto start = MonotonicClock::now();
-    while (offset < kTotal && elapsedMilliseconds(start) < 20000) {
-        const LogDelta delta = tunnel.readLogDelta("windows_xray", offset, 4096);
-        ASSERT_EQ(delta.nextOffset, offset + static_cast<std::int64_t>(delta.content.size()));
-        sawGrowth = sawGrowth || delta.fileSize < kTotal;
-        collected += delta.content;
-        offset = delta.nextOffset;
-        if (delta.content.empty()) {
-            sleepMilliseconds(50);
-        }
-    }
-    EXPECT_TRUE(sawGrowth) << "the log was complete before the first read";
-    EXPECT_EQ(collected, testing::fillPattern(static_cast<std::size_t>(kTotal)));
-
-    const LogDelta pastTheEnd = tunnel.readLogDelta("windows_xray", kTotal + 500, 4096);
-    EXPECT_EQ(pastTheEnd.content, "");
-    EXPECT_EQ(pastTheEnd.nextOffset, kTotal + 500);
-    EXPECT_EQ(pastTheEnd.fileSize, kTotal);
     tunnel.disconnect();
     network_.bridgeEnded();
 }

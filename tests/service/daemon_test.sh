@@ -19,10 +19,7 @@ service=${1:-}
 halvernctl=${2:-}
 bin=${3:-}
 
-skip() {
-    echo "SKIP: $*"
-    exit 77
-}
+skip() { echo "SKIP: $*"; exit 77; }
 ((EUID == 0)) || skip "needs root (network namespaces, a TUN device, routes)"
 [[ -x $service && -x $halvernctl ]] || skip "usage: $0 SERVICE HALVERNCTL BIN"
 for tool in ip v2ray curl python3; do
@@ -35,10 +32,7 @@ work=$(mktemp -d)
 service_pid=
 background=
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cleanup() {
     local status=$?
@@ -82,20 +76,19 @@ routes_before=$(ip -n "$CLIENT_NS" route show table all)
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace with a runtime directory
 # of its own; returns once its socket is there.
 start_service() {
-    local name=$1 path=
-    shift
-    for dir in "$@"; do path+="$dir:"; done
-    run=$work/$name
+    local path
+    path=$(printf '%s:' "${@:2}")
+    run=$work/$1
     mkdir -p "$run"
     ip netns exec "$CLIENT_NS" env RUNTIME_DIRECTORY="$run" PATH="$path$PATH" \
         "$service" </dev/null >"$run/stdout" 2>"$run/stderr" &
     service_pid=$!
     for _ in $(seq 250); do
         [[ -S $run/HalvernService.sock ]] && return 0
-        kill -0 "$service_pid" 2>/dev/null || fail "$name: the service exited at start"
+        kill -0 "$service_pid" 2>/dev/null || fail "$1: the service exited at start"
         sleep 0.02
     done
-    fail "$name: no socket after 5 s"
+    fail "$1: no socket after 5 s"
 }
 
 ctl() { RUNTIME_DIRECTORY=$run "$halvernctl" --json "$@"; }
@@ -103,15 +96,10 @@ ctl() { RUNTIME_DIRECTORY=$run "$halvernctl" --json "$@"; }
 # stop_service SIGNAL: signals the service and waits for it; fails unless it exits 0 in 15 s.
 stop_service() {
     kill -"$1" "$service_pid"
-    for _ in $(seq 750); do
-        kill -0 "$service_pid" 2>/dev/null || break
-        sleep 0.02
-    done
+    for _ in $(seq 750); do kill -0 "$service_pid" 2>/dev/null && sleep 0.02; done
     kill -0 "$service_pid" 2>/dev/null && fail "the service still runs 15 s after SIG$1"
-    local status=0
-    wait "$service_pid" || status=$?
+    wait "$service_pid" || fail "the service exited with $? after SIG$1"
     service_pid=
-    ((status == 0)) || fail "the service exited with $status after SIG$1"
     [[ ! -s $run/stdout ]] || fail "the service wrote to stdout: $(cat "$run/stdout")"
 }
 
@@ -133,10 +121,8 @@ expect_status_lines() {
 # Nothing of the tunnel is left: the routes as they were, no process in the namespace, no
 # tunnel device.
 expect_nothing_left() {
-    [[ $(ip -n "$CLIENT_NS" route show table all) == "$routes_before" ]] || {
-        diff <(echo "$routes_before") <(ip -n "$CLIENT_NS" route show table all) || true
+    diff <(echo "$routes_before") <(ip -n "$CLIENT_NS" route show table all) ||
         fail "the client's routing table is not what it was"
-    }
     [[ -z $(ip netns pids "$CLIENT_NS") ]] || fail "processes left in $CLIENT_NS: $(ip netns pids "$CLIENT_NS")"
     [[ $(ip -n "$CLIENT_NS" link show) != *Halvern* ]] || fail "a tunnel device is left"
     [[ ! -e $run/halvern_xray_config.json ]] || fail "the proxy configuration is left behind"

@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
-#include <system_error>
 
 #include "processes/ProcessLauncher.h"
 #include "support/TestSupport.h"
@@ -15,23 +13,8 @@
 namespace halvern {
 namespace {
 
-constexpr const char* kXrayLog = "halvern_xray_output.log";
-constexpr const char* kBridgeLog = "halvern_tun2socks_output.log";
-
-// 100 bytes that tell their own position: "00 01 02 ..." would repeat, so use letters + digits.
-std::string hundredBytes() {
-    std::string bytes;
-    for (int i = 0; i < 100; ++i) {
-        bytes += static_cast<char>('!' + i % 90);
-    }
-    return bytes;
-}
-
-// Each case gets a temporary directory of its own, as the service's children would write to.
-class LogDeltaReaderTest : public ::testing::Test {
-  protected:
-    testing::ScopedRuntimeDirectory runtimeDirectory_;
-};
+constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kHighest = std::numeric_limits<std::int64_t>::max();
 
 void expectDelta(const LogDelta& delta, const std::string& content, std::int64_t nextOffset,
                  std::int64_t fileSize) {
@@ -40,90 +23,77 @@ void expectDelta(const LogDelta& delta, const std::string& content, std::int64_t
     EXPECT_EQ(delta.fileSize, fileSize);
 }
 
-TEST_F(LogDeltaReaderTest, ReadsPiecesOfEitherLog) {
-    const std::string bytes = hundredBytes();
-    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), bytes);
-    testing::writeFileBytes(ProcessLauncher::tempFilePath(kBridgeLog), "bridge says hi\n");
-
-    expectDelta(readLogDelta("windows_xray", 0, 65536), bytes, 100, 100);
-    expectDelta(readLogDelta("windows_xray", 40, 10), bytes.substr(40, 10), 50, 100);
-    expectDelta(readLogDelta("windows_xray", 99, 10), bytes.substr(99), 100, 100);
-    expectDelta(readLogDelta("windows_xray", 100, 10), "", 100, 100);
-    expectDelta(readLogDelta("windows_xray", 7000, 10), "", 7000, 100);
-    expectDelta(readLogDelta("windows_xray", 30, 0), "", 30, 100);
-    expectDelta(readLogDelta("windows_tun2socks", 7, 65536), "says hi\n", 15, 15);
+void writeLog(const char* source, const std::string& bytes) {
+    testing::writeFileBytes(
+        ProcessLauncher::tempFilePath(std::string("halvern_") + source + "_output.log"), bytes);
 }
 
-TEST_F(LogDeltaReaderTest, SourceWordsAreExact) {
-    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), hundredBytes());
+TEST(LogDeltaReader, OffsetsAndLimitsOfOneRead) {
+    const testing::ScopedRuntimeDirectory runtime;
+    std::string bytes;  // 100 bytes that tell their own position
+    for (int i = 0; i < 100; ++i) {
+        bytes += static_cast<char>('!' + i % 90);
+    }
+    writeLog("xray", bytes);
+    const struct {
+        std::int64_t offset, maxBytes;
+        std::string content;
+        std::int64_t nextOffset;
+    } cases[] = {
+        {0, 65536, bytes, 100},
+        {40, 10, bytes.substr(40, 10), 50},
+        {99, 10, bytes.substr(99), 100},
+        {100, 10, "", 100},
+        {7000, 10, "", 7000},  // past the end: the offset stays
+        {30, 0, "", 30},
+        // Cut to 32 bits these would ask for 10 bytes, 0 bytes, or nearly 4 GiB.
+        {0, (std::int64_t{1} << 32) + 10, bytes, 100},
+        {0, std::int64_t{1} << 32, bytes, 100},
+        {60, kHighest, bytes.substr(60), 100},
+        {10, -1, "", 10},
+        {10, kLowest, "", 10},
+        // A negative offset reads from the start but reports from the offset.
+        {-10, 65536, bytes, 90},
+        {-10, 30, bytes.substr(0, 30), 20},
+        {kLowest, 5, bytes.substr(0, 5), kLowest + 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + " " + std::to_string(c.maxBytes));
+        expectDelta(readLogDelta("windows_xray", c.offset, c.maxBytes), c.content, c.nextOffset,
+                    100);
+    }
+    // Source words are exact; the bridge's log does not exist yet, the same answer.
     for (const std::string source : {"", "xray", "Windows_xray", "windows_xray ", "windows_",
                                      "halvern_xray_output.log", "windows_tun2socks"}) {
-        SCOPED_TRACE(source);
-        // The bridge's log does not exist yet: same answer as for a word that names no log.
         expectDelta(readLogDelta(source, 42, 100), "", 42, 0);
     }
+    // Passed on byte for byte; a piece may end inside a multi-byte character.
+    const std::string binary("a\r\nb\0c\xff\xfe\n\xe2\x82", 11);
+    writeLog("tun2socks", binary);
+    expectDelta(readLogDelta("windows_tun2socks", 0, 65536), binary, 11, 11);
+    expectDelta(readLogDelta("windows_tun2socks", 9, 1), "\xe2", 10, 11);
 }
 
-TEST_F(LogDeltaReaderTest, LimitsOutsideOneReadAreClamped) {
-    const std::string bytes = hundredBytes();
-    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), bytes);
-    constexpr std::int64_t kFourGiB = std::int64_t{1} << 32;
-
-    // Cut to 32 bits these would ask for 10 bytes, 0 bytes, or a buffer of nearly 4 GiB.
-    expectDelta(readLogDelta("windows_xray", 0, kFourGiB + 10), bytes, 100, 100);
-    expectDelta(readLogDelta("windows_xray", 0, kFourGiB), bytes, 100, 100);
-    expectDelta(readLogDelta("windows_xray", 60, std::numeric_limits<std::int64_t>::max()),
-                bytes.substr(60), 100, 100);
-    expectDelta(readLogDelta("windows_xray", 10, -1), "", 10, 100);
-    expectDelta(readLogDelta("windows_xray", 10, std::numeric_limits<std::int64_t>::min()), "", 10,
-                100);
-}
-
-TEST_F(LogDeltaReaderTest, NegativeOffsetReadsFromTheStartButReportsFromTheOffset) {
-    const std::string bytes = hundredBytes();
-    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), bytes);
-
-    expectDelta(readLogDelta("windows_xray", -10, 65536), bytes, 90, 100);
-    expectDelta(readLogDelta("windows_xray", -10, 30), bytes.substr(0, 30), 20, 100);
-    constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
-    expectDelta(readLogDelta("windows_xray", kLowest, 5), bytes.substr(0, 5), kLowest + 5, 100);
-}
-
-TEST_F(LogDeltaReaderTest, MissingAndEmptiedLogs) {
-    // Before any child ran.
-    expectDelta(readLogDelta("windows_xray", 0, 65536), "", 0, 0);
-    expectDelta(readLogDelta("windows_tun2socks", 12, 65536), "", 12, 0);
+TEST(LogDeltaReader, EmptiedLogsAndAWriterThatKeepsTheLogOpen) {
+    const testing::ScopedRuntimeDirectory runtime;
+    expectDelta(readLogDelta("windows_tun2socks", 12, 65536), "", 12, 0);  // before any child
 
     // A restart empties the log below the client's offset: the reader reports the smaller size
     // and leaves the offset alone, and the client starts over from 0.
-    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), std::string(600, 'a'));
+    writeLog("xray", std::string(600, 'a'));
     expectDelta(readLogDelta("windows_xray", 500, 65536), std::string(100, 'a'), 600, 600);
-    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), std::string(20, 'b'));
+    writeLog("xray", std::string(20, 'b'));
     expectDelta(readLogDelta("windows_xray", 500, 65536), "", 500, 20);
     expectDelta(readLogDelta("windows_xray", 0, 65536), std::string(20, 'b'), 20, 20);
 
-    testing::writeFileBytes(ProcessLauncher::tempFilePath(kXrayLog), "");
-    expectDelta(readLogDelta("windows_xray", 0, 65536), "", 0, 0);
-}
-
-TEST_F(LogDeltaReaderTest, ReadsWhileAWriterKeepsTheLogOpen) {
-    // The writer shares the file the way the children's logs are created; the reader must not
-    // demand exclusive access, or it would be locked out for as long as the child runs.
-    std::ofstream writer(ProcessLauncher::tempFilePath(kXrayLog),
+    // The reader must not demand exclusive access, or it is locked out while the child runs.
+    std::ofstream writer(ProcessLauncher::tempFilePath("halvern_xray_output.log"),
                          std::ios::binary | std::ios::trunc);
+    expectDelta(readLogDelta("windows_xray", 0, 65536), "", 0, 0);
     writer << "first line\n" << std::flush;
     expectDelta(readLogDelta("windows_xray", 0, 65536), "first line\n", 11, 11);
     writer << "second" << std::flush;
     expectDelta(readLogDelta("windows_xray", 11, 65536), "second", 17, 17);
-    expectDelta(readLogDelta("windows_xray", 17, 65536), "", 17, 17);
-}
-
-TEST_F(LogDeltaReaderTest, ContentIsPassedOnByteForByte) {
-    const std::string bytes("a\r\nb\0c\xff\xfe\n\xe2\x82", 11);
-    testing::writeFileBytes(ProcessLauncher::tempFilePath(kBridgeLog), bytes);
-    expectDelta(readLogDelta("windows_tun2socks", 0, 65536), bytes, 11, 11);
-    // A piece may end inside a multi-byte character; nothing is trimmed or decoded.
-    expectDelta(readLogDelta("windows_tun2socks", 9, 1), "\xe2", 10, 11);
 }
 
 }  // namespace

@@ -3,72 +3,42 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 
 #include "common/ExecutablePath.h"
-#include "processes/ProcessLauncher.h"
 #include "support/TestSupport.h"
 
 namespace halvern {
 namespace {
 
-class RuntimeFileLocatorTest : public ::testing::Test {
-  protected:
-    std::filesystem::path dir() const { return scratch_.path(); }
-    std::string found(const std::filesystem::path& path) const { return path.string(); }
-
-    testing::ScopedTempDirectory scratch_;
-};
-
-TEST_F(RuntimeFileLocatorTest, DataFolderFirstThenBesideThenBareName) {
-    EXPECT_EQ(locateRuntimeFileIn(dir(), "xray.exe"), "xray.exe");
-
-    testing::writeFileBytes(dir() / "xray.exe", "beside");
-    EXPECT_EQ(locateRuntimeFileIn(dir(), "xray.exe"), found(dir() / "xray.exe"));
-
-    std::filesystem::create_directory(dir() / "data");
-    EXPECT_EQ(locateRuntimeFileIn(dir(), "xray.exe"), found(dir() / "xray.exe"));
-    testing::writeFileBytes(dir() / "data" / "xray.exe", "in data");
-    EXPECT_EQ(locateRuntimeFileIn(dir(), "xray.exe"), found(dir() / "data" / "xray.exe"));
-
-    // Each name is looked up on its own.
-    EXPECT_EQ(locateRuntimeFileIn(dir(), "tun2socks.exe"), "tun2socks.exe");
-}
-
-TEST_F(RuntimeFileLocatorTest, AnEntryOfAnyTypeCounts) {
-    std::filesystem::create_directories(dir() / "data" / "tun2socks.exe");
-    testing::writeFileBytes(dir() / "tun2socks.exe", "beside");
-    EXPECT_EQ(locateRuntimeFileIn(dir(), "tun2socks.exe"), found(dir() / "data" / "tun2socks.exe"));
-}
-
-TEST_F(RuntimeFileLocatorTest, ADataFileIsNoFolderAndIsPassedOver) {
-    // "data" being a file makes the first candidate's parent not a directory: that is absence,
-    // not a failure, and the search goes on.
-    testing::writeFileBytes(dir() / "data", "not a folder");
-    testing::writeFileBytes(dir() / "wintun.dll", "library");
-    EXPECT_EQ(locateRuntimeFileIn(dir(), "wintun.dll"), found(dir() / "wintun.dll"));
-}
-
-TEST_F(RuntimeFileLocatorTest, NamesThatCannotExistAreAbsent) {
-    // Not a valid name on Windows (invalid name), a missing one elsewhere: absent either way.
-    EXPECT_EQ(locateRuntimeFileIn(dir(), "x<y.exe"), "x<y.exe");
-    EXPECT_EQ(locateRuntimeFileIn(dir() / "no such folder", "xray.exe"), "xray.exe");
+TEST(RuntimeFileLocator, DataFolderFirstThenBesideThenBareName) {
+    const testing::ScopedTempDirectory scratch;
+    const auto dir = scratch.path();
+    EXPECT_EQ(locateRuntimeFileIn(dir, "xray.exe"), "xray.exe");
+    // "data" being a file is no folder: absence, not a failure, and the search goes on.
+    testing::writeFileBytes(dir / "data", "not a folder");
+    testing::writeFileBytes(dir / "xray.exe", "beside");
+    EXPECT_EQ(locateRuntimeFileIn(dir, "xray.exe"), (dir / "xray.exe").string());
+    std::filesystem::remove(dir / "data");
+    std::filesystem::create_directory(dir / "data");
+    testing::writeFileBytes(dir / "data" / "xray.exe", "in data");
+    EXPECT_EQ(locateRuntimeFileIn(dir, "xray.exe"), (dir / "data" / "xray.exe").string());
+    // An entry of any type counts, even a directory named like the file.
+    std::filesystem::create_directories(dir / "data" / "tun2socks.exe");
+    EXPECT_EQ(locateRuntimeFileIn(dir, "tun2socks.exe"), (dir / "data" / "tun2socks.exe").string());
+    // Names that cannot exist (invalid on Windows) and missing folders are absent.
+    EXPECT_EQ(locateRuntimeFileIn(dir, "x<y.exe"), "x<y.exe");
+    EXPECT_EQ(locateRuntimeFileIn(dir / "no such folder", "xray.exe"), "xray.exe");
 }
 
 TEST(RuntimeFileLocator, SearchesBesideTheRunningExecutable) {
     const auto exeDir = executablePath().parent_path();
-    ASSERT_FALSE(exeDir.empty());
     const std::string name = "halvern-locator-probe-" +
-                             std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                             ".bin";
+                             std::to_string(::testing::UnitTest::GetInstance()->random_seed());
     std::filesystem::create_directories(exeDir / "data");
-    testing::writeFileBytes(exeDir / name, "probe");
-    EXPECT_EQ(locateRuntimeFile(name), (exeDir / name).string());
     testing::writeFileBytes(exeDir / "data" / name, "probe");
     EXPECT_EQ(locateRuntimeFile(name), (exeDir / "data" / name).string());
     std::filesystem::remove(exeDir / "data" / name);
-    std::filesystem::remove(exeDir / name);
     EXPECT_EQ(locateRuntimeFile(name), name);
 }
 
