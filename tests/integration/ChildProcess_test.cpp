@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "ChildProcessFixture.h"
@@ -144,7 +145,12 @@ TEST_F(TunnelBridgeStart, DriverLibraryIsCopiedBesideTheBridge) {
     EXPECT_EQ(readFileBytes(target), "driver v2");  // and the copy stays after stop
     // A copy that fails stops the start before the log is created.
     std::filesystem::remove(target);
-    std::filesystem::remove(runtimeFile(kBridgeLog));
+    // Wine lets go of the stopped child's copy of the log a moment after the stop.
+    EXPECT_TRUE(waitFor([&] {
+        std::error_code error;
+        std::filesystem::remove(runtimeFile(kBridgeLog), error);
+        return !error;
+    }));
     std::filesystem::remove(source);
     std::filesystem::create_directory(source);
     TunnelBridgeProcess bridge(tun2socks, source.string());

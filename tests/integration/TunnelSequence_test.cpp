@@ -124,7 +124,7 @@ TEST_F(TunnelSequenceTest, ConnectBringsEverythingUpAndDisconnectTakesItDown) {
     EXPECT_TRUE(std::filesystem::exists(runtimeFile(kConfigFile)));
     EXPECT_EQ(logContent(tunnel, "windows_xray"), "core up\n");
     EXPECT_EQ(logContent(tunnel, "windows_tun2socks"), "bridge up\n");
-    EXPECT_EQ(testing::childProcessesOfThisProcess().size(), 2U);
+    EXPECT_EQ(testing::childProcessCountSettling(2), 2U);
 
     const std::string adapter = tunnelAdapterName();
     const std::string routesUp = network_.routingTable();
@@ -197,7 +197,7 @@ TEST_F(TunnelSequenceTest, StartXrayWhileConnectedGoesDownThenUpAgain) {
     EXPECT_EQ(startXray("print second\\n;listen 10807"), "{\"ok\":true,\"status\":\"connected\"}");
     EXPECT_EQ(words_, (Words{"connecting", "connected", "disconnecting", "disconnected",
                              "connecting", "connected"}));
-    EXPECT_EQ(testing::childProcessesOfThisProcess().size(), 2U);
+    EXPECT_EQ(testing::childProcessCountSettling(2), 2U);
     // The restart emptied the log below the client's offset: nothing comes back, the offset
     // stays, and the smaller size tells the client to start over.
     EXPECT_EQ(dispatchCommand("{\"command\":\"readLogDelta\",\"source\":\"windows_xray\","

@@ -112,4 +112,14 @@ std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs) {
     return children;
 }
 
+std::size_t childProcessCountSettling(std::size_t expected, int settleMs) {
+    const auto start = MonotonicClock::now();
+    std::size_t count = childProcessesOfThisProcess().size();
+    while (count > expected && elapsedMilliseconds(start) < settleMs) {
+        sleepMilliseconds(20);
+        count = childProcessesOfThisProcess().size();
+    }
+    return count;
+}
+
 }  // namespace halvern::testing

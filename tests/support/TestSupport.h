@@ -56,6 +56,10 @@ std::vector<std::uint32_t> childProcessesOfThisProcess();
 // closed; a child that really was left behind is still there afterwards.
 std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs = 3000);
 
+// How many children remain once those already ended have had up to `settleMs` to leave the
+// process list (see above), for a test that expects exactly `expected` to be running.
+std::size_t childProcessCountSettling(std::size_t expected, int settleMs = 3000);
+
 // True when no process (not even a zombie) with this id exists any more.
 bool processIsGone(std::uint32_t pid);
 
