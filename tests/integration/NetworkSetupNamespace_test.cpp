@@ -11,6 +11,7 @@
 
 #include "integration/SequenceNetwork.h"
 #include "network/NetworkConfigurator.h"
+#include "support/TestSupport.h"
 
 namespace halvern {
 namespace {
@@ -50,6 +51,7 @@ class NetworkSetupNamespace : public ::testing::Test {
     }
 
     const std::string tunnel_ = "Halvern_" + std::to_string(getpid());
+    testing::ScopedRuntimeDirectory runtime_;  // where the resolv.conf backup goes
     testing::SequenceNetwork network_{tunnel_};
     std::string resolverBefore_;
 };
