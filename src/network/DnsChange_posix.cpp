@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -37,8 +38,9 @@ bool foundOnPath(const std::string& program) {
     std::size_t start = 0;
     for (;;) {
         const std::size_t end = std::min(path.find(':', start), path.size());
-        const std::string directory = end > start ? path.substr(start, end - start) : ".";
-        const std::string candidate = directory + "/" + program;
+        std::string candidate = end > start ? path.substr(start, end - start) : ".";
+        candidate += "/";
+        candidate += program;
         struct stat info {};
         if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
             ::access(candidate.c_str(), X_OK) == 0) {

@@ -63,7 +63,8 @@ std::string pathWithout(const std::string& path, const std::string& program) {
         const std::size_t end = std::min(path.find(':', start), path.size());
         const std::string directory = path.substr(start, end - start);
         if (::access((directory + "/" + program).c_str(), X_OK) != 0) {
-            result += (result.empty() ? "" : ":") + directory;
+            result += result.empty() ? "" : ":";
+            result += directory;
         }
         start = end + 1;
     }
