@@ -1,9 +1,9 @@
 // The Linux DNS backends for real, inside a private mount namespace with a scratch copy of /etc
 // (ResolverSandbox), each row with a fresh /run: openresolv's resolvconf (scripts/install-deps
-// installs it), and /etc/resolv.conf itself as a plain file, a symlink, a bind-mounted file (as
-// in a container or "ip netns exec"), that file under a read-only /etc (ProtectSystem=strict),
-// and a file that someone else replaced while the tunnel was up. A crash (the process ends
-// without restoring) is followed by what the next start does with the recorded fields.
+// --tests installs it), and /etc/resolv.conf itself as a plain file, a symlink, a bind-mounted
+// file (as in a container or "ip netns exec"), those under a read-only /etc (ProtectSystem=
+// strict), and a file that someone else replaced while the tunnel was up. A crash (the process
+// ends without restoring) is followed by what the next start does with the recorded fields.
 // systemd-resolved cannot run without systemd as PID 1: its row uses a recording resolvectl and
 // a socket of our own where the daemon keeps its own.
 #include <sys/mount.h>
@@ -17,6 +17,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <stdexcept>
 
 #include "integration/ResolverSandbox.h"
 #include "network/NetworkSystem.h"
@@ -42,7 +44,8 @@ std::string describe(const std::string& path) {
     if (S_ISLNK(info.st_mode)) {
         return "symlink to " + fs::read_symlink(path).string();
     }
-    return "mode " + std::to_string(info.st_mode & 07777) + ": " + readFileBytes(path);
+    return std::to_string(info.st_mode & 07777) + " " + std::to_string(info.st_uid) + ":" +
+           std::to_string(info.st_gid) + ": " + readFileBytes(path);
 }
 
 std::string output(const std::string& command) {
@@ -73,14 +76,16 @@ class CapturedStderr {
     int saved_;
 };
 
-enum class Shape { plain, symlink, bindMounted, readOnlyEtc };
+enum class Shape { plain, symlink, bindMounted };
 
 struct Row {
     const char* what;
     Shape shape;
     DnsBackend backend;
-    bool replacedWhileUp;
-    bool crash;
+    bool readOnlyEtc = false;
+    bool replacedWhileUp = false;
+    bool crash = false;
+    const char* error = nullptr;  // the message when the change cannot be made
 };
 
 class DnsBackends : public ::testing::Test {
@@ -100,17 +105,17 @@ class DnsBackends : public ::testing::Test {
     void prepare(const Row& row) {
         fs::remove("/etc/resolv.conf");
         fs::remove_all("/etc/resolvconf");
-        std::string path = testing::pathWithout(savedPath_, "resolvconf");
+        // resolvectl alone, without systemd-resolved's socket, chooses nothing.
+        fs::create_directories("/run/bin");
+        writeFileBytes("/run/bin/resolvectl", "#!/bin/sh\necho \"$*\" >>/run/resolvectl.calls\n");
+        fs::permissions("/run/bin/resolvectl", fs::perms::owner_all);
+        std::string path = "/run/bin:" + testing::pathWithout(savedPath_, "resolvconf");
         if (row.backend == DnsBackend::resolvconf) {
             // Debian's resolvconf orders records by this file; the record takes its "tun." name.
             fs::create_directories("/etc/resolvconf");
             writeFileBytes("/etc/resolvconf/interface-order", "lo.inet\ntun*\neth*\n");
             path = savedPath_;
         } else if (row.backend == DnsBackend::resolved) {
-            fs::create_directories("/run/bin");
-            writeFileBytes("/run/bin/resolvectl",
-                           "#!/bin/sh\necho \"$*\" >>/run/resolvectl.calls\n");
-            fs::permissions("/run/bin/resolvectl", fs::perms::owner_all);
             fs::create_directories("/run/systemd/resolve");
             sockaddr_un address{};
             address.sun_family = AF_UNIX;
@@ -120,7 +125,6 @@ class DnsBackends : public ::testing::Test {
             // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the sockets API
             ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
             ::close(listener);
-            path = "/run/bin:" + path;
         }
         ::setenv("PATH", path.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
 
@@ -128,16 +132,16 @@ class DnsBackends : public ::testing::Test {
             fs::create_directories("/run/stub");
             writeFileBytes("/run/stub/resolv.conf", kOriginal);
             fs::create_symlink("../run/stub/resolv.conf", "/etc/resolv.conf");
-            return;
-        }
-        writeFileBytes(row.shape == Shape::plain ? "/etc/resolv.conf" : "/run/bound", kOriginal);
-        if (row.shape == Shape::plain) {
+        } else if (row.shape == Shape::plain) {
+            writeFileBytes("/etc/resolv.conf", kOriginal);
             fs::permissions("/etc/resolv.conf", static_cast<fs::perms>(0640));
-            return;
+            ASSERT_EQ(::chown("/etc/resolv.conf", 0, 4), 0);
+        } else {
+            writeFileBytes("/run/bound", kOriginal);
+            writeFileBytes("/etc/resolv.conf", "");
+            ASSERT_EQ(::mount("/run/bound", "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
         }
-        writeFileBytes("/etc/resolv.conf", "");
-        ASSERT_EQ(::mount("/run/bound", "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
-        if (row.shape == Shape::readOnlyEtc) {
+        if (row.readOnlyEtc) {
             ASSERT_EQ(::mount(nullptr, "/etc", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
                       0);
         }
@@ -165,16 +169,19 @@ class DnsBackends : public ::testing::Test {
 TEST_F(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
     const std::string adapter = "Halvern_" + std::to_string(::getpid());
     const Row rows[] = {
-        {"plain file", Shape::plain, DnsBackend::resolvConfFile, false, false},
-        {"symlink", Shape::symlink, DnsBackend::resolvConfFile, false, false},
-        {"bind-mounted file", Shape::bindMounted, DnsBackend::resolvConfFile, false, false},
-        {"read-only /etc", Shape::readOnlyEtc, DnsBackend::resolvConfFile, false, false},
-        {"replaced by someone else", Shape::plain, DnsBackend::resolvConfFile, true, false},
-        {"crash, then restart", Shape::symlink, DnsBackend::resolvConfFile, false, true},
-        {"crash in a container", Shape::bindMounted, DnsBackend::resolvConfFile, false, true},
-        {"systemd-resolved", Shape::plain, DnsBackend::resolved, false, false},
-        {"resolvconf", Shape::plain, DnsBackend::resolvconf, false, false},  // last: may skip
-        {"resolvconf, crash", Shape::plain, DnsBackend::resolvconf, false, true},
+        {"plain file", Shape::plain, DnsBackend::resolvConfFile},
+        {"symlink", Shape::symlink, DnsBackend::resolvConfFile},
+        {"bind-mounted file", Shape::bindMounted, DnsBackend::resolvConfFile},
+        {"bound file, read-only /etc", Shape::bindMounted, DnsBackend::resolvConfFile, true},
+        {"symlink, read-only /etc", Shape::symlink, DnsBackend::resolvConfFile, true, false, false,
+         "Failed to write /etc/resolv.conf (error 40)"},
+        {"replaced by someone else", Shape::plain, DnsBackend::resolvConfFile, false, true},
+        {"crash, then restart", Shape::symlink, DnsBackend::resolvConfFile, false, false, true},
+        {"crash in a container", Shape::bindMounted, DnsBackend::resolvConfFile, false, false,
+         true},
+        {"systemd-resolved", Shape::plain, DnsBackend::resolved},
+        {"resolvconf", Shape::plain, DnsBackend::resolvconf},  // the last two may skip
+        {"resolvconf, crash", Shape::plain, DnsBackend::resolvconf, false, false, true},
     };
     const std::string choices[] = {"systemd-resolved, through resolvectl on " + adapter,
                                    "resolvconf, record tun." + adapter,
@@ -216,21 +223,31 @@ TEST_F(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
                 expectOurServers(row, adapter);
                 undoRecordedDnsChange(row.backend, adapter);
             } else {
-                auto change = bringUp();
-                expectOurServers(row, adapter);
-                if (row.replacedWhileUp) {
-                    writeFileBytes("/etc/resolv.conf.new", theirs);
-                    fs::permissions("/etc/resolv.conf.new", static_cast<fs::perms>(0644));
-                    fs::rename("/etc/resolv.conf.new", "/etc/resolv.conf");
+                // A change that fails part-way is restored as it goes, as the configurator does.
+                std::unique_ptr<DnsChange> change;
+                try {
+                    change = bringUp();
+                } catch (const std::runtime_error& error) {
+                    EXPECT_STREQ(error.what(), row.error);
                 }
-                change->restore();
+                EXPECT_EQ(change == nullptr, row.error != nullptr);
+                if (change) {
+                    expectOurServers(row, adapter);
+                    if (row.replacedWhileUp) {
+                        writeFileBytes("/etc/resolv.conf.new", theirs);
+                        fs::permissions("/etc/resolv.conf.new", static_cast<fs::perms>(0644));
+                        fs::rename("/etc/resolv.conf.new", "/etc/resolv.conf");
+                    }
+                    change->restore();
+                }
             }
             log = captured.text();
         }
         const std::string choice = choices[static_cast<int>(row.backend)];
         EXPECT_NE(log.find("HalvernService DNS: " + choice + "\n"), std::string::npos) << log;
         EXPECT_EQ(describe("/etc/resolv.conf"),
-                  row.replacedWhileUp ? "mode 420: " + theirs : before);
+                  row.replacedWhileUp ? "420 0:0: " + theirs : before);
+        EXPECT_EQ(fs::exists("/run/resolvectl.calls"), row.backend == DnsBackend::resolved);
         EXPECT_EQ(log.find("replaced") != std::string::npos, row.replacedWhileUp) << log;
         if (row.shape == Shape::symlink) {
             EXPECT_EQ(readFileBytes("/run/stub/resolv.conf"), kOriginal) << "the target is theirs";
