@@ -74,7 +74,8 @@ routes_before=$(ip -n "$CLIENT_NS" route show table all)
 resolver_before=$(cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CLIENT_NS/resolv.conf")
 
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace with a runtime directory
-# of its own, writing the namespace's resolv.conf itself; returns once its socket is there.
+# of its own, writing the namespace's resolv.conf itself; returns once it answers (its socket
+# file appears at bind(), a moment before it listens).
 start_service() {
     local path
     path=$(printf '%s:' "${@:2}")
@@ -84,11 +85,11 @@ start_service() {
         "$service" </dev/null >"$run/stdout" 2>"$run/stderr" &
     service_pid=$!
     for _ in $(seq 250); do
-        [[ -S $run/HalvernService.sock ]] && return 0
+        [[ -S $run/HalvernService.sock ]] && ctl status >/dev/null 2>&1 && return 0
         kill -0 "$service_pid" 2>/dev/null || fail "$1: the service exited at start"
         sleep 0.02
     done
-    fail "$1: no socket after 5 s"
+    fail "$1: no answer after 5 s"
 }
 
 ctl() { RUNTIME_DIRECTORY=$run "$halvernctl" --json "$@"; }
