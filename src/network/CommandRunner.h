@@ -22,6 +22,12 @@ std::string joinCommandLine(const CommandLine& commandLine);
 // POSIX, the children still to be reaped.
 void runCommand(const CommandLine& commandLine, bool allowFailure);
 
+// POSIX only: the same, with `standardInput` fed to the child's standard input, which then ends
+// (resolvconf takes its records this way). Feeding counts against the same 5000 ms; when the
+// child stops reading early, the rest is dropped and its exit code decides.
+void runCommand(const CommandLine& commandLine, bool allowFailure,
+                const std::string& standardInput);
+
 // The two messages, with the codes as unsigned 32-bit decimals.
 std::string launchFailureMessage(std::uint32_t errorCode, const std::string& commandText);
 std::string exitFailureMessage(std::uint32_t exitCode, const std::string& commandText);

@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "common/MonotonicClock.h"
@@ -45,12 +47,17 @@ void rememberLeftover(pid_t pid) {
 
 class SpawnSettings {
   public:
-    SpawnSettings() {
+    // `input`, when not -1, becomes the child's standard input instead of /dev/null.
+    explicit SpawnSettings(int input) {
         posix_spawn_file_actions_init(&actions_);
         posix_spawnattr_init(&attributes_);
         // Hidden and inheriting nothing: the standard streams go to /dev/null, every other
         // descriptor is closed, whether or not its owner remembered close-on-exec.
-        posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        if (input >= 0) {
+            posix_spawn_file_actions_adddup2(&actions_, input, STDIN_FILENO);
+        } else {
+            posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        }
         posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&actions_, STDOUT_FILENO, STDERR_FILENO);
         posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
@@ -81,7 +88,7 @@ class SpawnSettings {
 
 // Starts the command; returns 0 or the errno of the failed launch (ENOENT, 2, like Windows'
 // file-not-found, when the program is not on PATH).
-int spawnHidden(const CommandLine& commandLine, pid_t& pid) {
+int spawnHidden(const CommandLine& commandLine, int input, pid_t& pid) {
     if (commandLine.empty()) {
         return ENOENT;
     }
@@ -91,7 +98,7 @@ int spawnHidden(const CommandLine& commandLine, pid_t& pid) {
         argv.push_back(const_cast<char*>(piece.c_str()));  // exec does not write to them
     }
     argv.push_back(nullptr);
-    const SpawnSettings settings;
+    const SpawnSettings settings(input);
     return posix_spawnp(&pid, argv[0], settings.actions(), settings.attributes(), argv.data(),
                         environ);
 }
@@ -108,14 +115,13 @@ std::uint32_t exitCodeOf(int status) {
     return 0;
 }
 
-// Waits up to the time-out. The pidfd makes the wait end as soon as the child does; where
-// pidfds are unavailable (an old kernel or a strict seccomp profile) the poll becomes a short
-// sleep between checks.
-std::uint32_t waitBounded(pid_t pid) {
+// Waits until the time-out counted from `start`. The pidfd makes the wait end as soon as the child
+// does; where pidfds are unavailable (an old kernel or a strict seccomp profile) the poll becomes a
+// short sleep between checks.
+std::uint32_t waitBounded(pid_t pid, MonotonicClock::time_point start) {
     // Called through syscall(): glibc's own wrapper is missing from older releases and its
     // header lacks C linkage in some.
     const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)));
-    const auto start = MonotonicClock::now();
     for (;;) {
         int status = 0;
         const pid_t result = waitpid(pid, &status, WNOHANG);
@@ -140,12 +146,50 @@ std::uint32_t waitBounded(pid_t pid) {
     }
 }
 
-}  // namespace
+// Writes `input` to the child's end of the stream, within the time left of the command's bound,
+// then closes it so that the child reads its end. A socket rather than a pipe: send() with
+// MSG_NOSIGNAL reports a child that stopped reading as EPIPE instead of raising SIGPIPE in the
+// service.
+void feedInput(UniqueFd socket, const std::string& input, MonotonicClock::time_point start) {
+    std::size_t written = 0;
+    while (written < input.size()) {
+        const ssize_t count = ::send(socket.get(), input.data() + written, input.size() - written,
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+        const int error = count < 0 ? errno : 0;
+        if (count > 0) {
+            written += static_cast<std::size_t>(count);
+            continue;
+        }
+        const std::int64_t remaining = kCommandTimeoutMilliseconds - elapsedMilliseconds(start);
+        if (remaining <= 0 || (error != EAGAIN && error != EINTR)) {
+            return;
+        }
+        pollfd entry{socket.get(), POLLOUT, 0};
+        poll(&entry, 1, static_cast<int>(remaining));
+    }
+}
 
-void runCommand(const CommandLine& commandLine, bool allowFailure) {
+void runBounded(const CommandLine& commandLine, bool allowFailure, const std::string* input) {
     reapLeftovers();
+    const auto start = MonotonicClock::now();
+    UniqueFd ours;
+    UniqueFd theirs;
+    if (input != nullptr) {
+        int ends[2] = {-1, -1};
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+            const int error = errno;
+            if (allowFailure) {
+                return;
+            }
+            throw std::runtime_error(launchFailureMessage(static_cast<std::uint32_t>(error),
+                                                          joinCommandLine(commandLine)));
+        }
+        ours.reset(ends[0]);
+        theirs.reset(ends[1]);
+    }
     pid_t pid = -1;
-    const int error = spawnHidden(commandLine, pid);
+    const int error = spawnHidden(commandLine, theirs.get(), pid);
+    theirs.reset();
     if (error != 0) {
         if (allowFailure) {
             return;
@@ -153,11 +197,25 @@ void runCommand(const CommandLine& commandLine, bool allowFailure) {
         throw std::runtime_error(
             launchFailureMessage(static_cast<std::uint32_t>(error), joinCommandLine(commandLine)));
     }
-    const std::uint32_t exitCode = waitBounded(pid);
+    if (input != nullptr) {
+        feedInput(std::move(ours), *input, start);
+    }
+    const std::uint32_t exitCode = waitBounded(pid, start);
     reapLeftovers();
     if (!allowFailure && exitCode != 0) {
         throw std::runtime_error(exitFailureMessage(exitCode, joinCommandLine(commandLine)));
     }
+}
+
+}  // namespace
+
+void runCommand(const CommandLine& commandLine, bool allowFailure) {
+    runBounded(commandLine, allowFailure, nullptr);
+}
+
+void runCommand(const CommandLine& commandLine, bool allowFailure,
+                const std::string& standardInput) {
+    runBounded(commandLine, allowFailure, &standardInput);
 }
 
 }  // namespace halvern

@@ -1,4 +1,7 @@
+#include <stdexcept>
+
 #include "network/NetworkCommands.h"
+#include "network/RouteDiscovery.h"
 
 namespace halvern {
 
@@ -13,8 +16,39 @@ constexpr const char* kTunnelPrefixLength = "/24";
 // found by route discovery on the next connect.
 constexpr const char* kTunnelHalves[] = {"0.0.0.0/1", "128.0.0.0/1"};
 
+// The rejected text as a message can show it: in double quotes, with quotes, backslashes and
+// control characters escaped, so that a line feed in it cannot forge a line of the trace output.
+std::string quotedForMessage(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            constexpr const char* kHex = "0123456789ABCDEF";
+            quoted += "\\x";
+            quoted += kHex[byte >> 4U];
+            quoted += kHex[byte & 0xFU];
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
 class IpCommandBuilder final : public NetworkCommandBuilder {
   public:
+    // The servers end up as resolvectl arguments, resolvconf input lines or resolv.conf lines,
+    // where a line feed would add a line of the client's choosing and a leading "-" would become
+    // an option: only an address as inet_pton reads it is taken.
+    void checkDnsServer(const std::string& server) const override {
+        if (!isIpAddressText(server)) {
+            throw std::runtime_error("DNS server is not an IP address: " +
+                                     quotedForMessage(server));
+        }
+    }
+
     // "replace" so that an address left from an earlier run on a reused name is no failure.
     CommandList setAddress(const std::string& adapterName,
                            const std::string& tunnelAddress) const override {
@@ -23,9 +57,9 @@ class IpCommandBuilder final : public NetworkCommandBuilder {
             {"ip", "link", "set", "dev", adapterName, "up"}};
     }
 
-    // The "~." routing domain makes the link's servers the ones systemd-resolved asks for every
-    // name, not only for names under a search domain of the link. Both settings belong to the
-    // link and vanish with it.
+    // Where systemd-resolved runs (DnsChange_posix.cpp chooses): the "~." routing domain makes
+    // the link's servers the ones it asks for every name, not only for names under a search
+    // domain of the link. Both settings belong to the link and vanish with it.
     CommandList setFirstDnsServer(const std::string& adapterName,
                                   const std::string& firstDns) const override {
         return {{"resolvectl", "dns", adapterName, firstDns},

@@ -21,6 +21,11 @@ class NetworkCommandBuilder {
     NetworkCommandBuilder(const NetworkCommandBuilder&) = delete;
     NetworkCommandBuilder& operator=(const NetworkCommandBuilder&) = delete;
 
+    // Throws std::runtime_error when the platform cannot take `server` as a DNS server. Runs
+    // before any change, so a refused server leaves the system untouched. Windows passes the
+    // strings on as they stand.
+    virtual void checkDnsServer(const std::string& /*server*/) const {}
+
     virtual CommandList setAddress(const std::string& adapterName,
                                    const std::string& tunnelAddress) const = 0;
     virtual CommandList setFirstDnsServer(const std::string& adapterName,
@@ -44,7 +49,8 @@ class NetworkCommandBuilder {
 // Windows: netsh and powershell command lines, one line per command.
 const NetworkCommandBuilder& netshCommands();
 
-// Linux: ip and resolvectl argument vectors.
+// Linux: ip argument vectors, and resolvectl ones for the DNS steps where systemd-resolved runs
+// (DnsChange_posix.cpp chooses). DNS servers must be IP addresses.
 const NetworkCommandBuilder& ipCommands();
 
 // The builder of the platform we run on.

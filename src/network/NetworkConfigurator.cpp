@@ -22,6 +22,9 @@ class HostNetworkSystem final : public NetworkSystem {
     void runCommand(const CommandLine& commandLine, bool allowFailure) override {
         halvern::runCommand(commandLine, allowFailure);
     }
+    std::unique_ptr<DnsChange> dnsChange(const std::string& adapterName) override {
+        return platformDnsChange(*this, adapterName);
+    }
 };
 
 }  // namespace
@@ -68,8 +71,9 @@ void NetworkConfigurator::runAll(const CommandList& commands, bool allowFailure)
 }
 
 // The host route for the server goes in before the tunnel takes the default path, so the
-// tunnel's own traffic never loops into itself. A failure stops here without undoing anything:
-// applied_ stays false, and restore() leaves alone what did get in.
+// tunnel's own traffic never loops into itself. A failure stops here, and undoes only the DNS
+// change, which may outlive the adapter (Linux without systemd-resolved): applied_ stays false,
+// and restore() leaves alone the routes that did get in.
 void NetworkConfigurator::apply(const std::string& adapterName, const std::string& serverAddress,
                                 const std::string& tunnelAddress,
                                 const std::vector<std::string>& dnsServers, bool setAddress) {
@@ -81,29 +85,47 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
         throw std::runtime_error("Could not determine the default route");
     }
 
-    // The client's entries are used as they stand; a third and later ones are not used.
+    // The client's entries are used as they stand where the platform takes any text (Windows);
+    // a third and later ones are not used.
     const std::string firstDns = dnsServers.empty() ? kDefaultFirstDns : dnsServers[0];
     const std::string secondDns = dnsServers.size() >= 2 ? dnsServers[1] : kDefaultSecondDns;
+    const bool addSecondDns = !secondDns.empty() && secondDns != firstDns;
 
     const NetworkCommandBuilder& commands = system_->commands();
-    if (setAddress) {
-        runAll(commands.setAddress(adapterName_, tunnelAddress_), false);
+    commands.checkDnsServer(firstDns);
+    if (addSecondDns) {
+        commands.checkDnsServer(secondDns);
     }
-    runAll(commands.setFirstDnsServer(adapterName_, firstDns), false);
-    // NetBIOS is a nicety: a system without the cmdlets, or a slow one, still gets its tunnel.
-    runAll(commands.disableNetbios(adapterName_), true);
-    if (!secondDns.empty() && secondDns != firstDns) {
-        runAll(commands.addSecondDnsServer(adapterName_, firstDns, secondDns), false);
+    dns_ = system_->dnsChange(adapterName_);
+    try {
+        if (setAddress) {
+            runAll(commands.setAddress(adapterName_, tunnelAddress_), false);
+        }
+        // A crash record of the DNS change (dns_->outlivesAdapter() with adapterName_) belongs
+        // here, before the change.
+        dns_->setFirstServer(firstDns);
+        // NetBIOS is a nicety: a system without the cmdlets, or a slow one, still gets its
+        // tunnel.
+        runAll(commands.disableNetbios(adapterName_), true);
+        if (addSecondDns) {
+            dns_->addSecondServer(firstDns, secondDns);
+        }
+        if (!serverAddress_.empty()) {
+            runAll(commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
+                   false);
+        }
+        runAll(commands.addTunnelRoute(adapterName_, tunnelAddress_), false);
+    } catch (...) {
+        dns_->restore();
+        dns_.reset();
+        throw;
     }
-    if (!serverAddress_.empty()) {
-        runAll(commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_), false);
-    }
-    runAll(commands.addTunnelRoute(adapterName_, tunnelAddress_), false);
     applied_ = true;
 }
 
-// Works only from what apply() stored, never from the system's tables. The address and DNS
-// settings stay: they live on the tunnel adapter, which goes away with its bridge.
+// Works only from what apply() stored, never from the system's tables. The address stays: it
+// lives on the tunnel adapter, which goes away with its bridge, and so do DNS settings made on
+// the adapter; a DNS change beyond it (Linux without systemd-resolved) is undone after the routes.
 void NetworkConfigurator::restore() {
     if (!applied_) {
         return;
@@ -113,6 +135,10 @@ void NetworkConfigurator::restore() {
     if (!serverAddress_.empty() && !defaultInterface_.empty() && !defaultGateway_.empty()) {
         runAll(commands.deleteServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
                true);
+    }
+    if (dns_) {
+        dns_->restore();
+        dns_.reset();
     }
     applied_ = false;
     adapterName_.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,14 +20,16 @@ class NetworkConfigurator {
     NetworkConfigurator& operator=(const NetworkConfigurator&) = delete;
 
     // Runs the setup commands in their fixed order. Throws std::runtime_error when the default
-    // route cannot be found or a command that must succeed fails; what ran before stays in
-    // effect and applied() stays false, so restore() removes nothing.
+    // route cannot be found, the platform refuses a DNS server (before any change), or a step
+    // that must succeed fails; what ran before stays in effect, except a DNS change that would
+    // outlive the adapter, and applied() stays false, so restore() removes nothing.
     void apply(const std::string& adapterName, const std::string& serverAddress,
                const std::string& tunnelAddress, const std::vector<std::string>& dnsServers,
                bool setAddress);
 
-    // Deletes the two routes of a completed apply(), tolerating any failure, and clears the
-    // object. Does nothing when nothing is applied.
+    // Deletes the two routes of a completed apply(), then undoes its DNS change where that
+    // outlives the adapter, tolerating any failure, and clears the object. Does nothing when
+    // nothing is applied.
     void restore();
 
     // Fills defaultGateway and defaultInterface from the system's own IPv4 default route; false,
@@ -39,6 +42,8 @@ class NetworkConfigurator {
     const std::string& tunnelAddress() const { return tunnelAddress_; }
     const std::string& defaultGateway() const { return defaultGateway_; }
     const std::string& defaultInterface() const { return defaultInterface_; }
+    // The DNS change of the current apply(), if any (for a crash record).
+    const DnsChange* dnsChange() const { return dns_.get(); }
 
   private:
     void runAll(const CommandList& commands, bool allowFailure);
@@ -50,6 +55,7 @@ class NetworkConfigurator {
     std::string defaultGateway_;
     std::string defaultInterface_;
     bool applied_ = false;
+    std::unique_ptr<DnsChange> dns_;
 };
 
 }  // namespace halvern

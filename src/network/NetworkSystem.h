@@ -1,16 +1,20 @@
 #pragma once
 
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "network/CommandRunner.h"
+#include "network/DnsChange.h"
 #include "network/NetworkCommands.h"
 #include "network/RouteDiscovery.h"
 
 namespace halvern {
 
 // Everything NetworkConfigurator takes from the system: the forwarding table, the adapter
-// names, the platform's commands and the runner. The service always uses hostNetworkSystem();
-// another implementation lets the setup and restore sequences be followed step by step.
+// names, the platform's commands, the runner and the DNS change. The service always uses
+// hostNetworkSystem(); another implementation lets the setup and restore sequences be followed step
+// by step.
 class NetworkSystem {
   public:
     NetworkSystem() = default;
@@ -22,6 +26,12 @@ class NetworkSystem {
     virtual AdapterNameMap listAdapterNames(int family) = 0;
     virtual const NetworkCommandBuilder& commands() = 0;
     virtual void runCommand(const CommandLine& commandLine, bool allowFailure) = 0;
+
+    // The DNS change of one connect; by default the adapter's own settings through commands()
+    // and runCommand(). The host system asks the platform (platformDnsChange).
+    virtual std::unique_ptr<DnsChange> dnsChange(const std::string& adapterName) {
+        return adapterDnsChange(*this, adapterName);
+    }
 };
 
 // The running system: the free functions of the route discovery and the command runner, and

@@ -93,4 +93,15 @@ bool formatIpv4Address(std::uint32_t address, std::string& text) {
     return true;
 }
 
+bool isIpAddressText(const std::string& text) {
+    // c_str() would cut the text at an embedded NUL and let what follows it through.
+    if (text.find('\0') != std::string::npos) {
+        return false;
+    }
+    in_addr v4{};
+    in6_addr v6{};
+    return inet_pton(AF_INET, text.c_str(), &v4) == 1 ||
+           inet_pton(AF_INET6, text.c_str(), &v6) == 1;
+}
+
 }  // namespace halvern

@@ -1,8 +1,9 @@
 // The service's tunnel, end to end, on Linux: run by tunnel_end_to_end_test.sh inside the client
 // namespace of a fresh topology (scripts/e2e-topology), with the xray shim and our bridge in the
 // "data" folder beside this executable. Everything goes through the command dispatcher, as a
-// client's requests would: "startXray", then a plain curl, "trafficStats", "readLogDelta" and
-// "stop". Run directly, outside that setting, it skips.
+// client's requests would: "startXray" with the far side's DNS server, then a plain curl of a
+// name that only that server knows, "trafficStats", "readLogDelta" and "stop". Run directly,
+// outside that setting, it skips.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -57,6 +58,8 @@ TEST(TunnelEndToEnd, APageCrossesTheTunnelAndStopLeavesNothingBehind) {
     const auto pageBytes = std::stoll(variable("E2E_PAGE_BYTES"));
     const std::string page = variable("E2E_WORK") + "/page.html";
     const std::string routesBefore = testing::commandOutput("ip -4 route show table all");
+    const std::string resolverFile = "cat /etc/resolv.conf; stat -c %a /etc/resolv.conf";
+    const std::string resolverBefore = testing::commandOutput(resolverFile);
 
     std::vector<std::string> words;
     controller = std::make_unique<TunnelController>(
@@ -77,7 +80,8 @@ TEST(TunnelEndToEnd, APageCrossesTheTunnelAndStopLeavesNothingBehind) {
         }
     });
     const std::string started =
-        dispatchCommand("{\"command\":\"startXray\",\"configJson\":" + quoteJson(config) + "}\n");
+        dispatchCommand("{\"command\":\"startXray\",\"configJson\":" + quoteJson(config) +
+                        ",\"dnsServers\":[" + quoteJson(variable("E2E_DNS_ADDRESS")) + "]}\n");
     const std::int64_t connectMs = elapsedMilliseconds(start);
     probing = false;
     probe.join();
@@ -100,13 +104,18 @@ TEST(TunnelEndToEnd, APageCrossesTheTunnelAndStopLeavesNothingBehind) {
     RecordProperty("service_work_ms", std::to_string(overheadMs - probeSlackMs));
 
     const std::string statsBefore = dispatchCommand("{\"command\":\"trafficStats\"}");
-    // No proxy settings: only the routes send this request into the tunnel.
+    // No proxy settings: only the routes send this request, and the name's DNS query before it,
+    // into the tunnel.
     ASSERT_EQ(std::system(("curl -sS --noproxy '*' --max-time 20 -o " + page + " " + url)
                               .c_str()),  // NOLINT(cert-env33-c,concurrency-mt-unsafe)
               0);
     EXPECT_EQ(testing::readFileBytes(page).size(), static_cast<std::size_t>(pageBytes));
     EXPECT_EQ(lastLine(httpLog).rfind(proxyAddress + " ", 0), 0U)
         << "served to " << lastLine(httpLog) << ", not to the proxy server";
+    EXPECT_NE(testing::readFileBytes(variable("E2E_DNS_LOG"))
+                  .find("query[A] portal.example.test from " + proxyAddress + "\n"),
+              std::string::npos)
+        << "the DNS query did not come through the tunnel and the proxy";
 
     const std::string statsAfter = dispatchCommand("{\"command\":\"trafficStats\"}");
     EXPECT_GE(numberField(statsAfter, "rxBytes") - numberField(statsBefore, "rxBytes"), pageBytes)
@@ -138,6 +147,7 @@ TEST(TunnelEndToEnd, APageCrossesTheTunnelAndStopLeavesNothingBehind) {
         routesAfter = testing::commandOutput("ip -4 route show table all");
     }
     EXPECT_EQ(routesAfter, routesBefore);
+    EXPECT_EQ(testing::commandOutput(resolverFile), resolverBefore);
     controller.reset();
 }
 

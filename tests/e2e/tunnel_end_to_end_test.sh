@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The service's tunnel end to end: builds a fresh topology (scripts/e2e-topology), then runs
 # TEST (the tunnel_end_to_end_tests executable, which has the xray shim and our bridge in the
-# "data" folder beside it) inside the client namespace with a runtime directory of its own and a
-# recording resolvectl first on PATH. Afterwards no process may be left in the namespace, and the
-# topology is removed on every path.
+# "data" folder beside it) inside the client namespace with a runtime directory of its own, where
+# the service writes the namespace's own resolv.conf (e2e-topology client-exec). Afterwards no
+# process may be left in the namespace, and the topology is removed on every path.
 #
 # Usage: tunnel_end_to_end_test.sh TEST
 # Run as root. Exits 77 (skipped) when not root or a tool is missing, 0 on success.
@@ -22,7 +22,7 @@ skip() {
 data=$(dirname "$test_exe")/data
 [[ -x $data/tun2socks ]] || skip "the bridge was not built (needs go and golang-gvisor-gvisor-dev)"
 [[ -x $data/xray ]] || skip "no xray shim in $data"
-for tool in ip v2ray curl python3 md5sum; do
+for tool in ip v2ray curl python3 md5sum dnsmasq; do
     command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps installs it)"
 done
 [[ -c /dev/net/tun ]] || skip "/dev/net/tun is missing"
@@ -60,16 +60,11 @@ source "$work/env"
 client_ns=$CLIENT_NS
 "$topology" client-config "$prefix" "$work/topology" >"$work/client.json"
 
-# resolvectl is not on these machines; the stand-in records what the service asks of it.
-mkdir -p "$work/run" "$work/tools"
-printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s/resolvectl.calls"\n' "$work" >"$work/tools/resolvectl"
-chmod 755 "$work/tools/resolvectl"
-
-ip netns exec "$CLIENT_NS" env RUNTIME_DIRECTORY="$work/run" PATH="$work/tools:$PATH" \
-    E2E_WORK="$work" E2E_HTTP_URL="$HTTP_URL" E2E_HTTP_LOG="$HTTP_LOG" \
+mkdir -p "$work/run"
+RUNTIME_DIRECTORY="$work/run" E2E_WORK="$work" E2E_HTTP_URL="$HTTP_NAME_URL" \
+    E2E_HTTP_LOG="$HTTP_LOG" E2E_DNS_ADDRESS="$DNS_ADDRESS" E2E_DNS_LOG="$DNS_LOG" \
     E2E_PROXY_ADDRESS="$PROXY_ADDRESS" E2E_PAGE_BYTES="$PAGE_BYTES" \
-    E2E_CLIENT_CONFIG="$work/client.json" "$test_exe" </dev/null
+    E2E_CLIENT_CONFIG="$work/client.json" "$topology" client-exec "$prefix" "$test_exe" </dev/null
 
 [[ -z $(ip netns pids "$CLIENT_NS") ]] || exit 1
-grep -q "^dns Halvern_" "$work/resolvectl.calls" || { echo "resolvectl was not asked for DNS" >&2; exit 1; }
 echo PASS

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -7,8 +8,9 @@
 //
 // Linux: the test enters a network namespace of its own with an uplink (a veth pair with a
 // default route) and a persistent TUN device under the tunnel adapter's name standing in for the
-// one the bridge would create, and puts a recording resolvectl first on PATH. The `ip` commands of
-// the service then change real routes, in that namespace only.
+// one the bridge would create, and a private mount namespace with a scratch /etc
+// (ResolverSandbox) whose resolv.conf the service writes itself: no resolvconf is left on PATH.
+// The `ip` commands of the service then change real routes, in that namespace only.
 //
 // Windows under Wine: our netsh.exe and powershell.exe stand-ins beside the test executable
 // record every command line; route discovery reads Wine's view of the host's routes.
@@ -38,6 +40,9 @@ class SequenceNetwork {
     // Linux: the namespace's whole IPv4 routing table, all tables; Windows: empty.
     std::string routingTable() const;
 
+    // Linux: /etc/resolv.conf as the service sees it, content and mode; Windows: empty.
+    std::string resolverConfiguration() const;
+
     // Windows: the netsh and powershell lines run so far, in order; Linux: empty.
     std::vector<std::string> systemToolLines() const;
 
@@ -45,8 +50,8 @@ class SequenceNetwork {
     std::string adapterName_;
     std::string unavailable_;
     std::string state_;  // the namespace's name (Linux) or the record file's path (Windows)
-    std::string scratch_;
-    std::string savedPath_;
+    std::shared_ptr<void> resolverSandbox_;  // Linux: the ResolverSandbox, kept as the header's
+    std::string savedPath_;                  // only platform-neutral owner
     int originalNamespace_ = -1;
 };
 

@@ -4,10 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 
+#include "integration/ResolverSandbox.h"
 #include "integration/SequenceNetwork.h"
 
 namespace halvern::testing {
@@ -63,25 +62,23 @@ SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(
         unavailable_ = "cannot build the namespace's links and routes";
         return;
     }
-    char pattern[] = "/tmp/halvern-seq-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        unavailable_ = "no scratch directory";
+    auto sandbox = std::make_shared<ResolverSandbox>();
+    resolverSandbox_ = sandbox;
+    if (!sandbox->unavailable().empty()) {
+        unavailable_ = sandbox->unavailable();
         return;
     }
-    scratch_ = pattern;
-    const std::string standIn = scratch_ + "/resolvectl";
-    std::ofstream(standIn) << "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" << scratch_
-                           << "/resolvectl.calls'\n";
-    std::filesystem::permissions(standIn, std::filesystem::perms::owner_all);
     const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
     savedPath_ = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
-    ::setenv("PATH", (scratch_ + ":" + savedPath_).c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): tests set their environment on one thread
+    ::setenv("PATH", pathWithout(savedPath_, "resolvconf").c_str(), 1);
 }
 
 SequenceNetwork::~SequenceNetwork() {
     if (!savedPath_.empty()) {
         ::setenv("PATH", savedPath_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     }
+    resolverSandbox_.reset();  // back to the host's mounts, where "ip netns" keeps its names
     if (originalNamespace_ >= 0) {
         ::setns(originalNamespace_, CLONE_NEWNET);
         ::close(originalNamespace_);
@@ -89,10 +86,6 @@ SequenceNetwork::~SequenceNetwork() {
     // Deleting the namespace takes its devices and routes with it.
     if (!state_.empty()) {
         sh("ip netns delete " + state_);
-    }
-    if (!scratch_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch_, ignored);
     }
 }
 
@@ -108,6 +101,10 @@ std::string SequenceNetwork::routingTable() const {
     // IPv4 only: the tunnel changes nothing else, while IPv6 link-local routes come and go on
     // their own timing after a link comes up.
     return commandOutput("ip -4 route show table all");
+}
+
+std::string SequenceNetwork::resolverConfiguration() const {
+    return commandOutput("cat /etc/resolv.conf; stat -c %a /etc/resolv.conf");
 }
 
 std::vector<std::string> SequenceNetwork::systemToolLines() const {

@@ -46,6 +46,10 @@ std::string SequenceNetwork::routingTable() const {
     return {};
 }
 
+std::string SequenceNetwork::resolverConfiguration() const {
+    return {};
+}
+
 std::vector<std::string> SequenceNetwork::systemToolLines() const {
     std::vector<std::string> lines;
     std::ifstream record(state_);

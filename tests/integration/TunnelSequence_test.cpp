@@ -50,6 +50,7 @@ class TunnelSequenceTest : public ::testing::Test {
             << "something outside the lock holds 10807";
         removeInstalledPrograms();
         std::filesystem::create_directories(dataDir());
+        resolverBefore_ = network_.resolverConfiguration();
     }
 
     void TearDown() override {
@@ -102,11 +103,13 @@ class TunnelSequenceTest : public ::testing::Test {
         EXPECT_FALSE(std::filesystem::exists(runtimeFile(kConfigFile)));
         const TrafficStats stats = tunnel.trafficStats();
         EXPECT_EQ(stats.txBytes + stats.rxBytes, 0U);
+        EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
     }
 
     testing::SocksPortLock portLock_;
     testing::ScopedRuntimeDirectory runtime_;
     testing::SequenceNetwork network_{tunnelAdapterName()};
+    std::string resolverBefore_;
     Words words_;
 };
 
@@ -134,6 +137,8 @@ TEST_F(TunnelSequenceTest, ConnectBringsEverythingUpAndDisconnectTakesItDown) {
             << routesUp;
         EXPECT_NE(routesUp.find(kServer + " via 192.0.2.1 dev uplink"), std::string::npos)
             << routesUp;
+        EXPECT_NE(network_.resolverConfiguration().find("nameserver 1.1.1.1\nnameserver 8.8.8.8"),
+                  std::string::npos);
     } else {  // Windows: the netsh lines in the order the setup runs them
         ASSERT_EQ(linesUp.size(), 6U);
         EXPECT_EQ(linesUp[0], "netsh interface ipv4 set address name=\"" + adapter +
@@ -159,6 +164,7 @@ TEST_F(TunnelSequenceTest, ConnectBringsEverythingUpAndDisconnectTakesItDown) {
 
     network_.bridgeEnded();
     EXPECT_EQ(network_.routingTable(), routesBefore);
+    EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
     const std::vector<std::string> linesDown = network_.systemToolLines();
     if (!linesUp.empty()) {
         ASSERT_EQ(linesDown.size(), 8U);

@@ -22,7 +22,7 @@ bin=${3:-}
 skip() { echo "SKIP: $*"; exit 77; }
 ((EUID == 0)) || skip "needs root (network namespaces, a TUN device, routes)"
 [[ -x $service && -x $halvernctl ]] || skip "usage: $0 SERVICE HALVERNCTL BIN"
-for tool in ip v2ray curl python3; do
+for tool in ip v2ray curl python3 dnsmasq; do
     command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps installs it)"
 done
 real_ip=$(command -v ip)
@@ -54,11 +54,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-# Stand-ins that the service finds on PATH: our bridge and the xray shim, a resolvectl that only
-# records (no systemd-resolved here), and per case a slower xray or ip.
+# Stand-ins that the service finds on PATH: our bridge and the xray shim, and per case a slower
+# xray or ip.
 mkdir -p "$work/bin" "$work/slow-xray" "$work/slow-ip"
 [[ -x $bin/xray && -x $bin/tun2socks ]] && cp "$bin/xray" "$bin/tun2socks" "$work/bin/"
-printf '#!/bin/sh\necho "$*" >>"%s"\n' "$work/resolvectl.calls" >"$work/bin/resolvectl"
 printf '#!/bin/sh\nsleep 1.5\nexec "%s" "$@"\n' "$work/bin/xray" >"$work/slow-xray/xray"
 # shellcheck disable=SC2016 # the stand-in expands its own arguments
 printf '#!/bin/sh\ncase "$1 $2" in "route del"*) sleep 1.5 ;; esac\nexec "%s" "$@"\n' \
@@ -72,23 +71,25 @@ have_tunnel=false
 source "$work/env"
 "$topology" client-config "$prefix" "$work/topology" >"$work/client.json"
 routes_before=$(ip -n "$CLIENT_NS" route show table all)
+resolver_before=$(cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CLIENT_NS/resolv.conf")
 
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace with a runtime directory
-# of its own; returns once its socket is there.
+# of its own, writing the namespace's resolv.conf itself; returns once it answers (its socket
+# file appears at bind(), a moment before it listens).
 start_service() {
     local path
     path=$(printf '%s:' "${@:2}")
     run=$work/$1
     mkdir -p "$run"
-    ip netns exec "$CLIENT_NS" env RUNTIME_DIRECTORY="$run" PATH="$path$PATH" \
+    RUNTIME_DIRECTORY="$run" PATH="$path$PATH" "$topology" client-exec "$prefix" \
         "$service" </dev/null >"$run/stdout" 2>"$run/stderr" &
     service_pid=$!
     for _ in $(seq 250); do
-        [[ -S $run/HalvernService.sock ]] && return 0
+        [[ -S $run/HalvernService.sock ]] && ctl status >/dev/null 2>&1 && return 0
         kill -0 "$service_pid" 2>/dev/null || fail "$1: the service exited at start"
         sleep 0.02
     done
-    fail "$1: no socket after 5 s"
+    fail "$1: no answer after 5 s"
 }
 
 ctl() { RUNTIME_DIRECTORY=$run "$halvernctl" --json "$@"; }
@@ -126,6 +127,8 @@ expect_nothing_left() {
     [[ -z $(ip netns pids "$CLIENT_NS") ]] || fail "processes left in $CLIENT_NS: $(ip netns pids "$CLIENT_NS")"
     [[ $(ip -n "$CLIENT_NS" link show) != *Halvern* ]] || fail "a tunnel device is left"
     [[ ! -e $run/halvern_xray_config.json ]] || fail "the proxy configuration is left behind"
+    [[ $(cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CLIENT_NS/resolv.conf") == "$resolver_before" ]] ||
+        fail "the client's resolv.conf is not what it was"
 }
 
 echo "== 1. a failed connect, then SIGINT"

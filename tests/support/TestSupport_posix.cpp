@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -30,11 +31,16 @@ namespace {
 
 // The state letter and parent of a process from /proc/PID/stat ("pid (comm) state ppid ...";
 // comm may hold spaces and parentheses, so the fields are read after the last ')'); state 0
-// when the process is not there.
+// when the process is not there. A process that ends between the open and the read makes the
+// read fail with ESRCH, which libstdc++'s file buffer throws whatever the stream's mask.
 std::pair<char, long> stateAndParent(const std::string& pid) {
     std::ifstream statFile("/proc/" + pid + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(statFile)),
-                           std::istreambuf_iterator<char>());
+    std::string stat;
+    try {
+        stat.assign(std::istreambuf_iterator<char>(statFile), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+        return {0, 0};
+    }
     std::pair<char, long> result{0, 0};
     const auto close = stat.rfind(')');
     if (close == std::string::npos ||

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -75,7 +76,7 @@ class RecordingSystem final : public NetworkSystem {
     AdapterNameMap listAdapterNames(int /*family*/) override {
         return {{12, "Ethernet 2"}, {40, "Halvern_Tun_812"}};
     }
-    const NetworkCommandBuilder& commands() override { return netshCommands(); }
+    const NetworkCommandBuilder& commands() override { return *builder; }
     void runCommand(const CommandLine& commandLine, bool allowFailure) override {
         ran.push_back((allowFailure ? "[tolerated] " : "") + joinCommandLine(commandLine));
     }
@@ -83,6 +84,7 @@ class RecordingSystem final : public NetworkSystem {
     std::vector<ForwardRow> rows = {defaultRow(ipv4(192, 0, 2, 1), 12, 25),
                                     defaultRow(ipv4(10, 255, 0, 1), 40, 1)};
     std::vector<std::string> ran;
+    const NetworkCommandBuilder* builder = &netshCommands();
 };
 
 using Lines = std::vector<std::string>;
@@ -169,6 +171,41 @@ TEST(NetshSetup, CommandLinesForEachCase) {
             network.restore();
         }
         EXPECT_TRUE(system.ran.empty()) << "a second restore and the destructor run nothing";
+    }
+}
+
+// On Linux a DNS server becomes an argument, a resolvconf input line or a resolv.conf line, so
+// it must be an address; anything else fails before the first command. Windows takes any text.
+TEST(IpSetup, DnsServersMustBeAddresses) {
+    struct Case {
+        std::vector<std::string> dns;
+        std::string rejected;  // as the message shows it; "" when accepted
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {{"1.1.1.1\nnameserver 6.6.6.6"}, "\"1.1.1.1\\x0Anameserver 6.6.6.6\""},
+        {{"9.9.9.9", "1.1.1.1 2.2.2.2"},   "\"1.1.1.1 2.2.2.2\""},
+        {{"-x"},                           "\"-x\""},
+        {{"dns.example"},                  "\"dns.example\""},
+        {{std::string("1.1.1.1\0", 8)},    "\"1.1.1.1\\x00\""},
+        {{""},                             "\"\""},
+        {{"2001:db8::53", ""},             ""},
+        {{"9.9.9.9", "9.9.9.9", "junk"},   ""},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        RecordingSystem system;
+        system.builder = &ipCommands();
+        NetworkConfigurator network(system);
+        try {
+            network.apply("Halvern_812", "203.0.113.5", "", c.dns, true);
+            EXPECT_EQ(c.rejected, "") << c.dns[0];
+            EXPECT_EQ(system.ran.at(2), "resolvectl dns Halvern_812 " + c.dns[0]);
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(error.what(), "DNS server is not an IP address: " + c.rejected);
+            EXPECT_TRUE(system.ran.empty());
+            EXPECT_FALSE(network.applied());
+        }
     }
 }
 

@@ -8,7 +8,10 @@
 // the link up, and runs gVisor's user-space TCP/IP stack on the device. Every
 // TCP connection that the system routes into the device is accepted by that
 // stack and carried to its destination through a SOCKS5 CONNECT on the proxy.
-// UDP is not forwarded: the stack answers it with ICMP port unreachable.
+// Every UDP flow (source and destination address and port) is carried through
+// a SOCKS5 UDP ASSOCIATE of its own, so that a DNS query sent into the device
+// reaches a server on the far side; a flow ends after udpIdleTimeout without a
+// datagram from the client.
 //
 // It writes what it does to standard output and runs until it is killed.
 package main
@@ -44,6 +47,10 @@ import (
 const (
 	nicID            tcpip.NICID = 1
 	handshakeTimeout             = 10 * time.Second
+	udpIdleTimeout               = 30 * time.Second
+
+	socksConnect      = 1
+	socksUDPAssociate = 3
 )
 
 func main() {
@@ -84,7 +91,7 @@ func main() {
 	if err != nil {
 		log.Fatalf("cannot start the network stack on %s: %v", name, err)
 	}
-	log.Printf("forwarding TCP from %s to socks5://%s", name, proxyAddr)
+	log.Printf("forwarding TCP and UDP from %s to socks5://%s", name, proxyAddr)
 
 	signals := make(chan os.Signal, 1)
 	signal.Notify(signals, syscall.SIGTERM, syscall.SIGINT)
@@ -143,21 +150,11 @@ func newStack(fd int, mtu uint32, proxyAddr string) (*stack.Stack, error) {
 	})
 	s.SetTransportProtocolHandler(tcp.ProtocolNumber, forwarder.HandlePacket)
 
-	// Say once per destination that UDP goes nowhere, then leave the packet
-	// to the stack, which answers with ICMP port unreachable.
-	var mu sync.Mutex
-	seen := map[string]bool{}
-	s.SetTransportProtocolHandler(udp.ProtocolNumber, func(id stack.TransportEndpointID, _ stack.PacketBufferPtr) bool {
-		to := net.JoinHostPort(id.LocalAddress.String(), fmt.Sprint(id.LocalPort))
-		mu.Lock()
-		first := !seen[to]
-		seen[to] = true
-		mu.Unlock()
-		if first {
-			log.Printf("udp to %s: not forwarded (UDP is not supported)", to)
-		}
-		return false
+	// The first datagram of a flow makes its endpoint; later ones go to it.
+	udpForwarder := udp.NewForwarder(s, func(r *udp.ForwarderRequest) {
+		forwardUDP(s, r, proxyAddr)
 	})
+	s.SetTransportProtocolHandler(udp.ProtocolNumber, udpForwarder.HandlePacket)
 	return s, nil
 }
 
@@ -169,7 +166,7 @@ func forwardTCP(r *tcp.ForwarderRequest, proxyAddr string) {
 	src := net.JoinHostPort(id.RemoteAddress.String(), fmt.Sprint(id.RemotePort))
 	dst := net.JoinHostPort(id.LocalAddress.String(), fmt.Sprint(id.LocalPort))
 
-	upstream, err := dialSocks5(proxyAddr, net.IP(id.LocalAddress), id.LocalPort)
+	upstream, _, err := dialSocks5(proxyAddr, socksConnect, net.IP(id.LocalAddress), id.LocalPort)
 	if err != nil {
 		log.Printf("tcp %s -> %s: %v", src, dst, err)
 		r.Complete(true)
@@ -217,17 +214,130 @@ func forwardTCP(r *tcp.ForwarderRequest, proxyAddr string) {
 	log.Printf("tcp %s -> %s: closed, %d bytes sent, %d received", src, dst, sent, received)
 }
 
-// dialSocks5 opens a connection to addr:port through the SOCKS5 server at
-// proxyAddr, without authentication (RFC 1928). A proxy that does not finish
-// the handshake within handshakeTimeout counts as a failure.
-func dialSocks5(proxyAddr string, addr net.IP, port uint16) (*net.TCPConn, error) {
+// forwardUDP runs in the stack's receive path for the first datagram of a new
+// UDP flow. It makes the flow's endpoint there, while the datagram is at hand,
+// and leaves the relaying to a goroutine: datagrams from the client go to the
+// proxy's UDP relay with a SOCKS5 UDP header naming the destination, and the
+// relay's answers go back without it.
+func forwardUDP(s *stack.Stack, r *udp.ForwarderRequest, proxyAddr string) {
+	id := r.ID()
+	src := net.JoinHostPort(id.RemoteAddress.String(), fmt.Sprint(id.RemotePort))
+	dst := net.JoinHostPort(id.LocalAddress.String(), fmt.Sprint(id.LocalPort))
+	var wq waiter.Queue
+	ep, tcpipErr := r.CreateEndpoint(&wq)
+	if tcpipErr != nil {
+		log.Printf("udp %s -> %s: cannot accept: %v", src, dst, tcpipErr)
+		return
+	}
+	local := gonet.NewUDPConn(s, &wq, ep)
+	go func() {
+		defer local.Close()
+		control, relayAddr, err := dialSocks5(proxyAddr, socksUDPAssociate, net.IPv4zero, 0)
+		if err != nil {
+			log.Printf("udp %s -> %s: %v", src, dst, err)
+			return
+		}
+		// The association lasts as long as this control connection.
+		defer control.Close()
+		relay, err := net.DialUDP("udp", nil, relayAddr)
+		if err != nil {
+			log.Printf("udp %s -> %s: cannot reach the proxy's relay %v: %v", src, dst, relayAddr, err)
+			return
+		}
+		log.Printf("udp %s -> %s: associated through the proxy", src, dst)
+		header := socks5UDPHeader(net.IP(id.LocalAddress), id.LocalPort)
+
+		var sent, received int
+		answered := make(chan struct{})
+		go func() {
+			defer close(answered)
+			buf := make([]byte, 65535)
+			for {
+				n, err := relay.Read(buf)
+				if err != nil {
+					return
+				}
+				if payload, ok := stripSocks5UDPHeader(buf[:n]); ok {
+					received += len(payload)
+					local.Write(payload)
+				}
+			}
+		}()
+		buf := make([]byte, 65535)
+		for {
+			local.SetReadDeadline(time.Now().Add(udpIdleTimeout))
+			n, err := local.Read(buf)
+			if err != nil {
+				break
+			}
+			sent += n
+			relay.Write(append(header[:len(header):len(header)], buf[:n]...))
+		}
+		relay.Close()
+		<-answered
+		log.Printf("udp %s -> %s: closed, %d bytes sent, %d received", src, dst, sent, received)
+	}()
+}
+
+// socks5UDPHeader is what precedes each datagram to the relay (RFC 1928,
+// section 7): reserved, fragment 0, the destination's address and port.
+func socks5UDPHeader(addr net.IP, port uint16) []byte {
+	header := []byte{0, 0, 0}
+	return append(header, socks5Address(addr, port)...)
+}
+
+// stripSocks5UDPHeader returns the payload of a datagram from the relay;
+// false for fragments and malformed headers, which are dropped.
+func stripSocks5UDPHeader(datagram []byte) ([]byte, bool) {
+	if len(datagram) < 4 || datagram[2] != 0 {
+		return nil, false
+	}
+	var size int
+	switch datagram[3] {
+	case 1:
+		size = 4 + 4 + 2
+	case 4:
+		size = 4 + 16 + 2
+	case 3:
+		if len(datagram) < 5 {
+			return nil, false
+		}
+		size = 4 + 1 + int(datagram[4]) + 2
+	default:
+		return nil, false
+	}
+	if len(datagram) < size {
+		return nil, false
+	}
+	return datagram[size:], true
+}
+
+// socks5Address is an address as SOCKS5 writes it: type 1 and four bytes for
+// IPv4, type 4 and sixteen for IPv6, then the port.
+func socks5Address(addr net.IP, port uint16) []byte {
+	var out []byte
+	if v4 := addr.To4(); v4 != nil {
+		out = append([]byte{1}, v4...)
+	} else {
+		out = append([]byte{4}, addr.To16()...)
+	}
+	return append(out, byte(port>>8), byte(port))
+}
+
+// dialSocks5 sends one SOCKS5 request to the server at proxyAddr, without
+// authentication (RFC 1928): CONNECT to addr:port, or UDP ASSOCIATE. It
+// returns the connection and the address the server bound for the request
+// (for UDP ASSOCIATE, its relay; an unspecified address there means the
+// server's own). A server that does not finish the handshake within
+// handshakeTimeout counts as a failure.
+func dialSocks5(proxyAddr string, command byte, addr net.IP, port uint16) (*net.TCPConn, *net.UDPAddr, error) {
 	conn, err := net.DialTimeout("tcp", proxyAddr, handshakeTimeout)
 	if err != nil {
-		return nil, fmt.Errorf("cannot reach the proxy: %v", err)
+		return nil, nil, fmt.Errorf("cannot reach the proxy: %v", err)
 	}
-	fail := func(format string, args ...any) (*net.TCPConn, error) {
+	fail := func(format string, args ...any) (*net.TCPConn, *net.UDPAddr, error) {
 		conn.Close()
-		return nil, fmt.Errorf(format, args...)
+		return nil, nil, fmt.Errorf(format, args...)
 	}
 	conn.SetDeadline(time.Now().Add(handshakeTimeout))
 
@@ -243,45 +353,45 @@ func dialSocks5(proxyAddr string, addr net.IP, port uint16) (*net.TCPConn, error
 		return fail("proxy refused the greeting (%d %d)", reply[0], reply[1])
 	}
 
-	// CONNECT to an IPv4 (type 1) or IPv6 (type 4) address.
-	request := []byte{5, 1, 0, 1}
-	if v4 := addr.To4(); v4 != nil {
-		request = append(request, v4...)
-	} else {
-		request[3] = 4
-		request = append(request, addr.To16()...)
-	}
-	request = append(request, byte(port>>8), byte(port))
+	request := append([]byte{5, command, 0}, socks5Address(addr, port)...)
 	if _, err := conn.Write(request); err != nil {
-		return fail("proxy CONNECT: %v", err)
+		return fail("proxy request %d: %v", command, err)
 	}
 
 	// Reply: version, status, reserved, address type, bound address, port.
 	head := make([]byte, 4)
 	if _, err := io.ReadFull(conn, head); err != nil {
-		return fail("proxy CONNECT reply: %v", err)
+		return fail("proxy reply: %v", err)
 	}
 	if head[1] != 0 {
-		return fail("proxy CONNECT failed with status %d", head[1])
+		return fail("proxy request %d failed with status %d", command, head[1])
 	}
-	var rest int
+	var size int
 	switch head[3] {
 	case 1:
-		rest = 4 + 2
+		size = 4
 	case 4:
-		rest = 16 + 2
+		size = 16
 	case 3:
 		length := make([]byte, 1)
 		if _, err := io.ReadFull(conn, length); err != nil {
-			return fail("proxy CONNECT reply: %v", err)
+			return fail("proxy reply: %v", err)
 		}
-		rest = int(length[0]) + 2
+		size = int(length[0])
 	default:
-		return fail("proxy CONNECT reply has address type %d", head[3])
+		return fail("proxy reply has address type %d", head[3])
 	}
-	if _, err := io.ReadFull(conn, make([]byte, rest)); err != nil {
-		return fail("proxy CONNECT reply: %v", err)
+	bound := make([]byte, size+2)
+	if _, err := io.ReadFull(conn, bound); err != nil {
+		return fail("proxy reply: %v", err)
 	}
 	conn.SetDeadline(time.Time{})
-	return conn.(*net.TCPConn), nil
+	relay := &net.UDPAddr{Port: int(bound[size])<<8 | int(bound[size+1])}
+	if head[3] != 3 {
+		relay.IP = net.IP(bound[:size])
+	}
+	if relay.IP == nil || relay.IP.IsUnspecified() {
+		relay.IP = conn.RemoteAddr().(*net.TCPAddr).IP
+	}
+	return conn.(*net.TCPConn), relay, nil
 }

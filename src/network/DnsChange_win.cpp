@@ -1,0 +1,13 @@
+#include "network/DnsChange.h"
+
+namespace halvern {
+
+// netsh sets the servers on the adapter, and they go with it.
+std::unique_ptr<DnsChange> platformDnsChange(NetworkSystem& system,
+                                             const std::string& adapterName) {
+    return adapterDnsChange(system, adapterName);
+}
+
+void undoRecordedDnsChange(DnsBackend /*backend*/, const std::string& /*adapterName*/) noexcept {}
+
+}  // namespace halvern

@@ -1,0 +1,74 @@
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "integration/ResolverSandbox.h"
+
+namespace halvern::testing {
+
+ResolverSandbox::ResolverSandbox(bool copyEtc) {
+    if (::geteuid() != 0) {
+        unavailable_ = "needs root for a mount namespace of its own; CI runs as root";
+        return;
+    }
+    originalNamespace_ = ::open("/proc/thread-self/ns/mnt", O_RDONLY | O_CLOEXEC);
+    originalDirectory_ = ::open(".", O_PATH | O_CLOEXEC);
+    if (copyEtc) {
+        char pattern[] = "/tmp/halvern-etc-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            unavailable_ = "no scratch directory";
+            return;
+        }
+        scratch_ = pattern;
+        // NOLINTNEXTLINE(cert-env33-c,concurrency-mt-unsafe): a test's own fixed command
+        if (std::system(("cp -a /etc " + scratch_ + "/etc").c_str()) != 0) {
+            unavailable_ = "cannot copy /etc";
+            return;
+        }
+    }
+    const std::string etc = scratch_ + "/etc";
+    if (originalNamespace_ < 0 || ::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        (copyEtc && ::mount(etc.c_str(), "/etc", nullptr, MS_BIND, nullptr) != 0) ||
+        ::mount("sandbox", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+        unavailable_ = "cannot set up a private mount namespace";
+    }
+}
+
+ResolverSandbox::~ResolverSandbox() {
+    if (originalNamespace_ >= 0) {
+        ::setns(originalNamespace_, CLONE_NEWNS);
+        ::close(originalNamespace_);
+    }
+    if (originalDirectory_ >= 0) {
+        const int ignored = ::fchdir(originalDirectory_);
+        static_cast<void>(ignored);
+        ::close(originalDirectory_);
+    }
+    if (!scratch_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_, ignored);
+    }
+}
+
+std::string pathWithout(const std::string& path, const std::string& program) {
+    std::string result;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find(':', start), path.size());
+        const std::string directory = path.substr(start, end - start);
+        if (::access((directory + "/" + program).c_str(), X_OK) != 0) {
+            result += result.empty() ? "" : ":";
+            result += directory;
+        }
+        start = end + 1;
+    }
+    return result;
+}
+
+}  // namespace halvern::testing
