@@ -41,11 +41,18 @@ else()
         message(FATAL_ERROR "packaging/debian/changelog does not start with version "
             "${PROJECT_VERSION}: ${changelogHead}")
     endif()
-    add_custom_command(OUTPUT ${staged}/changelog.gz
-        COMMAND ${CMAKE_COMMAND} -E copy ${packaging}/debian/changelog ${staged}/changelog
-        COMMAND gzip -9nf ${staged}/changelog
-        DEPENDS ${packaging}/debian/changelog VERBATIM)
-    add_custom_target(halvern_changelog ALL DEPENDS ${staged}/changelog.gz)
+    # Documentation goes in compressed with gzip -n, so that a rebuild gives the same bytes.
+    configure_file(${packaging}/debian/changelog ${staged}/changelog COPYONLY)
+    configure_file(${packaging}/man/halvernctl.1 ${staged}/halvernctl.1 @ONLY)
+    configure_file(${packaging}/man/halvern-service.8 ${staged}/halvern-service.8 @ONLY)
+    set(compressed)
+    foreach(name changelog halvernctl.1 halvern-service.8)
+        add_custom_command(OUTPUT ${staged}/${name}.gz
+            COMMAND gzip -9nkf ${staged}/${name}
+            DEPENDS ${staged}/${name} VERBATIM)
+        list(APPEND compressed ${staged}/${name}.gz)
+    endforeach()
+    add_custom_target(halvern_package_documents ALL DEPENDS ${compressed})
 
     install(TARGETS halvern-service RUNTIME DESTINATION lib/halvern)
     install(FILES ${staged}/data/README DESTINATION lib/halvern/data)
@@ -54,6 +61,8 @@ else()
     install(FILES ${staged}/HalvernService.service DESTINATION lib/systemd/system)
     install(FILES ${packaging}/debian/copyright ${staged}/changelog.gz
         DESTINATION share/doc/halvern-service)
+    install(FILES ${staged}/halvernctl.1.gz DESTINATION share/man/man1)
+    install(FILES ${staged}/halvern-service.8.gz DESTINATION share/man/man8)
 
     set(CPACK_GENERATOR DEB)
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -61,10 +70,11 @@ else()
     set(CPACK_DEBIAN_PACKAGE_SECTION net)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
     set(CPACK_PACKAGE_DESCRIPTION
-        "It brings one tunnel up and down on behalf of the client: it starts the proxy core\n"
-        "(xray) and the TUN bridge (tun2socks), sets the tunnel's address, DNS servers and\n"
-        "routes, and takes them down again. Clients (root and members of group halvern) talk\n"
-        "to it over /run/halvern/HalvernService.sock, or through halvernctl.")
+        "It brings one tunnel up and down on behalf of the client: it starts the\n"
+        "proxy core (xray) and the TUN bridge (tun2socks), sets the tunnel's address,\n"
+        "DNS servers and routes, and takes them down again. Clients (root and members\n"
+        "of group halvern) talk to it over /run/halvern/HalvernService.sock, or\n"
+        "through halvernctl.")
     string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
     # Libraries from dpkg-shlibdeps; iproute2 for the routes; adduser for the group.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
