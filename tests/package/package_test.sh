@@ -61,7 +61,8 @@ done
 [[ $(/usr/sbin/halvern-service --version) == "halvern-service $version" ]] || fail "halvern-service --version"
 [[ $(halvernctl --version) == "halvernctl $version" ]] || fail "halvernctl --version"
 getent group halvern >/dev/null || fail "postinst did not create group halvern"
-verify=$(systemd-analyze verify "$unit" 2>&1) && [[ -z $verify ]] || fail "systemd-analyze: $verify"
+verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze: $verify"
+[[ -z $verify ]] || fail "systemd-analyze: $verify"
 systemd-analyze security --offline=true "$unit" 2>&1 | tail -n 1
 
 echo "== the installed daemon in the foreground"
@@ -82,7 +83,8 @@ as() { setpriv --reuid="$1" --regid="$1" --init-groups halvernctl status; }
 [[ $(as "$member" 2>&1) == "status: disconnected" ]] || fail "a member of halvern is not answered"
 status=0
 as "$outsider" >"$work/refused" 2>&1 || status=$?
-((status == 2)) && grep -q "access denied" "$work/refused" || fail "an outsider got: $(<"$work/refused")"
+refused=$(<"$work/refused")
+[[ $status == 2 && $refused == *"access denied"* ]] || fail "an outsider got $status: $refused"
 # The stand-in in /usr/lib/halvern/data exits with 23: that code proves the link was followed.
 answer=$(echo '{}' >"$work/config.json"; halvernctl start --config "$work/config.json" 2>&1) || true
 [[ $answer == *"xray exited prematurely with code 23"* ]] || fail "data/xray was not used: $answer"
