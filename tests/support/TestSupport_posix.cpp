@@ -30,11 +30,16 @@ namespace {
 
 // The state letter and parent of a process from /proc/PID/stat ("pid (comm) state ppid ...";
 // comm may hold spaces and parentheses, so the fields are read after the last ')'); state 0
-// when the process is not there.
+// when the process is not there. A process that ends between the open and the read fails the
+// read with ESRCH, which libstdc++ throws: that too means "not there".
 std::pair<char, long> stateAndParent(const std::string& pid) {
-    std::ifstream statFile("/proc/" + pid + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(statFile)),
-                           std::istreambuf_iterator<char>());
+    std::string stat;
+    try {
+        std::ifstream statFile("/proc/" + pid + "/stat");
+        stat.assign(std::istreambuf_iterator<char>(statFile), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        return {0, 0};
+    }
     std::pair<char, long> result{0, 0};
     const auto close = stat.rfind(')');
     if (close == std::string::npos ||
