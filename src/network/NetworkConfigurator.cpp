@@ -31,9 +31,10 @@ NetworkSystem& hostNetworkSystem() {
     return system;
 }
 
-NetworkConfigurator::NetworkConfigurator() : system_(&hostNetworkSystem()) {}
+NetworkConfigurator::NetworkConfigurator() : system_(&hostNetworkSystem()), journal_(nullptr) {}
 
-NetworkConfigurator::NetworkConfigurator(NetworkSystem& system) : system_(&system) {}
+NetworkConfigurator::NetworkConfigurator(NetworkSystem& system, SessionJournal* journal)
+    : system_(&system), journal_(journal) {}
 
 NetworkConfigurator::~NetworkConfigurator() {
     try {
@@ -67,6 +68,14 @@ void NetworkConfigurator::runAll(const CommandList& commands, bool allowFailure)
     }
 }
 
+JournalEntry NetworkConfigurator::serverRouteEntry() const {
+    return {JournalKind::serverRoute, {serverAddress_, defaultInterface_, defaultGateway_}};
+}
+
+JournalEntry NetworkConfigurator::tunnelRouteEntry() const {
+    return {JournalKind::tunnelRoute, {adapterName_, tunnelAddress_}};
+}
+
 // The host route for the server goes in before the tunnel takes the default path, so the
 // tunnel's own traffic never loops into itself. A failure stops here without undoing anything:
 // applied_ stays false, and restore() leaves alone what did get in.
@@ -96,7 +105,13 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
         runAll(commands.addSecondDnsServer(adapterName_, firstDns, secondDns), false);
     }
     if (!serverAddress_.empty()) {
+        if (journal_ != nullptr) {
+            journal_->add(serverRouteEntry());
+        }
         runAll(commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_), false);
+    }
+    if (journal_ != nullptr) {
+        journal_->add(tunnelRouteEntry());
     }
     runAll(commands.addTunnelRoute(adapterName_, tunnelAddress_), false);
     applied_ = true;
@@ -110,9 +125,15 @@ void NetworkConfigurator::restore() {
     }
     const NetworkCommandBuilder& commands = system_->commands();
     runAll(commands.deleteTunnelRoute(adapterName_, tunnelAddress_), true);
+    if (journal_ != nullptr) {
+        journal_->remove(tunnelRouteEntry());
+    }
     if (!serverAddress_.empty() && !defaultInterface_.empty() && !defaultGateway_.empty()) {
         runAll(commands.deleteServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
                true);
+        if (journal_ != nullptr) {
+            journal_->remove(serverRouteEntry());
+        }
     }
     applied_ = false;
     adapterName_.clear();

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/SessionJournal.h"
 #include "network/NetworkSystem.h"
 
 namespace halvern {
@@ -13,7 +14,10 @@ namespace halvern {
 class NetworkConfigurator {
   public:
     NetworkConfigurator();
-    explicit NetworkConfigurator(NetworkSystem& system);
+    // With a `journal`, each route is recorded there before it is added and dropped once
+    // restore() has deleted it. A route that a failed apply() left in place stays recorded, so
+    // that the next start of the service removes it.
+    explicit NetworkConfigurator(NetworkSystem& system, SessionJournal* journal = nullptr);
     ~NetworkConfigurator();
     NetworkConfigurator(const NetworkConfigurator&) = delete;
     NetworkConfigurator& operator=(const NetworkConfigurator&) = delete;
@@ -42,8 +46,11 @@ class NetworkConfigurator {
 
   private:
     void runAll(const CommandList& commands, bool allowFailure);
+    JournalEntry serverRouteEntry() const;
+    JournalEntry tunnelRouteEntry() const;
 
     NetworkSystem* system_;
+    SessionJournal* journal_;
     std::string adapterName_;
     std::string serverAddress_;
     std::string tunnelAddress_;

@@ -20,7 +20,8 @@ ChildCommand proxyCoreCommand(const std::string& exePath, const std::string& con
                         {exePath, "run", "-c", configPath}};
 }
 
-ProxyCoreProcess::ProxyCoreProcess(std::string exePath) : exePath_(std::move(exePath)) {}
+ProxyCoreProcess::ProxyCoreProcess(std::string exePath, SessionJournal* journal)
+    : exePath_(std::move(exePath)), journal_(journal) {}
 
 ProxyCoreProcess::~ProxyCoreProcess() {
     stop();
@@ -36,8 +37,9 @@ void ProxyCoreProcess::start(const std::string& configJson) {
     }
 
     logFile_ = ProcessLauncher::createChildLog(kLogFileName);
-    process_ = ProcessLauncher::launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_,
-                                             logFile_, ProcessLauncher::executableFileName("xray"));
+    process_ =
+        ProcessLauncher::launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,
+                                      ProcessLauncher::executableFileName("xray"), journal_);
 }
 
 void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
