@@ -150,8 +150,7 @@ void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& syst
             removeJournalFile(path);
             return;
         }
-        if (journal->instancePid != ownProcessId() &&
-            processStartMark(journal->instancePid) == journal->instanceMark) {
+        if (processStartMark(journal->instancePid) == journal->instanceMark) {
             report("left the session journal " + path.string() + " alone: its instance " +
                    std::to_string(journal->instancePid) + " still runs");
             return;

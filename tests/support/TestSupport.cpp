@@ -20,7 +20,8 @@ void setEnvironmentValue(const std::string& name, const std::optional<std::strin
 
 namespace {
 #ifdef _WIN32
-const char* const kRuntimeDirectoryVariables[] = {"TMP", "TEMP"};  // GetTempPathW: TMP, then TEMP
+// GetTempPathW reads TMP, then TEMP; the journal goes under ProgramData.
+const char* const kRuntimeDirectoryVariables[] = {"TMP", "TEMP", "ProgramData"};
 #else
 const char* const kRuntimeDirectoryVariables[] = {"RUNTIME_DIRECTORY"};
 #endif

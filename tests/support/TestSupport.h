@@ -24,7 +24,8 @@ class ScopedTempDirectory {
 };
 
 // Points the service's temporary directory (RUNTIME_DIRECTORY on POSIX, TMP and TEMP for
-// GetTempPathW on Windows) at a fresh directory for the life of the object, then restores it.
+// GetTempPathW on Windows) and so its crash journal (on Windows under ProgramData) at a fresh
+// directory for the life of the object, then restores it.
 class ScopedRuntimeDirectory {
   public:
     ScopedRuntimeDirectory();
@@ -59,6 +60,9 @@ std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs = 3000);
 // How many children remain once those already ended have had up to `settleMs` to leave the
 // process list (see above), for a test that expects exactly `expected` to be running.
 std::size_t childProcessCountSettling(std::size_t expected, int settleMs = 3000);
+
+// Kills the process at once, without any clean-up of its own (SIGKILL, TerminateProcess).
+void killProcess(std::uint32_t pid);
 
 // True when no process (not even a zombie) with this id exists any more.
 bool processIsGone(std::uint32_t pid);
