@@ -73,6 +73,10 @@ bool processHasEnded(std::uint32_t pid);
 std::string readFileBytes(const std::filesystem::path& path);
 void writeFileBytes(const std::filesystem::path& path, const std::string& content);
 
+// A crash journal's text with its instance line naming a service instance that has ended, as
+// the journal of a service that died reads to the next one.
+std::string journalOfADeadInstance(std::string text);
+
 // "0123456789" repeated to `count` bytes: what the stand-ins' "fill N" step prints.
 std::string fillPattern(std::size_t count);
 

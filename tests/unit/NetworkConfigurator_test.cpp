@@ -184,11 +184,7 @@ TEST(NetshSetup, TheNextStartDeletesWhatADeadInstanceJournalled) {
     SessionJournal journal(path);
     NetworkConfigurator network(system, &journal);
     network.apply("Halvern_Tun_812", "203.0.113.5", "10.255.0.1", {}, true);
-    // What this instance would leave if it died now; the journal names a dead one instead.
-    std::string leftByACrash = testing::readFileBytes(path);
-    const auto instance = leftByACrash.find("\ninstance ") + 1;
-    leftByACrash.replace(instance, leftByACrash.find('\n', instance) - instance,
-                         "instance 4000000000 7");
+    const std::string leftByACrash = testing::journalOfADeadInstance(testing::readFileBytes(path));
     network.restore();
     EXPECT_FALSE(std::filesystem::exists(path)) << "nothing is left to undo";
 
