@@ -1,9 +1,9 @@
+#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -61,18 +61,24 @@ bool hasEnded(const std::optional<StatFields>& fields) {
 // Whether a live process of group `group` started no earlier than `startTicks`: what a
 // recorded child left in its group.
 bool groupHasMemberSince(long long group, unsigned long long startTicks) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-        const std::string name = entry.path().filename().string();
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const dirent* entry = ::readdir(proc)) {
+        const std::string name = entry->d_name;
         if (name.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
         const std::optional<StatFields> fields = readStat(name);
         if (!hasEnded(fields) && fields->group == group && fields->startTicks >= startTicks) {
-            return true;
+            found = true;
+            break;
         }
     }
-    return false;
+    ::closedir(proc);
+    return found;
 }
 
 }  // namespace

@@ -162,12 +162,14 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
                     int& error) {
     error = 0;
     std::vector<char*> argv;
+    argv.reserve(plan.argv.size() + 1);
     for (const std::string& argument : plan.argv) {
         argv.push_back(const_cast<char*>(argument.c_str()));  // NOLINT: exec's signature
     }
     argv.push_back(nullptr);
     const std::vector<std::string> candidates = programCandidates(plan.program);
     std::vector<const char*> candidatePointers;
+    candidatePointers.reserve(candidates.size() + 1);
     for (const std::string& candidate : candidates) {
         candidatePointers.push_back(candidate.c_str());
     }

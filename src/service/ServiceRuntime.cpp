@@ -48,9 +48,11 @@ std::uint32_t runService() {
     }
 
     stopping.exchange(false);
-    // What an instance that died left behind is undone before anyone can ask for a tunnel.
+    // What an instance that died left behind is undone before anyone can ask for a tunnel. Each
+    // item undone is reported to the service manager as progress of the start as well.
     replaySessionJournal(sessionJournalPath(), hostNetworkSystem(), [](const std::string& line) {
         writeDebugOutput("HalvernService recovery: " + line + "\n");
+        reportServiceStatus(ServicePhase::startPending, 0);
     });
     {
         const std::lock_guard lock(controllerMutex);

@@ -156,9 +156,9 @@ void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& syst
             return;
         }
         report("replaying the session journal of instance " + std::to_string(journal->instancePid));
-        for (auto entry = journal->entries.rbegin(); entry != journal->entries.rend(); ++entry) {
+        for (std::size_t i = journal->entries.size(); i-- > 0;) {
             try {
-                report(undoEntry(*entry, system));
+                report(undoEntry(journal->entries[i], system));
             } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the next entry
             }
         }
