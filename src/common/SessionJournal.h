@@ -20,6 +20,7 @@ struct JournalEntry {
 // The kinds and their fields, in order. A new kind takes a name here, the call that records it
 // before its change and drops it after the undo, and one row in the recovery's table.
 namespace JournalKind {
+inline constexpr const char* proxyConfig = "proxy-config";  // none: the file's name is fixed
 inline constexpr const char* child = "child";               // process id, start mark
 inline constexpr const char* serverRoute = "server-route";  // server, interface, gateway
 inline constexpr const char* tunnelRoute = "tunnel-route";  // adapter name, tunnel address

@@ -57,8 +57,13 @@ DWORD prepareDirectory(const std::filesystem::path& directory) {
     if (error != ERROR_ALREADY_EXISTS) {
         return error;
     }
-    // A directory made before the service first ran gets the list again. Should that fail,
-    // the files keep lists of their own, and a file of another owner is never read back.
+    // A directory made before the service first ran gets the list again, once per run. Should
+    // that fail, the files keep lists of their own, and a file of another owner is never read.
+    static bool secured = false;  // written under the controller's lock, like the journal
+    if (secured) {
+        return 0;
+    }
+    secured = true;
     SetNamedSecurityInfoW(const_cast<wchar_t*>(directory.c_str()), SE_FILE_OBJECT,
                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                           nullptr, security.dacl(), nullptr);

@@ -13,6 +13,10 @@ constexpr std::size_t kExitTailBytes = 2048;
 constexpr std::size_t kTimeoutTailBytes = 4096;
 constexpr std::int64_t kProbeIntervalMs = 200;
 
+JournalEntry configEntry() {
+    return {JournalKind::proxyConfig, {}};
+}
+
 }  // namespace
 
 ChildCommand proxyCoreCommand(const std::string& exePath, const std::string& configPath) {
@@ -30,8 +34,13 @@ ProxyCoreProcess::~ProxyCoreProcess() {
 void ProxyCoreProcess::start(const std::string& configJson) {
     extractServerAddress(configJson);
 
-    // Kept before the file is opened: from here on stop deletes whatever ends up there.
+    // Kept before the file is opened: from here on stop deletes whatever ends up there. The
+    // configuration holds the client's credentials, so a service that dies leaves it to the
+    // next start to delete.
     configPath_ = ProcessLauncher::tempFilePath(kConfigFileName).string();
+    if (journal_ != nullptr) {
+        journal_->add(configEntry());
+    }
     if (!ProcessLauncher::writeConfigFile(configPath_, configJson)) {
         throw std::runtime_error("Failed to write Xray config to " + configPath_);
     }
@@ -73,6 +82,9 @@ void ProxyCoreProcess::stop() noexcept {
     if (!configPath_.empty()) {
         ProcessLauncher::deleteFileQuietly(configPath_);
         configPath_.clear();
+        if (journal_ != nullptr) {
+            journal_->remove(configEntry());
+        }
     }
     serverAddress_.clear();
 }

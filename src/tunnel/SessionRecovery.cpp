@@ -7,6 +7,8 @@
 #include "common/ProcessIdentity.h"
 #include "common/SessionJournal.h"
 #include "network/NetworkSystem.h"
+#include "processes/ProcessLauncher.h"
+#include "processes/ProxyCoreProcess.h"
 
 namespace halvern {
 namespace {
@@ -76,6 +78,16 @@ void runTolerated(const CommandList& commands, NetworkSystem& system) {
     }
 }
 
+bool nothingToCheck(const Fields& /*f*/) {
+    return true;
+}
+
+std::string deleteProxyConfig(const Fields& /*f*/, NetworkSystem& /*system*/) {
+    ProcessLauncher::deleteFileQuietly(
+        ProcessLauncher::tempFilePath(ProxyCoreProcess::kConfigFileName).string());
+    return "deleted the proxy configuration of the previous instance";
+}
+
 bool validChild(const Fields& f) {
     return isNumber(f[0], 0xFFFFFFFFU) && isNumber(f[1], UINT64_MAX);
 }
@@ -115,6 +127,7 @@ struct EntryUndo {
 };
 
 constexpr EntryUndo kUndoByKind[] = {
+    {JournalKind::proxyConfig, 0, nothingToCheck, deleteProxyConfig},
     {JournalKind::child, 2, validChild, endChild},
     {JournalKind::serverRoute, 3, validServerRoute, deleteServerRoute},
     {JournalKind::tunnelRoute, 2, validTunnelRoute, deleteTunnelRoute},

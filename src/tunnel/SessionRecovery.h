@@ -16,6 +16,7 @@ using RecoveryReport = std::function<void(const std::string&)>;
 //   - children that still run and match their record are ended (on Linux with their process
 //     groups, which also ends what a wrapper left behind);
 //   - routes are deleted, failures tolerated (their device may be gone with the bridge);
+//   - the proxy configuration, which holds the client's credentials, is deleted;
 //   - then the journal is removed.
 // Entries are undone in the reverse of the order they were made in, like a disconnect: routes
 // before children. Each entry's fields are checked first (addresses as dotted IPv4, adapter names

@@ -130,7 +130,7 @@ TEST_F(TunnelSequenceTest, ConnectBringsEverythingUpAndDisconnectTakesItDown) {
     EXPECT_EQ(testing::childProcessCountSettling(2), 2U);
 
     const std::string adapter = tunnelAdapterName();
-    // The journal holds the two children and the two routes while they are up.
+    // The journal holds the configuration, the two children and the two routes while they are up.
     const std::string journal = testing::readFileBytes(sessionJournalPath());
     const std::optional<ParsedJournal> parsed = parseJournal(journal);
     ASSERT_TRUE(parsed) << journal;
@@ -138,7 +138,7 @@ TEST_F(TunnelSequenceTest, ConnectBringsEverythingUpAndDisconnectTakesItDown) {
     for (const auto& entry : parsed->entries) {
         kinds.push_back(entry ? entry->kind : "?");
     }
-    EXPECT_EQ(kinds, (Words{"child", "child", "server-route", "tunnel-route"}));
+    EXPECT_EQ(kinds, (Words{"proxy-config", "child", "child", "server-route", "tunnel-route"}));
     const std::string routesUp = network_.routingTable();
     const std::vector<std::string> linesUp = network_.systemToolLines();
     if (!routesUp.empty()) {  // Linux: the routes are really there
@@ -191,10 +191,11 @@ TEST_F(TunnelSequenceTest, ConnectBringsEverythingUpAndDisconnectTakesItDown) {
     Words report;
     replaySessionJournal(sessionJournalPath(), hostNetworkSystem(),
                          [&](const std::string& line) { report.push_back(line); });
-    ASSERT_EQ(report.size(), 5U);
+    ASSERT_EQ(report.size(), 6U);
     EXPECT_EQ(report[1], "deleted the tunnel routes of " + adapter);
     EXPECT_EQ(report[2].rfind("deleted the host route to " + kServer + " via ", 0), 0U);
     EXPECT_NE(report[4].find("had already ended"), std::string::npos) << report[4];
+    EXPECT_EQ(report[5], "deleted the proxy configuration of the previous instance");
     EXPECT_EQ(network_.routingTable(), routesBefore);
     if (!linesUp.empty()) {  // Windows: the two delete lines of the disconnect, once more
         Words expected = linesDown;

@@ -242,12 +242,14 @@ expected=$(printf 'HalvernService recovery: %s\n' \
     "replaying the session journal of instance $crashed" "deleted the tunnel routes of Halvern_$crashed" \
     "deleted the host route to $PROXY_ADDRESS via $GATEWAY_ADDRESS" \
     "ended process $bridge_wrapper of the previous instance" \
-    "ended process $xray_wrapper of the previous instance")
+    "ended process $xray_wrapper of the previous instance" \
+    "deleted the proxy configuration of the previous instance")
 actual=$(grep '^HalvernService recovery: ' "$run/stderr" || true)
 [[ $actual == "$expected" ]] || fail "recovery lines:"$'\n'"$actual"$'\n'"expected:"$'\n'"$expected"
 # shellcheck disable=SC2086 # one pid per word
 running $started && fail "what the wrappers started outlived the replay"
-[[ ! -e $run/halvern_session.journal ]] || fail "the replayed journal is still there"
+[[ ! -e $run/halvern_session.journal && ! -e $run/halvern_xray_config.json ]] ||
+    fail "the replayed journal or the dead session's proxy configuration is still there"
 diff <(echo "$routes_before") <(ip -n "$CLIENT_NS" route show table all) || fail "stale routes after the replay"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect after the crash"
 stop_service TERM
