@@ -34,9 +34,10 @@ NetworkSystem& hostNetworkSystem() {
     return system;
 }
 
-NetworkConfigurator::NetworkConfigurator() : system_(&hostNetworkSystem()) {}
+NetworkConfigurator::NetworkConfigurator() : system_(&hostNetworkSystem()), journal_(nullptr) {}
 
-NetworkConfigurator::NetworkConfigurator(NetworkSystem& system) : system_(&system) {}
+NetworkConfigurator::NetworkConfigurator(NetworkSystem& system, SessionJournal* journal)
+    : system_(&system), journal_(journal) {}
 
 NetworkConfigurator::~NetworkConfigurator() {
     try {
@@ -67,6 +68,45 @@ bool NetworkConfigurator::findDefaultRoute() {
 void NetworkConfigurator::runAll(const CommandList& commands, bool allowFailure) {
     for (const CommandLine& command : commands) {
         system_->runCommand(command, allowFailure);
+    }
+}
+
+JournalEntry NetworkConfigurator::serverRouteEntry() const {
+    return {JournalKind::serverRoute, {serverAddress_, defaultInterface_, defaultGateway_}};
+}
+
+JournalEntry NetworkConfigurator::tunnelRouteEntry() const {
+    return {JournalKind::tunnelRoute, {adapterName_, tunnelAddress_}};
+}
+
+// Only a change that outlives the adapter needs a record: settings made on the adapter itself go
+// with it, also when the service dies.
+std::optional<JournalEntry> NetworkConfigurator::dnsEntry() const {
+    const std::optional<DnsBackend> backend = dns_ ? dns_->outlivesAdapter() : std::nullopt;
+    if (!backend) {
+        return std::nullopt;
+    }
+    return JournalEntry{JournalKind::dns, {dnsBackendName(*backend), adapterName_}};
+}
+
+void NetworkConfigurator::record(const std::optional<JournalEntry>& entry) {
+    if (journal_ != nullptr && entry) {
+        journal_->add(*entry);
+    }
+}
+
+void NetworkConfigurator::forget(const std::optional<JournalEntry>& entry) noexcept {
+    if (journal_ != nullptr && entry) {
+        journal_->remove(*entry);
+    }
+}
+
+void NetworkConfigurator::undoDnsChange() noexcept {
+    if (dns_) {
+        const std::optional<JournalEntry> entry = dnsEntry();
+        dns_->restore();
+        forget(entry);
+        dns_.reset();
     }
 }
 
@@ -101,8 +141,7 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
         if (setAddress) {
             runAll(commands.setAddress(adapterName_, tunnelAddress_), false);
         }
-        // A crash record of the DNS change (dns_->outlivesAdapter() with adapterName_) belongs
-        // here, before the change.
+        record(dnsEntry());
         dns_->setFirstServer(firstDns);
         // NetBIOS is a nicety: a system without the cmdlets, or a slow one, still gets its
         // tunnel.
@@ -111,13 +150,14 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
             dns_->addSecondServer(firstDns, secondDns);
         }
         if (!serverAddress_.empty()) {
+            record(serverRouteEntry());
             runAll(commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
                    false);
         }
+        record(tunnelRouteEntry());
         runAll(commands.addTunnelRoute(adapterName_, tunnelAddress_), false);
     } catch (...) {
-        dns_->restore();
-        dns_.reset();
+        undoDnsChange();
         throw;
     }
     applied_ = true;
@@ -132,14 +172,13 @@ void NetworkConfigurator::restore() {
     }
     const NetworkCommandBuilder& commands = system_->commands();
     runAll(commands.deleteTunnelRoute(adapterName_, tunnelAddress_), true);
+    forget(tunnelRouteEntry());
     if (!serverAddress_.empty() && !defaultInterface_.empty() && !defaultGateway_.empty()) {
         runAll(commands.deleteServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
                true);
+        forget(serverRouteEntry());
     }
-    if (dns_) {
-        dns_->restore();
-        dns_.reset();
-    }
+    undoDnsChange();
     applied_ = false;
     adapterName_.clear();
     serverAddress_.clear();
