@@ -28,6 +28,8 @@ std::optional<ChildAccount> childAccount(bool keepNetworkAdmin);
 // its group alone, then the gid and the uid change (all three ids each), every capability goes
 // but CAP_NET_ADMIN where it is kept (as an ambient capability, so that it survives exec), and
 // no_new_privs is set, so that no set-user-id program or file capability can give any back.
+// The bounding set stays as the service's: lowering it would need CAP_SETPCAP, and with nothing
+// permitted and no_new_privs set it can give nothing back.
 // Returns 0, or the errno of the step that failed with `step` naming it. Async-signal-safe.
 int becomeChildAccount(const ChildAccount& account, const char*& step) noexcept;
 
