@@ -33,9 +33,10 @@ for tool in ip v2ray curl python3 dnsmasq; do
     command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps installs it)"
 done
 real_ip=$(command -v ip)
-core_uid=$(id -u halvern-core) && core_gid=$(id -g halvern-core) &&
-    client_gid=$(getent group halvern | cut -d: -f3) ||
+if ! core_uid=$(id -u halvern-core) || ! core_gid=$(id -g halvern-core) ||
+    ! client_gid=$(getent group halvern | cut -d: -f3); then
     skip "no user halvern-core or group halvern (scripts/install-deps creates them)"
+fi
 if [[ ${HALVERN_SCRATCH_ETC:-} != 1 ]]; then
     # shellcheck disable=SC2016 # expanded by the inner shell
     HALVERN_SCRATCH_ETC=1 exec unshare --mount --propagation private bash -c \
