@@ -1,17 +1,11 @@
 #include "control/JsonText.h"
 
-#include <bit>
+#include <algorithm>
 #include <charconv>
-#include <cstring>
 #include <stdexcept>
-
-#include "control/JsonLiteralScan.h"
 
 namespace halvern {
 namespace {
-
-using json_detail::decodeEscape;
-using json_detail::scanStringLiteral;
 
 bool isJsonSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -24,35 +18,111 @@ std::size_t skipSpace(std::string_view text, std::size_t p) {
     return p;
 }
 
-// Compares the decoded form of a valid literal's body with `key`, without allocating.
-bool decodedEquals(std::string_view body, std::string_view key) {
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < body.size();) {
-        char c = body[i++];
-        if (c == '\\') {
-            const char escape = body[i++];
-            c = decodeEscape(escape);
-            if (escape == 'u') {
-                i += 4;
-            }
-        }
-        if (k == key.size() || key[k] != c) {
-            return false;
-        }
-        ++k;
+// What the byte after a backslash stands for; '\0' for an escape the protocol does not know.
+// \u stands for '?', its four following bytes being the caller's to skip unseen.
+char decodeEscape(char escape) {
+    switch (escape) {
+        case '"':
+        case '\\':
+        case '/':
+            return escape;
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        case 'u':
+            return '?';
+        default:
+            return '\0';
     }
-    return k == key.size();
 }
 
+// The end (just past the closing quote) of the string literal whose opening quote is at `open`,
+// or npos when it is malformed or does not close inside the text. `hasEscape` tells whether it
+// holds a backslash. Plain bytes are passed over with memchr: the closing quote is found once,
+// and found again only when an escape's bytes swallowed it, so a literal costs one pass however
+// many escapes it holds.
+std::size_t literalEnd(std::string_view text, std::size_t open, bool& hasEscape) {
+    hasEscape = false;
+    const std::size_t n = text.size();
+    if (open >= n || text[open] != '"' || open + 1 == n) {
+        return npos;
+    }
+    std::size_t p = open + 1;
+    std::size_t quote = text.find('"', p);
+    for (;;) {
+        if (quote == npos) {
+            return npos;
+        }
+        const std::string_view plain = text.substr(p, quote - p);
+        const std::size_t backslash = plain.find('\\');
+        if (backslash == npos) {
+            return quote + 1;
+        }
+        hasEscape = true;
+        p += backslash + 1;
+        if (p == n) {
+            return npos;
+        }
+        const char escape = text[p++];
+        if (escape == 'u') {
+            if (n - p < 4) {
+                return npos;
+            }
+            p += 4;
+        } else if (decodeEscape(escape) == '\0') {
+            return npos;
+        }
+        // A literal must close inside the text: an escape may not be its last bytes.
+        if (p == n) {
+            return npos;
+        }
+        if (p > quote) {
+            quote = text.find('"', p);
+        }
+    }
+}
+
+// The decoded bytes of a literal body that literalEnd accepted.
+void decodeBody(std::string_view body, std::string& output) {
+    output.clear();
+    output.reserve(body.size());
+    for (std::size_t i = 0; i < body.size();) {
+        const std::size_t backslash = std::min(body.find('\\', i), body.size());
+        output.append(body, i, backslash - i);
+        if (backslash == body.size()) {
+            break;
+        }
+        const char escape = body[backslash + 1];
+        output += decodeEscape(escape);
+        i = backslash + (escape == 'u' ? 6 : 2);
+    }
+}
+
+// Whether a valid literal's body decodes to `key`, without allocating.
 bool literalEquals(std::string_view body, bool hasEscape, std::string_view key) {
     if (!hasEscape) {
         return body == key;
     }
-    // An escape is at most six bytes for one decoded byte.
-    if (body.size() > 6 * key.size()) {
-        return false;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < body.size(); ++k) {
+        char c = body[i++];
+        if (c == '\\') {
+            const char escape = body[i++];
+            c = decodeEscape(escape);
+            i += escape == 'u' ? 4 : 0;
+        }
+        if (k == key.size() || key[k] != c) {
+            return false;
+        }
     }
-    return decodedEquals(body, key);
+    return k == key.size();
 }
 
 }  // namespace
@@ -60,13 +130,12 @@ bool literalEquals(std::string_view body, bool hasEscape, std::string_view key) 
 std::size_t findJsonValue(std::string_view text, std::string_view key) {
     std::size_t p = 0;
     while (p < text.size()) {
-        const void* hit = std::memchr(text.data() + p, '"', text.size() - p);
-        if (hit == nullptr) {
+        const std::size_t open = text.find('"', p);
+        if (open == npos) {
             return npos;
         }
-        const auto open = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
         bool hasEscape = false;
-        const std::size_t end = scanStringLiteral(text, open, hasEscape);
+        const std::size_t end = literalEnd(text, open, hasEscape);
         if (end == npos) {
             return npos;
         }
@@ -84,13 +153,13 @@ std::size_t findJsonValue(std::string_view text, std::string_view key) {
 
 bool parseJsonString(std::string_view text, std::size_t& position, std::string& output) {
     bool hasEscape = false;
-    const std::size_t end = scanStringLiteral(text, position, hasEscape);
+    const std::size_t end = literalEnd(text, position, hasEscape);
     if (end == npos) {
         return false;
     }
     const std::string_view body = text.substr(position + 1, end - position - 2);
     if (hasEscape) {
-        json_detail::decodeStringBody(body, output);
+        decodeBody(body, output);
     } else {
         output.assign(body);
     }

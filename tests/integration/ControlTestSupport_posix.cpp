@@ -68,7 +68,10 @@ std::string TestClient::receiveAll() {
         if (count < 0 && errno == EINTR) {
             continue;
         }
-        if (count <= 0) {
+        if (count < 0) {
+            return received + " (read error " + std::to_string(errno) + ")";  // not a clean end
+        }
+        if (count == 0) {
             return received;
         }
         received.append(buffer, static_cast<std::size_t>(count));
