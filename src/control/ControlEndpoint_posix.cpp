@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -25,6 +26,12 @@ namespace {
 constexpr const char* kSocketName = "HalvernService.sock";
 constexpr const char* kClientGroup = "halvern";
 constexpr std::int64_t kRetryPauseMilliseconds = 500;
+
+// What a client sent beyond its request is read and dropped before the connection closes
+// (see ~SocketConnection), within these bounds: a client that reads its answer and closes is
+// done in microseconds, one that keeps writing or never closes holds the server no longer.
+constexpr std::int64_t kDrainBudgetMilliseconds = 500;
+constexpr std::size_t kDrainLimitBytes = 1048576;
 
 std::optional<gid_t> clientGroupId() {
     std::vector<char> buffer(1024);
@@ -83,6 +90,37 @@ class SocketConnection final : public ControlConnection {
         : socket_(std::move(socket)),
           readDeadline_(MonotonicClock::now() +
                         std::chrono::milliseconds(kRequestReadBudgetMilliseconds)) {}
+
+    SocketConnection(const SocketConnection&) = delete;
+    SocketConnection& operator=(const SocketConnection&) = delete;
+    SocketConnection(SocketConnection&&) = delete;
+    SocketConnection& operator=(SocketConnection&&) = delete;
+
+    // The answer ends with a clean end of stream. Closing a Unix socket that still holds unread
+    // bytes would hand the client ECONNRESET instead, so the end of stream goes out first and
+    // what the client sent beyond its request is read and dropped until it closes its side, or
+    // the drain's bounds are reached.
+    ~SocketConnection() override {
+        ::shutdown(socket_.get(), SHUT_WR);
+        const auto deadline =
+            MonotonicClock::now() + std::chrono::milliseconds(kDrainBudgetMilliseconds);
+        std::array<char, 4096> scratch{};
+        for (std::size_t drained = 0; drained < kDrainLimitBytes;) {
+            const ssize_t count =
+                ::recv(socket_.get(), scratch.data(), scratch.size(), MSG_DONTWAIT);
+            if (count > 0) {
+                drained += static_cast<std::size_t>(count);
+                continue;
+            }
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
+                !waitReady(socket_.get(), POLLIN, deadline)) {
+                return;
+            }
+        }
+    }
 
     ControlReadResult read(char* buffer, std::size_t size) override {
         for (;;) {
@@ -179,7 +217,7 @@ class SocketEndpoint final : public ControlEndpoint {
 
   private:
     bool createListener() {
-        if (!ensureRuntimeDirectory()) {
+        if (!ensureServiceDirectory(kControlDirectory)) {
             return false;
         }
         path_ = controlEndpointAddress().string();
@@ -258,7 +296,7 @@ class SocketEndpoint final : public ControlEndpoint {
 }  // namespace
 
 std::filesystem::path controlEndpointAddress() {
-    return runtimeDirectory() / kSocketName;
+    return std::filesystem::path(kControlDirectory) / kSocketName;
 }
 
 std::unique_ptr<ControlEndpoint> makeControlEndpoint() {

@@ -58,6 +58,7 @@ void TestClient::send(std::string_view bytes) {
         }
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
+    ::shutdown(state_->socket.get(), SHUT_WR);  // the end of the message, as a pipe has it
 }
 
 std::string TestClient::receiveAll() {

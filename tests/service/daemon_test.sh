@@ -4,6 +4,8 @@
 # a server namespace with a vmess proxy and a web server.
 #
 #   1. a failed connect and SIGINT: the status lines on stderr, a clean exit;
+#  1b. under umask 077 and with stderr a pipe nobody reads: the modes of the socket and its
+#      directory, and a service that outlives its status lines;
 #   2. SIGTERM while connected: routes and children are gone before the process exits;
 #   3. SIGTERM during a connect: the stop waits for the connect, then takes the tunnel down;
 #   4. a request after the stop began gets {"ok":true,"status":"disconnecting"}.
@@ -15,6 +17,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 topology=$here/../../scripts/e2e-topology
+private_run=$here/../../scripts/private-run # the socket's path is fixed: /run of our own
 service=${1:-}
 halvernctl=${2:-}
 bin=${3:-}
@@ -73,15 +76,15 @@ source "$work/env"
 "$topology" client-config "$prefix" "$work/topology" >"$work/client.json"
 routes_before=$(ip -n "$CLIENT_NS" route show table all)
 
-# start_service NAME [PATH-DIR...]: the daemon in the client namespace with a runtime directory
-# of its own; returns once its socket is there.
+# start_service NAME [PATH-DIR...]: the daemon in the client namespace with $work/NAME as its
+# /run/halvern; returns once its socket is there.
 start_service() {
     local path
     path=$(printf '%s:' "${@:2}")
     run=$work/$1
     mkdir -p "$run"
-    ip netns exec "$CLIENT_NS" env RUNTIME_DIRECTORY="$run" PATH="$path$PATH" \
-        "$service" </dev/null >"$run/stdout" 2>"$run/stderr" &
+    ip netns exec "$CLIENT_NS" env PATH="$path$PATH" \
+        "$private_run" "$run" "$service" </dev/null >"$run/stdout" 2>"${stderr_file:-$run/stderr}" 3>&- &
     service_pid=$!
     for _ in $(seq 250); do
         [[ -S $run/HalvernService.sock ]] && return 0
@@ -91,7 +94,7 @@ start_service() {
     fail "$1: no socket after 5 s"
 }
 
-ctl() { RUNTIME_DIRECTORY=$run "$halvernctl" --json "$@"; }
+ctl() { "$private_run" "$run" "$halvernctl" --json "$@"; }
 
 # stop_service SIGNAL: signals the service and waits for it; fails unless it exits 0 in 15 s.
 stop_service() {
@@ -138,7 +141,24 @@ expect_status_lines connecting error
 stop_service INT
 expect_nothing_left
 
-$have_tunnel || skip "case 1 passed; the stand-in bridge was not built, so no tunnel"
+echo "== 1b. under umask 077, with a stderr nobody reads"
+mkfifo "$work/stderr.pipe"
+exec 3<>"$work/stderr.pipe" # its reader until the service holds the pipe open
+mkdir -m 700 "$work/unread"
+umask 077
+stderr_file=$work/stderr.pipe start_service unread "$work/empty"
+umask 022
+exec 3>&- # from now on every status line meets a pipe without a reader
+[[ $(stat -c %a "$run") == 755 ]] || fail "the socket's directory has mode $(stat -c %a "$run")"
+mode=600
+getent group halvern >/dev/null && mode=660
+[[ $(stat -c %a "$run/HalvernService.sock") == "$mode" ]] || fail "the socket's mode is not $mode"
+answer=$(ctl start --config "$work/client.json" || true)
+[[ $answer == '{"ok":false,"error":'* ]] || fail "a connect with stderr unread answered: $answer"
+[[ $(ctl status) == '{"ok":true,"status":"error","activeProtocol":""}' ]] || fail "no answer after the status lines"
+stop_service TERM
+
+$have_tunnel || skip "cases 1 and 1b passed; the stand-in bridge was not built, so no tunnel"
 
 echo "== 2. SIGTERM while connected"
 start_service connected "$work/bin"
