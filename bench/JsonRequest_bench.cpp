@@ -1,8 +1,11 @@
-// How fast the dispatcher reads a large "startXray" request, against the floor of six memchr
-// passes over the same text and against parsing it with a general JSON library.
+// How fast the dispatcher reads a 1 MiB "startXray" request, against parsing the same text with
+// a general JSON library: startXrayAgainstNlohmann reports how many times as fast it is (the
+// target is at least 5). Six memchr passes over the text are a reference line for the floor, not
+// a target.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -70,22 +73,47 @@ BENCHMARK(readSixFields)->Unit(benchmark::kMicrosecond);
 
 // The reads that dispatching this request makes: "command", then "configJson" (decoded whole),
 // then "dnsServers" after it.
+void readStartXray(const std::string& request) {
+    std::string command;
+    std::string configJson;
+    std::vector<std::string> dnsServers;
+    halvern::getJsonString(request, "command", command);
+    halvern::getJsonString(request, "configJson", configJson);
+    halvern::getJsonStringArray(request, "dnsServers", dnsServers);
+    benchmark::DoNotOptimize(configJson.data());
+    benchmark::DoNotOptimize(dnsServers.data());
+}
+
 void readStartXrayFields(benchmark::State& state) {
     const std::string& request = startRequest();
     while (state.KeepRunning()) {
-        std::string command;
-        std::string configJson;
-        std::vector<std::string> dnsServers;
-        halvern::getJsonString(request, "command", command);
-        halvern::getJsonString(request, "configJson", configJson);
-        halvern::getJsonStringArray(request, "dnsServers", dnsServers);
-        benchmark::DoNotOptimize(configJson.data());
-        benchmark::DoNotOptimize(dnsServers.data());
+        readStartXray(request);
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(request.size()));
 }
 BENCHMARK(readStartXrayFields)->Unit(benchmark::kMicrosecond);
 
+// The two in turns on the same text, each timed by the processor time it took, so that a busy
+// machine slows both alike and the ratio stays meaningful.
+void startXrayAgainstNlohmann(benchmark::State& state) {
+    const std::string& request = startRequest();
+    std::clock_t ours = 0;
+    std::clock_t general = 0;
+    while (state.KeepRunning()) {
+        const std::clock_t start = std::clock();
+        readStartXray(request);
+        const std::clock_t middle = std::clock();
+        auto document = nlohmann::json::parse(request);
+        benchmark::DoNotOptimize(document);
+        general += std::clock() - middle;
+        ours += middle - start;
+    }
+    state.counters["times_as_fast"] =
+        ours > 0 ? static_cast<double>(general) / static_cast<double>(ours) : 0.0;
+}
+BENCHMARK(startXrayAgainstNlohmann)->Unit(benchmark::kMicrosecond);
+
+// The floor for six lookups: a reference line only.
 void memchrSixTimes(benchmark::State& state) {
     const std::string& request = startRequest();
     while (state.KeepRunning()) {

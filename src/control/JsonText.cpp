@@ -1,8 +1,8 @@
 #include "control/JsonText.h"
 
-#include <algorithm>
 #include <charconv>
 #include <stdexcept>
+#include <utility>
 
 namespace halvern {
 namespace {
@@ -43,72 +43,52 @@ char decodeEscape(char escape) {
     }
 }
 
-// The end (just past the closing quote) of the string literal whose opening quote is at `open`,
-// or npos when it is malformed or does not close inside the text. `hasEscape` tells whether it
-// holds a backslash. Plain bytes are passed over with memchr: the closing quote is found once,
-// and found again only when an escape's bytes swallowed it, so a literal costs one pass however
-// many escapes it holds.
-std::size_t literalEnd(std::string_view text, std::size_t open, bool& hasEscape) {
-    hasEscape = false;
+// Reads the string literal whose opening quote is at `open`, one byte at a time; returns the
+// position just past its closing quote, or npos when it is malformed or does not close inside
+// the text. With `decoded`, the decoded bytes are stored there as they are read (on failure too:
+// callers pass a scratch string).
+std::size_t readLiteral(std::string_view text, std::size_t open, std::string* decoded) {
     const std::size_t n = text.size();
-    if (open >= n || text[open] != '"' || open + 1 == n) {
+    if (open >= n || text[open] != '"') {
         return npos;
     }
-    std::size_t p = open + 1;
-    std::size_t quote = text.find('"', p);
-    for (;;) {
-        if (quote == npos) {
-            return npos;
+    std::size_t size = 0;  // bytes decoded so far; the string grows ahead of them
+    for (std::size_t p = open + 1; p < n;) {
+        char c = text[p++];
+        if (c == '"') {
+            if (decoded != nullptr) {
+                decoded->resize(size);
+            }
+            return p;
         }
-        const std::string_view plain = text.substr(p, quote - p);
-        const std::size_t backslash = plain.find('\\');
-        if (backslash == npos) {
-            return quote + 1;
-        }
-        hasEscape = true;
-        p += backslash + 1;
-        if (p == n) {
-            return npos;
-        }
-        const char escape = text[p++];
-        if (escape == 'u') {
-            if (n - p < 4) {
+        if (c == '\\') {
+            if (p == n) {
                 return npos;
             }
-            p += 4;
-        } else if (decodeEscape(escape) == '\0') {
-            return npos;
+            const char escape = text[p++];
+            c = decodeEscape(escape);
+            if (c == '\0' || (escape == 'u' && n - p < 4)) {
+                return npos;
+            }
+            p += escape == 'u' ? 4 : 0;  // \u swallows four bytes unseen
         }
-        // A literal must close inside the text: an escape may not be its last bytes.
-        if (p == n) {
-            return npos;
-        }
-        if (p > quote) {
-            quote = text.find('"', p);
+        if (decoded != nullptr) {
+            // What push_back does, without its bookkeeping on every byte of a 1 MiB value.
+            if (size == decoded->size()) {
+                decoded->resize(2 * size + 64);
+            }
+            (*decoded)[size++] = c;
         }
     }
-}
-
-// The decoded bytes of a literal body that literalEnd accepted.
-void decodeBody(std::string_view body, std::string& output) {
-    output.clear();
-    output.reserve(body.size());
-    for (std::size_t i = 0; i < body.size();) {
-        const std::size_t backslash = std::min(body.find('\\', i), body.size());
-        output.append(body, i, backslash - i);
-        if (backslash == body.size()) {
-            break;
-        }
-        const char escape = body[backslash + 1];
-        output += decodeEscape(escape);
-        i = backslash + (escape == 'u' ? 6 : 2);
-    }
+    return npos;  // the text ended inside the literal: it must close before
 }
 
 // Whether a valid literal's body decodes to `key`, without allocating.
-bool literalEquals(std::string_view body, bool hasEscape, std::string_view key) {
-    if (!hasEscape) {
-        return body == key;
+bool tokenEquals(std::string_view body, std::string_view key) {
+    // Decoding never lengthens a body, and no decoded byte takes more than six: most tokens are
+    // told apart by their length alone, long values above all.
+    if (body.size() < key.size() || body.size() > 6 * key.size()) {
+        return false;
     }
     std::size_t k = 0;
     for (std::size_t i = 0; i < body.size(); ++k) {
@@ -134,12 +114,11 @@ std::size_t findJsonValue(std::string_view text, std::string_view key) {
         if (open == npos) {
             return npos;
         }
-        bool hasEscape = false;
-        const std::size_t end = literalEnd(text, open, hasEscape);
+        const std::size_t end = readLiteral(text, open, nullptr);
         if (end == npos) {
             return npos;
         }
-        if (literalEquals(text.substr(open + 1, end - open - 2), hasEscape, key)) {
+        if (tokenEquals(text.substr(open + 1, end - open - 2), key)) {
             p = skipSpace(text, end);
             if (p < text.size() && text[p] == ':') {
                 return skipSpace(text, p + 1);
@@ -152,17 +131,12 @@ std::size_t findJsonValue(std::string_view text, std::string_view key) {
 }
 
 bool parseJsonString(std::string_view text, std::size_t& position, std::string& output) {
-    bool hasEscape = false;
-    const std::size_t end = literalEnd(text, position, hasEscape);
+    std::string decoded;
+    const std::size_t end = readLiteral(text, position, &decoded);
     if (end == npos) {
         return false;
     }
-    const std::string_view body = text.substr(position + 1, end - position - 2);
-    if (hasEscape) {
-        decodeBody(body, output);
-    } else {
-        output.assign(body);
-    }
+    output = std::move(decoded);
     position = end;
     return true;
 }
