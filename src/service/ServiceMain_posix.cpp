@@ -110,8 +110,10 @@ std::uint32_t runAsService() {
     // A status line written to a stderr whose reader has gone fails with EPIPE instead of ending
     // the service (the sockets are written with MSG_NOSIGNAL already). Children start with every
     // signal at its default, whatever the service ignores.
-    ::signal(SIGPIPE, SIG_IGN);
-    if (!openStandardDescriptors() || !ensureServiceDirectory(runtimeDirectory())) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    if (::sigaction(SIGPIPE, &ignore, nullptr) != 0 || !openStandardDescriptors() ||
+        !ensureServiceDirectory(runtimeDirectory())) {
         const int error = errno;
         return error != 0 ? static_cast<std::uint32_t>(error) : EIO;
     }
