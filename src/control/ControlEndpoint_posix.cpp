@@ -97,28 +97,17 @@ class SocketConnection final : public ControlConnection {
     SocketConnection& operator=(SocketConnection&&) = delete;
 
     // The answer ends with a clean end of stream. Closing a Unix socket that still holds unread
-    // bytes would hand the client ECONNRESET instead, so the end of stream goes out first and
-    // what the client sent beyond its request is read and dropped until it closes its side, or
-    // the drain's bounds are reached.
+    // bytes would hand the client ECONNRESET instead, so what it sent beyond its request is read
+    // and dropped first. Most clients have sent all they will by now (halvernctl ends its side
+    // after the request), and the close is then the end of stream, as it always was. One that
+    // may still be writing is given the end of stream at once and drained until it ends its side
+    // or the drain's bounds are reached.
     ~SocketConnection() override {
-        ::shutdown(socket_.get(), SHUT_WR);
-        const auto deadline =
-            MonotonicClock::now() + std::chrono::milliseconds(kDrainBudgetMilliseconds);
-        std::array<char, 4096> scratch{};
-        for (std::size_t drained = 0; drained < kDrainLimitBytes;) {
-            const ssize_t count =
-                ::recv(socket_.get(), scratch.data(), scratch.size(), MSG_DONTWAIT);
-            if (count > 0) {
-                drained += static_cast<std::size_t>(count);
-                continue;
-            }
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
-                !waitReady(socket_.get(), POLLIN, deadline)) {
-                return;
-            }
+        std::size_t drained = 0;
+        if (!drainToEnd(MonotonicClock::now(), drained)) {
+            ::shutdown(socket_.get(), SHUT_WR);
+            drainToEnd(MonotonicClock::now() + std::chrono::milliseconds(kDrainBudgetMilliseconds),
+                       drained);
         }
     }
 
@@ -162,6 +151,30 @@ class SocketConnection final : public ControlConnection {
     }
 
   private:
+    // Reads and drops what the client sends, waiting for more until `deadline`. True once
+    // nothing more can come (its end of stream, or a failed connection).
+    bool drainToEnd(MonotonicClock::time_point deadline, std::size_t& drained) {
+        std::array<char, 4096> scratch{};
+        while (drained < kDrainLimitBytes) {
+            const ssize_t count =
+                ::recv(socket_.get(), scratch.data(), scratch.size(), MSG_DONTWAIT);
+            if (count > 0) {
+                drained += static_cast<std::size_t>(count);
+                continue;
+            }
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return true;
+            }
+            if (!waitReady(socket_.get(), POLLIN, deadline)) {
+                return false;
+            }
+        }
+        return false;
+    }
+
     UniqueFd socket_;
     MonotonicClock::time_point readDeadline_;
     std::optional<MonotonicClock::time_point> writeDeadline_;
