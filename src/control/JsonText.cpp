@@ -43,11 +43,37 @@ char decodeEscape(char escape) {
     }
 }
 
-// Reads the string literal whose opening quote is at `open`, one byte at a time; returns the
-// position just past its closing quote, or npos when it is malformed or does not close inside
-// the text. With `decoded`, the decoded bytes are stored there as they are read (on failure too:
-// callers pass a scratch string).
-std::size_t readLiteral(std::string_view text, std::size_t open, std::string* decoded) {
+// The end (just past the closing quote) of the string literal whose opening quote is at `open`,
+// read one byte at a time, or npos when the literal is malformed or does not close inside the
+// text. A configuration passed as a string value holds an escape every few bytes, which is why
+// this is a plain byte loop and not a chain of memchr calls.
+std::size_t literalEnd(std::string_view text, std::size_t open) {
+    const std::size_t n = text.size();
+    if (open >= n || text[open] != '"') {
+        return npos;
+    }
+    for (std::size_t p = open + 1; p < n;) {
+        const char c = text[p++];
+        if (c == '"') {
+            return p;
+        }
+        if (c == '\\') {
+            if (p == n) {
+                return npos;
+            }
+            const char escape = text[p++];
+            if (decodeEscape(escape) == '\0' || (escape == 'u' && n - p < 4)) {
+                return npos;
+            }
+            p += escape == 'u' ? 4 : 0;  // \u swallows four bytes unseen
+        }
+    }
+    return npos;  // the text ended inside the literal: it must close before
+}
+
+// literalEnd, storing the decoded bytes in `decoded` as it goes (on failure too: callers pass a
+// scratch string). One pass, because the one literal decoded whole may be 1 MiB long.
+std::size_t readLiteral(std::string_view text, std::size_t open, std::string& decoded) {
     const std::size_t n = text.size();
     if (open >= n || text[open] != '"') {
         return npos;
@@ -56,9 +82,7 @@ std::size_t readLiteral(std::string_view text, std::size_t open, std::string* de
     for (std::size_t p = open + 1; p < n;) {
         char c = text[p++];
         if (c == '"') {
-            if (decoded != nullptr) {
-                decoded->resize(size);
-            }
+            decoded.resize(size);
             return p;
         }
         if (c == '\\') {
@@ -70,17 +94,15 @@ std::size_t readLiteral(std::string_view text, std::size_t open, std::string* de
             if (c == '\0' || (escape == 'u' && n - p < 4)) {
                 return npos;
             }
-            p += escape == 'u' ? 4 : 0;  // \u swallows four bytes unseen
+            p += escape == 'u' ? 4 : 0;
         }
-        if (decoded != nullptr) {
-            // What push_back does, without its bookkeeping on every byte of a 1 MiB value.
-            if (size == decoded->size()) {
-                decoded->resize(2 * size + 64);
-            }
-            (*decoded)[size++] = c;
+        // What push_back does, without its bookkeeping on every byte.
+        if (size == decoded.size()) {
+            decoded.resize(2 * size + 64);
         }
+        decoded[size++] = c;
     }
-    return npos;  // the text ended inside the literal: it must close before
+    return npos;
 }
 
 // Whether a valid literal's body decodes to `key`, without allocating.
@@ -114,7 +136,7 @@ std::size_t findJsonValue(std::string_view text, std::string_view key) {
         if (open == npos) {
             return npos;
         }
-        const std::size_t end = readLiteral(text, open, nullptr);
+        const std::size_t end = literalEnd(text, open);
         if (end == npos) {
             return npos;
         }
@@ -132,7 +154,7 @@ std::size_t findJsonValue(std::string_view text, std::string_view key) {
 
 bool parseJsonString(std::string_view text, std::size_t& position, std::string& output) {
     std::string decoded;
-    const std::size_t end = readLiteral(text, position, &decoded);
+    const std::size_t end = readLiteral(text, position, decoded);
     if (end == npos) {
         return false;
     }
