@@ -13,10 +13,16 @@
 // server, for the integration tests.
 namespace halvern::test {
 
-// Gives the test its own endpoint where the platform allows it: on POSIX a fresh runtime
-// directory named by RUNTIME_DIRECTORY. The Windows pipe name is fixed; there the tests rely on
-// their own Wine prefix.
-using TestRuntimeDirectory = testing::ScopedRuntimeDirectory;
+// Gives the test its own endpoint and runtime files: a /run of its own for the socket on POSIX
+// (see ScopedPrivateRunDirectory) and a fresh runtime directory, whose path() it is.
+class TestRuntimeDirectory {
+  public:
+    const std::filesystem::path& path() const { return files_.path(); }
+
+  private:
+    testing::ScopedPrivateRunDirectory run_;
+    testing::ScopedRuntimeDirectory files_;
+};
 
 // The server on a thread of its own with a fresh controller, stopped as the service stops it:
 // `stopping` set, one wake-up connection, join.

@@ -67,6 +67,7 @@ void TestClient::send(std::string_view bytes) {
         }
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
+    ::shutdown(state_->socket.get(), SHUT_WR);  // the end of the message, as a pipe has it
 }
 
 std::string TestClient::receiveAll() {
@@ -77,7 +78,10 @@ std::string TestClient::receiveAll() {
         if (count < 0 && errno == EINTR) {
             continue;
         }
-        if (count <= 0) {
+        if (count < 0) {
+            return received + " (read error " + std::to_string(errno) + ")";  // not a clean end
+        }
+        if (count == 0) {
             return received;
         }
         received.append(buffer, static_cast<std::size_t>(count));

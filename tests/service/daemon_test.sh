@@ -4,9 +4,11 @@
 # a server namespace with a vmess proxy and a web server.
 #
 #   1. a failed connect and SIGINT: the status lines on stderr, a clean exit;
+#  1b. under umask 077 and with stderr a pipe nobody reads: the modes of the socket and its
+#      directory, and a service that outlives its status lines;
 #   2. SIGTERM while connected: routes and children are gone before the process exits;
 #   3. SIGTERM during a connect: the stop waits for the connect, then takes the tunnel down;
-#   4. a request after the stop began gets {"ok":true,"status":"disconnecting"};
+#   4. a request completed after the stop began gets {"ok":true,"status":"disconnecting"};
 #   5. kill -9 while connected, with wrapper children that start the real programs: no child
 #      outlives the service by 2 s; the next start replays the crash journal, after which nothing
 #      of the dead session is left and a connect works; a stop with wrappers leaves nothing.
@@ -18,6 +20,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 topology=$here/../../scripts/e2e-topology
+private_run=$here/../../scripts/private-run # the socket's path is fixed: /run of our own
 service=${1:-}
 halvernctl=${2:-}
 bin=${3:-}
@@ -79,16 +82,16 @@ source "$work/env"
 routes_before=$(ip -n "$CLIENT_NS" route show table all)
 resolver_before=$(cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CLIENT_NS/resolv.conf")
 
-# start_service NAME [PATH-DIR...]: the daemon in the client namespace with a runtime directory
-# of its own, writing the namespace's resolv.conf itself; returns once it answers (its socket
+# start_service NAME [PATH-DIR...]: the daemon in the client namespace with $work/NAME as its
+# /run/halvern, writing the namespace's resolv.conf itself; returns once it answers (its socket
 # file appears at bind(), a moment before it listens).
 start_service() {
     local path
     path=$(printf '%s:' "${@:2}")
     run=$work/$1
     mkdir -p "$run"
-    RUNTIME_DIRECTORY="$run" PATH="$path$PATH" "$topology" client-exec "$prefix" \
-        "$service" </dev/null >"$run/stdout" 2>"$run/stderr" &
+    PATH="$path$PATH" "$topology" client-exec "$prefix" "$private_run" "$run" \
+        "$service" </dev/null >"$run/stdout" 2>"${stderr_file:-$run/stderr}" 3>&- &
     service_pid=$!
     # Listening, not merely bound: the socket file appears a moment before listen().
     for _ in $(seq 250); do
@@ -99,7 +102,7 @@ start_service() {
     fail "$1: no answer after 5 s"
 }
 
-ctl() { RUNTIME_DIRECTORY=$run "$halvernctl" --json "$@"; }
+ctl() { "$private_run" "$run" "$halvernctl" --json "$@"; }
 
 # stop_service SIGNAL: signals the service and waits for it; fails unless it exits 0 in 15 s.
 stop_service() {
@@ -148,7 +151,24 @@ expect_status_lines connecting error
 stop_service INT
 expect_nothing_left
 
-$have_tunnel || skip "case 1 passed; the stand-in bridge was not built, so no tunnel"
+echo "== 1b. under umask 077, with a stderr nobody reads"
+mkfifo "$work/stderr.pipe"
+exec 3<>"$work/stderr.pipe" # its reader until the service holds the pipe open
+mkdir -m 700 "$work/unread"
+umask 077
+stderr_file=$work/stderr.pipe start_service unread "$work/empty"
+umask 022
+exec 3>&- # from now on every status line meets a pipe without a reader
+[[ $(stat -c %a "$run") == 755 ]] || fail "the socket's directory has mode $(stat -c %a "$run")"
+mode=600
+getent group halvern >/dev/null && mode=660
+[[ $(stat -c %a "$run/HalvernService.sock") == "$mode" ]] || fail "the socket's mode is not $mode"
+answer=$(ctl start --config "$work/client.json" || true)
+[[ $answer == '{"ok":false,"error":'* ]] || fail "a connect with stderr unread answered: $answer"
+[[ $(ctl status) == '{"ok":true,"status":"error","activeProtocol":""}' ]] || fail "no answer after the status lines"
+stop_service TERM
+
+$have_tunnel || skip "cases 1 and 1b passed; the stand-in bridge was not built, so no tunnel"
 
 echo "== 2. SIGTERM while connected"
 start_service connected "$work/bin"
@@ -177,35 +197,24 @@ background=
 expect_status_lines connecting connected disconnecting disconnected
 expect_nothing_left
 
-echo "== 4. a request after the stop began"
+echo "== 4. a request completed after the stop began"
 start_service stopping "$work/slow-ip" "$work/bin"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
-# The request comes on a connection that the service took before the stop began: a pipe thread
-# that is between two clients when the stop begins may end without taking another one.
-answer=$(python3 - "$run" "$service_pid" <<'EOF'
-import os, signal, socket, sys, time
-run, pid = sys.argv[1], int(sys.argv[2])
-def wait_until(done):
-    end = time.monotonic() + 5
-    while not done():
-        assert time.monotonic() < end, "timed out"
-        time.sleep(0.01)
-def sockets():  # the listener, and then the connection that the service took
-    fds = f"/proc/{pid}/fd/"
-    try:
-        return sum(os.readlink(fds + fd).startswith("socket:") for fd in os.listdir(fds))
-    except OSError:
-        return 0
-client = socket.socket(socket.AF_UNIX)
-client.connect(run + "/HalvernService.sock")
-wait_until(lambda: sockets() >= 2)
-os.kill(pid, signal.SIGTERM)
-wait_until(lambda: "HalvernService status: disconnecting\n" in open(run + "/stderr").read())
-client.sendall(b'{"command":"status"}\n')
-print(client.makefile().read())
-EOF
-)
-[[ $answer == '{"ok":true,"status":"disconnecting"}' ]] || fail "a request during the stop got $answer"
+# A client that stays silent: the service has taken it (one socket more than the listener) when
+# the stop begins, and its empty request ends with the read budget, after the stop began. (A
+# client that connects only after the signal may find the service gone already: it looks at the
+# stop after every connection.)
+sockets() { find "/proc/$service_pid/fd" -lname 'socket:*' | wc -l; }
+listening=$(sockets)
+"$private_run" "$run" python3 -c 'import socket; s = socket.socket(socket.AF_UNIX)
+s.connect("/run/halvern/HalvernService.sock"); print(s.makefile().read(), end="")' >"$run/answer" &
+background=$!
+for _ in $(seq 250); do (($(sockets) > listening)) && break; sleep 0.02; done
+(($(sockets) > listening)) || fail "the service did not take the silent client"
+kill -TERM "$service_pid"
+wait "$background" || fail "the silent client failed"
+background=
+[[ $(<"$run/answer") == '{"ok":true,"status":"disconnecting"}' ]] || fail "a request during the stop got $(<"$run/answer")"
 stop_service TERM
 expect_status_lines connecting connected disconnecting disconnected
 expect_nothing_left
