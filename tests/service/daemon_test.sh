@@ -6,7 +6,10 @@
 #   1. a failed connect and SIGINT: the status lines on stderr, a clean exit;
 #   2. SIGTERM while connected: routes and children are gone before the process exits;
 #   3. SIGTERM during a connect: the stop waits for the connect, then takes the tunnel down;
-#   4. a request after the stop began gets {"ok":true,"status":"disconnecting"}.
+#   4. a request after the stop began gets {"ok":true,"status":"disconnecting"};
+#   5. the bridge dies while connected: IPv4 meets a dead end but the proxy server stays on the
+#      old gateway; "stop" then gives both routing tables back exactly.
+# The client namespace is dual stack: while connected, IPv6 to the Internet is unreachable.
 #
 # Usage: daemon_test.sh SERVICE HALVERNCTL BIN
 #   BIN holds the stand-ins "xray" and "tun2socks" (tests/e2e). Run as root; exits 77 (skipped)
@@ -70,7 +73,11 @@ have_tunnel=false
 # shellcheck source=/dev/null
 source "$work/env"
 "$topology" client-config "$prefix" "$work/topology" >"$work/client.json"
-routes_before=$(ip -n "$CLIENT_NS" route show table all)
+tables() {
+    ip -n "$CLIENT_NS" route show table all
+    ip -n "$CLIENT_NS" -6 route show table all
+}
+routes_before=$(tables)
 resolver_before=$(cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CLIENT_NS/resolv.conf")
 
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace with a runtime directory
@@ -122,8 +129,7 @@ expect_status_lines() {
 # Nothing of the tunnel is left: the routes as they were, no process in the namespace, no
 # tunnel device.
 expect_nothing_left() {
-    diff <(echo "$routes_before") <(ip -n "$CLIENT_NS" route show table all) ||
-        fail "the client's routing table is not what it was"
+    diff <(echo "$routes_before") <(tables) || fail "the client's routing tables are not what they were"
     [[ -z $(ip netns pids "$CLIENT_NS") ]] || fail "processes left in $CLIENT_NS: $(ip netns pids "$CLIENT_NS")"
     [[ $(ip -n "$CLIENT_NS" link show) != *Halvern* ]] || fail "a tunnel device is left"
     [[ ! -e $run/halvern_xray_config.json ]] || fail "the proxy configuration is left behind"
@@ -150,6 +156,7 @@ device=Halvern_$service_pid
 # Whole outputs are compared, never piped into grep -q: with pipefail, grep's early exit would
 # fail the pipeline whenever the writer is still writing.
 [[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"0.0.0.0/1 via 10.255.0.1 dev $device "* ]] || fail "no tunnel route"
+[[ $(ip -n "$CLIENT_NS" -6 route get 2001:db8:ffff::1 2>&1) == *"No route to host" ]] || fail "IPv6 leaves beside the tunnel"
 ip netns exec "$CLIENT_NS" curl -sS --max-time 20 -o "$work/page.html" "$HTTP_URL" || fail "curl through the tunnel"
 [[ $(tail -n 1 "$HTTP_LOG") == "$PROXY_ADDRESS "* ]] || fail "the page did not come through the proxy"
 children=$(ip netns pids "$CLIENT_NS" | grep -cvx "$service_pid" || true)
@@ -179,6 +186,17 @@ answer=$(ctl status)
 [[ $answer == '{"ok":true,"status":"disconnecting"}' ]] || fail "a request during the stop got $answer"
 stop_service TERM
 expect_status_lines connecting connected disconnecting disconnected
+expect_nothing_left
+
+echo "== 5. the bridge dies while connected, then stop"
+start_service bridge-dies "$work/bin"
+[[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
+kill -KILL "$(pgrep -P "$service_pid" -x tun2socks)"
+for _ in $(seq 250); do [[ $(ip -n "$CLIENT_NS" link show) == *Halvern* ]] && sleep 0.02; done
+[[ $(ip -n "$CLIENT_NS" route get "$HTTP_ADDRESS" 2>&1) == *"No route to host" ]] || fail "IPv4 leaves beside the dead tunnel"
+[[ $(ip -n "$CLIENT_NS" route get "$PROXY_ADDRESS") == "$PROXY_ADDRESS via $GATEWAY_ADDRESS "* ]] || fail "the proxy server is cut off"
+[[ $(ctl stop) == '{"ok":true,"status":"disconnected"}' ]] || fail "stop"
+stop_service TERM
 expect_nothing_left
 
 echo "PASS"
