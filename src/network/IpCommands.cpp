@@ -62,7 +62,9 @@ std::string quotedForMessage(const std::string& text) {
 
 // Every row of the tunnel-route step in the order it goes in, as `ip` commands with `verb`.
 // The deletes name type, prefix and metric like the adds, so that only our rows go, never a
-// route of the same prefix that someone else keeps with another metric or type.
+// route of the same prefix that someone else keeps with another metric or type. The kernel's
+// IPv6 delete passes over the type, so those rows also name the loopback device, which every
+// unreachable route hangs on: a ::/1 through a real device stays.
 CommandList tunnelRouteRows(const std::string& verb, const std::string& adapterName,
                             const std::string& tunnelAddress, bool withIpv6) {
     CommandList commands;
@@ -75,8 +77,8 @@ CommandList tunnelRouteRows(const std::string& verb, const std::string& adapterN
     }
     for (const char* half : kIpv6Halves) {
         if (withIpv6) {
-            commands.push_back(
-                {"ip", "-6", "route", verb, "unreachable", half, "metric", kIpv6BlockMetric});
+            commands.push_back({"ip", "-6", "route", verb, "unreachable", half, "dev", "lo",
+                                "metric", kIpv6BlockMetric});
         }
     }
     return commands;

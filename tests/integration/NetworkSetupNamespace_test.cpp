@@ -68,7 +68,7 @@ TEST_F(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeD
     for (const bool ipv6 : {true, false}) {
         SCOPED_TRACE(ipv6 ? "dual stack" : "IPv6 switched off");
         if (!ipv6) {
-            sh("sysctl -qw net.ipv6.conf.all.disable_ipv6=1");
+            sh("echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6");
             sh("ip tuntap add dev " + tunnel_ + " mode tun");
         }
         const std::string before = network_.routingTable();
@@ -82,9 +82,9 @@ TEST_F(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeD
                   std::string::npos)
             << network_.resolverConfiguration();
         if (ipv6) {
-            EXPECT_EQ(routeGet("-6 2001:db8:ffff::1"), "RTNETLINK answers: No route to host\n");
-            EXPECT_NE(routeGet("-6 2001:db8:1::9").find(" dev uplink "), std::string::npos);
-            EXPECT_NE(routeGet("-6 fe80::9 oif uplink").find(" dev uplink "), std::string::npos);
+            EXPECT_EQ(routeGet("2001:db8:ffff::1"), "RTNETLINK answers: No route to host\n");
+            EXPECT_NE(routeGet("2001:db8:1::9").find(" dev uplink "), std::string::npos);
+            EXPECT_NE(routeGet("fe80::9 oif uplink").find(" dev uplink "), std::string::npos);
         } else {
             EXPECT_EQ(network_.routingTable().find("::/1"), std::string::npos);
         }
@@ -112,7 +112,7 @@ TEST_F(NetworkSetupNamespace, FailingTunnelRouteStepTakesBackOnlyItsOwnRows) {
         std::string inTheWay, failing;
     } cases[] = {
         {"-6 route add unreachable 8000::/1 metric 1024",
-         "ip -6 route add unreachable 8000::/1 metric 1024"},
+         "ip -6 route add unreachable 8000::/1 dev lo metric 1024"},
         {"route add 0.0.0.0/1 via 10.255.0.1 dev " + tunnel_ + " metric 1",
          "ip route add 0.0.0.0/1 via 10.255.0.1 dev " + tunnel_ + " metric 1"},
     };

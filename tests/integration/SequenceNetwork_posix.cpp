@@ -57,9 +57,11 @@ SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(
     // address or route of the kernel's own arrives a moment late, so the tables read before and
     // after a tunnel compare exactly.
     const bool built =
-        sh("sysctl -qw net.ipv6.conf.default.addr_gen_mode=1") && sh("ip link set lo up") &&
+        sh("echo 1 >/proc/sys/net/ipv6/conf/default/addr_gen_mode") && sh("ip link set lo up") &&
         sh("ip link add uplink type veth peer name uplinkpeer") &&
-        sh("ip link set uplinkpeer up") && sh("ip address add 192.0.2.2/24 dev uplink") &&
+        sh("ip link set uplink addrgenmode none") &&
+        sh("ip link set uplinkpeer addrgenmode none") && sh("ip link set uplinkpeer up") &&
+        sh("ip address add 192.0.2.2/24 dev uplink") &&
         sh("ip address add 2001:db8:1::2/64 dev uplink nodad") &&
         sh("ip address add fe80::2/64 dev uplink nodad") && sh("ip link set uplink up") &&
         sh("ip route add default via 192.0.2.1 dev uplink") &&
