@@ -35,3 +35,21 @@ function(halvern_library name)
     target_link_libraries(${name} PUBLIC ${ARG_LIBS})
     halvern_warnings(${name})
 endfunction()
+
+# Windows: the project version in the executable's file properties (VERSIONINFO), where
+# Explorer and PowerShell's VersionInfo read it. The service prints nothing of its own, so this is
+# where its version shows.
+function(halvern_version_resource target description)
+    set(HALVERN_FILE_DESCRIPTION "${description}")
+    get_target_property(outputName ${target} OUTPUT_NAME)
+    if(NOT outputName)
+        set(outputName ${target})
+    endif()
+    set(HALVERN_ORIGINAL_FILENAME "${outputName}.exe")
+    set(parts ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${PROJECT_VERSION_PATCH} 0)
+    list(TRANSFORM parts REPLACE "^$" "0")
+    list(SUBLIST parts 0 4 parts)
+    list(JOIN parts "," HALVERN_VERSION_NUMBERS)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/Version.rc.in ${target}-version.rc @ONLY)
+    target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc)
+endfunction()

@@ -5,23 +5,38 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "common/ChildPid.h"
 #include "common/ExecutablePath.h"
+#include "common/MonotonicClock.h"
 #include "service/ServiceEntry.h"
+#include "service/UnitTemplate.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
 
 // The Linux verbs drive a systemd unit through systemctl. Each verb's exit code is 0 or the code
 // of its failing step (an errno value for a file step, systemctl's own exit status otherwise);
-// running a verb twice is harmless, and removing a unit that is not there succeeds.
+// running a verb twice is harmless, and removing a unit that is not there succeeds. The package
+// installs the same unit under /usr/lib/systemd/system: start and stop drive that one too, while
+// uninstall removes only the unit that install wrote (the package's own belongs to dpkg).
 namespace halvern {
 namespace {
 
 constexpr const char* kUnitName = "HalvernService.service";
 constexpr const char* kUnitPath = "/etc/systemd/system/HalvernService.service";
+constexpr const char* kPackagedUnitPath = "/usr/lib/systemd/system/HalvernService.service";
+
+// How long one systemctl call may take. A stop waits for the unit's TimeoutStopSec (30 s) and, for
+// a service that ignores SIGTERM, as long again after SIGKILL; past this bound systemd itself is
+// stuck, and the verb fails with ETIMEDOUT instead of hanging its caller.
+constexpr std::int64_t kSystemctlTimeoutMs = 90000;
+constexpr std::int64_t kSystemctlPollMs = 5;
 
 std::uint32_t errnoCode(int error) {
     return error != 0 ? static_cast<std::uint32_t>(error) : EIO;
@@ -47,51 +62,19 @@ std::string execStartWord(const std::string& path) {
     return word + "\"";
 }
 
-// Hardened for what the service does and nothing more: it configures links and routes
-// (CAP_NET_ADMIN; tun2socks opens /dev/net/tun under the same capability), may hand its socket
-// to group "halvern" (CAP_CHOWN), and writes only to its runtime directory. KillMode=mixed sends
-// SIGTERM to the service alone, so that it removes its routes before its children go, in its own
-// order; whatever is left afterwards gets SIGKILL.
+// The unit as the install verb writes it: the shared template with our origin and ExecStart.
 std::string unitText(const std::string& execStart) {
-    return "# Written by \"halvern-service install\"; \"halvern-service uninstall\" removes it.\n"
-           "[Unit]\n"
-           "Description=Halvern Service\n"
-           "After=network.target\n"
-           "\n"
-           "[Service]\n"
-           "Type=simple\n"
-           "ExecStart=" +
-           execStart +
-           "\n"
-           "Restart=on-failure\n"
-           "KillMode=mixed\n"
-           "TimeoutStopSec=30\n"
-           "RuntimeDirectory=halvern\n"
-           "RuntimeDirectoryMode=0755\n"
-           "UMask=0027\n"
-           "CapabilityBoundingSet=CAP_NET_ADMIN CAP_CHOWN\n"
-           "NoNewPrivileges=yes\n"
-           "ProtectSystem=strict\n"
-           "ProtectHome=read-only\n"
-           "PrivateTmp=yes\n"
-           "DevicePolicy=closed\n"
-           "DeviceAllow=/dev/net/tun rw\n"
-           "ProtectKernelTunables=yes\n"
-           "ProtectKernelModules=yes\n"
-           "ProtectKernelLogs=yes\n"
-           "ProtectControlGroups=yes\n"
-           "ProtectClock=yes\n"
-           "ProtectHostname=yes\n"
-           "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
-           "RestrictNamespaces=yes\n"
-           "RestrictRealtime=yes\n"
-           "RestrictSUIDSGID=yes\n"
-           "LockPersonality=yes\n"
-           "SystemCallArchitectures=native\n"
-           "SystemCallFilter=@system-service\n"
-           "\n"
-           "[Install]\n"
-           "WantedBy=multi-user.target\n";
+    std::string text(kUnitTemplate);
+    const auto fill = [&text](std::string_view placeholder, const std::string& value) {
+        const std::size_t at = text.find(placeholder);
+        if (at != std::string::npos) {
+            text.replace(at, placeholder.size(), value);
+        }
+    };
+    fill("@HALVERN_UNIT_ORIGIN@",
+         "Written by \"halvern-service install\"; \"halvern-service uninstall\" removes it.");
+    fill("@HALVERN_EXEC_START@", execStart);
+    return text;
 }
 
 // Closes the descriptor once, on every path.
@@ -157,7 +140,7 @@ std::uint32_t writeUnitFile(const std::string& text) {
 }
 
 // Runs systemctl (found through PATH) with the arguments and waits for it. Returns its exit
-// status, 128 + the signal that ended it, or the errno of a failed start.
+// status, 128 + the signal that ended it, the errno of a failed start, or ETIMEDOUT.
 std::uint32_t runSystemctl(std::initializer_list<const char*> arguments) {
     std::vector<char*> argv;
     std::vector<std::string> words{"systemctl"};
@@ -168,28 +151,29 @@ std::uint32_t runSystemctl(std::initializer_list<const char*> arguments) {
     }
     argv.push_back(nullptr);
 
-    pid_t child = 0;
+    pid_t pid = 0;
     const int spawnError =
-        ::posix_spawnp(&child, "systemctl", nullptr, nullptr, argv.data(), environ);
+        ::posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ);
     if (spawnError != 0) {
         return errnoCode(spawnError);
     }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            const int error = errno;
-            return errnoCode(error);
+    ChildPid child(pid);  // killed and reaped on every way out
+    const auto start = MonotonicClock::now();
+    for (;;) {
+        if (const std::optional<int> status = child.waitStatusIfExited()) {
+            return WIFEXITED(*status) ? static_cast<std::uint32_t>(WEXITSTATUS(*status))
+                                      : 128U + static_cast<std::uint32_t>(WTERMSIG(*status));
         }
+        if (elapsedMilliseconds(start) >= kSystemctlTimeoutMs) {
+            return ETIMEDOUT;
+        }
+        sleepMilliseconds(kSystemctlPollMs);
     }
-    if (WIFEXITED(status)) {
-        return static_cast<std::uint32_t>(WEXITSTATUS(status));
-    }
-    return 128U + static_cast<std::uint32_t>(WTERMSIG(status));
 }
 
-bool unitInstalled() {
+bool fileExists(const char* path) {
     struct stat info {};
-    return ::lstat(kUnitPath, &info) == 0;
+    return ::lstat(path, &info) == 0;
 }
 
 }  // namespace
@@ -213,7 +197,7 @@ std::uint32_t installVerb() {
 }
 
 std::uint32_t uninstallVerb() {
-    if (!unitInstalled()) {
+    if (!fileExists(kUnitPath)) {
         return 0;
     }
     runSystemctl({"stop", kUnitName});  // a unit that does not stop is removed all the same
@@ -235,7 +219,7 @@ std::uint32_t startVerb() {
 }
 
 std::uint32_t stopVerb() {
-    if (unitInstalled()) {
+    if (fileExists(kUnitPath) || fileExists(kPackagedUnitPath)) {
         runSystemctl({"stop", kUnitName});
     }
     return 0;

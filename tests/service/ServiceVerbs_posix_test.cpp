@@ -26,6 +26,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUnitDirectory = "/etc/systemd/system";
 constexpr const char* kUnitPath = "/etc/systemd/system/HalvernService.service";
+constexpr const char* kPackagedUnitDirectory = "/usr/lib/systemd/system";
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -136,11 +137,13 @@ TEST_F(ServiceVerbs, InstallWritesAUnitThatSystemdAcceptsAndEnablesIt) {
     EXPECT_NE(unit.find("\nExecStart=\"" + test::serviceExecutable().string() + "\"\n"),
               std::string::npos)
         << unit;
-    for (const char* line : {"Type=simple", "Restart=on-failure", "RuntimeDirectory=halvern",
-                             "KillMode=mixed", "CapabilityBoundingSet=CAP_NET_ADMIN CAP_CHOWN",
-                             "ProtectSystem=strict", "WantedBy=multi-user.target"}) {
+    for (const char* line :
+         {"Type=simple", "Restart=on-failure", "RuntimeDirectory=halvern", "KillMode=control-group",
+          "RuntimeDirectoryPreserve=yes", "CapabilityBoundingSet=CAP_NET_ADMIN CAP_CHOWN",
+          "ProtectSystem=strict", "WantedBy=multi-user.target"}) {
         EXPECT_NE(unit.find(std::string("\n") + line + "\n"), std::string::npos) << line;
     }
+    EXPECT_EQ(unit.find("@HALVERN_"), std::string::npos) << unit;  // every placeholder filled
     struct stat info {};
     ASSERT_EQ(stat(kUnitPath, &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644U);
@@ -198,6 +201,14 @@ TEST_F(ServiceVerbs, UninstallStopsDisablesRemovesAndReloadsOnce) {
     const RunResult second = verb("uninstall");
     EXPECT_EQ(second.exitCode, 0) << second.output;
     EXPECT_EQ(readFile(calls()), removed);
+
+    // The package's unit belongs to dpkg: uninstall leaves it alone, stop stops it.
+    ASSERT_EQ(mount("tmpfs", kPackagedUnitDirectory, "tmpfs", 0, "mode=0755"), 0) << errno;
+    std::ofstream(std::string(kPackagedUnitDirectory) + "/HalvernService.service") << "[Unit]\n";
+    EXPECT_EQ(verb("uninstall").exitCode, 0);
+    EXPECT_EQ(verb("stop").exitCode, 0);
+    umount2(kPackagedUnitDirectory, MNT_DETACH);
+    EXPECT_EQ(readFile(calls()), removed + "stop HalvernService.service absent\n");
 }
 
 TEST_F(ServiceVerbs, AFailingStepEndsTheVerbWithItsCode) {

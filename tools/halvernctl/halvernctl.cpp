@@ -32,6 +32,7 @@ constexpr std::int64_t kFollowPauseMilliseconds = 500;
 
 constexpr const char* kUsage =
     "usage: halvernctl [--json] COMMAND\n"
+    "       halvernctl --version\n"
     "\n"
     "commands:\n"
     "  status                            tunnel state and protocol\n"
@@ -343,6 +344,10 @@ int main(int argc, char** argv) {
         const std::string argument = argv[i];
         if (argument == "--help" || argument == "-h") {
             std::cout << kUsage;
+            return kExitOk;
+        }
+        if (argument == "--version") {
+            std::cout << "halvernctl " HALVERN_VERSION "\n";
             return kExitOk;
         }
         if (argument == "--json") {
