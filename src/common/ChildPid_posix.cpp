@@ -59,17 +59,34 @@ void ChildPid::pollOnce() noexcept {
     if (!valid() || state_ != State::Running) {
         return;
     }
-    int status = 0;
-    pid_t result = 0;
+    // Looked at first without reaping (WNOWAIT): while the ended child is a zombie, its group's
+    // id cannot pass to anyone else, so its leftovers can be killed without a doubt.
+    siginfo_t info{};
+    int result = 0;
     do {
-        result = ::waitpid(pid_, &status, WNOHANG);
+        result = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
     } while (result < 0 && errno == EINTR);
-    if (result == pid_) {
-        state_ = State::Reaped;
-        status_ = status;
-    } else if (result < 0 && errno == ECHILD) {
+    if (result < 0) {
         // Reaped behind our back (SIGCHLD ignored, or a stray wait elsewhere): the number is no
         // longer ours to signal.
+        if (errno == ECHILD) {
+            state_ = State::Lost;
+        }
+        return;
+    }
+    if (info.si_pid != pid_) {
+        return;  // still running
+    }
+    ::kill(-pid_, SIGKILL);
+    int status = 0;
+    pid_t reaped = 0;
+    do {
+        reaped = ::waitpid(pid_, &status, WNOHANG);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped == pid_) {
+        state_ = State::Reaped;
+        status_ = status;
+    } else if (reaped < 0 && errno == ECHILD) {
         state_ = State::Lost;
     }
 }
@@ -89,7 +106,10 @@ void ChildPid::reset(int waitMs) noexcept {
     }
     pollOnce();
     if (state_ == State::Running) {
-        ::kill(pid_, SIGKILL);
+        // A child that does not lead a group of its own (none of ours) is killed by itself.
+        if (::kill(-pid_, SIGKILL) != 0) {
+            ::kill(pid_, SIGKILL);
+        }
         const auto start = MonotonicClock::now();
         for (;;) {
             pollOnce();

@@ -15,11 +15,12 @@ using CommandLine = std::vector<std::string>;
 // this is the line exactly as it was built.
 std::string joinCommandLine(const CommandLine& commandLine);
 
-// Runs the command as a hidden child that inherits none of our handles, waits up to 5000 ms for
-// it and then leaves it alone (still running counts as exit code 259). Unless `allowFailure` is
-// set, a launch failure throws "Failed to launch command (error N): ..." and a non-zero exit code
-// throws "Command failed with exit code N: ...". Keeps no state between calls other than, on
-// POSIX, the children still to be reaped.
+// Runs the command as a hidden child that inherits none of our handles and waits up to 5000 ms
+// for it; still running counts as exit code 259 (Windows then leaves it alone; POSIX kills it
+// with its process group and reaps it). Unless `allowFailure` is set, a launch failure throws
+// "Failed to launch command (error N): ..." and a non-zero exit code throws "Command failed
+// with exit code N: ...". Keeps no state between calls other than, on POSIX, a killed command
+// that could not be reaped yet.
 void runCommand(const CommandLine& commandLine, bool allowFailure);
 
 // POSIX only: the same, with `standardInput` fed to the child's standard input, which then ends

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -24,10 +25,12 @@ namespace halvern {
 
 namespace {
 
-// Commands that outlived their wait. They run on by themselves, and once they end they are
-// reaped at the start or end of a later runCommand, so at most the children of the commands
-// that timed out since the last call wait as zombies. Only these pids are waited for: a
-// process-wide SIGCHLD handler or waitpid(-1) would steal the statuses of other children.
+constexpr std::int64_t kKillWaitMilliseconds = 3000;
+
+// Commands that were killed after their time-out but could not be reaped within the bounded
+// wait after the kill (stuck in the kernel). A later runCommand reaps them once they have ended.
+// Only these pids are waited for: a process-wide SIGCHLD handler or waitpid(-1) would steal the
+// statuses of other children.
 std::mutex leftoverMutex;
 std::vector<pid_t> leftoverChildren;
 
@@ -69,7 +72,11 @@ class SpawnSettings {
         sigset_t all;
         sigfillset(&all);
         posix_spawnattr_setsigdefault(&attributes_, &all);
-        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        // A process group of its own, so that a command that runs too long is killed together
+        // with whatever it started.
+        posix_spawnattr_setpgroup(&attributes_, 0);
+        posix_spawnattr_setflags(
+            &attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     }
     ~SpawnSettings() {
         posix_spawnattr_destroy(&attributes_);
@@ -115,13 +122,11 @@ std::uint32_t exitCodeOf(int status) {
     return 0;
 }
 
-// Waits until the time-out counted from `start`. The pidfd makes the wait end as soon as the child
-// does; where pidfds are unavailable (an old kernel or a strict seccomp profile) the poll becomes a
-// short sleep between checks.
-std::uint32_t waitBounded(pid_t pid, MonotonicClock::time_point start) {
-    // Called through syscall(): glibc's own wrapper is missing from older releases and its
-    // header lacks C linkage in some.
-    const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)));
+// Waits up to `timeoutMs` for the command to end and reaps it; nothing while it still runs. The
+// pidfd makes the wait end as soon as the child does; where pidfds are unavailable (an old
+// kernel or a strict seccomp profile) the poll becomes a short sleep between checks.
+std::optional<std::uint32_t> waitBounded(pid_t pid, int pidfd, std::int64_t timeoutMs) {
+    const auto start = MonotonicClock::now();
     for (;;) {
         int status = 0;
         const pid_t result = waitpid(pid, &status, WNOHANG);
@@ -132,13 +137,12 @@ std::uint32_t waitBounded(pid_t pid, MonotonicClock::time_point start) {
             // Somebody else reaped it; like a failed GetExitCodeProcess this reads as success.
             return 0;
         }
-        const std::int64_t remaining = kCommandTimeoutMilliseconds - elapsedMilliseconds(start);
+        const std::int64_t remaining = timeoutMs - elapsedMilliseconds(start);
         if (remaining <= 0) {
-            rememberLeftover(pid);
-            return kStillRunningExitCode;
+            return std::nullopt;
         }
-        if (pidfd.get() >= 0) {
-            pollfd entry{pidfd.get(), POLLIN, 0};
+        if (pidfd >= 0) {
+            pollfd entry{pidfd, POLLIN, 0};
             poll(&entry, 1, static_cast<int>(remaining));
         } else {
             poll(nullptr, 0, static_cast<int>(std::min<std::int64_t>(remaining, 5)));
@@ -167,6 +171,25 @@ void feedInput(UniqueFd socket, const std::string& input, MonotonicClock::time_p
         pollfd entry{socket.get(), POLLOUT, 0};
         poll(&entry, 1, static_cast<int>(remaining));
     }
+}
+
+// A command still running after the time-out counts as exit code 259, as on Windows, but it
+// does not run on: it is killed with its process group and reaped at once, so that neither it
+// nor a zombie of it outlives the call.
+std::uint32_t waitOrKill(pid_t pid, MonotonicClock::time_point start) {
+    // Called through syscall(): glibc's own wrapper is missing from older releases and its
+    // header lacks C linkage in some.
+    const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)));
+    const std::int64_t remaining =
+        std::max<std::int64_t>(0, kCommandTimeoutMilliseconds - elapsedMilliseconds(start));
+    if (const auto exitCode = waitBounded(pid, pidfd.get(), remaining)) {
+        return *exitCode;
+    }
+    kill(-pid, SIGKILL);
+    if (!waitBounded(pid, pidfd.get(), kKillWaitMilliseconds)) {
+        rememberLeftover(pid);
+    }
+    return kStillRunningExitCode;
 }
 
 void runBounded(const CommandLine& commandLine, bool allowFailure, const std::string* input) {
@@ -200,7 +223,7 @@ void runBounded(const CommandLine& commandLine, bool allowFailure, const std::st
     if (input != nullptr) {
         feedInput(std::move(ours), *input, start);
     }
-    const std::uint32_t exitCode = waitBounded(pid, start);
+    const std::uint32_t exitCode = waitOrKill(pid, start);
     reapLeftovers();
     if (!allowFailure && exitCode != 0) {
         throw std::runtime_error(exitFailureMessage(exitCode, joinCommandLine(commandLine)));

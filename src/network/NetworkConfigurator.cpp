@@ -36,9 +36,10 @@ NetworkSystem& hostNetworkSystem() {
     return system;
 }
 
-NetworkConfigurator::NetworkConfigurator() : system_(&hostNetworkSystem()) {}
+NetworkConfigurator::NetworkConfigurator() : system_(&hostNetworkSystem()), journal_(nullptr) {}
 
-NetworkConfigurator::NetworkConfigurator(NetworkSystem& system) : system_(&system) {}
+NetworkConfigurator::NetworkConfigurator(NetworkSystem& system, SessionJournal* journal)
+    : system_(&system), journal_(journal) {}
 
 NetworkConfigurator::~NetworkConfigurator() {
     try {
@@ -72,10 +73,51 @@ void NetworkConfigurator::runAll(const CommandList& commands, bool allowFailure)
     }
 }
 
+JournalEntry NetworkConfigurator::serverRouteEntry() const {
+    return {JournalKind::serverRoute, {serverAddress_, defaultInterface_, defaultGateway_}};
+}
+
+JournalEntry NetworkConfigurator::tunnelRouteEntry() const {
+    return {JournalKind::tunnelRoute, {adapterName_, tunnelAddress_}};
+}
+
+// Only a change that outlives the adapter needs a record: settings made on the adapter itself go
+// with it, also when the service dies.
+std::optional<JournalEntry> NetworkConfigurator::dnsEntry() const {
+    const std::optional<DnsBackend> backend = dns_ ? dns_->outlivesAdapter() : std::nullopt;
+    if (!backend) {
+        return std::nullopt;
+    }
+    return JournalEntry{JournalKind::dns, {dnsBackendName(*backend), adapterName_}};
+}
+
+void NetworkConfigurator::record(const std::optional<JournalEntry>& entry) {
+    if (journal_ != nullptr && entry) {
+        journal_->add(*entry);
+    }
+}
+
+void NetworkConfigurator::forget(const std::optional<JournalEntry>& entry) noexcept {
+    if (journal_ != nullptr && entry) {
+        journal_->remove(*entry);
+    }
+}
+
+void NetworkConfigurator::undoDnsChange() noexcept {
+    if (dns_) {
+        const std::optional<JournalEntry> entry = dnsEntry();
+        dns_->restore();
+        forget(entry);
+        dns_.reset();
+    }
+}
+
 // All of the step or none of it: on Linux it is several routes, and a dead end or an IPv6 block
 // left behind by a failed connect would cut the machine off. What got in is deleted, tolerating
-// failure; a route that was there before and made an add fail stays untouched.
+// failure, and its journal entry goes with them; a route that was there before and made an add
+// fail stays untouched, also by the next start.
 void NetworkConfigurator::addTunnelRoute(const NetworkCommandBuilder& commands) {
+    record(tunnelRouteEntry());
     const CommandList adds = commands.addTunnelRoute(adapterName_, tunnelAddress_);
     std::size_t added = 0;
     try {
@@ -86,6 +128,7 @@ void NetworkConfigurator::addTunnelRoute(const NetworkCommandBuilder& commands) 
         const CommandList deletes = commands.deleteTunnelRoute(adapterName_, tunnelAddress_);
         const std::size_t undo = std::min(added, deletes.size());
         runAll(CommandList(deletes.end() - static_cast<std::ptrdiff_t>(undo), deletes.end()), true);
+        forget(tunnelRouteEntry());
         throw;
     }
 }
@@ -122,8 +165,7 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
         if (setAddress) {
             runAll(commands.setAddress(adapterName_, tunnelAddress_), false);
         }
-        // A crash record of the DNS change (dns_->outlivesAdapter() with adapterName_) belongs
-        // here, before the change.
+        record(dnsEntry());
         dns_->setFirstServer(firstDns);
         // NetBIOS is a nicety: a system without the cmdlets, or a slow one, still gets its
         // tunnel.
@@ -132,13 +174,13 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
             dns_->addSecondServer(firstDns, secondDns);
         }
         if (!serverAddress_.empty()) {
+            record(serverRouteEntry());
             runAll(commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
                    false);
         }
         addTunnelRoute(commands);
     } catch (...) {
-        dns_->restore();
-        dns_.reset();
+        undoDnsChange();
         throw;
     }
     applied_ = true;
@@ -153,14 +195,13 @@ void NetworkConfigurator::restore() {
     }
     const NetworkCommandBuilder& commands = system_->commands();
     runAll(commands.deleteTunnelRoute(adapterName_, tunnelAddress_), true);
+    forget(tunnelRouteEntry());
     if (!serverAddress_.empty() && !defaultInterface_.empty() && !defaultGateway_.empty()) {
         runAll(commands.deleteServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
                true);
+        forget(serverRouteEntry());
     }
-    if (dns_) {
-        dns_->restore();
-        dns_.reset();
-    }
+    undoDnsChange();
     applied_ = false;
     adapterName_.clear();
     serverAddress_.clear();

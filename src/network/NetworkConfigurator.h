@@ -1,9 +1,11 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/SessionJournal.h"
 #include "network/NetworkSystem.h"
 
 namespace halvern {
@@ -14,7 +16,10 @@ namespace halvern {
 class NetworkConfigurator {
   public:
     NetworkConfigurator();
-    explicit NetworkConfigurator(NetworkSystem& system);
+    // With a `journal`, each route, and a DNS change that outlives the adapter, is recorded there
+    // before it is made and dropped once restore() has undone it. A route that a failed apply()
+    // left in place stays recorded, so that the next start of the service removes it.
+    explicit NetworkConfigurator(NetworkSystem& system, SessionJournal* journal = nullptr);
     ~NetworkConfigurator();
     NetworkConfigurator(const NetworkConfigurator&) = delete;
     NetworkConfigurator& operator=(const NetworkConfigurator&) = delete;
@@ -49,8 +54,15 @@ class NetworkConfigurator {
   private:
     void runAll(const CommandList& commands, bool allowFailure);
     void addTunnelRoute(const NetworkCommandBuilder& commands);
+    JournalEntry serverRouteEntry() const;
+    JournalEntry tunnelRouteEntry() const;
+    std::optional<JournalEntry> dnsEntry() const;
+    void record(const std::optional<JournalEntry>& entry);
+    void forget(const std::optional<JournalEntry>& entry) noexcept;
+    void undoDnsChange() noexcept;
 
     NetworkSystem* system_;
+    SessionJournal* journal_;
     std::string adapterName_;
     std::string serverAddress_;
     std::string tunnelAddress_;

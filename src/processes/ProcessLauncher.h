@@ -11,17 +11,53 @@
 #ifdef _WIN32
 #include "common/WinHandle.h"
 namespace halvern {
-using ChildProcessHandle = UniqueHandle;  // null when there is no child
+// The child's process handle and the job object that holds it and everything it starts. Closing
+// the job ends them all (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE), and the system closes it when the
+// service dies, however it dies.
+struct OsChildProcess {
+    UniqueHandle job;
+    UniqueHandle process;  // null when there is no child
+    bool valid() const noexcept { return process.valid(); }
+    void reset() noexcept {
+        job.reset();
+        process.reset();
+    }
+};
 using ChildLogHandle = UniqueFileHandle;  // INVALID_HANDLE_VALUE when there is no log
 }  // namespace halvern
 #else
 #include "common/ChildPid.h"
 #include "common/UniqueFd.h"
 namespace halvern {
-using ChildProcessHandle = ChildPid;  // reaped exactly once
+using OsChildProcess = ChildPid;  // the child and its process group; reaped exactly once
 using ChildLogHandle = UniqueFd;
 }  // namespace halvern
 #endif
+#include "common/SessionJournal.h"
+
+namespace halvern {
+
+// One child of a record: the system's owner of it and, while the child may run, its entry in
+// the session's crash journal. reset() and the destructor end the child with everything it
+// started, and only then drop the entry.
+class ChildProcessHandle {
+  public:
+    ChildProcessHandle() noexcept = default;
+    ~ChildProcessHandle() { reset(); }
+    ChildProcessHandle(ChildProcessHandle&& other) noexcept;
+    ChildProcessHandle& operator=(ChildProcessHandle&& other) noexcept;
+    ChildProcessHandle(const ChildProcessHandle&) = delete;
+    ChildProcessHandle& operator=(const ChildProcessHandle&) = delete;
+
+    bool valid() const noexcept { return os.valid(); }
+    void reset() noexcept;
+
+    OsChildProcess os;
+    SessionJournal* journal = nullptr;  // where `entry` is recorded; none when not journalled
+    JournalEntry entry;
+};
+
+}  // namespace halvern
 
 namespace halvern {
 
@@ -52,8 +88,17 @@ ChildLogHandle createChildLog(const std::string& fileName) noexcept;
 // Starts the child hidden, its standard output and standard error in `logFile` when that is
 // valid, its working directory the directory of `exePath`. Throws "Failed to start " + exeName
 // + " (error N)" when the process cannot be created.
+//
+// The child dies with the service and takes what it starts along: on Windows through a job
+// object it joins before it runs, on Linux through its own process group and the parent-death
+// signal (see ChildSpawn.h). With a `journal`, the child is recorded there before it runs.
 ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
-                                const ChildLogHandle& logFile, const std::string& exeName);
+                                const ChildLogHandle& logFile, const std::string& exeName,
+                                SessionJournal* journal = nullptr);
+
+// Records the child `pid` in `journal` (when there is one) as a "child" entry, and in `child`
+// for the removal. For the platform files' launch.
+void journalChild(ChildProcessHandle& child, SessionJournal* journal, std::uint32_t pid);
 
 // The child's exit code once it has ended; nothing while it runs or when the query fails.
 std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept;
@@ -66,8 +111,9 @@ std::string readLogTail(const std::string& fileName, std::size_t maxBytes) noexc
 // as their unsigned 32-bit value, a port as it is.
 std::string exitMessage(const std::string& prefix, std::int64_t number, const std::string& tail);
 
-// Ends the child (waiting a bounded time for it) and closes both handles, leaving them empty.
-// The log file stays on disk. Never throws.
+// Ends the child with everything it started (waiting a bounded time for the child), closes both
+// handles, leaving them empty, and drops the child's journal entry. The log file stays on disk.
+// Never throws.
 void terminateChild(ChildProcessHandle& process, ChildLogHandle& logFile) noexcept;
 
 // Writes the proxy configuration: in text mode on Windows, byte for byte and readable by the

@@ -1,39 +1,20 @@
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <stdexcept>
 
 #include "common/RuntimeDirectory.h"
+#include "processes/ChildSpawn.h"
 #include "processes/ProcessLauncher.h"
-
-extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
 
 namespace halvern::ProcessLauncher {
 namespace {
 
 constexpr mode_t kLogMode = 0640;
 constexpr mode_t kConfigMode = 0600;
-
-// Owns a posix_spawn_file_actions_t / posix_spawnattr_t for the length of one launch.
-struct SpawnFileActions {
-    posix_spawn_file_actions_t actions{};
-    SpawnFileActions() { posix_spawn_file_actions_init(&actions); }
-    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-};
-struct SpawnAttributes {
-    posix_spawnattr_t attributes{};
-    SpawnAttributes() { posix_spawnattr_init(&attributes); }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
 
 // Opens a file of ours in the runtime directory for writing, emptied, with exactly `mode`
 // whatever the umask or an earlier file said. O_NOFOLLOW: a symlink planted there fails the
@@ -68,74 +49,40 @@ ChildLogHandle createChildLog(const std::string& fileName) noexcept {
 }
 
 ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
-                                const ChildLogHandle& logFile, const std::string& exeName) {
-    SpawnFileActions files;
+                                const ChildLogHandle& logFile, const std::string& exeName,
+                                SessionJournal* journal) {
     // stdin reads nothing; stdout and stderr share the log, and so one file position, as on
     // Windows. Without a log they go to /dev/null: the service's own stderr carries only its
     // trace lines.
-    posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (logFile.valid()) {
-        posix_spawn_file_actions_adddup2(&files.actions, logFile.get(), STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&files.actions, logFile.get(), STDERR_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&files.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&files.actions, STDOUT_FILENO, STDERR_FILENO);
-    }
-    // Our own descriptors are all close-on-exec already; closing everything above stderr in the
-    // child also covers any that a library opened without the flag.
-    posix_spawn_file_actions_addclosefrom_np(&files.actions, STDERR_FILENO + 1);
-
+    ChildSpawnPlan plan{command.argv, exePath, {}, logFile.valid() ? logFile.get() : -1};
     // A bare name (nothing found beside the service) is looked up through PATH and runs in the
     // service's own working directory. A path runs in its own directory; it is made absolute
     // first, since a relative one would otherwise be resolved from the new directory.
     const std::filesystem::path exe{exePath};
-    const bool bareName = !exe.has_parent_path();
-    std::string program = exePath;
-    std::string directory;
-    if (!bareName) {
+    if (exe.has_parent_path()) {
         std::error_code error;
         std::filesystem::path absolute = std::filesystem::absolute(exe, error);
         if (error) {
             absolute = exe;
         }
-        program = absolute.string();
-        directory = absolute.parent_path().string();
-        posix_spawn_file_actions_addchdir_np(&files.actions, directory.c_str());
+        plan.program = absolute.string();
+        plan.directory = absolute.parent_path().string();
     }
 
-    // The child starts with default signal handling and nothing blocked, whatever the service's
-    // signal thread has set up for itself.
-    SpawnAttributes attributes;
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    sigset_t allSignals;
-    sigfillset(&allSignals);
-    posix_spawnattr_setsigmask(&attributes.attributes, &noSignals);
-    posix_spawnattr_setsigdefault(&attributes.attributes, &allSignals);
-    posix_spawnattr_setflags(&attributes.attributes,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<char*> argv;
-    argv.reserve(command.argv.size() + 1);
-    for (const std::string& argument : command.argv) {
-        argv.push_back(const_cast<char*>(argument.c_str()));  // NOLINT: posix_spawn's signature
-    }
-    argv.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int error = bareName ? ::posix_spawnp(&pid, program.c_str(), &files.actions,
-                                                &attributes.attributes, argv.data(), environ)
-                               : ::posix_spawn(&pid, program.c_str(), &files.actions,
-                                               &attributes.attributes, argv.data(), environ);
-    if (error != 0) {
+    ChildProcessHandle child;
+    int error = 0;
+    child.os = spawnChild(
+        plan, [&](pid_t pid) { journalChild(child, journal, static_cast<std::uint32_t>(pid)); },
+        error);
+    if (!child.valid()) {
         throw std::runtime_error("Failed to start " + exeName + " (error " +
                                  std::to_string(static_cast<unsigned>(error)) + ")");
     }
-    return ChildProcessHandle{pid};
+    return child;
 }
 
 std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept {
-    const std::optional<int> status = process.waitStatusIfExited();
+    const std::optional<int> status = process.os.waitStatusIfExited();
     if (!status) {
         return std::nullopt;
     }
@@ -210,7 +157,7 @@ void deleteFileQuietly(const std::string& path) noexcept {
 }
 
 std::uint32_t childProcessId(const ChildProcessHandle& process) noexcept {
-    return process.valid() ? static_cast<std::uint32_t>(process.pid()) : 0;
+    return process.valid() ? static_cast<std::uint32_t>(process.os.pid()) : 0;
 }
 
 std::uint32_t currentProcessId() noexcept {

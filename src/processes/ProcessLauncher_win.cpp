@@ -46,7 +46,12 @@ ChildLogHandle createChildLog(const std::string& fileName) noexcept {
 }
 
 ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
-                                const ChildLogHandle& logFile, const std::string& exeName) {
+                                const ChildLogHandle& logFile, const std::string& exeName,
+                                SessionJournal* journal) {
+    const auto failure = [&exeName](DWORD error) {
+        return std::runtime_error("Failed to start " + exeName + " (error " +
+                                  std::to_string(error) + ")");
+    };
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -63,15 +68,38 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
     std::vector<char> commandLine(command.commandLine.begin(), command.commandLine.end());
     commandLine.push_back('\0');
 
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                        nullptr, workingDirectory.c_str(), &startup, &info)) {
-        const DWORD error = GetLastError();
-        throw std::runtime_error("Failed to start " + exeName + " (error " + std::to_string(error) +
-                                 ")");
+    // A job of its own for each child, so that stopping one child ends its whole tree. The
+    // child joins it while suspended, before it can start anything that would escape.
+    ChildProcessHandle child;
+    child.os.job.reset(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!child.os.job.valid() ||
+        !SetInformationJobObject(child.os.job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof(limits))) {
+        throw failure(GetLastError());
     }
-    CloseHandle(info.hThread);
-    return ChildProcessHandle{info.hProcess};
+
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, workingDirectory.c_str(),
+                        &startup, &info)) {
+        throw failure(GetLastError());
+    }
+    const UniqueHandle thread(info.hThread);
+    child.os.process.reset(info.hProcess);
+    if (!AssignProcessToJobObject(child.os.job.get(), info.hProcess)) {
+        const DWORD error = GetLastError();
+        TerminateProcess(info.hProcess, 1);
+        throw failure(error);
+    }
+    journalChild(child, journal, info.dwProcessId);
+    if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+        const DWORD error = GetLastError();
+        TerminateProcess(info.hProcess, 1);
+        throw failure(error);
+    }
+    return child;
 }
 
 std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept {
@@ -80,7 +108,7 @@ std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexc
     }
     // A child that really ended with 259 (STILL_ACTIVE) cannot be told from a running one.
     DWORD code = 0;
-    if (GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE) {
+    if (GetExitCodeProcess(process.os.process.get(), &code) && code != STILL_ACTIVE) {
         return code;
     }
     return std::nullopt;
@@ -124,10 +152,14 @@ std::string readLogTail(const std::string& fileName, std::size_t maxBytes) noexc
 
 void terminateChild(ChildProcessHandle& process, ChildLogHandle& logFile) noexcept {
     if (process.valid()) {
-        TerminateProcess(process.get(), 0);
-        WaitForSingleObject(process.get(), kTerminateWaitMs);
-        process.reset();
+        // The job ends whatever the child started; the child itself is ended as it always was.
+        if (process.os.job.valid()) {
+            TerminateJobObject(process.os.job.get(), 0);
+        }
+        TerminateProcess(process.os.process.get(), 0);
+        WaitForSingleObject(process.os.process.get(), kTerminateWaitMs);
     }
+    process.reset();
     logFile.reset();
 }
 
@@ -147,7 +179,7 @@ void deleteFileQuietly(const std::string& path) noexcept {
 }
 
 std::uint32_t childProcessId(const ChildProcessHandle& process) noexcept {
-    return process.valid() ? GetProcessId(process.get()) : 0;
+    return process.valid() ? GetProcessId(process.os.process.get()) : 0;
 }
 
 std::uint32_t currentProcessId() noexcept {

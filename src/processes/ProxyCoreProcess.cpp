@@ -13,6 +13,10 @@ constexpr std::size_t kExitTailBytes = 2048;
 constexpr std::size_t kTimeoutTailBytes = 4096;
 constexpr std::int64_t kProbeIntervalMs = 200;
 
+JournalEntry configEntry() {
+    return {JournalKind::proxyConfig, {}};
+}
+
 }  // namespace
 
 ChildCommand proxyCoreCommand(const std::string& exePath, const std::string& configPath) {
@@ -20,7 +24,8 @@ ChildCommand proxyCoreCommand(const std::string& exePath, const std::string& con
                         {exePath, "run", "-c", configPath}};
 }
 
-ProxyCoreProcess::ProxyCoreProcess(std::string exePath) : exePath_(std::move(exePath)) {}
+ProxyCoreProcess::ProxyCoreProcess(std::string exePath, SessionJournal* journal)
+    : exePath_(std::move(exePath)), journal_(journal) {}
 
 ProxyCoreProcess::~ProxyCoreProcess() {
     stop();
@@ -29,15 +34,21 @@ ProxyCoreProcess::~ProxyCoreProcess() {
 void ProxyCoreProcess::start(const std::string& configJson) {
     extractServerAddress(configJson);
 
-    // Kept before the file is opened: from here on stop deletes whatever ends up there.
+    // Kept before the file is opened: from here on stop deletes whatever ends up there. The
+    // configuration holds the client's credentials, so a service that dies leaves it to the
+    // next start to delete.
     configPath_ = ProcessLauncher::tempFilePath(kConfigFileName).string();
+    if (journal_ != nullptr) {
+        journal_->add(configEntry());
+    }
     if (!ProcessLauncher::writeConfigFile(configPath_, configJson)) {
         throw std::runtime_error("Failed to write Xray config to " + configPath_);
     }
 
     logFile_ = ProcessLauncher::createChildLog(kLogFileName);
-    process_ = ProcessLauncher::launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_,
-                                             logFile_, ProcessLauncher::executableFileName("xray"));
+    process_ =
+        ProcessLauncher::launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,
+                                      ProcessLauncher::executableFileName("xray"), journal_);
 }
 
 void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
@@ -71,6 +82,9 @@ void ProxyCoreProcess::stop() noexcept {
     if (!configPath_.empty()) {
         ProcessLauncher::deleteFileQuietly(configPath_);
         configPath_.clear();
+        if (journal_ != nullptr) {
+            journal_->remove(configEntry());
+        }
     }
     serverAddress_.clear();
 }

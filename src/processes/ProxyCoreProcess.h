@@ -16,7 +16,8 @@ class ProxyCoreProcess {
     static constexpr const char* kConfigFileName = "halvern_xray_config.json";
     static constexpr const char* kLogFileName = "halvern_xray_output.log";
 
-    explicit ProxyCoreProcess(std::string exePath);
+    // With a `journal`, the child is recorded there while it may run.
+    explicit ProxyCoreProcess(std::string exePath, SessionJournal* journal = nullptr);
     ~ProxyCoreProcess();
     ProxyCoreProcess(const ProxyCoreProcess&) = delete;
     ProxyCoreProcess& operator=(const ProxyCoreProcess&) = delete;
@@ -38,6 +39,7 @@ class ProxyCoreProcess {
 
   private:
     std::string exePath_;
+    SessionJournal* journal_;
     std::string configPath_;
     std::string serverAddress_;
     ChildProcessHandle process_;

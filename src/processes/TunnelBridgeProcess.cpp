@@ -22,9 +22,11 @@ ChildCommand tunnelBridgeCommand(const std::string& exePath, const std::string& 
                         {exePath, "-device", device, "-proxy", proxy}};
 }
 
-TunnelBridgeProcess::TunnelBridgeProcess(std::string exePath, std::string wintunPath)
+TunnelBridgeProcess::TunnelBridgeProcess(std::string exePath, std::string wintunPath,
+                                         SessionJournal* journal)
     : exePath_(std::move(exePath)),
       wintunPath_(std::move(wintunPath)),
+      journal_(journal),
       adapterName_(tunnelAdapterName()) {}
 
 TunnelBridgeProcess::~TunnelBridgeProcess() {
@@ -36,7 +38,7 @@ void TunnelBridgeProcess::start(int socksPort) {
     logFile_ = ProcessLauncher::createChildLog(kLogFileName);
     const std::string exeName = ProcessLauncher::executableFileName("tun2socks");
     process_ = ProcessLauncher::launchHidden(tunnelBridgeCommand(exePath_, adapterName_, socksPort),
-                                             exePath_, logFile_, exeName);
+                                             exePath_, logFile_, exeName, journal_);
 
     // One look only, after the bridge has had time to fail on a bad device or driver. Whether
     // the adapter really exists is found out by the network setup that follows.

@@ -15,7 +15,9 @@ class TunnelBridgeProcess {
   public:
     static constexpr const char* kLogFileName = "halvern_tun2socks_output.log";
 
-    TunnelBridgeProcess(std::string exePath, std::string wintunPath);
+    // With a `journal`, the child is recorded there while it may run.
+    TunnelBridgeProcess(std::string exePath, std::string wintunPath,
+                        SessionJournal* journal = nullptr);
     ~TunnelBridgeProcess();
     TunnelBridgeProcess(const TunnelBridgeProcess&) = delete;
     TunnelBridgeProcess& operator=(const TunnelBridgeProcess&) = delete;
@@ -36,6 +38,7 @@ class TunnelBridgeProcess {
 
     std::string exePath_;
     std::string wintunPath_;
+    SessionJournal* journal_;
     std::string adapterName_;
     ChildProcessHandle process_;
     ChildLogHandle logFile_;

@@ -6,9 +6,12 @@
 #include <thread>
 
 #include "common/DebugOutput.h"
+#include "common/SessionJournal.h"
 #include "control/ControlPipeServer.h"
 #include "control/ServiceState.h"
+#include "network/NetworkSystem.h"
 #include "service/StopEvent.h"
+#include "tunnel/SessionRecovery.h"
 
 namespace halvern {
 namespace {
@@ -45,6 +48,12 @@ std::uint32_t runService() {
     }
 
     stopping.exchange(false);
+    // What an instance that died left behind is undone before anyone can ask for a tunnel. Each
+    // item undone is reported to the service manager as progress of the start as well.
+    replaySessionJournal(sessionJournalPath(), hostNetworkSystem(), [](const std::string& line) {
+        writeDebugOutput("HalvernService recovery: " + line + "\n");
+        reportServiceStatus(ServicePhase::startPending, 0);
+    });
     {
         const std::lock_guard lock(controllerMutex);
         controller = std::make_unique<TunnelController>(writeStatusLine);

@@ -23,7 +23,7 @@ constexpr const char* kSupportedProtocol = "xray";
 }  // namespace
 
 TunnelController::TunnelController(StatusCallback statusCallback)
-    : statusCallback_(std::move(statusCallback)) {}
+    : statusCallback_(std::move(statusCallback)), journal_(sessionJournalPath()) {}
 
 TunnelController::~TunnelController() {
     try {
@@ -70,7 +70,7 @@ void TunnelController::connect(const std::string& configJson, const std::string&
 void TunnelController::startNativeVpn(const std::string& configJson,
                                       const std::vector<std::string>& dnsServers) {
     const std::string xrayPath = locateRuntimeFile(proxyCoreFileName());
-    proxyCore_ = std::make_unique<ProxyCoreProcess>(xrayPath);
+    proxyCore_ = std::make_unique<ProxyCoreProcess>(xrayPath, &journal_);
     proxyCore_->start(configJson);
     proxyCore_->waitForSocksPort(kSocksReadyTimeoutMs);
 
@@ -78,11 +78,11 @@ void TunnelController::startNativeVpn(const std::string& configJson,
     const std::string driverName = driverLibraryFileName();
     const std::string wintunPath =
         driverName.empty() ? std::string{} : locateRuntimeFile(driverName);
-    tunnelBridge_ = std::make_unique<TunnelBridgeProcess>(tun2socksPath, wintunPath);
+    tunnelBridge_ = std::make_unique<TunnelBridgeProcess>(tun2socksPath, wintunPath, &journal_);
     tunnelBridge_->start(kSocksPort);
 
     const std::string serverAddress = proxyCore_->serverAddress();
-    network_ = std::make_unique<NetworkConfigurator>();
+    network_ = std::make_unique<NetworkConfigurator>(hostNetworkSystem(), &journal_);
     const std::string adapterName = tunnelBridge_->adapterName();
     network_->apply(adapterName, serverAddress, kTunnelAddress, dnsServers, true);
 }

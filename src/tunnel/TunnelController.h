@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/SessionJournal.h"
 #include "common/TrafficStats.h"
 #include "tunnel/LogDelta.h"
 
@@ -20,8 +21,9 @@ class NetworkConfigurator;
 // record or print, never call back into the controller.
 using StatusCallback = std::function<void(const std::string&)>;
 
-// The one owner of the VPN session: its status word, the protocol and last failure, and the
-// three session objects (proxy core, tunnel bridge, network changes).
+// The one owner of the VPN session: its status word, the protocol and last failure, the three
+// session objects (proxy core, tunnel bridge, network changes), and the crash journal in which
+// they record their children and routes (sessionJournalPath()).
 //
 // Status words: "disconnected", "connecting", "connected", "disconnecting", "error". Only
 // "connecting"/"connected"/"error" of a connect and "disconnecting"/"disconnected" of a
@@ -61,6 +63,7 @@ class TunnelController {
     std::string status_ = "disconnected";
     std::string activeProtocol_;
     std::string lastError_;
+    SessionJournal journal_;  // declared before the session objects, which use it to the end
     std::unique_ptr<ProxyCoreProcess> proxyCore_;
     std::unique_ptr<TunnelBridgeProcess> tunnelBridge_;
     std::unique_ptr<NetworkConfigurator> network_;

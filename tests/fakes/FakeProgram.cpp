@@ -26,6 +26,14 @@
 //                  reads like a crash)
 //   raise SIGNAL   POSIX: end by that signal (11 for a crash); nothing on Windows
 //   hold           stay running until killed
+//   pid            write "pid N\n" with this process's id
+//   launch         start a copy of this program as the service starts its children (through
+//                  ProcessLauncher: on Windows in a job object, on Linux in a process group of
+//                  its own that dies with this program), its output in "halvern_fake_tree.log"
+//                  in the temporary directory; the copy runs "pid;spawn"
+//   spawn          start a copy the way a wrapper would, with plain system calls and this
+//                  program's own output; the copy runs "pid"
+// A copy takes its script from HALVERN_FAKE_SCRIPT, which comes before everything else.
 // Output is flushed after every step, so it is on disk even when the program is killed. A script
 // that runs out of steps holds, as the real programs stay up until they are terminated.
 #include <chrono>
@@ -36,8 +44,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/ExecutablePath.h"
+#include "processes/ProcessLauncher.h"
 #include "support/TestSupport.h"
 
 #ifdef _WIN32
@@ -51,8 +61,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
 #endif
 
 namespace {
@@ -123,6 +136,44 @@ std::string openDescriptors() {
     return out + "\n";
 }
 
+// This program again, with the same arguments, running `script`.
+halvern::ChildCommand copyOfThisProgram(const std::string& script, int argc, char** argv) {
+#ifdef _WIN32
+    SetEnvironmentVariableA("HALVERN_FAKE_SCRIPT", script.c_str());
+#else
+    setenv("HALVERN_FAKE_SCRIPT", script.c_str(), 1);
+#endif
+    halvern::ChildCommand command{"\"" + halvern::executablePath().string() + "\"",
+                                  {halvern::executablePath().string()}};
+    for (int i = 1; i < argc; ++i) {
+        command.commandLine += " \"" + std::string(argv[i]) + "\"";
+        command.argv.emplace_back(argv[i]);
+    }
+    return command;
+}
+
+void spawnPlainly(const halvern::ChildCommand& command) {
+#ifdef _WIN32
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::string line = command.commandLine;
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                       &info)) {
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+#else
+    std::vector<char*> argv;
+    for (const std::string& argument : command.argv) {
+        argv.push_back(const_cast<char*>(argument.c_str()));  // NOLINT: posix_spawn's signature
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+#endif
+}
+
 [[noreturn]] void runBehaviour(const std::string& script, int argc, char** argv) {
     std::istringstream steps(script);
     for (std::string step; std::getline(steps, step, ';');) {
@@ -162,6 +213,17 @@ std::string openDescriptors() {
             exitWith(std::stoul(argument, nullptr, 0));
         } else if (verb == "hold") {
             holdForever();
+        } else if (verb == "pid") {
+            writeOut(stdout,
+                     "pid " + std::to_string(halvern::ProcessLauncher::currentProcessId()) + "\n");
+        } else if (verb == "launch") {
+            static const halvern::ChildLogHandle log =
+                halvern::ProcessLauncher::createChildLog("halvern_fake_tree.log");
+            static const halvern::ChildProcessHandle copy = halvern::ProcessLauncher::launchHidden(
+                copyOfThisProgram("pid;spawn", argc, argv), halvern::executablePath().string(), log,
+                "copy");
+        } else if (verb == "spawn") {
+            spawnPlainly(copyOfThisProgram("pid", argc, argv));
         } else if (verb != "listen") {
             writeOut(stderr, "fake: unknown step '" + step + "'\n");
             exitWith(2);
@@ -178,11 +240,15 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stderr), _O_BINARY);
 #endif
     const std::filesystem::path self = halvern::executablePath();
-    std::string script;
+    const char* copyScript = std::getenv("HALVERN_FAKE_SCRIPT");  // NOLINT(concurrency-mt-unsafe)
+    std::string script = copyScript != nullptr ? copyScript : "";
 #ifdef FAKE_PROXY_CORE
     if (argc != 4 || std::string(argv[1]) != "run" || std::string(argv[2]) != "-c") {
         std::fputs("usage: xray run -c CONFIG\n", stderr);
         return 2;
+    }
+    if (!script.empty()) {
+        runBehaviour(script, argc, argv);
     }
     if (!std::ifstream(argv[3])) {
         std::fprintf(stderr, "fake xray: cannot read %s\n", argv[3]);

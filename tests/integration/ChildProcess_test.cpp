@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <utility>
 
 #include "ChildProcessFixture.h"
+#include "common/ProcessIdentity.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
 
@@ -16,6 +18,7 @@ namespace {
 
 using ProxyCoreStart = ChildProcessTest;
 using TunnelBridgeStart = ChildProcessTest;
+using ChildTree = ChildProcessTest;
 
 const std::string kConfigName = ProxyCoreProcess::kConfigFileName;
 const std::string kCoreLog = ProxyCoreProcess::kLogFileName;
@@ -160,6 +163,49 @@ TEST_F(TunnelBridgeStart, DriverLibraryIsCopiedBesideTheBridge) {
               0U)
         << message;
     EXPECT_FALSE(std::filesystem::exists(runtimeFile(kBridgeLog)));
+}
+
+// The ids that the stand-ins' "pid" step wrote to a log, in order.
+std::vector<std::uint32_t> pidsIn(const std::filesystem::path& log) {
+    std::vector<std::uint32_t> pids;
+    std::istringstream lines(readFileBytes(log));
+    for (std::string word, pid; lines >> word >> pid;) {
+        pids.push_back(static_cast<std::uint32_t>(std::stoul(pid)));
+    }
+    return pids;
+}
+
+// What a child starts ends with the child's stop, and with the service. When the service dies,
+// Windows ends the whole tree through the child's job. On Linux the kernel's parent-death signal
+// ends the child alone, and what it started lives on in its process group until the next
+// start's recovery ends that group (under systemd the unit's control group ends it at once).
+TEST_F(ChildTree, WhatAChildStartedEndsWithItsStopAndWithTheService) {
+    TunnelBridgeProcess wrapper(install("tun2socks", "spawn"), "");
+    wrapper.start(10807);
+    ASSERT_TRUE(waitFor([&] { return pidsIn(runtimeFile(kBridgeLog)).size() == 1; }));
+    const std::uint32_t started = pidsIn(runtimeFile(kBridgeLog))[0];
+    wrapper.stop();
+    EXPECT_TRUE(waitFor([&] { return processHasEnded(started); }));
+
+    // A stand-in for the service launches a copy of itself as the service launches its children,
+    // and the copy starts one more, as a wrapper would.
+    TunnelBridgeProcess service(install("tun2socks", "launch"), "");
+    service.start(10807);
+    const auto tree = runtimeFile("halvern_fake_tree.log");
+    ASSERT_TRUE(waitFor([&] { return pidsIn(tree).size() == 2; }));
+    const std::uint32_t child = pidsIn(tree)[0];
+    const std::uint32_t grandchild = pidsIn(tree)[1];
+    const std::string childMark = processStartMark(child);
+    killProcess(service.processId());
+    EXPECT_TRUE(waitFor([&] { return processHasEnded(child); }));
+    if (onWindows()) {
+        EXPECT_TRUE(waitFor([&] { return processHasEnded(grandchild); }));
+    } else {
+        EXPECT_FALSE(processHasEnded(grandchild));
+    }
+    EXPECT_EQ(endRecordedProcess(child, childMark),
+              onWindows() ? RecordedProcessOutcome::alreadyGone : RecordedProcessOutcome::ended);
+    EXPECT_TRUE(processHasEnded(grandchild));
 }
 
 }  // namespace

@@ -11,14 +11,17 @@
 
 #include "common/ExecutablePath.h"
 #include "common/MonotonicClock.h"
+#include "common/SessionJournal.h"
 #include "control/CommandDispatcher.h"
 #include "control/JsonText.h"
 #include "control/ServiceState.h"
 #include "integration/SequenceNetwork.h"
+#include "network/NetworkSystem.h"
 #include "processes/ProcessLauncher.h"
 #include "processes/TunnelBridgeProcess.h"
 #include "support/PortLock.h"
 #include "support/TestSupport.h"
+#include "tunnel/SessionRecovery.h"
 #include "tunnel/TunnelController.h"
 
 namespace halvern {
@@ -130,6 +133,23 @@ TEST_F(TunnelSequenceTest, ConnectBringsEverythingUpAndDisconnectTakesItDown) {
     EXPECT_EQ(testing::childProcessCountSettling(2), 2U);
 
     const std::string adapter = tunnelAdapterName();
+    // The journal holds the configuration, the two children and the two routes while they are up.
+    const std::string journal = testing::readFileBytes(sessionJournalPath());
+    const std::optional<ParsedJournal> parsed = parseJournal(journal);
+    ASSERT_TRUE(parsed) << journal;
+    Words kinds;
+    for (const auto& entry : parsed->entries) {
+        kinds.push_back(entry ? entry->kind : "?");
+    }
+    // Linux writes the sandboxed resolv.conf here, a change that outlives the adapter; Windows'
+    // DNS settings go with the adapter and need no record.
+    const bool dnsRecorded = testing::programFileName("x") == "x";
+    Words expectedKinds{"proxy-config", "child", "child"};
+    if (dnsRecorded) {
+        expectedKinds.push_back("dns");
+    }
+    expectedKinds.insert(expectedKinds.end(), {"server-route", "tunnel-route"});
+    EXPECT_EQ(kinds, expectedKinds);
     const std::string routesUp = network_.routingTable();
     const std::vector<std::string> linesUp = network_.systemToolLines();
     if (!routesUp.empty()) {  // Linux: the routes are really there
@@ -177,6 +197,27 @@ TEST_F(TunnelSequenceTest, ConnectBringsEverythingUpAndDisconnectTakesItDown) {
         EXPECT_EQ(linesDown[7].substr(linesDown[7].find('"')),
                   linesUp[4].substr(linesUp[4].find('"'),
                                     linesUp[4].rfind(" metric=1") - linesUp[4].find('"')));
+    }
+    EXPECT_FALSE(std::filesystem::exists(sessionJournalPath())) << "nothing is left to undo";
+
+    // Had the service died while connected, its next start would have run the same deletes.
+    testing::writeFileBytes(sessionJournalPath(), testing::journalOfADeadInstance(journal));
+    Words report;
+    replaySessionJournal(sessionJournalPath(), hostNetworkSystem(),
+                         [&](const std::string& line) { report.push_back(line); });
+    ASSERT_EQ(report.size(), expectedKinds.size() + 1);
+    EXPECT_EQ(report[1], "deleted the tunnel routes of " + adapter);
+    EXPECT_EQ(report[2].rfind("deleted the host route to " + kServer + " via ", 0), 0U);
+    if (dnsRecorded) {
+        EXPECT_EQ(report[3], "put back the DNS settings that " + adapter + " changed (file)");
+    }
+    EXPECT_NE(report[report.size() - 2].find("had already ended"), std::string::npos);
+    EXPECT_EQ(report.back(), "deleted the proxy configuration of the previous instance");
+    EXPECT_EQ(network_.routingTable(), routesBefore);
+    if (!linesUp.empty()) {  // Windows: the two delete lines of the disconnect, once more
+        Words expected = linesDown;
+        expected.insert(expected.end(), {linesDown[6], linesDown[7]});
+        EXPECT_EQ(network_.systemToolLines(), expected);
     }
 
     tunnel.disconnect();

@@ -7,7 +7,11 @@
 #   2. SIGTERM while connected: routes and children are gone before the process exits;
 #   3. SIGTERM during a connect: the stop waits for the connect, then takes the tunnel down;
 #   4. a request after the stop began gets {"ok":true,"status":"disconnecting"};
-#   5. the bridge dies while connected: IPv4 meets a dead end but the proxy server stays on the
+#   5. kill -9 while connected, with wrapper children that start the real programs: no child
+#      outlives the service by 2 s; the next start replays the crash journal, after which nothing
+#      of the dead session is left (its unreachable routes included) and a connect works; a stop
+#      with wrappers leaves nothing.
+#   6. the bridge dies while connected: IPv4 meets a dead end but the proxy server stays on the
 #      old gateway; "stop" then gives both routing tables back exactly.
 # The client namespace is dual stack: while connected, IPv6 to the Internet is unreachable.
 #
@@ -58,14 +62,17 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 # Stand-ins that the service finds on PATH: our bridge and the xray shim, and per case a slower
-# xray or ip.
-mkdir -p "$work/bin" "$work/slow-xray" "$work/slow-ip"
+# xray or ip, or wrappers that stay between the service and the real programs.
+mkdir -p "$work/bin" "$work/slow-xray" "$work/slow-ip" "$work/wrap"
 [[ -x $bin/xray && -x $bin/tun2socks ]] && cp "$bin/xray" "$bin/tun2socks" "$work/bin/"
 printf '#!/bin/sh\nsleep 1.5\nexec "%s" "$@"\n' "$work/bin/xray" >"$work/slow-xray/xray"
 # shellcheck disable=SC2016 # the stand-in expands its own arguments
 printf '#!/bin/sh\ncase "$1 $2" in "route del"*) sleep 1.5 ;; esac\nexec "%s" "$@"\n' \
     "$real_ip" >"$work/slow-ip/ip"
-chmod +x "$work"/bin/* "$work"/slow-*/*
+for program in xray tun2socks; do
+    printf '#!/bin/sh\n"%s" "$@"\n' "$work/bin/$program" >"$work/wrap/$program"
+done
+chmod +x "$work"/bin/* "$work"/slow-*/* "$work"/wrap/*
 have_tunnel=false
 [[ -x $work/bin/tun2socks && -c /dev/net/tun ]] && have_tunnel=true
 
@@ -91,6 +98,7 @@ start_service() {
     RUNTIME_DIRECTORY="$run" PATH="$path$PATH" "$topology" client-exec "$prefix" \
         "$service" </dev/null >"$run/stdout" 2>"$run/stderr" &
     service_pid=$!
+    # Listening, not merely bound: the socket file appears a moment before listen().
     for _ in $(seq 250); do
         [[ -S $run/HalvernService.sock ]] && ctl status >/dev/null 2>&1 && return 0
         kill -0 "$service_pid" 2>/dev/null || fail "$1: the service exited at start"
@@ -180,15 +188,87 @@ expect_nothing_left
 echo "== 4. a request after the stop began"
 start_service stopping "$work/slow-ip" "$work/bin"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
-kill -TERM "$service_pid"
-wait_for_line "HalvernService status: disconnecting"
-answer=$(ctl status)
+# The request comes on a connection that the service took before the stop began: a pipe thread
+# that is between two clients when the stop begins may end without taking another one.
+answer=$(python3 - "$run" "$service_pid" <<'EOF'
+import os, signal, socket, sys, time
+run, pid = sys.argv[1], int(sys.argv[2])
+def wait_until(done):
+    end = time.monotonic() + 5
+    while not done():
+        assert time.monotonic() < end, "timed out"
+        time.sleep(0.01)
+def sockets():  # the listener, and then the connection that the service took
+    fds = f"/proc/{pid}/fd/"
+    try:
+        return sum(os.readlink(fds + fd).startswith("socket:") for fd in os.listdir(fds))
+    except OSError:
+        return 0
+client = socket.socket(socket.AF_UNIX)
+client.connect(run + "/HalvernService.sock")
+wait_until(lambda: sockets() >= 2)
+os.kill(pid, signal.SIGTERM)
+wait_until(lambda: "HalvernService status: disconnecting\n" in open(run + "/stderr").read())
+client.sendall(b'{"command":"status"}\n')
+print(client.makefile().read())
+EOF
+)
 [[ $answer == '{"ok":true,"status":"disconnecting"}' ]] || fail "a request during the stop got $answer"
 stop_service TERM
 expect_status_lines connecting connected disconnecting disconnected
 expect_nothing_left
 
-echo "== 5. the bridge dies while connected, then stop"
+# running PID...: true when any of them still runs (a zombie has ended).
+running() {
+    local pid state
+    for pid in "$@"; do
+        state=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null) && [[ ${state:0:1} != [ZX] ]] && return 0
+    done
+    return 1
+}
+
+echo "== 5. kill -9 while connected, with wrappers; then the next start"
+start_service crashed "$work/wrap" "$work/bin"
+[[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
+crashed=$service_pid
+xray_wrapper=$(pgrep -P "$crashed" -f wrap/xray || true)
+bridge_wrapper=$(pgrep -P "$crashed" -f wrap/tun2socks || true)
+[[ -n $xray_wrapper && -n $bridge_wrapper ]] || fail "the wrappers are not the service's children"
+started=$(pgrep -P "$xray_wrapper,$bridge_wrapper" | tr '\n' ' ')
+[[ $started == *' '*' ' ]] || fail "the wrappers started no programs: '$started'"
+kill -KILL "$crashed"
+wait "$crashed" 2>/dev/null || true
+service_pid=
+for _ in $(seq 100); do running "$xray_wrapper" "$bridge_wrapper" && sleep 0.02; done
+running "$xray_wrapper" "$bridge_wrapper" && fail "a child outlived the service by 2 s"
+# Outside systemd (whose KillMode=control-group ends the whole unit) nothing ends what the
+# wrappers started: it lives on in their process groups until the journal's replay.
+[[ -s $run/halvern_session.journal ]] || fail "the crash left no journal"
+[[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"$PROXY_ADDRESS via $GATEWAY_ADDRESS "* ]] ||
+    fail "no host route was left to replay"
+[[ $(tables) == *"unreachable 128.0.0.0/1 metric 2 "*"unreachable 8000::/1 dev lo metric 1024 "* ]] ||
+    fail "no leak protection route was left to replay"
+rm "$run/HalvernService.sock"  # the dead instance's socket would end start_service's wait at once
+start_service crashed "$work/wrap" "$work/bin"
+expected=$(printf 'HalvernService recovery: %s\n' \
+    "replaying the session journal of instance $crashed" "deleted the tunnel routes of Halvern_$crashed" \
+    "deleted the host route to $PROXY_ADDRESS via $GATEWAY_ADDRESS" \
+    "put back the DNS settings that Halvern_$crashed changed (file)" \
+    "ended process $bridge_wrapper of the previous instance" \
+    "ended process $xray_wrapper of the previous instance" \
+    "deleted the proxy configuration of the previous instance")
+actual=$(grep '^HalvernService recovery: ' "$run/stderr" || true)
+[[ $actual == "$expected" ]] || fail "recovery lines:"$'\n'"$actual"$'\n'"expected:"$'\n'"$expected"
+# shellcheck disable=SC2086 # one pid per word
+running $started && fail "what the wrappers started outlived the replay"
+[[ ! -e $run/halvern_session.journal && ! -e $run/halvern_xray_config.json ]] ||
+    fail "the replayed journal or the dead session's proxy configuration is still there"
+diff <(echo "$routes_before") <(tables) || fail "stale routes after the replay"
+[[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect after the crash"
+stop_service TERM
+expect_nothing_left
+
+echo "== 6. the bridge dies while connected, then stop"
 start_service bridge-dies "$work/bin"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 kill -KILL "$(pgrep -P "$service_pid" -x tun2socks)"

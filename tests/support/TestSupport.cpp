@@ -20,7 +20,8 @@ void setEnvironmentValue(const std::string& name, const std::optional<std::strin
 
 namespace {
 #ifdef _WIN32
-const char* const kRuntimeDirectoryVariables[] = {"TMP", "TEMP"};  // GetTempPathW: TMP, then TEMP
+// GetTempPathW reads TMP, then TEMP; the journal goes under ProgramData.
+const char* const kRuntimeDirectoryVariables[] = {"TMP", "TEMP", "ProgramData"};
 #else
 const char* const kRuntimeDirectoryVariables[] = {"RUNTIME_DIRECTORY"};
 #endif
@@ -68,6 +69,14 @@ std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
         writeFileBytes(directory / (stem + ".behaviour"), behaviour);
     }
     return target;
+}
+
+std::string journalOfADeadInstance(std::string text) {
+    const auto instance = text.find("\ninstance ") + 1;
+    if (instance != 0) {
+        text.replace(instance, text.find('\n', instance) - instance, "instance 4000000000 7");
+    }
+    return text;
 }
 
 std::string readFileBytes(const std::filesystem::path& path) {

@@ -24,7 +24,8 @@ class ScopedTempDirectory {
 };
 
 // Points the service's temporary directory (RUNTIME_DIRECTORY on POSIX, TMP and TEMP for
-// GetTempPathW on Windows) at a fresh directory for the life of the object, then restores it.
+// GetTempPathW on Windows) and so its crash journal (on Windows under ProgramData) at a fresh
+// directory for the life of the object, then restores it.
 class ScopedRuntimeDirectory {
   public:
     ScopedRuntimeDirectory();
@@ -60,6 +61,9 @@ std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs = 3000);
 // process list (see above), for a test that expects exactly `expected` to be running.
 std::size_t childProcessCountSettling(std::size_t expected, int settleMs = 3000);
 
+// Kills the process at once, without any clean-up of its own (SIGKILL, TerminateProcess).
+void killProcess(std::uint32_t pid);
+
 // True when no process (not even a zombie) with this id exists any more.
 bool processIsGone(std::uint32_t pid);
 
@@ -68,6 +72,10 @@ bool processHasEnded(std::uint32_t pid);
 
 std::string readFileBytes(const std::filesystem::path& path);
 void writeFileBytes(const std::filesystem::path& path, const std::string& content);
+
+// A crash journal's text with its instance line naming a service instance that has ended, as
+// the journal of a service that died reads to the next one.
+std::string journalOfADeadInstance(std::string text);
 
 // "0123456789" repeated to `count` bytes: what the stand-ins' "fill N" step prints.
 std::string fillPattern(std::size_t count);

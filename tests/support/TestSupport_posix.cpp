@@ -65,6 +65,10 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     return children;
 }
 
+void killProcess(std::uint32_t pid) {
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+}
+
 bool processIsGone(std::uint32_t pid) {
     // kill(pid, 0) still succeeds for a zombie, so ESRCH also means "reaped".
     return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;

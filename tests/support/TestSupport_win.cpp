@@ -47,6 +47,14 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     return children;
 }
 
+void killProcess(std::uint32_t pid) {
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (process != nullptr) {
+        TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+}
+
 bool processIsGone(std::uint32_t pid) {
     const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
     if (process == nullptr) {

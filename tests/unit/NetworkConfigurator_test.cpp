@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "common/ProcessIdentity.h"
 #include "network/RouteDiscovery.h"
+#include "support/TestSupport.h"
+#include "tunnel/SessionRecovery.h"
 
 namespace halvern {
 namespace {
@@ -207,6 +210,98 @@ TEST(IpSetup, DnsServersMustBeAddresses) {
             EXPECT_EQ(error.what(), "DNS server is not an IP address: " + c.rejected);
             EXPECT_TRUE(system.ran.empty());
             EXPECT_FALSE(network.applied());
+        }
+    }
+}
+
+// The routes are journalled before they are added and dropped once deleted; what a service that
+// died while connected left is deleted by the next start, with lines built afresh.
+TEST(NetshSetup, TheNextStartDeletesWhatADeadInstanceJournalled) {
+    testing::ScopedTempDirectory directory;
+    const auto path = directory.path() / "session.journal";
+    RecordingSystem system;
+    SessionJournal journal(path);
+    NetworkConfigurator network(system, &journal);
+    network.apply("Halvern_Tun_812", "203.0.113.5", "10.255.0.1", {}, true);
+    const std::string leftByACrash = testing::journalOfADeadInstance(testing::readFileBytes(path));
+    network.restore();
+    EXPECT_FALSE(std::filesystem::exists(path)) << "nothing is left to undo";
+
+    testing::writeFileBytes(path, leftByACrash);
+    system.ran.clear();
+    Lines report;
+    replaySessionJournal(path, system, [&](const std::string& line) { report.push_back(line); });
+    EXPECT_EQ(system.ran, (Lines{kDeleteTunnelRoute, kDeleteHostRoute}));
+    EXPECT_EQ(report, (Lines{"replaying the session journal of instance 4000000000",
+                             "deleted the tunnel routes of Halvern_Tun_812",
+                             "deleted the host route to 203.0.113.5 via 192.0.2.1"}));
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// Nothing in a journal is run as it stands: each entry's fields must check out, and a journal
+// that is damaged, not the service's own, or of an instance that still runs is not used.
+TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
+    testing::ScopedTempDirectory directory;
+    const auto path = directory.path() / "session.journal";
+    const std::string head = "HalvernService session journal 1\ninstance 4000000000 7\n";
+    const std::string replaying = "replaying the session journal of instance 4000000000";
+    const std::string invalid = "passed over an entry that is not valid";
+    const std::string damaged = "ignored the session journal " + path.string() + ": damaged";
+    struct Case {
+        std::string text;
+        Lines ran;
+        Lines report;
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {head + "server-route 203.0.113.5 Ethernet%202 192.0.2.1\nend\n", {kDeleteHostRoute},
+         {replaying, "deleted the host route to 203.0.113.5 via 192.0.2.1"}},
+        {head + "server-route 203.0.113.5 Eth%22%20x 192.0.2.1\n"    // a quote in the name
+                "server-route 203.0.113.05 Ethernet 192.0.2.1\n"      // a leading zero
+                "server-route 1.2.3.4%26calc Ethernet 192.0.2.1\n"
+                "server-route 203.0.113.5 Ethernet%ZZ 192.0.2.1\n"    // a broken escape
+                "server-route 203.0.113.5 Ethernet\n"
+                "tunnel-route Other_1 10.255.0.1\n"
+                "tunnel-route Halvern_1 10.255.0.256\n"
+                "child 12x 5\nchild 0 5\nroute add 0.0.0.0\nend\n", {},
+         {replaying, invalid, invalid, invalid, invalid, invalid, invalid, invalid, invalid,
+          invalid, invalid}},
+        {head + "tunnel-route Halvern_1 10.255.0.1\n", {}, {damaged}},   // torn: no end line
+        {"HalvernService session journal 2\ninstance 1 1\nend\n", {}, {damaged}},
+        {"HalvernService session journal 1\ninstance " + std::to_string(ownProcessId()) + " " +
+             processStartMark(ownProcessId()) + "\ntunnel-route Halvern_1 10.255.0.1\nend\n", {},
+         {"left the session journal " + path.string() + " alone: its instance " +
+          std::to_string(ownProcessId()) + " still runs"}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        testing::writeFileBytes(path, c.text);
+        RecordingSystem system;
+        Lines report;
+        replaySessionJournal(path, system,
+                             [&](const std::string& line) { report.push_back(line); });
+        EXPECT_EQ(system.ran, c.ran);
+        EXPECT_EQ(report, c.report);
+        EXPECT_EQ(std::filesystem::exists(path), c.report[0].rfind("left", 0) == 0);
+    }
+    // A file that others may write, or a link, is not the service's own (Linux; Windows checks
+    // the file's owner).
+    if (testing::programFileName("x") == "x") {
+        testing::writeFileBytes(directory.path() / "elsewhere", head + "end\n");
+        std::filesystem::permissions(directory.path() / "elsewhere",
+                                     std::filesystem::perms::others_write,
+                                     std::filesystem::perm_options::add);
+        for (const bool link : {false, true}) {
+            std::filesystem::remove(path);
+            link ? std::filesystem::create_symlink(directory.path() / "elsewhere", path)
+                 : std::filesystem::copy(directory.path() / "elsewhere", path);
+            Lines report;
+            RecordingSystem system;
+            replaySessionJournal(path, system,
+                                 [&](const std::string& line) { report.push_back(line); });
+            EXPECT_EQ(report, Lines{"ignored the session journal " + path.string() +
+                                    ": not the service's own file"});
         }
     }
 }

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace halvern {
+
+// What, beside its id, tells one process from a later one that was given the same id: on Linux
+// its start time in clock ticks after boot (field 22 of /proc/PID/stat), on Windows its creation
+// time (a FILETIME, as a decimal number). Empty when there is no such process or it cannot be
+// read. The crash journal records children by id and mark, so that a recovery never ends a
+// stranger that inherited a dead child's id.
+std::string processStartMark(std::uint32_t pid);
+
+// The service's own process id.
+std::uint32_t ownProcessId() noexcept;
+
+enum class RecordedProcessOutcome { ended, alreadyGone };
+
+// Ends the process that `pid` and `startMark` recorded when it still runs, and waits a bounded
+// time for it. On Linux every child leads a process group of its own, and the whole group is
+// ended: what a wrapper started goes with it, also when the wrapper itself has died already
+// (its group's id cannot be reused while any member lives). On Windows the process alone is
+// ended; its job object took the rest when the service died. A process that now has the id but
+// another mark is left alone. Never throws.
+RecordedProcessOutcome endRecordedProcess(std::uint32_t pid, const std::string& startMark) noexcept;
+
+}  // namespace halvern

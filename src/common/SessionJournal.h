@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace halvern {
+
+// One change that a tunnel session made to the system, kept as data: a kind and its fields.
+// A journal never holds a command line. Whoever undoes an entry checks its fields and builds
+// the command afresh from them (tunnel/SessionRecovery.cpp).
+struct JournalEntry {
+    std::string kind;
+    std::vector<std::string> fields;
+    bool operator==(const JournalEntry& other) const = default;
+};
+
+// The kinds and their fields, in order. A new kind takes a name here, the call that records it
+// before its change and drops it after the undo, and one row in the recovery's table.
+namespace JournalKind {
+inline constexpr const char* proxyConfig = "proxy-config";  // none: the file's name is fixed
+inline constexpr const char* child = "child";               // process id, start mark
+inline constexpr const char* serverRoute = "server-route";  // server, interface, gateway
+inline constexpr const char* tunnelRoute = "tunnel-route";  // adapter name, tunnel address
+inline constexpr const char* dns = "dns";                   // backend name, adapter name
+}  // namespace JournalKind
+
+// The crash journal of the running session: what the session has changed and not yet undone.
+// Each entry is written to disk before its change is made and dropped once the change is undone,
+// so a service that dies at any moment leaves a journal of exactly what may need undoing, and
+// its next start replays it. An entry that is already there is not added twice.
+//
+// A journal that cannot be written is reported on the debug output, and the change goes ahead
+// all the same: a tunnel is worth more than its safety net. Used under the controller's lock.
+class SessionJournal {
+  public:
+    explicit SessionJournal(std::filesystem::path path);
+    SessionJournal(const SessionJournal&) = delete;
+    SessionJournal& operator=(const SessionJournal&) = delete;
+
+    void add(const JournalEntry& entry);
+    void remove(const JournalEntry& entry) noexcept;
+
+    const std::vector<JournalEntry>& entries() const { return entries_; }
+
+  private:
+    void save() noexcept;
+
+    std::filesystem::path path_;
+    std::string instanceMark_;
+    std::vector<JournalEntry> entries_;
+};
+
+// The file's text: a header line, the instance that wrote it (process id and start mark), one
+// line per entry with its fields percent-encoded, and an end line that a complete file has.
+std::string formatJournal(std::uint32_t instancePid, const std::string& instanceMark,
+                          const std::vector<JournalEntry>& entries);
+
+struct ParsedJournal {
+    std::uint32_t instancePid = 0;
+    std::string instanceMark;
+    std::vector<std::optional<JournalEntry>> entries;  // empty for a line that is no entry
+};
+
+// Nothing when `text` is not a complete journal in the form above.
+std::optional<ParsedJournal> parseJournal(const std::string& text);
+
+// The platform's part (SessionJournal_posix.cpp, SessionJournal_win.cpp).
+
+// Linux: "halvern_session.journal" in the runtime directory, which survives a restart of the
+// service and goes at reboot, like the routes. Windows: "session.journal" in
+// %ProgramData%\Halvern, a directory that only SYSTEM and administrators may write, since
+// routes added by netsh outlive a reboot.
+std::filesystem::path sessionJournalPath();
+
+// Replaces the file with `text` atomically: a temporary file beside it, flushed to disk, then
+// renamed over it; creates the directory when it is missing. Returns 0 or the system's error.
+std::uint32_t writeJournalFile(const std::filesystem::path& path, const std::string& text);
+
+enum class JournalFileState { absent, read, foreign };
+
+// Reads the file when it is the service's own: a regular file (no link) owned by the service's
+// account or the administrators, that no one else can write. Anything else is foreign.
+JournalFileState readJournalFile(const std::filesystem::path& path, std::string& text);
+
+void removeJournalFile(const std::filesystem::path& path) noexcept;
+
+}  // namespace halvern

@@ -1,0 +1,94 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/RuntimeDirectory.h"
+#include "common/SessionJournal.h"
+#include "common/UniqueFd.h"
+
+namespace halvern {
+namespace {
+
+constexpr off_t kMaxJournalBytes = 65536;
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::filesystem::path sessionJournalPath() {
+    return runtimeDirectory() / "halvern_session.journal";
+}
+
+std::uint32_t writeJournalFile(const std::filesystem::path& path, const std::string& text) {
+    if (!ensureRuntimeDirectory()) {
+        return static_cast<std::uint32_t>(errno != 0 ? errno : EIO);
+    }
+    const std::string temporary = path.string() + ".tmp";
+    ::unlink(temporary.c_str());
+    // O_EXCL and O_NOFOLLOW: nothing planted under the temporary name can take the write.
+    const UniqueFd file{
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    if (!file.valid()) {
+        return static_cast<std::uint32_t>(errno);
+    }
+    if (::fchmod(file.get(), 0600) != 0 || !writeAll(file.get(), text) ||
+        ::fsync(file.get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return static_cast<std::uint32_t>(error != 0 ? error : EIO);
+    }
+    // The rename itself reaches the disk with the directory.
+    const UniqueFd directory{
+        ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (directory.valid()) {
+        ::fsync(directory.get());
+    }
+    return 0;
+}
+
+JournalFileState readJournalFile(const std::filesystem::path& path, std::string& text) {
+    text.clear();
+    const UniqueFd file{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    if (!file.valid()) {
+        return errno == ENOENT ? JournalFileState::absent : JournalFileState::foreign;
+    }
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        (info.st_uid != 0 && info.st_uid != ::geteuid()) || (info.st_mode & 022) != 0 ||
+        info.st_size > kMaxJournalBytes) {
+        return JournalFileState::foreign;
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0 || text.size() > static_cast<std::size_t>(kMaxJournalBytes)) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return JournalFileState::read;
+}
+
+void removeJournalFile(const std::filesystem::path& path) noexcept {
+    ::unlink(path.c_str());
+}
+
+}  // namespace halvern

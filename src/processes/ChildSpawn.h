@@ -1,0 +1,37 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/ChildPid.h"
+
+// POSIX only: how the service starts its long-running children (the proxy core and the bridge).
+namespace halvern {
+
+struct ChildSpawnPlan {
+    std::vector<std::string> argv;  // what the child sees; argv[0] is its name
+    std::string program;            // a path, or a bare name looked up through PATH
+    std::string directory;          // where the child runs; empty: the service's own directory
+    int outputFd = -1;              // its stdout and stderr; -1: /dev/null. stdin is /dev/null.
+};
+
+// Starts the child with fork and exec, never through a shell. The child
+//   - leads a process group of its own, so that ending it ends whatever it started;
+//   - dies by SIGKILL when the thread that started it ends (PR_SET_PDEATHSIG). The kernel ties
+//     this to the forking thread, not the process: the service launches from its pipe thread,
+//     which lives until the stop sequence has ended every child, and a service that dies takes
+//     the thread, and so the children, with it;
+//   - inherits nothing of the service but its environment: no descriptor beyond its standard
+//     streams, default signal handling, nothing blocked;
+//   - runs the program only once `beforeRun(pid)` has returned, so that the crash journal holds
+//     the child before it does anything. Should the service die in between, the child never
+//     runs the program.
+// Returns the child, or an empty owner with `error` set to the errno of the step that failed
+// (ENOENT when the program is not found). A `beforeRun` that throws ends the child first.
+ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>& beforeRun,
+                    int& error);
+
+}  // namespace halvern

@@ -1,0 +1,236 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "common/UniqueFd.h"
+#include "processes/ChildSpawn.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
+
+namespace halvern {
+namespace {
+
+constexpr int kParentGoneExit = 126;
+constexpr int kLaunchFailedExit = 127;
+
+// Everything the child needs, prepared before the fork: between fork and exec the child may
+// only make async-signal-safe calls (the service has other threads, and whatever locks they
+// held were copied in that state), so it allocates nothing and only reads this.
+struct ChildSide {
+    char* const* argv;
+    char* const* environment;
+    const char* const* candidates;  // the paths to try, in PATH order
+    const char* directory;          // nullptr: stay
+    int outputFd;
+    int goFd;      // the service writes one byte here once the child is journalled
+    int reportFd;  // close-on-exec: reads end-of-file on success, an errno on failure
+    pid_t parent;
+};
+
+// A descriptor at 3 or above, so that placing the standard streams cannot overwrite it.
+int aboveStandardStreams(int fd) {
+    return fd >= 0 && fd <= STDERR_FILENO ? ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : fd;
+}
+
+[[noreturn]] void failChild(const ChildSide& side, int error) {
+    while (::write(side.reportFd, &error, sizeof(error)) < 0 && errno == EINTR) {
+    }
+    ::_exit(kLaunchFailedExit);
+}
+
+void closeAllAbove(int first, int last) {
+    if (first > last) {
+        return;
+    }
+    if (::close_range(static_cast<unsigned>(first), static_cast<unsigned>(last), 0) == 0) {
+        return;
+    }
+    rlimit limit{};  // kernels before 5.9: one by one, up to the descriptor limit
+    const int top = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
+                        ? static_cast<int>(limit.rlim_cur)
+                        : 65536;
+    for (int fd = first; fd <= last && fd < top; ++fd) {
+        ::close(fd);
+    }
+}
+
+// The child's side, from fork to exec. The order matters: the group first, so that a kill of
+// the group from the service can never miss the child; then the parent-death signal, and the
+// check that the parent did not die before it was set. A change of user or of capabilities
+// belongs before the parent-death signal, because the kernel clears it on a change of
+// credentials.
+[[noreturn]] void runChildSide(const ChildSide& side) noexcept {
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != side.parent) {
+        ::_exit(kParentGoneExit);
+    }
+
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        ::sigaction(signal, &defaults, nullptr);  // fails harmlessly for SIGKILL and the like
+    }
+
+    char go = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(side.goFd, &go, 1);
+    } while (got < 0 && errno == EINTR);
+    if (got != 1) {
+        ::_exit(kParentGoneExit);  // the service died, or gave up on the child, first
+    }
+
+    const int devNull = aboveStandardStreams(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    const int output = side.outputFd >= 0 ? aboveStandardStreams(side.outputFd) : devNull;
+    if (devNull < 0 || output < 0 || ::dup2(devNull, STDIN_FILENO) < 0 ||
+        ::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0) {
+        failChild(side, errno);
+    }
+    // Everything else goes, whether or not its owner remembered close-on-exec; the report pipe
+    // stays until exec closes it.
+    closeAllAbove(STDERR_FILENO + 1, side.reportFd - 1);
+    closeAllAbove(side.reportFd + 1, ~0U >> 1U);
+
+    if (side.directory != nullptr && ::chdir(side.directory) != 0) {
+        failChild(side, errno);
+    }
+    // As execvp searches: a directory that lacks the program, or that we may not search, is
+    // passed over; any other failure ends the search. EACCES wins over ENOENT.
+    int error = ENOENT;
+    bool denied = false;
+    for (const char* const* candidate = side.candidates; *candidate != nullptr; ++candidate) {
+        ::execve(*candidate, side.argv, side.environment);
+        error = errno;
+        if (error == EACCES) {
+            denied = true;
+        } else if (error != ENOENT && error != ENOTDIR && error != ELOOP && error != ENAMETOOLONG) {
+            break;
+        }
+    }
+    failChild(side, denied && error != ENOEXEC ? EACCES : error);
+}
+
+// The paths that exec tries: the program itself when it names a directory, else each PATH
+// entry joined with it (an empty entry meaning the working directory).
+std::vector<std::string> programCandidates(const std::string& program) {
+    if (program.find('/') != std::string::npos) {
+        return {program};
+    }
+    const char* variable = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+    const std::string path = variable != nullptr ? variable : "/usr/local/bin:/usr/bin:/bin";
+    std::vector<std::string> candidates;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t colon = path.find(':', at);
+        const std::string directory = path.substr(at, colon - at);
+        candidates.push_back((directory.empty() ? "." : directory) + "/" + program);
+        if (colon == std::string::npos) {
+            return candidates;
+        }
+        at = colon + 1;
+    }
+}
+
+// A close-on-exec pipe whose two ends both lie above the standard streams.
+bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+    int fds[2] = {-1, -1};
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+    for (UniqueFd* end : {&readEnd, &writeEnd}) {
+        if (end->get() <= STDERR_FILENO) {
+            end->reset(::fcntl(end->get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+        }
+    }
+    return readEnd.valid() && writeEnd.valid();
+}
+
+}  // namespace
+
+ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>& beforeRun,
+                    int& error) {
+    error = 0;
+    std::vector<char*> argv;
+    argv.reserve(plan.argv.size() + 1);
+    for (const std::string& argument : plan.argv) {
+        argv.push_back(const_cast<char*>(argument.c_str()));  // NOLINT: exec's signature
+    }
+    argv.push_back(nullptr);
+    const std::vector<std::string> candidates = programCandidates(plan.program);
+    std::vector<const char*> candidatePointers;
+    candidatePointers.reserve(candidates.size() + 1);
+    for (const std::string& candidate : candidates) {
+        candidatePointers.push_back(candidate.c_str());
+    }
+    candidatePointers.push_back(nullptr);
+
+    UniqueFd goRead;
+    UniqueFd goWrite;
+    UniqueFd reportRead;
+    UniqueFd reportWrite;
+    if (!makePipe(goRead, goWrite) || !makePipe(reportRead, reportWrite)) {
+        error = errno != 0 ? errno : EMFILE;
+        return ChildPid{};
+    }
+    const ChildSide side{argv.data(),
+                         environ,
+                         candidatePointers.data(),
+                         plan.directory.empty() ? nullptr : plan.directory.c_str(),
+                         plan.outputFd,
+                         goRead.get(),
+                         reportWrite.get(),
+                         ::getpid()};
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        error = errno;
+        return ChildPid{};
+    }
+    if (pid == 0) {
+        runChildSide(side);
+    }
+    ChildPid child(pid);
+    ::setpgid(pid, pid);  // also from here: the group exists before anyone can signal it
+    goRead.reset();
+    reportWrite.reset();
+
+    if (beforeRun) {
+        beforeRun(pid);
+    }
+    while (::write(goWrite.get(), "g", 1) < 0 && errno == EINTR) {
+    }
+    goWrite.reset();
+
+    int childError = 0;
+    std::size_t got = 0;
+    while (got < sizeof(childError)) {
+        const ssize_t count = ::read(reportRead.get(), reinterpret_cast<char*>(&childError) + got,
+                                     sizeof(childError) - got);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(count);
+    }
+    if (got == 0) {
+        return child;  // exec closed the pipe: the program runs
+    }
+    error = got == sizeof(childError) && childError != 0 ? childError : EIO;
+    child.reset();  // it is on its way out already; this reaps it
+    return ChildPid{};
+}
+
+}  // namespace halvern

@@ -1,0 +1,194 @@
+#include "tunnel/SessionRecovery.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "common/ProcessIdentity.h"
+#include "common/SessionJournal.h"
+#include "network/DnsChange.h"
+#include "network/NetworkSystem.h"
+#include "processes/ProcessLauncher.h"
+#include "processes/ProxyCoreProcess.h"
+
+namespace halvern {
+namespace {
+
+using Fields = std::vector<std::string>;
+
+constexpr std::size_t kMaxNameBytes = 255;
+
+bool isNumber(const std::string& text, std::uint64_t max) {
+    if (text.empty() || text.size() > 20 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    std::uint64_t value = 0;
+    for (const char digit : text) {
+        const auto next = static_cast<std::uint64_t>(digit - '0');
+        if (value > (max - next) / 10) {
+            return false;
+        }
+        value = value * 10 + next;
+    }
+    return value != 0;
+}
+
+// Four decimal parts of 0 to 255, without signs, spaces or leading zeros: what inet_pton takes.
+bool isDottedIpv4(const std::string& text) {
+    std::size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        const std::size_t end = part < 3 ? text.find('.', at) : text.size();
+        if (end == std::string::npos) {
+            return false;
+        }
+        const std::string digits = text.substr(at, end - at);
+        if (digits.empty() || digits.size() > 3 ||
+            digits.find_first_not_of("0123456789") != std::string::npos ||
+            (digits.size() > 1 && digits[0] == '0') || std::stoi(digits) > 255) {
+            return false;
+        }
+        at = end + 1;
+    }
+    return true;
+}
+
+// Only the service's own adapters: the prefix that route discovery also passes over.
+bool isAdapterName(const std::string& text) {
+    return text.rfind("Halvern", 0) == 0 && text.size() <= 64 &&
+           std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '_' || c == '-';
+           });
+}
+
+// A name as the system reports an interface: not empty, no control characters, nothing that
+// could end the quotes around it in a netsh line, and nothing an ip argument would read as an
+// option. Windows names may hold spaces and UTF-8.
+bool isInterfaceName(const std::string& text) {
+    return !text.empty() && text.size() <= kMaxNameBytes && text[0] != '-' &&
+           std::none_of(text.begin(), text.end(), [](char c) {
+               const auto byte = static_cast<unsigned char>(c);
+               return byte < 0x20 || byte == 0x7F || c == '"';
+           });
+}
+
+void runTolerated(const CommandList& commands, NetworkSystem& system) {
+    for (const CommandLine& command : commands) {
+        system.runCommand(command, true);
+    }
+}
+
+bool nothingToCheck(const Fields& /*f*/) {
+    return true;
+}
+
+std::string deleteProxyConfig(const Fields& /*f*/, NetworkSystem& /*system*/) {
+    ProcessLauncher::deleteFileQuietly(
+        ProcessLauncher::tempFilePath(ProxyCoreProcess::kConfigFileName).string());
+    return "deleted the proxy configuration of the previous instance";
+}
+
+bool validChild(const Fields& f) {
+    return isNumber(f[0], 0xFFFFFFFFU) && isNumber(f[1], UINT64_MAX);
+}
+
+std::string endChild(const Fields& f, NetworkSystem& /*system*/) {
+    const auto pid = static_cast<std::uint32_t>(std::stoul(f[0]));
+    return endRecordedProcess(pid, f[1]) == RecordedProcessOutcome::ended
+               ? "ended process " + f[0] + " of the previous instance"
+               : "process " + f[0] + " of the previous instance had already ended";
+}
+
+bool validServerRoute(const Fields& f) {
+    return isDottedIpv4(f[0]) && isInterfaceName(f[1]) && isDottedIpv4(f[2]);
+}
+
+std::string deleteServerRoute(const Fields& f, NetworkSystem& system) {
+    runTolerated(system.commands().deleteServerRoute(f[0], f[1], f[2]), system);
+    return "deleted the host route to " + f[0] + " via " + f[2];
+}
+
+bool validTunnelRoute(const Fields& f) {
+    return isAdapterName(f[0]) && isDottedIpv4(f[1]);
+}
+
+std::string deleteTunnelRoute(const Fields& f, NetworkSystem& system) {
+    runTolerated(system.commands().deleteTunnelRoute(f[0], f[1]), system);
+    return "deleted the tunnel routes of " + f[0];
+}
+
+bool validDnsChange(const Fields& f) {
+    return dnsBackendNamed(f[0]).has_value() && isAdapterName(f[1]);
+}
+
+std::string undoDnsChange(const Fields& f, NetworkSystem& /*system*/) {
+    undoRecordedDnsChange(*dnsBackendNamed(f[0]), f[1]);
+    return "put back the DNS settings that " + f[1] + " changed (" + f[0] + ")";
+}
+
+// One row per kind of entry: how many fields it has, their check, and its undo, which returns
+// the line to report.
+struct EntryUndo {
+    const char* kind;
+    std::size_t fieldCount;
+    bool (*valid)(const Fields&);
+    std::string (*undo)(const Fields&, NetworkSystem&);
+};
+
+constexpr EntryUndo kUndoByKind[] = {
+    {JournalKind::proxyConfig, 0, nothingToCheck, deleteProxyConfig},
+    {JournalKind::child, 2, validChild, endChild},
+    {JournalKind::serverRoute, 3, validServerRoute, deleteServerRoute},
+    {JournalKind::tunnelRoute, 2, validTunnelRoute, deleteTunnelRoute},
+    {JournalKind::dns, 2, validDnsChange, undoDnsChange},
+};
+
+std::string undoEntry(const std::optional<JournalEntry>& entry, NetworkSystem& system) {
+    if (entry) {
+        for (const EntryUndo& row : kUndoByKind) {
+            if (entry->kind == row.kind && entry->fields.size() == row.fieldCount &&
+                row.valid(entry->fields)) {
+                return row.undo(entry->fields, system);
+            }
+        }
+    }
+    return "passed over an entry that is not valid";
+}
+
+}  // namespace
+
+void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& system,
+                          const RecoveryReport& report) noexcept {
+    try {
+        std::string text;
+        const JournalFileState state = readJournalFile(path, text);
+        if (state == JournalFileState::absent) {
+            return;
+        }
+        const std::optional<ParsedJournal> journal =
+            state == JournalFileState::read ? parseJournal(text) : std::nullopt;
+        if (!journal) {
+            report("ignored the session journal " + path.string() + ": " +
+                   (state == JournalFileState::foreign ? "not the service's own file" : "damaged"));
+            removeJournalFile(path);
+            return;
+        }
+        if (processStartMark(journal->instancePid) == journal->instanceMark) {
+            report("left the session journal " + path.string() + " alone: its instance " +
+                   std::to_string(journal->instancePid) + " still runs");
+            return;
+        }
+        report("replaying the session journal of instance " + std::to_string(journal->instancePid));
+        for (std::size_t i = journal->entries.size(); i-- > 0;) {
+            try {
+                report(undoEntry(journal->entries[i], system));
+            } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the next entry
+            }
+        }
+        removeJournalFile(path);
+    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the service starts all the same
+    }
+}
+
+}  // namespace halvern
