@@ -11,7 +11,11 @@
 #   4. a request completed after the stop began gets {"ok":true,"status":"disconnecting"};
 #   5. kill -9 while connected, with wrapper children that start the real programs: no child
 #      outlives the service by 2 s; the next start replays the crash journal, after which nothing
-#      of the dead session is left and a connect works; a stop with wrappers leaves nothing.
+#      of the dead session is left (its unreachable routes included) and a connect works; a stop
+#      with wrappers leaves nothing.
+#   6. the bridge dies while connected: IPv4 meets a dead end but the proxy server stays on the
+#      old gateway; "stop" then gives both routing tables back exactly.
+# The client namespace is dual stack: while connected, IPv6 to the Internet is unreachable.
 #
 # Usage: daemon_test.sh SERVICE HALVERNCTL BIN
 #   BIN holds the stand-ins "xray" and "tun2socks" (tests/e2e). Run as root; exits 77 (skipped)
@@ -79,7 +83,11 @@ have_tunnel=false
 # shellcheck source=/dev/null
 source "$work/env"
 "$topology" client-config "$prefix" "$work/topology" >"$work/client.json"
-routes_before=$(ip -n "$CLIENT_NS" route show table all)
+tables() {
+    ip -n "$CLIENT_NS" route show table all
+    ip -n "$CLIENT_NS" -6 route show table all
+}
+routes_before=$(tables)
 resolver_before=$(cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CLIENT_NS/resolv.conf")
 
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace with $work/NAME as its
@@ -132,8 +140,7 @@ expect_status_lines() {
 # Nothing of the tunnel is left: the routes as they were, no process in the namespace, no
 # tunnel device.
 expect_nothing_left() {
-    diff <(echo "$routes_before") <(ip -n "$CLIENT_NS" route show table all) ||
-        fail "the client's routing table is not what it was"
+    diff <(echo "$routes_before") <(tables) || fail "the client's routing tables are not what they were"
     [[ -z $(ip netns pids "$CLIENT_NS") ]] || fail "processes left in $CLIENT_NS: $(ip netns pids "$CLIENT_NS")"
     [[ $(ip -n "$CLIENT_NS" link show) != *Halvern* ]] || fail "a tunnel device is left"
     [[ ! -e $run/halvern_xray_config.json ]] || fail "the proxy configuration is left behind"
@@ -177,6 +184,7 @@ device=Halvern_$service_pid
 # Whole outputs are compared, never piped into grep -q: with pipefail, grep's early exit would
 # fail the pipeline whenever the writer is still writing.
 [[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"0.0.0.0/1 via 10.255.0.1 dev $device "* ]] || fail "no tunnel route"
+[[ $(ip -n "$CLIENT_NS" -6 route get 2001:db8:ffff::1 2>&1) == *"No route to host" ]] || fail "IPv6 leaves beside the tunnel"
 ip netns exec "$CLIENT_NS" curl -sS --max-time 20 -o "$work/page.html" "$HTTP_URL" || fail "curl through the tunnel"
 [[ $(tail -n 1 "$HTTP_LOG") == "$PROXY_ADDRESS "* ]] || fail "the page did not come through the proxy"
 children=$(ip netns pids "$CLIENT_NS" | grep -cvx "$service_pid" || true)
@@ -247,6 +255,8 @@ running "$xray_wrapper" "$bridge_wrapper" && fail "a child outlived the service 
 [[ -s $run/halvern_session.journal ]] || fail "the crash left no journal"
 [[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"$PROXY_ADDRESS via $GATEWAY_ADDRESS "* ]] ||
     fail "no host route was left to replay"
+[[ $(tables) == *"unreachable 128.0.0.0/1 metric 2 "*"unreachable 8000::/1 dev lo metric 1024 "* ]] ||
+    fail "no leak protection route was left to replay"
 rm "$run/HalvernService.sock"  # the dead instance's socket would end start_service's wait at once
 start_service crashed "$work/wrap" "$work/bin"
 expected=$(printf 'HalvernService recovery: %s\n' \
@@ -262,8 +272,19 @@ actual=$(grep '^HalvernService recovery: ' "$run/stderr" || true)
 running $started && fail "what the wrappers started outlived the replay"
 [[ ! -e $run/halvern_session.journal && ! -e $run/halvern_xray_config.json ]] ||
     fail "the replayed journal or the dead session's proxy configuration is still there"
-diff <(echo "$routes_before") <(ip -n "$CLIENT_NS" route show table all) || fail "stale routes after the replay"
+diff <(echo "$routes_before") <(tables) || fail "stale routes after the replay"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect after the crash"
+stop_service TERM
+expect_nothing_left
+
+echo "== 6. the bridge dies while connected, then stop"
+start_service bridge-dies "$work/bin"
+[[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
+kill -KILL "$(pgrep -P "$service_pid" -x tun2socks)"
+for _ in $(seq 250); do [[ $(ip -n "$CLIENT_NS" link show) == *Halvern* ]] && sleep 0.02; done
+[[ $(ip -n "$CLIENT_NS" route get "$HTTP_ADDRESS" 2>&1) == *"No route to host" ]] || fail "IPv4 leaves beside the dead tunnel"
+[[ $(ip -n "$CLIENT_NS" route get "$PROXY_ADDRESS") == "$PROXY_ADDRESS via $GATEWAY_ADDRESS "* ]] || fail "the proxy server is cut off"
+[[ $(ctl stop) == '{"ok":true,"status":"disconnected"}' ]] || fail "stop"
 stop_service TERM
 expect_nothing_left
 

@@ -53,6 +53,8 @@ TEST(DefaultRouteChoice, Rules) {
         {"network route",        {ipv4(192, 0, 2, 0), ipv4(255, 255, 255, 0), hop, 4, 0}, "Wi-Fi",
                                  "Ethernet"},
         {"host mask",            {0, ipv4(255, 255, 255, 255), hop, 4, 0}, "Wi-Fi", "Ethernet"},
+        // The tunnel's halves and their dead ends (Linux): 0.0.0.0/1 is no default route.
+        {"half of the space",    {0, ipv4(128, 0, 0, 0), hop, 4, 0}, "Wi-Fi", "Ethernet"},
         {"on-link",              defaultRow(0, 4, 0), "Wi-Fi", "Ethernet"},
         {"unknown interface",    defaultRow(second.nextHop, 77, 0), "Wi-Fi", "Ethernet"},
         {"nameless winner",      defaultRow(second.nextHop, 4, 10), "", ""},
