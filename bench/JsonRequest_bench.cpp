@@ -1,8 +1,12 @@
-// How fast the dispatcher reads a large "startXray" request, against the floor of six memchr
-// passes over the same text and against parsing it with a general JSON library.
+// How fast the dispatcher reads a 1 MiB "startXray" request, against parsing the same text with
+// a general JSON library; the run ends with how many times as fast the reads are (the target is
+// at least 5). Six memchr passes over the text are a reference line for the floor, not a target.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -68,6 +72,17 @@ void readSixFields(benchmark::State& state) {
 }
 BENCHMARK(readSixFields)->Unit(benchmark::kMicrosecond);
 
+// The two compared are run five times each, and the fastest run of each counts: other work on
+// the machine only ever adds time, so the fastest runs are the ones it disturbed least.
+void fastestOfFive(benchmark::internal::Benchmark* benchmark) {
+    benchmark->Unit(benchmark::kMicrosecond)
+        ->Repetitions(5)
+        ->ReportAggregatesOnly(true)
+        ->ComputeStatistics("fastest", [](const std::vector<double>& times) {
+            return *std::min_element(times.begin(), times.end());
+        });
+}
+
 // The reads that dispatching this request makes: "command", then "configJson" (decoded whole),
 // then "dnsServers" after it.
 void readStartXrayFields(benchmark::State& state) {
@@ -84,8 +99,9 @@ void readStartXrayFields(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(request.size()));
 }
-BENCHMARK(readStartXrayFields)->Unit(benchmark::kMicrosecond);
+BENCHMARK(readStartXrayFields)->Apply(fastestOfFive);
 
+// The floor for six lookups: a reference line only.
 void memchrSixTimes(benchmark::State& state) {
     const std::string& request = startRequest();
     while (state.KeepRunning()) {
@@ -106,7 +122,7 @@ void nlohmannParse(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(request.size()));
 }
-BENCHMARK(nlohmannParse)->Unit(benchmark::kMicrosecond);
+BENCHMARK(nlohmannParse)->Apply(fastestOfFive);
 
 void dispatchStatus(benchmark::State& state) {
     halvern::controller = std::make_unique<halvern::TunnelController>(halvern::StatusCallback{});
@@ -117,6 +133,35 @@ void dispatchStatus(benchmark::State& state) {
 }
 BENCHMARK(dispatchStatus);
 
+// The console report, keeping the fastest run of each compared benchmark for the closing ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.aggregate_name == "fastest") {
+                times[run.run_name.function_name] = run.GetAdjustedCPUTime();
+            }
+        }
+    }
+
+    std::map<std::string, double> times;
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const auto ours = reporter.times.find("readStartXrayFields");
+    const auto general = reporter.times.find("nlohmannParse");
+    if (ours != reporter.times.end() && general != reporter.times.end() && ours->second > 0) {
+        std::printf(
+            "startXray request of %zu bytes: the dispatcher's reads are %.1fx as fast as "
+            "nlohmann::json::parse (fastest runs, processor time; target: at least 5x)\n",
+            startRequest().size(), general->second / ours->second);
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -32,9 +32,8 @@ class ChildPid {
     std::optional<int> waitStatusIfExited() noexcept;
 
     // Kills a child that has not been reaped yet, with its group, by SIGKILL and waits up to
-    // `waitMs` for it,
-    // then forgets it. A child that outlives the wait (stuck in the kernel) is kept on a list
-    // that later calls sweep, so it is still reaped once it finally dies.
+    // `waitMs` for it, then forgets it. A child that outlives the wait (stuck in the kernel) is
+    // kept on a list that later calls sweep, so it is still reaped once it finally dies.
     void reset(int waitMs = kKillWaitMs) noexcept;
 
   private:

@@ -1,6 +1,7 @@
 #include "common/RuntimeDirectory.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -14,16 +15,25 @@ std::filesystem::path runtimeDirectory() {
         const std::string list = fromSystemd;
         return list.substr(0, list.find(':'));
     }
-    return "/run/halvern";
+    return kControlDirectory;
 }
 
-bool ensureRuntimeDirectory() {
-    const std::string path = runtimeDirectory().string();
-    if (::mkdir(path.c_str(), 0755) == 0) {
-        return true;
+bool ensureServiceDirectory(const std::filesystem::path& directory) {
+    const std::string path = directory.string();
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        return false;
     }
     struct stat info {};
-    return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if (::lstat(path.c_str(), &info) != 0) {
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
+        errno = S_ISDIR(info.st_mode) ? EPERM : ENOTDIR;
+        return false;
+    }
+    // The umask may have narrowed a new directory, and an old one may carry any mode: group
+    // members must reach the socket inside, and nobody but the owner may add files.
+    return (info.st_mode & 07777) == 0755 || ::chmod(path.c_str(), 0755) == 0;
 }
 
 }  // namespace halvern

@@ -35,7 +35,7 @@ std::filesystem::path sessionJournalPath() {
 }
 
 std::uint32_t writeJournalFile(const std::filesystem::path& path, const std::string& text) {
-    if (!ensureRuntimeDirectory()) {
+    if (!ensureServiceDirectory(runtimeDirectory())) {
         return static_cast<std::uint32_t>(errno != 0 ? errno : EIO);
     }
     const std::string temporary = path.string() + ".tmp";

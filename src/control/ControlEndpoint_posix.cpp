@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -25,6 +26,12 @@ namespace {
 constexpr const char* kSocketName = "HalvernService.sock";
 constexpr const char* kClientGroup = "halvern";
 constexpr std::int64_t kRetryPauseMilliseconds = 500;
+
+// What a client sent beyond its request is read and dropped before the connection closes
+// (see ~SocketConnection), within these bounds: a client that reads its answer and closes is
+// done in microseconds, one that keeps writing or never closes holds the server no longer.
+constexpr std::int64_t kDrainBudgetMilliseconds = 500;
+constexpr std::size_t kDrainLimitBytes = 1048576;
 
 std::optional<gid_t> clientGroupId() {
     std::vector<char> buffer(1024);
@@ -84,6 +91,26 @@ class SocketConnection final : public ControlConnection {
           readDeadline_(MonotonicClock::now() +
                         std::chrono::milliseconds(kRequestReadBudgetMilliseconds)) {}
 
+    SocketConnection(const SocketConnection&) = delete;
+    SocketConnection& operator=(const SocketConnection&) = delete;
+    SocketConnection(SocketConnection&&) = delete;
+    SocketConnection& operator=(SocketConnection&&) = delete;
+
+    // The answer ends with a clean end of stream. Closing a Unix socket that still holds unread
+    // bytes would hand the client ECONNRESET instead, so what it sent beyond its request is read
+    // and dropped first. Most clients have sent all they will by now (halvernctl ends its side
+    // after the request), and the close is then the end of stream, as it always was. One that
+    // may still be writing is given the end of stream at once and drained until it ends its side
+    // or the drain's bounds are reached.
+    ~SocketConnection() override {
+        std::size_t drained = 0;
+        if (!drainToEnd(MonotonicClock::now(), drained)) {
+            ::shutdown(socket_.get(), SHUT_WR);
+            drainToEnd(MonotonicClock::now() + std::chrono::milliseconds(kDrainBudgetMilliseconds),
+                       drained);
+        }
+    }
+
     ControlReadResult read(char* buffer, std::size_t size) override {
         for (;;) {
             const ssize_t count = ::recv(socket_.get(), buffer, size, MSG_DONTWAIT);
@@ -124,6 +151,30 @@ class SocketConnection final : public ControlConnection {
     }
 
   private:
+    // Reads and drops what the client sends, waiting for more until `deadline`. True once
+    // nothing more can come (its end of stream, or a failed connection).
+    bool drainToEnd(MonotonicClock::time_point deadline, std::size_t& drained) {
+        std::array<char, 4096> scratch{};
+        while (drained < kDrainLimitBytes) {
+            const ssize_t count =
+                ::recv(socket_.get(), scratch.data(), scratch.size(), MSG_DONTWAIT);
+            if (count > 0) {
+                drained += static_cast<std::size_t>(count);
+                continue;
+            }
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return true;
+            }
+            if (!waitReady(socket_.get(), POLLIN, deadline)) {
+                return false;
+            }
+        }
+        return false;
+    }
+
     UniqueFd socket_;
     MonotonicClock::time_point readDeadline_;
     std::optional<MonotonicClock::time_point> writeDeadline_;
@@ -179,7 +230,7 @@ class SocketEndpoint final : public ControlEndpoint {
 
   private:
     bool createListener() {
-        if (!ensureRuntimeDirectory()) {
+        if (!ensureServiceDirectory(kControlDirectory)) {
             return false;
         }
         path_ = controlEndpointAddress().string();
@@ -258,7 +309,7 @@ class SocketEndpoint final : public ControlEndpoint {
 }  // namespace
 
 std::filesystem::path controlEndpointAddress() {
-    return runtimeDirectory() / kSocketName;
+    return std::filesystem::path(kControlDirectory) / kSocketName;
 }
 
 std::unique_ptr<ControlEndpoint> makeControlEndpoint() {

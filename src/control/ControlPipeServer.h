@@ -4,7 +4,7 @@
 #include <string>
 
 // The service's control endpoint: the named pipe "\\.\pipe\HalvernService" on Windows, the Unix
-// socket runtimeDirectory()/"HalvernService.sock" on POSIX. One connection carries one request
+// socket "/run/halvern/HalvernService.sock" on POSIX. One connection carries one request
 // line and gets one response; clients are served strictly one after another.
 namespace halvern {
 

@@ -1,17 +1,11 @@
 #include "control/JsonText.h"
 
-#include <bit>
 #include <charconv>
-#include <cstring>
 #include <stdexcept>
-
-#include "control/JsonLiteralScan.h"
+#include <utility>
 
 namespace halvern {
 namespace {
-
-using json_detail::decodeEscape;
-using json_detail::scanStringLiteral;
 
 bool isJsonSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -24,35 +18,113 @@ std::size_t skipSpace(std::string_view text, std::size_t p) {
     return p;
 }
 
-// Compares the decoded form of a valid literal's body with `key`, without allocating.
-bool decodedEquals(std::string_view body, std::string_view key) {
+// What the byte after a backslash stands for; '\0' for an escape the protocol does not know.
+// \u stands for '?', its four following bytes being the caller's to skip unseen.
+char decodeEscape(char escape) {
+    switch (escape) {
+        case '"':
+        case '\\':
+        case '/':
+            return escape;
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        case 'u':
+            return '?';
+        default:
+            return '\0';
+    }
+}
+
+// The end (just past the closing quote) of the string literal whose opening quote is at `open`,
+// read one byte at a time, or npos when the literal is malformed or does not close inside the
+// text. A configuration passed as a string value holds an escape every few bytes, which is why
+// this is a plain byte loop and not a chain of memchr calls.
+std::size_t literalEnd(std::string_view text, std::size_t open) {
+    const std::size_t n = text.size();
+    if (open >= n || text[open] != '"') {
+        return npos;
+    }
+    for (std::size_t p = open + 1; p < n;) {
+        const char c = text[p++];
+        if (c == '"') {
+            return p;
+        }
+        if (c == '\\') {
+            if (p == n) {
+                return npos;
+            }
+            const char escape = text[p++];
+            if (decodeEscape(escape) == '\0' || (escape == 'u' && n - p < 4)) {
+                return npos;
+            }
+            p += escape == 'u' ? 4 : 0;  // \u swallows four bytes unseen
+        }
+    }
+    return npos;  // the text ended inside the literal: it must close before
+}
+
+// literalEnd, storing the decoded bytes in `decoded` as it goes (on failure too: callers pass a
+// scratch string). One pass, because the one literal decoded whole may be 1 MiB long.
+std::size_t readLiteral(std::string_view text, std::size_t open, std::string& decoded) {
+    const std::size_t n = text.size();
+    if (open >= n || text[open] != '"') {
+        return npos;
+    }
+    std::size_t size = 0;  // bytes decoded so far; the string grows ahead of them
+    for (std::size_t p = open + 1; p < n;) {
+        char c = text[p++];
+        if (c == '"') {
+            decoded.resize(size);
+            return p;
+        }
+        if (c == '\\') {
+            if (p == n) {
+                return npos;
+            }
+            const char escape = text[p++];
+            c = decodeEscape(escape);
+            if (c == '\0' || (escape == 'u' && n - p < 4)) {
+                return npos;
+            }
+            p += escape == 'u' ? 4 : 0;
+        }
+        // What push_back does, without its bookkeeping on every byte.
+        if (size == decoded.size()) {
+            decoded.resize(2 * size + 64);
+        }
+        decoded[size++] = c;
+    }
+    return npos;
+}
+
+// Whether a valid literal's body decodes to `key`, without allocating.
+bool tokenEquals(std::string_view body, std::string_view key) {
+    // Decoding never lengthens a body, and no decoded byte takes more than six: most tokens are
+    // told apart by their length alone, long values above all.
+    if (body.size() < key.size() || body.size() > 6 * key.size()) {
+        return false;
+    }
     std::size_t k = 0;
-    for (std::size_t i = 0; i < body.size();) {
+    for (std::size_t i = 0; i < body.size(); ++k) {
         char c = body[i++];
         if (c == '\\') {
             const char escape = body[i++];
             c = decodeEscape(escape);
-            if (escape == 'u') {
-                i += 4;
-            }
+            i += escape == 'u' ? 4 : 0;
         }
         if (k == key.size() || key[k] != c) {
             return false;
         }
-        ++k;
     }
     return k == key.size();
-}
-
-bool literalEquals(std::string_view body, bool hasEscape, std::string_view key) {
-    if (!hasEscape) {
-        return body == key;
-    }
-    // An escape is at most six bytes for one decoded byte.
-    if (body.size() > 6 * key.size()) {
-        return false;
-    }
-    return decodedEquals(body, key);
 }
 
 }  // namespace
@@ -60,17 +132,15 @@ bool literalEquals(std::string_view body, bool hasEscape, std::string_view key) 
 std::size_t findJsonValue(std::string_view text, std::string_view key) {
     std::size_t p = 0;
     while (p < text.size()) {
-        const void* hit = std::memchr(text.data() + p, '"', text.size() - p);
-        if (hit == nullptr) {
+        const std::size_t open = text.find('"', p);
+        if (open == npos) {
             return npos;
         }
-        const auto open = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-        bool hasEscape = false;
-        const std::size_t end = scanStringLiteral(text, open, hasEscape);
+        const std::size_t end = literalEnd(text, open);
         if (end == npos) {
             return npos;
         }
-        if (literalEquals(text.substr(open + 1, end - open - 2), hasEscape, key)) {
+        if (tokenEquals(text.substr(open + 1, end - open - 2), key)) {
             p = skipSpace(text, end);
             if (p < text.size() && text[p] == ':') {
                 return skipSpace(text, p + 1);
@@ -83,17 +153,12 @@ std::size_t findJsonValue(std::string_view text, std::string_view key) {
 }
 
 bool parseJsonString(std::string_view text, std::size_t& position, std::string& output) {
-    bool hasEscape = false;
-    const std::size_t end = scanStringLiteral(text, position, hasEscape);
+    std::string decoded;
+    const std::size_t end = readLiteral(text, position, decoded);
     if (end == npos) {
         return false;
     }
-    const std::string_view body = text.substr(position + 1, end - position - 2);
-    if (hasEscape) {
-        json_detail::decodeStringBody(body, output);
-    } else {
-        output.assign(body);
-    }
+    output = std::move(decoded);
     position = end;
     return true;
 }

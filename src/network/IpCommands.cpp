@@ -1,5 +1,8 @@
+#include <algorithm>
+#include <fstream>
 #include <stdexcept>
 
+#include "common/DebugOutput.h"
 #include "network/NetworkCommands.h"
 #include "network/RouteDiscovery.h"
 
@@ -15,6 +18,26 @@ constexpr const char* kTunnelPrefixLength = "/24";
 // whatever the metric of the system's own default route, which stays in place and so is still
 // found by route discovery on the next connect.
 constexpr const char* kTunnelHalves[] = {"0.0.0.0/1", "128.0.0.0/1"};
+
+// Leak protection, which the tunnel's own routes alone do not give on Linux:
+// - under each half, a dead end one metric behind it: when the bridge dies, its TUN device
+//   takes the halves along, and traffic then meets "unreachable" instead of the old gateway,
+//   while the server's /32 host route, more specific, still leads the core to its server;
+// - the IPv6 address space, which the tunnel does not carry, as two unreachable halves: the
+//   system's IPv6 default route loses to them by prefix length, the LAN's prefix and link-local
+//   win over them the same way, and applications get "network unreachable" at once and fall
+//   back to IPv4. The metric is the kernel's default for IPv6, named so that the delete names it.
+constexpr const char* kDeadEndMetric = "2";
+constexpr const char* kIpv6Halves[] = {"::/1", "8000::/1"};
+constexpr const char* kIpv6BlockMetric = "1024";
+
+// IPv6 switched off by sysctl leaves all/disable_ipv6 at 1; switched off at boot
+// (ipv6.disable=1), the kernel lists no IPv6 addresses at all.
+bool ipv6SwitchedOff() {
+    std::ifstream disabled("/proc/sys/net/ipv6/conf/all/disable_ipv6");
+    char value = '0';
+    return !std::ifstream("/proc/net/if_inet6") || (disabled >> value && value == '1');
+}
 
 // The rejected text as a message can show it: in double quotes, with quotes, backslashes and
 // control characters escaped, so that a line feed in it cannot forge a line of the trace output.
@@ -35,6 +58,30 @@ std::string quotedForMessage(const std::string& text) {
         }
     }
     return quoted + "\"";
+}
+
+// Every row of the tunnel-route step in the order it goes in, as `ip` commands with `verb`.
+// The deletes name type, prefix and metric like the adds, so that only our rows go, never a
+// route of the same prefix that someone else keeps with another metric or type. The kernel's
+// IPv6 delete passes over the type, so those rows also name the loopback device, which every
+// unreachable route hangs on: a ::/1 through a real device stays.
+CommandList tunnelRouteRows(const std::string& verb, const std::string& adapterName,
+                            const std::string& tunnelAddress, bool withIpv6) {
+    CommandList commands;
+    for (const char* half : kTunnelHalves) {
+        commands.push_back(
+            {"ip", "route", verb, half, "via", tunnelAddress, "dev", adapterName, "metric", "1"});
+    }
+    for (const char* half : kTunnelHalves) {
+        commands.push_back({"ip", "route", verb, "unreachable", half, "metric", kDeadEndMetric});
+    }
+    for (const char* half : kIpv6Halves) {
+        if (withIpv6) {
+            commands.push_back({"ip", "-6", "route", verb, "unreachable", half, "dev", "lo",
+                                "metric", kIpv6BlockMetric});
+        }
+    }
+    return commands;
 }
 
 class IpCommandBuilder final : public NetworkCommandBuilder {
@@ -82,25 +129,26 @@ class IpCommandBuilder final : public NetworkCommandBuilder {
                  defaultInterface, "metric", "1"}};
     }
 
+    // IPv6 is left out where it is switched off: a machine without it has nothing to protect
+    // there, and the kernel would refuse the rows.
     CommandList addTunnelRoute(const std::string& adapterName,
                                const std::string& tunnelAddress) const override {
-        CommandList commands;
-        for (const char* half : kTunnelHalves) {
-            commands.push_back({"ip", "route", "add", half, "via", tunnelAddress, "dev",
-                                adapterName, "metric", "1"});
+        const bool ipv6 = !ipv6SwitchedOff();
+        if (!ipv6) {
+            writeDebugOutput("HalvernService network: IPv6 is switched off; no IPv6 block\n");
         }
-        return commands;
+        return tunnelRouteRows("add", adapterName, tunnelAddress, ipv6);
     }
 
-    // The deletes name the metric too, so that only the routes we added go, never a route of
-    // the same prefix that someone else keeps with another metric.
+    // The undo of addTunnelRoute() command by command, in reverse order (NetworkConfigurator
+    // relies on it), and always with the IPv6 rows: IPv6 may have been switched on since, or the
+    // journal of a dead instance is replayed on a system that changed. A missing row's delete
+    // fails harmlessly. The dead ends go before the halves above them, so that a disconnect
+    // never blocks traffic on its way back to the old gateway.
     CommandList deleteTunnelRoute(const std::string& adapterName,
                                   const std::string& tunnelAddress) const override {
-        CommandList commands;
-        for (const char* half : kTunnelHalves) {
-            commands.push_back({"ip", "route", "del", half, "via", tunnelAddress, "dev",
-                                adapterName, "metric", "1"});
-        }
+        CommandList commands = tunnelRouteRows("del", adapterName, tunnelAddress, true);
+        std::reverse(commands.begin(), commands.end());
         return commands;
     }
 

@@ -37,6 +37,9 @@ class NetworkCommandBuilder {
     virtual CommandList addServerRoute(const std::string& serverAddress,
                                        const std::string& defaultInterface,
                                        const std::string& defaultGateway) const = 0;
+    // The tunnel's default path, and on Linux its leak protection. deleteTunnelRoute() undoes
+    // addTunnelRoute() command by command in reverse order: its last N commands undo the first
+    // N adds, which is how a step that fails part-way takes back what it added.
     virtual CommandList addTunnelRoute(const std::string& adapterName,
                                        const std::string& tunnelAddress) const = 0;
     virtual CommandList deleteTunnelRoute(const std::string& adapterName,

@@ -1,5 +1,7 @@
 #include "network/NetworkConfigurator.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <stdexcept>
 
 namespace halvern {
@@ -110,10 +112,32 @@ void NetworkConfigurator::undoDnsChange() noexcept {
     }
 }
 
+// All of the step or none of it: on Linux it is several routes, and a dead end or an IPv6 block
+// left behind by a failed connect would cut the machine off. What got in is deleted, tolerating
+// failure, and its journal entry goes with them; a route that was there before and made an add
+// fail stays untouched, also by the next start.
+void NetworkConfigurator::addTunnelRoute(const NetworkCommandBuilder& commands) {
+    record(tunnelRouteEntry());
+    const CommandList adds = commands.addTunnelRoute(adapterName_, tunnelAddress_);
+    std::size_t added = 0;
+    try {
+        for (; added < adds.size(); ++added) {
+            system_->runCommand(adds[added], false);
+        }
+    } catch (...) {
+        const CommandList deletes = commands.deleteTunnelRoute(adapterName_, tunnelAddress_);
+        const std::size_t undo = std::min(added, deletes.size());
+        runAll(CommandList(deletes.end() - static_cast<std::ptrdiff_t>(undo), deletes.end()), true);
+        forget(tunnelRouteEntry());
+        throw;
+    }
+}
+
 // The host route for the server goes in before the tunnel takes the default path, so the
 // tunnel's own traffic never loops into itself. A failure stops here, and undoes only the DNS
-// change, which may outlive the adapter (Linux without systemd-resolved): applied_ stays false,
-// and restore() leaves alone the routes that did get in.
+// change, which may outlive the adapter (Linux without systemd-resolved), and what the failing
+// tunnel-route step itself added: applied_ stays false, and restore() leaves alone the host
+// route if it did get in.
 void NetworkConfigurator::apply(const std::string& adapterName, const std::string& serverAddress,
                                 const std::string& tunnelAddress,
                                 const std::vector<std::string>& dnsServers, bool setAddress) {
@@ -154,8 +178,7 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
             runAll(commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
                    false);
         }
-        record(tunnelRouteEntry());
-        runAll(commands.addTunnelRoute(adapterName_, tunnelAddress_), false);
+        addTunnelRoute(commands);
     } catch (...) {
         undoDnsChange();
         throw;

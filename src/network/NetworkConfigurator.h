@@ -26,13 +26,14 @@ class NetworkConfigurator {
 
     // Runs the setup commands in their fixed order. Throws std::runtime_error when the default
     // route cannot be found, the platform refuses a DNS server (before any change), or a step
-    // that must succeed fails; what ran before stays in effect, except a DNS change that would
-    // outlive the adapter, and applied() stays false, so restore() removes nothing.
+    // that must succeed fails; what earlier steps did stays in effect, except a DNS change that
+    // would outlive the adapter, and applied() stays false, so restore() removes nothing. The
+    // tunnel-route step itself is all or nothing.
     void apply(const std::string& adapterName, const std::string& serverAddress,
                const std::string& tunnelAddress, const std::vector<std::string>& dnsServers,
                bool setAddress);
 
-    // Deletes the two routes of a completed apply(), then undoes its DNS change where that
+    // Deletes the routes of a completed apply(), then undoes its DNS change where that
     // outlives the adapter, tolerating any failure, and clears the object. Does nothing when
     // nothing is applied.
     void restore();
@@ -52,6 +53,7 @@ class NetworkConfigurator {
 
   private:
     void runAll(const CommandList& commands, bool allowFailure);
+    void addTunnelRoute(const NetworkCommandBuilder& commands);
     JournalEntry serverRouteEntry() const;
     JournalEntry tunnelRouteEntry() const;
     std::optional<JournalEntry> dnsEntry() const;

@@ -57,10 +57,6 @@ class ChildProcessHandle {
     JournalEntry entry;
 };
 
-}  // namespace halvern
-
-namespace halvern {
-
 // What to run, in the two forms the platforms take: the exact command line that Windows' process
 // creation parses, and the program with its arguments as an argv vector, which POSIX runs
 // without a shell. Records build both so that each form can be checked on either platform.

@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -70,6 +72,25 @@ void waitForStopSignal() {
     }
 }
 
+// Descriptors 0 to 2 that the service was started without would go to the first files and
+// sockets it opens, and the status lines would then be written into those: each closed one is
+// pointed at /dev/null first.
+bool openStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        const int opened = ::open("/dev/null", O_RDWR);  // the lowest free number: `fd` itself
+        if (opened != fd) {
+            if (opened >= 0) {
+                ::close(opened);
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 void reportServiceStatus(ServicePhase phase, std::uint32_t /*exitCode*/) noexcept {
@@ -86,7 +107,13 @@ std::uint32_t threadStartFailureCode(int errorValue) noexcept {
 }
 
 std::uint32_t runAsService() {
-    if (!ensureRuntimeDirectory()) {
+    // A status line written to a stderr whose reader has gone fails with EPIPE instead of ending
+    // the service (the sockets are written with MSG_NOSIGNAL already). Children start with every
+    // signal at its default, whatever the service ignores.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    if (::sigaction(SIGPIPE, &ignore, nullptr) != 0 || !openStandardDescriptors() ||
+        !ensureServiceDirectory(runtimeDirectory())) {
         const int error = errno;
         return error != 0 ? static_cast<std::uint32_t>(error) : EIO;
     }

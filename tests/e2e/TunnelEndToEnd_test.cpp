@@ -57,7 +57,8 @@ TEST(TunnelEndToEnd, APageCrossesTheTunnelAndStopLeavesNothingBehind) {
     const std::string httpLog = variable("E2E_HTTP_LOG");
     const auto pageBytes = std::stoll(variable("E2E_PAGE_BYTES"));
     const std::string page = variable("E2E_WORK") + "/page.html";
-    const std::string routesBefore = testing::commandOutput("ip -4 route show table all");
+    const std::string routingTables = "ip -4 route show table all; ip -6 route show table all";
+    const std::string routesBefore = testing::commandOutput(routingTables);
     const std::string resolverFile = "cat /etc/resolv.conf; stat -c %a /etc/resolv.conf";
     const std::string resolverBefore = testing::commandOutput(resolverFile);
 
@@ -87,6 +88,9 @@ TEST(TunnelEndToEnd, APageCrossesTheTunnelAndStopLeavesNothingBehind) {
     probe.join();
     ASSERT_EQ(started, "{\"ok\":true,\"status\":\"connected\"}");
     EXPECT_EQ(words, (std::vector<std::string>{"connecting", "connected"}));
+    EXPECT_EQ(testing::commandOutput("ip -6 route get 2001:db8:ffff::1 2>&1"),
+              "RTNETLINK answers: No route to host\n")
+        << "IPv6 leaves beside the tunnel";
     // The service probes the port every 200 ms from the start, so it sees the core ready at the
     // first multiple of 200 ms at or after the core's own moment; the rest is the service's
     // work: three process launches, the configuration file, the network commands.
@@ -141,10 +145,10 @@ TEST(TunnelEndToEnd, APageCrossesTheTunnelAndStopLeavesNothingBehind) {
               "{\"ok\":true,\"txBytes\":0,\"rxBytes\":0}");
     // The bridge's device goes with the bridge; wait for the kernel to drop it and its routes.
     const auto stopped = MonotonicClock::now();
-    std::string routesAfter = testing::commandOutput("ip -4 route show table all");
+    std::string routesAfter = testing::commandOutput(routingTables);
     while (routesAfter != routesBefore && elapsedMilliseconds(stopped) < 3000) {
         sleepMilliseconds(20);
-        routesAfter = testing::commandOutput("ip -4 route show table all");
+        routesAfter = testing::commandOutput(routingTables);
     }
     EXPECT_EQ(routesAfter, routesBefore);
     EXPECT_EQ(testing::commandOutput(resolverFile), resolverBefore);

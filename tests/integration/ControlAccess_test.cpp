@@ -14,11 +14,16 @@
 namespace halvern::test {
 namespace {
 
-TEST(ControlSocket, ModesKeepOthersOut) {
+TEST(ControlSocket, ModesKeepOthersOutWhateverTheUmask) {
     TestRuntimeDirectory directory;
-    ServerThread server;
+    const mode_t umask = ::umask(077);
+    ServerThread server;  // has served a first client, so the socket is there
+    ::umask(umask);
     ASSERT_NE(exchange("{\"command\":\"status\"}\n").find("\"ok\":true"), std::string::npos);
     struct stat info {};
+    // Group members must be able to reach the socket inside.
+    ASSERT_EQ(::stat(controlEndpointAddress().parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755U);
     ASSERT_EQ(::stat(controlEndpointAddress().c_str(), &info), 0);
     EXPECT_TRUE(S_ISSOCK(info.st_mode));
     if (::getgrnam("halvern") != nullptr) {

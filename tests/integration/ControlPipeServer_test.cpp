@@ -10,9 +10,12 @@
 
 #include <chrono>
 #include <future>
+#include <numeric>
 #include <string>
+#include <vector>
 
 #include "common/MonotonicClock.h"
+#include "control/CommandDispatcher.h"
 #include "control/ServiceState.h"
 #include "integration/ControlTestSupport.h"
 
@@ -39,11 +42,31 @@ TEST_F(ControlEndpoint, OnlyTheFirstLineOfAMessageIsARequest) {
     // No line feed at all: the message (POSIX: the stream) ends the request.
     EXPECT_EQ(exchange(R"({"command":"status"})"), kStatusAnswer);
     EXPECT_EQ(exchange("{\"command\":\"status\"}\n{\"command\":\"stop\"}\n"), kStatusAnswer);
+    // Far more behind the line than the server reads: still the answer, then a clean end.
+    EXPECT_EQ(exchange("{\"command\":\"status\"}\n" + std::string(200000, 'x')), kStatusAnswer);
     // A command that sits only on the second line is never seen.
     EXPECT_EQ(exchange("{}\n{\"command\":\"status\"}\n"), kMissingCommand);
     // A dispatcher exception is answered and serving goes on.
     EXPECT_EQ(exchange("{\"command\":\"readLogDelta\",\"offset\":99999999999999999999}\n"),
               R"({"ok":false,"error":"stoll argument out of range"})");
+}
+
+// A command literal that never closes, at lengths around every block size a scanner might step
+// by, with nothing, a line feed, or a line feed and more text behind it.
+TEST_F(ControlEndpoint, UnclosedCommandLiteralsAreMissingCommands) {
+    std::vector<std::size_t> lengths(71);
+    std::iota(lengths.begin(), lengths.end(), std::size_t{0});
+    lengths.insert(lengths.end(), {127, 128, 129, 255, 256, 4095, 4096});
+    for (const std::size_t length : lengths) {
+        for (const std::string& tail :
+             {std::string(), std::string("\n"), "\n" + std::string(20000, 'b')}) {
+            const std::string request = R"({"command":")" + std::string(length, 'a') + tail;
+            SCOPED_TRACE(std::to_string(length) + " bytes, tail of " + std::to_string(tail.size()));
+            EXPECT_EQ(dispatchCommand(request), kMissingCommand);
+            EXPECT_EQ(exchange(request), kMissingCommand);
+            EXPECT_EQ(exchange("{\"command\":\"status\"}\n"), kStatusAnswer);
+        }
+    }
 }
 
 TEST_F(ControlEndpoint, ARequestLargerThanEveryBufferArrivesWhole) {

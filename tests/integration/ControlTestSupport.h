@@ -13,10 +13,16 @@
 // server, for the integration tests.
 namespace halvern::test {
 
-// Gives the test its own endpoint where the platform allows it: on POSIX a fresh runtime
-// directory named by RUNTIME_DIRECTORY. The Windows pipe name is fixed; there the tests rely on
-// their own Wine prefix.
-using TestRuntimeDirectory = testing::ScopedRuntimeDirectory;
+// Gives the test its own endpoint and runtime files: a /run of its own for the socket on POSIX
+// (see ScopedPrivateRunDirectory) and a fresh runtime directory, whose path() it is.
+class TestRuntimeDirectory {
+  public:
+    const std::filesystem::path& path() const { return files_.path(); }
+
+  private:
+    testing::ScopedPrivateRunDirectory run_;
+    testing::ScopedRuntimeDirectory files_;
+};
 
 // The server on a thread of its own with a fresh controller, stopped as the service stops it:
 // `stopping` set, one wake-up connection, join.
@@ -44,6 +50,8 @@ class TestClient {
     TestClient& operator=(const TestClient&) = delete;
 
     bool connected() const;
+    // What the last attempt to connect failed with; empty once connected.
+    std::string failure() const;
     // Does not wait for the server to take the bytes when they exceed what the system buffers:
     // the write completes in the background while receiveAll() runs.
     void send(std::string_view bytes);
@@ -67,7 +75,8 @@ struct ProgramRun {
 };
 
 // Runs a program to its end with stdout and stderr in files in `directory`, read back (CRLF
-// turned into LF).
+// turned into LF). Throws, naming the call, the program and the system's error code, when the
+// program cannot be started or does not end within a minute.
 ProgramRun runCaptured(const std::filesystem::path& directory,
                        const std::vector<std::string>& arguments);
 

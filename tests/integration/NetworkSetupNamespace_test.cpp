@@ -1,6 +1,7 @@
 // The Linux network setup against real routes and a real /etc/resolv.conf, in the network and
-// mount namespaces of SequenceNetwork: an uplink with a default route via 192.0.2.1, a TUN
-// device under the adapter's name, and a scratch /etc that the service writes itself.
+// mount namespaces of SequenceNetwork: an uplink with default routes via 192.0.2.1 and
+// 2001:db8:1::fe, a TUN device under the adapter's name, and a scratch /etc that the service
+// writes itself.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -56,40 +57,79 @@ class NetworkSetupNamespace : public ::testing::Test {
     std::string resolverBefore_;
 };
 
-TEST_F(NetworkSetupNamespace, TunnelTakesAllTrafficAndRestoreGivesTheTableBack) {
-    const std::string before = network_.routingTable();
+// Dual stack, then with IPv6 switched off. While up: IPv4 through the tunnel, no IPv6 beside it
+// but on the LAN; the bridge dies: IPv4 meets a dead end, the server stays on the old gateway,
+// and route discovery still finds the system's default route; the stop after that gives both
+// tables back.
+TEST_F(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeDies) {
+    const auto routeGet = [](const std::string& to) {
+        return commandOutput("ip route get " + to + " 2>&1");
+    };
+    for (const bool ipv6 : {true, false}) {
+        SCOPED_TRACE(ipv6 ? "dual stack" : "IPv6 switched off");
+        if (!ipv6) {
+            sh("echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6");
+            sh("ip tuntap add dev " + tunnel_ + " mode tun");
+        }
+        const std::string before = network_.routingTable();
+        NetworkConfigurator network;
+        network.apply(tunnel_, "203.0.113.7", "10.255.0.1", {"2001:db8::53"}, true);
+        EXPECT_TRUE(network.applied());
+        EXPECT_NE(routeGet("198.51.100.1").find(" dev " + tunnel_ + " "), std::string::npos);
+        EXPECT_NE(routeGet("203.0.113.7").find(" via 192.0.2.1 dev uplink "), std::string::npos);
+        EXPECT_NE(network_.resolverConfiguration().find(
+                      "\nnameserver 2001:db8::53\nnameserver 8.8.8.8\n644\n"),
+                  std::string::npos)
+            << network_.resolverConfiguration();
+        if (ipv6) {
+            EXPECT_EQ(routeGet("2001:db8:ffff::1"), "RTNETLINK answers: No route to host\n");
+            EXPECT_NE(routeGet("2001:db8:1::9").find(" dev uplink "), std::string::npos);
+            EXPECT_NE(routeGet("fe80::9 oif uplink").find(" dev uplink "), std::string::npos);
+        } else {
+            EXPECT_EQ(network_.routingTable().find("::/1"), std::string::npos);
+        }
 
-    NetworkConfigurator network;
-    network.apply(tunnel_, "203.0.113.7", "10.255.0.1", {"2001:db8::53"}, true);
-    EXPECT_TRUE(network.applied());
-    EXPECT_NE(commandOutput("ip route get 198.51.100.1").find(" dev " + tunnel_ + " "),
-              std::string::npos);
-    EXPECT_NE(commandOutput("ip route get 203.0.113.7").find(" via 192.0.2.1 dev uplink "),
-              std::string::npos);
-    EXPECT_NE(network_.resolverConfiguration().find(
-                  "\nnameserver 2001:db8::53\nnameserver 8.8.8.8\n644\n"),
-              std::string::npos)
-        << network_.resolverConfiguration();
+        network_.bridgeEnded();
+        EXPECT_EQ(routeGet("198.51.100.1"), "RTNETLINK answers: No route to host\n");
+        EXPECT_EQ(routeGet("8.8.8.8"), "RTNETLINK answers: No route to host\n");
+        EXPECT_NE(routeGet("203.0.113.7").find(" via 192.0.2.1 dev uplink "), std::string::npos);
+        NetworkConfigurator next;
+        EXPECT_TRUE(next.findDefaultRoute());
+        EXPECT_EQ(next.defaultGateway() + " " + next.defaultInterface(), "192.0.2.1 uplink");
 
-    network.restore();
-    EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
-    // The address and its connected route stay on the adapter until the bridge takes it away.
-    network_.bridgeEnded();
-    EXPECT_EQ(network_.routingTable(), before);
+        network.restore();
+        EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
+        // The address and its connected routes went with the adapter.
+        EXPECT_EQ(network_.routingTable(), before);
+    }
 }
 
-// The routes that got in stay, but the DNS change, which would outlive the adapter, is undone.
-TEST_F(NetworkSetupNamespace, FailingTunnelRouteLeavesTheHostRouteBehind) {
-    staleTunnel("0.0.0.0/1 via 10.255.0.1 metric 1");
-    NetworkConfigurator network;
-    applyFails(network,
-               "Command failed with exit code 2: ip route add 0.0.0.0/1 via 10.255.0.1 dev " +
-                   tunnel_ + " metric 1");
-    const std::string after = network_.routingTable();
-    EXPECT_NE(after.find("203.0.113.7 via 192.0.2.1 dev uplink metric 1"), std::string::npos);
-    EXPECT_EQ(after.find("128.0.0.0/1"), std::string::npos);
-    network.restore();
-    EXPECT_EQ(network_.routingTable(), after) << "restore removes nothing after a failed apply";
+// A failing tunnel-route step takes back the rows it added itself; the host route before it
+// stays, like the DNS change is undone, and so does the row in the way, which is not ours.
+TEST_F(NetworkSetupNamespace, FailingTunnelRouteStepTakesBackOnlyItsOwnRows) {
+    sh("ip address add 10.255.0.1/24 dev " + tunnel_ + " && ip link set " + tunnel_ + " up");
+    const struct {
+        std::string inTheWay, failing;
+    } cases[] = {
+        {"-6 route add unreachable 8000::/1 metric 1024",
+         "ip -6 route add unreachable 8000::/1 dev lo metric 1024"},
+        {"route add 0.0.0.0/1 via 10.255.0.1 dev " + tunnel_ + " metric 1",
+         "ip route add 0.0.0.0/1 via 10.255.0.1 dev " + tunnel_ + " metric 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failing);
+        sh("ip " + c.inTheWay);
+        const std::string before = network_.routingTable();
+        NetworkConfigurator network;
+        applyFails(network, "Command failed with exit code 2: " + c.failing);
+        sh("ip route del 203.0.113.7/32 via 192.0.2.1 dev uplink metric 1");
+        EXPECT_EQ(network_.routingTable(), before);
+        network.restore();
+        EXPECT_EQ(network_.routingTable(), before)
+            << "restore removes nothing after a failed apply";
+        std::string undo = c.inTheWay;
+        sh("ip " + undo.replace(undo.find(" add "), 5, " del "));
+    }
 }
 
 TEST_F(NetworkSetupNamespace, WithoutAGatewayNothingIsTouched) {

@@ -6,11 +6,11 @@
 
 // The network side of a full connect in tests, per platform.
 //
-// Linux: the test enters a network namespace of its own with an uplink (a veth pair with a
-// default route) and a persistent TUN device under the tunnel adapter's name standing in for the
-// one the bridge would create, and a private mount namespace with a scratch /etc
-// (ResolverSandbox) whose resolv.conf the service writes itself: no resolvconf is left on PATH.
-// The `ip` commands of the service then change real routes, in that namespace only.
+// Linux: the test enters a network namespace of its own with an uplink (a veth pair with an
+// IPv4 and an IPv6 default route) and a persistent TUN device under the tunnel adapter's name
+// standing in for the one the bridge would create, and a private mount namespace with a scratch
+// /etc (ResolverSandbox) whose resolv.conf the service writes itself: no resolvconf is left on
+// PATH. The `ip` commands of the service then change real routes, in that namespace only.
 //
 // Windows under Wine: our netsh.exe and powershell.exe stand-ins beside the test executable
 // record every command line; route discovery reads Wine's view of the host's routes.
@@ -37,7 +37,7 @@ class SequenceNetwork {
     // address and routes with it; nothing on Windows, where the stand-ins change nothing.
     void bridgeEnded();
 
-    // Linux: the namespace's whole IPv4 routing table, all tables; Windows: empty.
+    // Linux: the namespace's whole IPv4 and IPv6 routing tables, all tables; Windows: empty.
     std::string routingTable() const;
 
     // Linux: /etc/resolv.conf as the service sees it, content and mode; Windows: empty.

@@ -53,10 +53,19 @@ SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(
         unavailable_ = "cannot enter network namespace " + state_;
         return;
     }
+    // Dual stack, with every IPv6 address made by hand and without duplicate detection: no
+    // address or route of the kernel's own arrives a moment late, so the tables read before and
+    // after a tunnel compare exactly.
     const bool built =
-        sh("ip link set lo up") && sh("ip link add uplink type veth peer name uplinkpeer") &&
-        sh("ip link set uplinkpeer up") && sh("ip address add 192.0.2.2/24 dev uplink") &&
-        sh("ip link set uplink up") && sh("ip route add default via 192.0.2.1 dev uplink") &&
+        sh("echo 1 >/proc/sys/net/ipv6/conf/default/addr_gen_mode") && sh("ip link set lo up") &&
+        sh("ip link add uplink type veth peer name uplinkpeer") &&
+        sh("ip link set uplink addrgenmode none") &&
+        sh("ip link set uplinkpeer addrgenmode none") && sh("ip link set uplinkpeer up") &&
+        sh("ip address add 192.0.2.2/24 dev uplink") &&
+        sh("ip address add 2001:db8:1::2/64 dev uplink nodad") &&
+        sh("ip address add fe80::2/64 dev uplink nodad") && sh("ip link set uplink up") &&
+        sh("ip route add default via 192.0.2.1 dev uplink") &&
+        sh("ip -6 route add default via 2001:db8:1::fe dev uplink") &&
         sh("ip tuntap add dev " + adapterName_ + " mode tun");
     if (!built) {
         unavailable_ = "cannot build the namespace's links and routes";
@@ -98,9 +107,7 @@ void SequenceNetwork::bridgeEnded() {
 }
 
 std::string SequenceNetwork::routingTable() const {
-    // IPv4 only: the tunnel changes nothing else, while IPv6 link-local routes come and go on
-    // their own timing after a link comes up.
-    return commandOutput("ip -4 route show table all");
+    return commandOutput("ip -4 route show table all; ip -6 route show table all");
 }
 
 std::string SequenceNetwork::resolverConfiguration() const {

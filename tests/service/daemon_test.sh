@@ -4,15 +4,21 @@
 # a server namespace with a vmess proxy and a web server.
 #
 #   1. a failed connect and SIGINT: the status lines on stderr, a clean exit;
+#  1b. under umask 077 and with stderr a pipe nobody reads: the modes of the socket and its
+#      directory, and a service that outlives its status lines;
 #   2. a client in group "halvern" only: a proxy configuration that logs into /etc writes
 #      nothing there, DNS servers that are no addresses change nothing; while connected the
 #      children run as halvern-core, the core with no capability, the bridge with CAP_NET_ADMIN
 #      alone; SIGTERM: routes and children are gone before the process exits;
 #   3. SIGTERM during a connect: the stop waits for the connect, then takes the tunnel down;
-#   4. a request after the stop began gets {"ok":true,"status":"disconnecting"};
+#   4. a request completed after the stop began gets {"ok":true,"status":"disconnecting"};
 #   5. kill -9 while connected, with wrapper children that start the real programs: no child
 #      outlives the service by 2 s; the next start replays the crash journal, after which nothing
-#      of the dead session is left and a connect works; a stop with wrappers leaves nothing.
+#      of the dead session is left (its unreachable routes included) and a connect works; a stop
+#      with wrappers leaves nothing.
+#   6. the bridge dies while connected: IPv4 meets a dead end but the proxy server stays on the
+#      old gateway; "stop" then gives both routing tables back exactly.
+# The client namespace is dual stack: while connected, IPv6 to the Internet is unreachable.
 #
 # Usage: daemon_test.sh SERVICE HALVERNCTL BIN
 #   BIN holds the stand-ins "xray" and "tun2socks" (tests/e2e). Run as root; exits 77 (skipped)
@@ -22,6 +28,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 topology=$here/../../scripts/e2e-topology
+private_run=$here/../../scripts/private-run # the socket's path is fixed: /run of our own
 service=${1:-}
 halvernctl=${2:-}
 bin=${3:-}
@@ -91,19 +98,23 @@ have_tunnel=false
 # shellcheck source=/dev/null
 source "$work/env"
 "$topology" client-config "$prefix" "$work/topology" >"$work/client.json"
-routes_before=$(ip -n "$CLIENT_NS" route show table all)
+tables() {
+    ip -n "$CLIENT_NS" route show table all
+    ip -n "$CLIENT_NS" -6 route show table all
+}
+routes_before=$(tables)
 resolver_before=$(cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CLIENT_NS/resolv.conf")
 
-# start_service NAME [PATH-DIR...]: the daemon in the client namespace with a runtime directory
-# of its own, writing the namespace's resolv.conf itself; returns once it answers (its socket
+# start_service NAME [PATH-DIR...]: the daemon in the client namespace with $work/NAME as its
+# /run/halvern, writing the namespace's resolv.conf itself; returns once it answers (its socket
 # file appears at bind(), a moment before it listens).
 start_service() {
     local path
     path=$(printf '%s:' "${@:2}")
     run=$work/$1
     mkdir -p "$run"
-    RUNTIME_DIRECTORY="$run" PATH="$path$PATH" "$topology" client-exec "$prefix" \
-        "$service" </dev/null >"$run/stdout" 2>"$run/stderr" &
+    PATH="$path$PATH" "$topology" client-exec "$prefix" "$private_run" "$run" \
+        "$service" </dev/null >"$run/stdout" 2>"${stderr_file:-$run/stderr}" 3>&- &
     service_pid=$!
     # Listening, not merely bound: the socket file appears a moment before listen().
     for _ in $(seq 250); do
@@ -116,7 +127,7 @@ start_service() {
 
 # The client is no more than a member of group "halvern".
 ctl() {
-    RUNTIME_DIRECTORY=$run setpriv --reuid=nobody --regid=nogroup --groups="$client_gid" \
+    "$private_run" "$run" setpriv --reuid=nobody --regid=nogroup --groups="$client_gid" \
         "$halvernctl" --json "$@"
 }
 
@@ -148,8 +159,7 @@ expect_status_lines() {
 # Nothing of the tunnel is left: the routes as they were, no process in the namespace, no
 # tunnel device.
 expect_nothing_left() {
-    diff <(echo "$routes_before") <(ip -n "$CLIENT_NS" route show table all) ||
-        fail "the client's routing table is not what it was"
+    diff <(echo "$routes_before") <(tables) || fail "the client's routing tables are not what they were"
     [[ -z $(ip netns pids "$CLIENT_NS") ]] || fail "processes left in $CLIENT_NS: $(ip netns pids "$CLIENT_NS")"
     [[ $(ip -n "$CLIENT_NS" link show) != *Halvern* ]] || fail "a tunnel device is left"
     [[ ! -e $run/halvern_xray_config.json ]] || fail "the proxy configuration is left behind"
@@ -167,7 +177,24 @@ expect_status_lines connecting error
 stop_service INT
 expect_nothing_left
 
-$have_tunnel || skip "case 1 passed; the stand-in bridge was not built, so no tunnel"
+echo "== 1b. under umask 077, with a stderr nobody reads"
+mkfifo "$work/stderr.pipe"
+exec 3<>"$work/stderr.pipe" # its reader until the service holds the pipe open
+mkdir -m 700 "$work/unread"
+umask 077
+stderr_file=$work/stderr.pipe start_service unread "$work/empty"
+umask 022
+exec 3>&- # from now on every status line meets a pipe without a reader
+[[ $(stat -c %a "$run") == 755 ]] || fail "the socket's directory has mode $(stat -c %a "$run")"
+mode=600
+getent group halvern >/dev/null && mode=660
+[[ $(stat -c %a "$run/HalvernService.sock") == "$mode" ]] || fail "the socket's mode is not $mode"
+answer=$(ctl start --config "$work/client.json" || true)
+[[ $answer == '{"ok":false,"error":'* ]] || fail "a connect with stderr unread answered: $answer"
+[[ $(ctl status) == '{"ok":true,"status":"error","activeProtocol":""}' ]] || fail "no answer after the status lines"
+stop_service TERM
+
+$have_tunnel || skip "cases 1 and 1b passed; the stand-in bridge was not built, so no tunnel"
 
 echo "== 2. what the client cannot do; the children's rights; SIGTERM while connected"
 start_service connected "$work/bin"
@@ -195,6 +222,7 @@ net_admin=0000000000001000
 # Whole outputs are compared, never piped into grep -q: with pipefail, grep's early exit would
 # fail the pipeline whenever the writer is still writing.
 [[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"0.0.0.0/1 via 10.255.0.1 dev $device "* ]] || fail "no tunnel route"
+[[ $(ip -n "$CLIENT_NS" -6 route get 2001:db8:ffff::1 2>&1) == *"No route to host" ]] || fail "IPv6 leaves beside the tunnel"
 ip netns exec "$CLIENT_NS" curl -sS --max-time 20 -o "$work/page.html" "$HTTP_URL" || fail "curl through the tunnel"
 [[ $(tail -n 1 "$HTTP_LOG") == "$PROXY_ADDRESS "* ]] || fail "the page did not come through the proxy"
 children=$(ip netns pids "$CLIENT_NS" | grep -cvx "$service_pid" || true)
@@ -216,35 +244,24 @@ background=
 expect_status_lines connecting connected disconnecting disconnected
 expect_nothing_left
 
-echo "== 4. a request after the stop began"
+echo "== 4. a request completed after the stop began"
 start_service stopping "$work/slow-ip" "$work/bin"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
-# The request comes on a connection that the service took before the stop began: a pipe thread
-# that is between two clients when the stop begins may end without taking another one.
-answer=$(python3 - "$run" "$service_pid" <<'EOF'
-import os, signal, socket, sys, time
-run, pid = sys.argv[1], int(sys.argv[2])
-def wait_until(done):
-    end = time.monotonic() + 5
-    while not done():
-        assert time.monotonic() < end, "timed out"
-        time.sleep(0.01)
-def sockets():  # the listener, and then the connection that the service took
-    fds = f"/proc/{pid}/fd/"
-    try:
-        return sum(os.readlink(fds + fd).startswith("socket:") for fd in os.listdir(fds))
-    except OSError:
-        return 0
-client = socket.socket(socket.AF_UNIX)
-client.connect(run + "/HalvernService.sock")
-wait_until(lambda: sockets() >= 2)
-os.kill(pid, signal.SIGTERM)
-wait_until(lambda: "HalvernService status: disconnecting\n" in open(run + "/stderr").read())
-client.sendall(b'{"command":"status"}\n')
-print(client.makefile().read())
-EOF
-)
-[[ $answer == '{"ok":true,"status":"disconnecting"}' ]] || fail "a request during the stop got $answer"
+# A client that stays silent: the service has taken it (one socket more than the listener) when
+# the stop begins, and its empty request ends with the read budget, after the stop began. (A
+# client that connects only after the signal may find the service gone already: it looks at the
+# stop after every connection.)
+sockets() { find "/proc/$service_pid/fd" -lname 'socket:*' | wc -l; }
+listening=$(sockets)
+"$private_run" "$run" python3 -c 'import socket; s = socket.socket(socket.AF_UNIX)
+s.connect("/run/halvern/HalvernService.sock"); print(s.makefile().read(), end="")' >"$run/answer" &
+background=$!
+for _ in $(seq 250); do (($(sockets) > listening)) && break; sleep 0.02; done
+(($(sockets) > listening)) || fail "the service did not take the silent client"
+kill -TERM "$service_pid"
+wait "$background" || fail "the silent client failed"
+background=
+[[ $(<"$run/answer") == '{"ok":true,"status":"disconnecting"}' ]] || fail "a request during the stop got $(<"$run/answer")"
 stop_service TERM
 expect_status_lines connecting connected disconnecting disconnected
 expect_nothing_left
@@ -277,6 +294,8 @@ running "$xray_wrapper" "$bridge_wrapper" && fail "a child outlived the service 
 [[ -s $run/halvern_session.journal ]] || fail "the crash left no journal"
 [[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"$PROXY_ADDRESS via $GATEWAY_ADDRESS "* ]] ||
     fail "no host route was left to replay"
+[[ $(tables) == *"unreachable 128.0.0.0/1 metric 2 "*"unreachable 8000::/1 dev lo metric 1024 "* ]] ||
+    fail "no leak protection route was left to replay"
 rm "$run/HalvernService.sock"  # the dead instance's socket would end start_service's wait at once
 start_service crashed "$work/wrap" "$work/bin"
 expected=$(printf 'HalvernService recovery: %s\n' \
@@ -292,8 +311,19 @@ actual=$(grep '^HalvernService recovery: ' "$run/stderr" || true)
 running $started && fail "what the wrappers started outlived the replay"
 [[ ! -e $run/halvern_session.journal && ! -e $run/halvern_xray_config.json ]] ||
     fail "the replayed journal or the dead session's proxy configuration is still there"
-diff <(echo "$routes_before") <(ip -n "$CLIENT_NS" route show table all) || fail "stale routes after the replay"
+diff <(echo "$routes_before") <(tables) || fail "stale routes after the replay"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect after the crash"
+stop_service TERM
+expect_nothing_left
+
+echo "== 6. the bridge dies while connected, then stop"
+start_service bridge-dies "$work/bin"
+[[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
+kill -KILL "$(pgrep -P "$service_pid" -x tun2socks)"
+for _ in $(seq 250); do [[ $(ip -n "$CLIENT_NS" link show) == *Halvern* ]] && sleep 0.02; done
+[[ $(ip -n "$CLIENT_NS" route get "$HTTP_ADDRESS" 2>&1) == *"No route to host" ]] || fail "IPv4 leaves beside the dead tunnel"
+[[ $(ip -n "$CLIENT_NS" route get "$PROXY_ADDRESS") == "$PROXY_ADDRESS via $GATEWAY_ADDRESS "* ]] || fail "the proxy server is cut off"
+[[ $(ctl stop) == '{"ok":true,"status":"disconnected"}' ]] || fail "stop"
 stop_service TERM
 expect_nothing_left
 

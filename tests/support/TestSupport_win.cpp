@@ -69,4 +69,7 @@ bool processHasEnded(std::uint32_t pid) {
     return processIsGone(pid);
 }
 
+ScopedPrivateRunDirectory::ScopedPrivateRunDirectory() = default;
+ScopedPrivateRunDirectory::~ScopedPrivateRunDirectory() = default;
+
 }  // namespace halvern::testing

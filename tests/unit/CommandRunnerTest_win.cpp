@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,9 +27,11 @@ std::string field(const std::string& text, const std::string& name) {
 class CommandRunnerWindows : public ::testing::Test {
   protected:
     void SetUp() override {
-        // The stand-ins start in our working directory and find the record there too.
-        record_ = "halvern-standin-" + std::to_string(GetCurrentProcessId()) + ".log";
-        DeleteFileA(record_.c_str());
+        // The stand-ins start in our working directory and find the record there too. Wine
+        // hands out an ended process's id again soon, so the id alone could meet the record of
+        // an earlier run.
+        record_ = "halvern-standin-" + std::to_string(GetCurrentProcessId()) + "-" +
+                  std::to_string(std::random_device{}()) + ".log";
         set("HALVERN_STANDIN_RECORD", record_);
         set("HALVERN_STANDIN_EXIT", "0");
     }
@@ -115,6 +118,7 @@ TEST_F(CommandRunnerWindows, ChildInheritsNoHandle) {
     PROCESS_INFORMATION info{};
     const BOOL created = CreateProcessA(nullptr, control.data(), nullptr, nullptr, TRUE,
                                         CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+    const DWORD error = created ? ERROR_SUCCESS : GetLastError();
     if (created) {
         WaitForSingleObject(info.hProcess, 10000);
         CloseHandle(info.hProcess);
@@ -122,7 +126,7 @@ TEST_F(CommandRunnerWindows, ChildInheritsNoHandle) {
     }
     CloseHandle(readEnd);
     CloseHandle(writeEnd);
-    ASSERT_TRUE(created);
+    ASSERT_TRUE(created) << "CreateProcessA netsh control failed with error " << error;
 
     const std::vector<std::string> records = started();
     ASSERT_EQ(records.size(), 2U);

@@ -53,6 +53,8 @@ TEST(DefaultRouteChoice, Rules) {
         {"network route",        {ipv4(192, 0, 2, 0), ipv4(255, 255, 255, 0), hop, 4, 0}, "Wi-Fi",
                                  "Ethernet"},
         {"host mask",            {0, ipv4(255, 255, 255, 255), hop, 4, 0}, "Wi-Fi", "Ethernet"},
+        // The tunnel's halves and their dead ends (Linux): 0.0.0.0/1 is no default route.
+        {"half of the space",    {0, ipv4(128, 0, 0, 0), hop, 4, 0}, "Wi-Fi", "Ethernet"},
         {"on-link",              defaultRow(0, 4, 0), "Wi-Fi", "Ethernet"},
         {"unknown interface",    defaultRow(second.nextHop, 77, 0), "Wi-Fi", "Ethernet"},
         {"nameless winner",      defaultRow(second.nextHop, 4, 10), "", ""},
@@ -260,10 +262,10 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
                 "server-route 203.0.113.5 Ethernet%ZZ 192.0.2.1\n"    // a broken escape
                 "server-route 203.0.113.5 Ethernet\n"
                 "tunnel-route Other_1 10.255.0.1\n"
-                "tunnel-route Halvern_1 10.255.0.256\n"
+                "tunnel-route Halvern_1 10.255.0.256\ntunnel-route Halvern_1 10.255.0\n"
                 "child 12x 5\nchild 0 5\nroute add 0.0.0.0\nend\n", {},
          {replaying, invalid, invalid, invalid, invalid, invalid, invalid, invalid, invalid,
-          invalid, invalid}},
+          invalid, invalid, invalid}},
         {head + "tunnel-route Halvern_1 10.255.0.1\n", {}, {damaged}},   // torn: no end line
         {"HalvernService session journal 2\ninstance 1 1\nend\n", {}, {damaged}},
         {"HalvernService session journal 1\ninstance " + std::to_string(ownProcessId()) + " " +

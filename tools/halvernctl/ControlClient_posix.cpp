@@ -65,6 +65,9 @@ ControlExchange exchangeRequest(std::string_view request) {
     // A failed send is not final: the service may have answered already (it stops reading at
     // its size limit), so whatever it wrote back is still read.
     sendAll(socket.get(), line);
+    // Nothing follows the request: the service, which reads on until the end of stream once it
+    // has answered, can then close at once instead of waiting for this client to go.
+    ::shutdown(socket.get(), SHUT_WR);
 
     ControlExchange exchange;
     char buffer[65536];
