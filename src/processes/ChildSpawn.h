@@ -3,10 +3,12 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/ChildPid.h"
+#include "processes/ChildAccount.h"
 
 // POSIX only: how the service starts its long-running children (the proxy core and the bridge).
 namespace halvern {
@@ -16,10 +18,19 @@ struct ChildSpawnPlan {
     std::string program;            // a path, or a bare name looked up through PATH
     std::string directory;          // where the child runs; empty: the service's own directory
     int outputFd = -1;              // its stdout and stderr; -1: /dev/null. stdin is /dev/null.
+    std::optional<ChildAccount> account;  // who it runs as; nothing: as the service does
+};
+
+// Why a start failed: the errno of the step, and that step's name when it was the change of
+// account rather than the search for the program or its execution.
+struct ChildSpawnError {
+    int error = 0;
+    std::string step;
 };
 
 // Starts the child with fork and exec, never through a shell. The child
 //   - leads a process group of its own, so that ending it ends whatever it started;
+//   - takes on `plan.account`, when there is one, before anything of the program runs;
 //   - dies by SIGKILL when the thread that started it ends (PR_SET_PDEATHSIG). The kernel ties
 //     this to the forking thread, not the process: the service launches from its pipe thread,
 //     which lives until the stop sequence has ended every child, and a service that dies takes
@@ -29,9 +40,9 @@ struct ChildSpawnPlan {
 //   - runs the program only once `beforeRun(pid)` has returned, so that the crash journal holds
 //     the child before it does anything. Should the service die in between, the child never
 //     runs the program.
-// Returns the child, or an empty owner with `error` set to the errno of the step that failed
-// (ENOENT when the program is not found). A `beforeRun` that throws ends the child first.
+// Returns the child, or an empty owner with `failure` set (error ENOENT when the program is not
+// found). A `beforeRun` that throws ends the child first.
 ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>& beforeRun,
-                    int& error);
+                    ChildSpawnError& failure);
 
 }  // namespace halvern

@@ -27,9 +27,16 @@ struct ChildSide {
     const char* const* candidates;  // the paths to try, in PATH order
     const char* directory;          // nullptr: stay
     int outputFd;
-    int goFd;      // the service writes one byte here once the child is journalled
-    int reportFd;  // close-on-exec: reads end-of-file on success, an errno on failure
+    const ChildAccount* account;  // nullptr: keep the service's account
+    int goFd;                     // the service writes one byte here once the child is journalled
+    int reportFd;  // close-on-exec: reads end-of-file on success, a ChildReport on failure
     pid_t parent;
+};
+
+// What a child that cannot run sends back before it exits.
+struct ChildReport {
+    int error;
+    char step[28];  // the failed step of the change of account; empty for the exec itself
 };
 
 // A descriptor at 3 or above, so that placing the standard streams cannot overwrite it.
@@ -37,8 +44,12 @@ int aboveStandardStreams(int fd) {
     return fd >= 0 && fd <= STDERR_FILENO ? ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : fd;
 }
 
-[[noreturn]] void failChild(const ChildSide& side, int error) {
-    while (::write(side.reportFd, &error, sizeof(error)) < 0 && errno == EINTR) {
+[[noreturn]] void failChild(const ChildSide& side, int error, const char* step = "") {
+    ChildReport report{error, {}};
+    for (std::size_t i = 0; i + 1 < sizeof(report.step) && step[i] != '\0'; ++i) {
+        report.step[i] = step[i];
+    }
+    while (::write(side.reportFd, &report, sizeof(report)) < 0 && errno == EINTR) {
     }
     ::_exit(kLaunchFailedExit);
 }
@@ -61,9 +72,9 @@ void closeAllAbove(int first, int last) {
 
 // The child's side, from fork to exec. The order matters: the group first, so that a kill of
 // the group from the service can never miss the child; then the parent-death signal, and the
-// check that the parent did not die before it was set. A change of user or of capabilities
-// belongs before the parent-death signal, because the kernel clears it on a change of
-// credentials.
+// check that the parent did not die before it was set. The change of account comes once the
+// service has let the child go, and sets the parent-death signal again: the kernel clears it on
+// a change of credentials.
 [[noreturn]] void runChildSide(const ChildSide& side) noexcept {
     ::setpgid(0, 0);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -100,6 +111,17 @@ void closeAllAbove(int first, int last) {
     closeAllAbove(STDERR_FILENO + 1, side.reportFd - 1);
     closeAllAbove(side.reportFd + 1, ~0U >> 1U);
 
+    if (side.account != nullptr) {
+        const char* step = "";
+        if (const int error = becomeChildAccount(*side.account, step); error != 0) {
+            failChild(side, error, step);
+        }
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != side.parent) {
+            ::_exit(kParentGoneExit);
+        }
+    }
+    // With the child's own rights: a directory its account cannot enter fails here.
     if (side.directory != nullptr && ::chdir(side.directory) != 0) {
         failChild(side, errno);
     }
@@ -159,8 +181,8 @@ bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
 }  // namespace
 
 ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>& beforeRun,
-                    int& error) {
-    error = 0;
+                    ChildSpawnError& failure) {
+    failure = {};
     std::vector<char*> argv;
     argv.reserve(plan.argv.size() + 1);
     for (const std::string& argument : plan.argv) {
@@ -180,7 +202,7 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
     UniqueFd reportRead;
     UniqueFd reportWrite;
     if (!makePipe(goRead, goWrite) || !makePipe(reportRead, reportWrite)) {
-        error = errno != 0 ? errno : EMFILE;
+        failure.error = errno != 0 ? errno : EMFILE;
         return ChildPid{};
     }
     const ChildSide side{argv.data(),
@@ -188,13 +210,14 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
                          candidatePointers.data(),
                          plan.directory.empty() ? nullptr : plan.directory.c_str(),
                          plan.outputFd,
+                         plan.account ? &*plan.account : nullptr,
                          goRead.get(),
                          reportWrite.get(),
                          ::getpid()};
 
     const pid_t pid = ::fork();
     if (pid < 0) {
-        error = errno;
+        failure.error = errno;
         return ChildPid{};
     }
     if (pid == 0) {
@@ -212,11 +235,11 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
     }
     goWrite.reset();
 
-    int childError = 0;
+    ChildReport report{};
     std::size_t got = 0;
-    while (got < sizeof(childError)) {
-        const ssize_t count = ::read(reportRead.get(), reinterpret_cast<char*>(&childError) + got,
-                                     sizeof(childError) - got);
+    while (got < sizeof(report)) {
+        const ssize_t count =
+            ::read(reportRead.get(), reinterpret_cast<char*>(&report) + got, sizeof(report) - got);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -228,7 +251,12 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
     if (got == 0) {
         return child;  // exec closed the pipe: the program runs
     }
-    error = got == sizeof(childError) && childError != 0 ? childError : EIO;
+    const bool whole = got == sizeof(report);
+    failure.error = whole && report.error != 0 ? report.error : EIO;
+    if (whole) {
+        report.step[sizeof(report.step) - 1] = '\0';
+        failure.step = report.step;
+    }
     child.reset();  // it is on its way out already; this reaps it
     return ChildPid{};
 }

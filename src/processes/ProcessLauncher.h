@@ -65,6 +65,11 @@ struct ChildCommand {
     std::vector<std::string> argv;
 };
 
+// What a child may do beyond its account's ordinary rights. On Linux the children never run as
+// root (see ChildAccount.h): the bridge keeps CAP_NET_ADMIN alone, to create its TUN device; the
+// proxy core keeps nothing. On Windows the children run under the service's own account.
+enum class ChildRights { none, networkAdmin };
+
 // Routines the child-process records use to start, watch and stop their children. None of
 // them keeps state: the handles live in the record that called them.
 namespace ProcessLauncher {
@@ -87,10 +92,12 @@ ChildLogHandle createChildLog(const std::string& fileName) noexcept;
 //
 // The child dies with the service and takes what it starts along: on Windows through a job
 // object it joins before it runs, on Linux through its own process group and the parent-death
-// signal (see ChildSpawn.h). With a `journal`, the child is recorded there before it runs.
+// signal (see ChildSpawn.h). With a `journal`, the child is recorded there before it runs. A
+// Linux child that cannot take on its account adds the failed step to that message.
 ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
                                 const ChildLogHandle& logFile, const std::string& exeName,
-                                SessionJournal* journal = nullptr);
+                                SessionJournal* journal = nullptr,
+                                ChildRights rights = ChildRights::none);
 
 // Records the child `pid` in `journal` (when there is one) as a "child" entry, and in `child`
 // for the removal. For the platform files' launch.

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "common/RuntimeDirectory.h"
+#include "processes/ChildAccount.h"
 #include "processes/ChildSpawn.h"
 #include "processes/ProcessLauncher.h"
 
@@ -50,11 +51,15 @@ ChildLogHandle createChildLog(const std::string& fileName) noexcept {
 
 ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
                                 const ChildLogHandle& logFile, const std::string& exeName,
-                                SessionJournal* journal) {
+                                SessionJournal* journal, ChildRights rights) {
     // stdin reads nothing; stdout and stderr share the log, and so one file position, as on
     // Windows. Without a log they go to /dev/null: the service's own stderr carries only its
     // trace lines.
-    ChildSpawnPlan plan{command.argv, exePath, {}, logFile.valid() ? logFile.get() : -1};
+    ChildSpawnPlan plan{command.argv,
+                        exePath,
+                        {},
+                        logFile.valid() ? logFile.get() : -1,
+                        childAccount(rights == ChildRights::networkAdmin)};
     // A bare name (nothing found beside the service) is looked up through PATH and runs in the
     // service's own working directory. A path runs in its own directory; it is made absolute
     // first, since a relative one would otherwise be resolved from the new directory.
@@ -70,13 +75,18 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
     }
 
     ChildProcessHandle child;
-    int error = 0;
+    ChildSpawnError failure;
     child.os = spawnChild(
         plan, [&](pid_t pid) { journalChild(child, journal, static_cast<std::uint32_t>(pid)); },
-        error);
+        failure);
     if (!child.valid()) {
-        throw std::runtime_error("Failed to start " + exeName + " (error " +
-                                 std::to_string(static_cast<unsigned>(error)) + ")");
+        std::string message = "Failed to start " + exeName + " (error " +
+                              std::to_string(static_cast<unsigned>(failure.error)) + ")";
+        if (!failure.step.empty()) {
+            message +=
+                ": cannot run it as user " + plan.account->name + " (" + failure.step + " failed)";
+        }
+        throw std::runtime_error(message);
     }
     return child;
 }
@@ -134,6 +144,12 @@ void terminateChild(ChildProcessHandle& process, ChildLogHandle& logFile) noexce
 bool writeConfigFile(const std::string& path, const std::string& text) {
     const UniqueFd file{openPrivateForWriting(path, kConfigMode)};
     if (!file.valid()) {
+        return false;
+    }
+    // The proxy core reads it under its own account, and nobody else may: it holds the client's
+    // credentials. Handed over on the open descriptor, so no path can be swapped in between.
+    if (const auto account = childAccount(false);
+        account && ::fchown(file.get(), account->uid, account->gid) != 0) {
         return false;
     }
     // As with a stream, a failed write after a successful open goes unnoticed; the proxy core

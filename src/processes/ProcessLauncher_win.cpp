@@ -47,7 +47,8 @@ ChildLogHandle createChildLog(const std::string& fileName) noexcept {
 
 ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
                                 const ChildLogHandle& logFile, const std::string& exeName,
-                                SessionJournal* journal) {
+                                SessionJournal* journal, ChildRights /*rights*/) {
+    // The children run under the service's own account, as they always have on Windows.
     const auto failure = [&exeName](DWORD error) {
         return std::runtime_error("Failed to start " + exeName + " (error " +
                                   std::to_string(error) + ")");

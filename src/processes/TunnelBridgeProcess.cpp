@@ -38,7 +38,8 @@ void TunnelBridgeProcess::start(int socksPort) {
     logFile_ = ProcessLauncher::createChildLog(kLogFileName);
     const std::string exeName = ProcessLauncher::executableFileName("tun2socks");
     process_ = ProcessLauncher::launchHidden(tunnelBridgeCommand(exePath_, adapterName_, socksPort),
-                                             exePath_, logFile_, exeName, journal_);
+                                             exePath_, logFile_, exeName, journal_,
+                                             ChildRights::networkAdmin);
 
     // One look only, after the bridge has had time to fail on a bad device or driver. Whether
     // the adapter really exists is found out by the network setup that follows.

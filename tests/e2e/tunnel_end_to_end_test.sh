@@ -29,6 +29,7 @@ done
 
 prefix=hvt$$
 work=$(mktemp -d)
+chmod 0755 "$work" # the service's children run unprivileged and must reach their directories
 client_ns=
 
 cleanup() {

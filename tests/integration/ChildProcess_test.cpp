@@ -189,6 +189,8 @@ TEST_F(ChildTree, WhatAChildStartedEndsWithItsStopAndWithTheService) {
 
     // A stand-in for the service launches a copy of itself as the service launches its children,
     // and the copy starts one more, as a wrapper would.
+    // The stand-in runs under the children's unprivileged account and must create its log here.
+    std::filesystem::permissions(runtimeFile(""), std::filesystem::perms::all);
     TunnelBridgeProcess service(install("tun2socks", "launch"), "");
     service.start(10807);
     const auto tree = runtimeFile("halvern_fake_tree.log");

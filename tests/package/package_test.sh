@@ -6,7 +6,8 @@
 # Usage: package_test.sh DEB ZIP   (root). It runs in a mount namespace of its own with a tmpfs
 # over /run, so the maintainer scripts see no running systemd and the daemon's socket stays
 # private. It installs into the machine's package database and adds two accounts while it runs,
-# and removes all of it again, the group "halvern" too unless that existed before.
+# and removes all of it again, the group "halvern" and the user "halvern-core" too unless they
+# existed before.
 set -euo pipefail
 
 if [[ ${1:-} != --inside ]]; then
@@ -24,6 +25,8 @@ work=$(mktemp -d)
 daemon=
 had_group=false
 getent group halvern >/dev/null && had_group=true
+had_core=false
+getent passwd halvern-core >/dev/null && had_core=true
 
 cleanup() {
     local status=$?
@@ -35,6 +38,7 @@ cleanup() {
     for user in "$member" "$outsider"; do
         getent passwd "$user" >/dev/null && userdel "$user"
     done
+    $had_core || { getent passwd halvern-core >/dev/null && userdel halvern-core; }
     $had_group || { getent group halvern >/dev/null && groupdel halvern; }
     rm -rf "$work"
     exit "$status"
@@ -61,6 +65,8 @@ done
 [[ $(/usr/sbin/halvern-service --version) == "halvern-service $version" ]] || fail "halvern-service --version"
 [[ $(halvernctl --version) == "halvernctl $version" ]] || fail "halvernctl --version"
 getent group halvern >/dev/null || fail "postinst did not create group halvern"
+[[ $(getent passwd halvern-core | cut -d: -f6,7) == /nonexistent:/usr/sbin/nologin &&
+    $(id -Gn halvern-core) == halvern-core ]] || fail "postinst did not create user halvern-core"
 verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze: $verify"
 [[ -z $verify ]] || fail "systemd-analyze: $verify"
 systemd-analyze security --offline=true "$unit" 2>&1 | tail -n 1

@@ -6,7 +6,10 @@
 #   1. a failed connect and SIGINT: the status lines on stderr, a clean exit;
 #  1b. under umask 077 and with stderr a pipe nobody reads: the modes of the socket and its
 #      directory, and a service that outlives its status lines;
-#   2. SIGTERM while connected: routes and children are gone before the process exits;
+#   2. a client in group "halvern" only: a proxy configuration that logs into /etc writes
+#      nothing there, DNS servers that are no addresses change nothing; while connected the
+#      children run as halvern-core, the core with no capability, the bridge with CAP_NET_ADMIN
+#      alone; SIGTERM: routes and children are gone before the process exits;
 #   3. SIGTERM during a connect: the stop waits for the connect, then takes the tunnel down;
 #   4. a request completed after the stop began gets {"ok":true,"status":"disconnecting"};
 #   5. kill -9 while connected, with wrapper children that start the real programs: no child
@@ -19,7 +22,8 @@
 #
 # Usage: daemon_test.sh SERVICE HALVERNCTL BIN
 #   BIN holds the stand-ins "xray" and "tun2socks" (tests/e2e). Run as root; exits 77 (skipped)
-#   without root or a tool, 0 on success.
+#   without root or a tool, 0 on success. It runs in a mount namespace of its own with a scratch
+#   copy of /etc over /etc, so that whatever a child might write there goes with the namespace.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,9 +40,20 @@ for tool in ip v2ray curl python3 dnsmasq; do
     command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps installs it)"
 done
 real_ip=$(command -v ip)
+if ! core_uid=$(id -u halvern-core) || ! core_gid=$(id -g halvern-core) ||
+    ! client_gid=$(getent group halvern | cut -d: -f3); then
+    skip "no user halvern-core or group halvern (scripts/install-deps creates them)"
+fi
+if [[ ${HALVERN_SCRATCH_ETC:-} != 1 ]]; then
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    HALVERN_SCRATCH_ETC=1 exec unshare --mount --propagation private bash -c \
+        'scratch=$(mktemp -d) && cp -a /etc/. "$scratch" && mount --bind "$scratch" /etc || exit 1
+         "$0" "$@"; status=$?; umount /etc; rm -rf "$scratch"; exit $status' "$0" "$@"
+fi
 
 prefix=hs$$
 work=$(mktemp -d)
+chmod 0755 "$work" # the children (halvern-core) and the client (nobody) must reach their files
 service_pid=
 background=
 
@@ -110,7 +125,11 @@ start_service() {
     fail "$1: no answer after 5 s"
 }
 
-ctl() { "$private_run" "$run" "$halvernctl" --json "$@"; }
+# The client is no more than a member of group "halvern".
+ctl() {
+    "$private_run" "$run" setpriv --reuid=nobody --regid=nogroup --groups="$client_gid" \
+        "$halvernctl" --json "$@"
+}
 
 # stop_service SIGNAL: signals the service and waits for it; fails unless it exits 0 in 15 s.
 stop_service() {
@@ -177,10 +196,29 @@ stop_service TERM
 
 $have_tunnel || skip "cases 1 and 1b passed; the stand-in bridge was not built, so no tunnel"
 
-echo "== 2. SIGTERM while connected"
+echo "== 2. what the client cannot do; the children's rights; SIGTERM while connected"
 start_service connected "$work/bin"
+python3 -c 'import json, sys; c = json.load(open(sys.argv[1])); c["log"] = {"access": "/etc/cron.d/halvern-owned", "error": "/etc/halvern-owned", "loglevel": "debug"}; print(json.dumps(c))' \
+    "$work/client.json" >"$work/etc-log.json"
+[[ $(ctl start --config "$work/etc-log.json") == '{"ok":false,"error":'* ]] || fail "a core that logs into /etc ran"
+[[ ! -e /etc/cron.d/halvern-owned && ! -e /etc/halvern-owned ]] || fail "the proxy core wrote into /etc"
+for dns in $'192.0.2.53\nnameserver 203.0.113.66' '192.0.2.53 203.0.113.66' -x dns.example; do
+    answer=$(ctl start --config "$work/client.json" --dns "$dns" || true)
+    [[ $answer == '{"ok":false,"error":"DNS server is not an IP address: '* ]] || fail "DNS server '$dns': $answer"
+    [[ $(cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CLIENT_NS/resolv.conf") == "$resolver_before" ]] ||
+        fail "DNS server '$dns' changed the client's resolv.conf"
+done
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 device=Halvern_$service_pid
+# rights PID: its ids, groups, capabilities and no_new_privs, as /proc shows them.
+rights() { awk '/^(Uid|Gid|Groups|CapInh|CapPrm|CapEff|CapAmb|NoNewPrivs):/ { $1 = $1; printf "%s;", $0 }' "/proc/$1/status"; }
+ids="Uid: $core_uid $core_uid $core_uid $core_uid;Gid: $core_gid $core_gid $core_gid $core_gid;Groups: $core_gid;"
+none=0000000000000000
+net_admin=0000000000001000
+[[ $(rights "$(pgrep -P "$service_pid" -x v2ray)") == "${ids}CapInh: $none;CapPrm: $none;CapEff: $none;CapAmb: $none;NoNewPrivs: 1;" ]] ||
+    fail "the proxy core's rights: $(rights "$(pgrep -P "$service_pid" -x v2ray)")"
+[[ $(rights "$(pgrep -P "$service_pid" -x tun2socks)") == "${ids}CapInh: $net_admin;CapPrm: $net_admin;CapEff: $net_admin;CapAmb: $net_admin;NoNewPrivs: 1;" ]] ||
+    fail "the bridge's rights: $(rights "$(pgrep -P "$service_pid" -x tun2socks)")"
 # Whole outputs are compared, never piped into grep -q: with pipefail, grep's early exit would
 # fail the pipeline whenever the writer is still writing.
 [[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"0.0.0.0/1 via 10.255.0.1 dev $device "* ]] || fail "no tunnel route"
@@ -190,7 +228,8 @@ ip netns exec "$CLIENT_NS" curl -sS --max-time 20 -o "$work/page.html" "$HTTP_UR
 children=$(ip netns pids "$CLIENT_NS" | grep -cvx "$service_pid" || true)
 ((children == 2)) || fail "expected xray and tun2socks beside the service, found $children"
 stop_service TERM
-expect_status_lines connecting connected disconnecting disconnected
+expect_status_lines connecting error connecting error connecting error connecting error \
+    connecting error connecting connected disconnecting disconnected
 expect_nothing_left
 
 echo "== 3. SIGTERM during a connect"
