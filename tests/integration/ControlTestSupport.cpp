@@ -8,7 +8,8 @@
 
 namespace halvern::test {
 
-// Runs a program to its end with stdout and stderr in the given files; returns its exit code.
+// Runs a program to its end with stdout and stderr in the given files; returns its exit code
+// (POSIX: 128 + the signal for a program that a signal ended). Throws as runCaptured says.
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors);
 
@@ -43,7 +44,7 @@ void ServerThread::stop() {
 std::string exchange(std::string_view bytes) {
     TestClient client;
     if (!client.connected()) {
-        return "(not connected)";
+        return "(not connected: " + client.failure() + ")";
     }
     client.send(bytes);
     return client.receiveAll();
@@ -55,8 +56,8 @@ std::filesystem::path halvernctlPath() {
 
 ProgramRun runCaptured(const std::filesystem::path& directory,
                        const std::vector<std::string>& arguments) {
-    // Fresh files for every run: under Wine a helper process of the child's console may hold
-    // the previous run's files open a little longer.
+    // Fresh files for every run, so that no run reads an earlier one's output or waits for
+    // whoever may still hold it.
     static int runs = 0;
     const std::string suffix = std::to_string(++runs) + ".txt";
     const auto output = directory / ("stdout-" + suffix);

@@ -44,6 +44,8 @@ class TestClient {
     TestClient& operator=(const TestClient&) = delete;
 
     bool connected() const;
+    // What the last attempt to connect failed with; empty once connected.
+    std::string failure() const;
     // Does not wait for the server to take the bytes when they exceed what the system buffers:
     // the write completes in the background while receiveAll() runs.
     void send(std::string_view bytes);
@@ -67,7 +69,8 @@ struct ProgramRun {
 };
 
 // Runs a program to its end with stdout and stderr in files in `directory`, read back (CRLF
-// turned into LF).
+// turned into LF). Throws, naming the call, the program and the system's error code, when the
+// program cannot be started or does not end within a minute.
 ProgramRun runCaptured(const std::filesystem::path& directory,
                        const std::vector<std::string>& arguments);
 

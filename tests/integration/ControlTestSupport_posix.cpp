@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <stdexcept>
 
 #include "common/MonotonicClock.h"
 #include "common/UniqueFd.h"
@@ -19,6 +21,7 @@ namespace halvern::test {
 
 struct TestClient::State {
     UniqueFd socket;
+    int connectError = 0;
 };
 
 TestClient::TestClient() : state_(std::make_unique<State>()) {
@@ -35,6 +38,7 @@ TestClient::TestClient() : state_(std::make_unique<State>()) {
             state_->socket = std::move(socket);
             return;
         }
+        state_->connectError = errno;
         sleepMilliseconds(20);
     } while (elapsedMilliseconds(start) < 10000);
 }
@@ -43,6 +47,11 @@ TestClient::~TestClient() = default;
 
 bool TestClient::connected() const {
     return state_->socket.valid();
+}
+
+std::string TestClient::failure() const {
+    return connected() ? std::string()
+                       : "connect failed: " + std::string(std::strerror(state_->connectError));
 }
 
 void TestClient::send(std::string_view bytes) {
@@ -94,12 +103,28 @@ int runProgram(const std::vector<std::string>& arguments, const std::filesystem:
     const int error = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
-        return -1;
+        throw std::runtime_error("posix_spawn " + arguments.front() +
+                                 " failed: " + std::strerror(error));
     }
+    // Bounded like the Windows side: a program that hangs fails its test, not the whole run.
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    const auto start = MonotonicClock::now();
+    for (pid_t ended = 0; ended != pid;) {
+        ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended < 0 && errno != EINTR) {
+            throw std::runtime_error(std::string("waitpid failed: ") + std::strerror(errno));
+        }
+        if (ended == 0 && elapsedMilliseconds(start) >= 60000) {
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            throw std::runtime_error(arguments.front() + " did not end within 60000 ms");
+        }
+        if (ended != pid) {
+            sleepMilliseconds(10);
+        }
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace halvern::test

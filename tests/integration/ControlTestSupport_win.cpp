@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "common/MonotonicClock.h"
@@ -17,6 +18,7 @@ struct TestClient::State {
     UniqueHandle readEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     OVERLAPPED writeOverlapped{};
     std::string writeBuffer;
+    DWORD openError = ERROR_SUCCESS;
     bool writePending = false;
 
     void finishWrite() {
@@ -41,6 +43,7 @@ TestClient::TestClient() : state_(std::make_unique<State>()) {
             SetNamedPipeHandleState(state_->pipe.get(), &mode, nullptr, nullptr);
             return;
         }
+        state_->openError = error;
         if (error == ERROR_PIPE_BUSY) {
             WaitNamedPipeW(name.c_str(), 1000);
         } else {
@@ -55,6 +58,11 @@ TestClient::~TestClient() {
 
 bool TestClient::connected() const {
     return state_->pipe.valid();
+}
+
+std::string TestClient::failure() const {
+    return connected() ? std::string()
+                       : "CreateFileW failed with error " + std::to_string(state_->openError);
 }
 
 void TestClient::send(std::string_view bytes) {
@@ -110,12 +118,25 @@ std::wstring quoteArgument(const std::wstring& argument) {
     return quoted;
 }
 
+// Stops the test with what was tried and the Win32 error code, which the caller took right after
+// the failing call.
+[[noreturn]] void launchFailed(const std::string& what, DWORD error) {
+    throw std::runtime_error(what + " failed with error " + std::to_string(error));
+}
+
 UniqueFileHandle openInheritable(const std::filesystem::path& path) {
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    return UniqueFileHandle(CreateFileW(
-        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD error = file.valid() ? ERROR_SUCCESS : GetLastError();
+    if (!file.valid()) {
+        launchFailed("CreateFileW " + path.string(), error);
+    }
+    return file;
 }
+
+constexpr DWORD kProgramEndMs = 60000;
 
 }  // namespace
 
@@ -128,6 +149,7 @@ int runProgram(const std::vector<std::string>& arguments, const std::filesystem:
         }
         commandLine += quoteArgument(std::filesystem::path(argument).wstring());
     }
+    const std::string shownCommand = std::filesystem::path(commandLine).string();
     const UniqueFileHandle out = openInheritable(output);
     const UniqueFileHandle err = openInheritable(errors);
     STARTUPINFOW startup{};
@@ -137,15 +159,27 @@ int runProgram(const std::vector<std::string>& arguments, const std::filesystem:
     startup.hStdOutput = out.get();
     startup.hStdError = err.get();
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+    // Without a console: the output goes to the files anyway, and under Wine a console child
+    // gets a conhost.exe of its own, a second process start that now and then fails the child's
+    // start (error 1359) and that keeps the output files open after the child has ended.
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
                         nullptr, nullptr, &startup, &process)) {
-        return -1;
+        const DWORD error = GetLastError();
+        launchFailed("CreateProcessW " + shownCommand, error);
     }
     const UniqueHandle processHandle(process.hProcess);
     const UniqueHandle threadHandle(process.hThread);
-    WaitForSingleObject(processHandle.get(), INFINITE);
+    if (WaitForSingleObject(processHandle.get(), kProgramEndMs) != WAIT_OBJECT_0) {
+        TerminateProcess(processHandle.get(), 1);
+        WaitForSingleObject(processHandle.get(), kProgramEndMs);
+        throw std::runtime_error(shownCommand + " did not end within " +
+                                 std::to_string(kProgramEndMs) + " ms");
+    }
     DWORD exitCode = 0;
-    GetExitCodeProcess(processHandle.get(), &exitCode);
+    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
+        const DWORD error = GetLastError();
+        launchFailed("GetExitCodeProcess of " + shownCommand, error);
+    }
     return static_cast<int>(exitCode);
 }
 

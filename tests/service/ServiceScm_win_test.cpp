@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,7 +45,8 @@ class OwnedHandle {
     HANDLE handle_;
 };
 
-// Starts the service executable with one argument (none when empty).
+// Starts the service executable with one argument (none when empty); a start that fails stops
+// the test with the command line and the error code.
 OwnedHandle launch(const std::wstring& argument) {
     std::wstring commandLine = L"\"" + test::serviceExecutable().native() + L"\"";
     if (!argument.empty()) {
@@ -54,16 +57,16 @@ OwnedHandle launch(const std::wstring& argument) {
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process)) {
-        return OwnedHandle{};
+        const DWORD error = GetLastError();
+        throw std::runtime_error("CreateProcessW " + std::filesystem::path(commandLine).string() +
+                                 " failed with error " + std::to_string(error));
     }
     CloseHandle(process.hThread);
     return OwnedHandle{process.hProcess};
 }
 
+// The exit code, or STILL_ACTIVE (259) for a process still running after a minute.
 DWORD exitCodeOf(const OwnedHandle& process) {
-    if (process.get() == nullptr) {
-        return 0xFFFFFFFF;
-    }
     WaitForSingleObject(process.get(), 60000);
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(process.get(), &code);
@@ -142,17 +145,19 @@ Registration readRegistration() {
 // One request over the service's pipe, the way a client sends it; the whole response back.
 std::string askService(const std::string& request) {
     HANDLE pipe = INVALID_HANDLE_VALUE;
+    DWORD openError = ERROR_SUCCESS;
     const auto start = MonotonicClock::now();
     // Between two connections there is no pipe instance for a moment: try again briefly.
     while (pipe == INVALID_HANDLE_VALUE && elapsedMilliseconds(start) < 5000) {
         pipe = CreateFileW(L"\\\\.\\pipe\\HalvernService", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                            OPEN_EXISTING, 0, nullptr);
         if (pipe == INVALID_HANDLE_VALUE) {
+            openError = GetLastError();
             Sleep(50);
         }
     }
     if (pipe == INVALID_HANDLE_VALUE) {
-        return "<no pipe>";
+        return "<no pipe: error " + std::to_string(openError) + ">";
     }
     const OwnedHandle owner(pipe);
     DWORD mode = PIPE_READMODE_MESSAGE;

@@ -115,6 +115,7 @@ TEST_F(CommandRunnerWindows, ChildInheritsNoHandle) {
     PROCESS_INFORMATION info{};
     const BOOL created = CreateProcessA(nullptr, control.data(), nullptr, nullptr, TRUE,
                                         CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+    const DWORD error = created ? ERROR_SUCCESS : GetLastError();
     if (created) {
         WaitForSingleObject(info.hProcess, 10000);
         CloseHandle(info.hProcess);
@@ -122,7 +123,7 @@ TEST_F(CommandRunnerWindows, ChildInheritsNoHandle) {
     }
     CloseHandle(readEnd);
     CloseHandle(writeEnd);
-    ASSERT_TRUE(created);
+    ASSERT_TRUE(created) << "CreateProcessA netsh control failed with error " << error;
 
     const std::vector<std::string> records = started();
     ASSERT_EQ(records.size(), 2U);
