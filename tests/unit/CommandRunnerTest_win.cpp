@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,9 +27,11 @@ std::string field(const std::string& text, const std::string& name) {
 class CommandRunnerWindows : public ::testing::Test {
   protected:
     void SetUp() override {
-        // The stand-ins start in our working directory and find the record there too.
-        record_ = "halvern-standin-" + std::to_string(GetCurrentProcessId()) + ".log";
-        DeleteFileA(record_.c_str());
+        // The stand-ins start in our working directory and find the record there too. Wine
+        // hands out an ended process's id again soon, so the id alone could meet the record of
+        // an earlier run.
+        record_ = "halvern-standin-" + std::to_string(GetCurrentProcessId()) + "-" +
+                  std::to_string(std::random_device{}()) + ".log";
         set("HALVERN_STANDIN_RECORD", record_);
         set("HALVERN_STANDIN_EXIT", "0");
     }
