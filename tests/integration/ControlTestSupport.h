@@ -70,7 +70,8 @@ struct ProgramRun {
 
 // Runs a program to its end with stdout and stderr in files in `directory`, read back (CRLF
 // turned into LF). Throws, naming the call, the program and the system's error code, when the
-// program cannot be started or does not end within a minute.
+// program cannot be started; on Windows also when it has not ended after a minute (a Wine child
+// could otherwise outlive a test that ctest's time-out ends).
 ProgramRun runCaptured(const std::filesystem::path& directory,
                        const std::vector<std::string>& arguments);
 
