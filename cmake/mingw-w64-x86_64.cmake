@@ -12,4 +12,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+# Wine as Debian packages it has no preloader, the part that keeps the fixed addresses Wine needs
+# (its shared user data page at 0x7ffe0000) free before anything else is mapped. Without it the
+# kernel's randomised heap start now and then lands there, and the new process dies before it
+# runs ("failed to map the shared user data"; the CreateProcess that started it fails with 1359).
+# With address randomisation off, for Wine and every process it starts, the layout is the same
+# every time and the heap starts far below that page.
+set(CMAKE_CROSSCOMPILING_EMULATOR setarch --addr-no-randomize /usr/lib/wine/wine64)

@@ -13,16 +13,10 @@
 // server, for the integration tests.
 namespace halvern::test {
 
-// Gives the test its own endpoint and runtime files: a /run of its own for the socket on POSIX
-// (see ScopedPrivateRunDirectory) and a fresh runtime directory, whose path() it is.
-class TestRuntimeDirectory {
-  public:
-    const std::filesystem::path& path() const { return files_.path(); }
-
-  private:
-    testing::ScopedPrivateRunDirectory run_;
-    testing::ScopedRuntimeDirectory files_;
-};
+// Gives the test its own endpoint where the platform allows it: on POSIX a fresh runtime
+// directory named by RUNTIME_DIRECTORY. The Windows pipe name is fixed; there the tests rely on
+// their own Wine prefix.
+using TestRuntimeDirectory = testing::ScopedRuntimeDirectory;
 
 // The server on a thread of its own with a fresh controller, stopped as the service stops it:
 // `stopping` set, one wake-up connection, join.
@@ -76,7 +70,8 @@ struct ProgramRun {
 
 // Runs a program to its end with stdout and stderr in files in `directory`, read back (CRLF
 // turned into LF). Throws, naming the call, the program and the system's error code, when the
-// program cannot be started or does not end within a minute.
+// program cannot be started; on Windows also when it has not ended after a minute (a Wine child
+// could otherwise outlive a test that ctest's time-out ends).
 ProgramRun runCaptured(const std::filesystem::path& directory,
                        const std::vector<std::string>& arguments);
 

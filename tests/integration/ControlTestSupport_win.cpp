@@ -160,8 +160,8 @@ int runProgram(const std::vector<std::string>& arguments, const std::filesystem:
     startup.hStdError = err.get();
     PROCESS_INFORMATION process{};
     // Without a console: the output goes to the files anyway, and under Wine a console child
-    // gets a conhost.exe of its own, a second process start that now and then fails the child's
-    // start (error 1359) and that keeps the output files open after the child has ended.
+    // gets a conhost.exe of its own, one more process to start, which keeps the inherited output
+    // files open for a while after the child has ended.
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
                         nullptr, nullptr, &startup, &process)) {
         const DWORD error = GetLastError();

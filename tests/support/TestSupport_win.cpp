@@ -2,8 +2,10 @@
 
 #include <tlhelp32.h>  // needs <windows.h> first
 
+#include <cstdint>
 #include <string>
 
+#include "common/WinHandle.h"
 #include "support/TestSupport.h"
 
 namespace halvern::testing {
@@ -11,6 +13,18 @@ namespace {
 
 std::wstring wide(const std::string& text) {
     return std::filesystem::path(text).wstring();
+}
+
+// When the process was created, in 100 ns units; 0 when that cannot be read.
+std::uint64_t creationTime(HANDLE process) {
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return 0;
+    }
+    return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
 }
 
 }  // namespace
@@ -29,21 +43,32 @@ void setEnvironmentValue(const std::string& name, const std::optional<std::strin
 }
 
 std::vector<std::uint32_t> childProcessesOfThisProcess() {
+    // A process keeps the id of its parent after the parent has ended, and Wine hands ended
+    // processes' ids out again soon: the service manager, started by the prefix's first
+    // process, shows up as the "child" of any later process that gets that first process's id.
+    // Only a process created after this one can be its child.
     std::vector<std::uint32_t> children;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
+    const UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.valid()) {
         return children;
     }
+    const std::uint64_t selfCreated = creationTime(GetCurrentProcess());
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     const DWORD self = GetCurrentProcessId();
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == self && entry.th32ProcessID != self) {
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ParentProcessID != self || entry.th32ProcessID == self) {
+            continue;
+        }
+        const UniqueHandle process(
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        const std::uint64_t created = process.valid() ? creationTime(process.get()) : 0;
+        // One that cannot be asked counts: it may be a child of ours on its way out.
+        if (created == 0 || created >= selfCreated) {
             children.push_back(entry.th32ProcessID);
         }
     }
-    CloseHandle(snapshot);
     return children;
 }
 
