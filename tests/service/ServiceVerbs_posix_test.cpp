@@ -137,11 +137,12 @@ TEST_F(ServiceVerbs, InstallWritesAUnitThatSystemdAcceptsAndEnablesIt) {
     EXPECT_NE(unit.find("\nExecStart=\"" + test::serviceExecutable().string() + "\"\n"),
               std::string::npos)
         << unit;
-    for (const char* line : {"Type=simple", "Restart=on-failure", "RuntimeDirectory=halvern",
-                             "KillMode=control-group", "RuntimeDirectoryPreserve=yes",
-                             "CapabilityBoundingSet=CAP_NET_ADMIN CAP_CHOWN CAP_SETUID CAP_SETGID",
-                             "ReadWritePaths=-/run/resolvconf -/etc/resolv.conf",
-                             "ProtectSystem=strict", "WantedBy=multi-user.target"}) {
+    for (const char* line :
+         {"Type=simple", "Restart=on-failure", "RuntimeDirectory=halvern", "KillMode=control-group",
+          "RuntimeDirectoryPreserve=yes",
+          "CapabilityBoundingSet=CAP_NET_ADMIN CAP_CHOWN CAP_SETUID CAP_SETGID CAP_KILL",
+          "ReadWritePaths=-/run/resolvconf -/etc/resolv.conf", "ProtectSystem=strict",
+          "WantedBy=multi-user.target"}) {
         EXPECT_NE(unit.find(std::string("\n") + line + "\n"), std::string::npos) << line;
     }
     EXPECT_EQ(unit.find("@HALVERN_"), std::string::npos) << unit;  // every placeholder filled
