@@ -12,8 +12,9 @@
 
 namespace halvern {
 
+// The journal is never written: nothing here changes the system.
 TunnelController::TunnelController(StatusCallback statusCallback)
-    : statusCallback_(std::move(statusCallback)) {}
+    : statusCallback_(std::move(statusCallback)), journal_(std::filesystem::path()) {}
 
 TunnelController::~TunnelController() = default;
 
