@@ -7,26 +7,12 @@
 #include "common/RuntimeDirectory.h"
 #include "common/SessionJournal.h"
 #include "common/UniqueFd.h"
+#include "common/WriteAll.h"
 
 namespace halvern {
 namespace {
 
 constexpr off_t kMaxJournalBytes = 65536;
-
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -46,7 +32,7 @@ std::uint32_t writeJournalFile(const std::filesystem::path& path, const std::str
     if (!file.valid()) {
         return static_cast<std::uint32_t>(errno);
     }
-    if (::fchmod(file.get(), 0600) != 0 || !writeAll(file.get(), text) ||
+    if (::fchmod(file.get(), 0600) != 0 || !writeWholeFile(file.get(), text) ||
         ::fsync(file.get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
         const int error = errno;
         ::unlink(temporary.c_str());

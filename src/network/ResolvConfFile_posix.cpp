@@ -14,6 +14,7 @@
 
 #include "common/RuntimeDirectory.h"
 #include "common/UniqueFd.h"
+#include "common/WriteAll.h"
 
 namespace halvern {
 
@@ -78,22 +79,6 @@ bool readAll(int fd, std::string& bytes) {
     }
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t count =
-            ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(count);
-    }
-    return true;
-}
-
 Entry readEntry(const std::string& path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {
@@ -142,7 +127,7 @@ bool isMountPoint(const char* path) {
 // short file for a moment; the content is written before the old tail is cut.
 void writeInPlace(const std::string& bytes, std::optional<mode_t> mode) {
     const UniqueFd file(::open(kResolvConf, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-    const bool written = file.valid() && writeAll(file.get(), bytes) &&
+    const bool written = file.valid() && writeWholeFile(file.get(), bytes) &&
                          ::ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0 &&
                          (!mode || ::fchmod(file.get(), *mode) == 0) && ::fsync(file.get()) == 0;
     if (!written) {
@@ -173,7 +158,7 @@ void placeFile(const Entry& entry, std::optional<mode_t> inPlaceMode) {
     const int ownerResult = ::fchown(file.get(), entry.owner, entry.group);
     static_cast<void>(ownerResult);
     const bool written = ::fchmod(file.get(), entry.mode) == 0 &&
-                         writeAll(file.get(), entry.bytes) && ::fsync(file.get()) == 0;
+                         writeWholeFile(file.get(), entry.bytes) && ::fsync(file.get()) == 0;
     int error = written ? 0 : errno;
     file.reset();
     if (written) {
@@ -324,7 +309,7 @@ void writeBackup(const Backup& backup) {
     UniqueFd file(
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     const bool written = file.valid() && ::fchmod(file.get(), 0600) == 0 &&
-                         writeAll(file.get(), encode(backup)) && ::fsync(file.get()) == 0;
+                         writeWholeFile(file.get(), encode(backup)) && ::fsync(file.get()) == 0;
     int error = written ? 0 : errno;
     file.reset();
     if (written) {
