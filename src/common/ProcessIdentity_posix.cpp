@@ -1,16 +1,17 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <charconv>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
+#include "common/UniqueFd.h"
 
 namespace halvern {
 namespace {
@@ -25,10 +26,17 @@ struct StatFields {
 
 // Fields 3 (state), 5 (process group) and 22 (start time) of /proc/PID/stat. The command name
 // (field 2) may hold spaces and parentheses, so counting starts after the last ')'.
+// Plain read(2), not a stream: a process that ends between the open and the read makes the read
+// fail with ESRCH, which libstdc++'s file buffer throws. During a scan of /proc that is any
+// unrelated process that happens to exit, and it must count as "not there", not end the scan.
 std::optional<StatFields> readStat(const std::string& pid) {
-    std::ifstream file("/proc/" + pid + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
+    const UniqueFd file(::open(("/proc/" + pid + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+    std::array<char, 4096> buffer{};  // the kernel hands out the whole line in one read
+    const ssize_t size = file.valid() ? ::read(file.get(), buffer.data(), buffer.size()) : -1;
+    if (size <= 0) {
+        return std::nullopt;
+    }
+    const std::string text(buffer.data(), static_cast<std::size_t>(size));
     const auto close = text.rfind(')');
     if (close == std::string::npos) {
         return std::nullopt;
