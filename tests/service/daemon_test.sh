@@ -88,8 +88,7 @@ routes_before=$(tables)
 resolver_before=$(resolver)
 
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace with $work/NAME as its
-# /run/halvern, writing the namespace's resolv.conf itself; returns once it answers (its socket
-# file appears at bind(), a moment before it listens).
+# /run/halvern, writing the namespace's resolv.conf itself; returns once it answers.
 start_service() {
     local path
     path=$(printf '%s:' "${@:2}")
@@ -98,7 +97,7 @@ start_service() {
     PATH="$path$PATH" "$topology" client-exec "$prefix" "$private_run" "$run" \
         "$service" </dev/null >"$run/stdout" 2>"${stderr_file:-$run/stderr}" 3>&- &
     service_pid=$!
-    # Listening, not merely bound: the socket file appears a moment before listen().
+    # Answering, not merely bound: the socket file appears a moment before listen().
     for _ in $(seq 250); do
         [[ -S $run/HalvernService.sock ]] && ctl status >/dev/null 2>&1 && return 0
         kill -0 "$service_pid" 2>/dev/null || fail "$1: the service exited at start"
@@ -107,8 +106,7 @@ start_service() {
     fail "$1: no answer after 5 s"
 }
 
-# The client is no more than a member of group "halvern".
-ctl() {
+ctl() { # as a client that is no more than a member of group "halvern"
     "$private_run" "$run" setpriv --reuid=nobody --regid=nogroup --groups="$client_gid" \
         "$halvernctl" --json "$@"
 }
