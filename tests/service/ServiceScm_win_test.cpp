@@ -8,19 +8,22 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "common/ExecutablePath.h"
 #include "common/MonotonicClock.h"
 #include "common/WinHandle.h"
 #include "halvernctl/ControlClient.h"
-#include "service/ServiceExecutable.h"
 #include "service/ServiceHandle_win.h"
 
 namespace halvern {
 namespace {
 
-const std::wstring kQuotedExecutable = L"\"" + test::serviceExecutable().native() + L"\"";
+const std::wstring kQuotedExecutable =
+    L"\"" + (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal().native() +
+    L"\"";
 
 UniqueHandle launch(const std::wstring& argument) {
     std::wstring commandLine = kQuotedExecutable + (argument.empty() ? L"" : L" " + argument);

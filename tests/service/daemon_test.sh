@@ -88,14 +88,15 @@ routes_before=$(tables)
 resolver_before=$(resolver)
 
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace with $work/NAME as its
-# /run/halvern, writing the namespace's resolv.conf itself; returns once it answers.
+# /run/halvern, writing the namespace's resolv.conf itself, started without a stdin (it opens one
+# of its own); returns once it answers.
 start_service() {
     local path
     path=$(printf '%s:' "${@:2}")
     run=$work/$1
     mkdir -p "$run"
     PATH="$path$PATH" "$topology" client-exec "$prefix" "$private_run" "$run" \
-        "$service" </dev/null >"$run/stdout" 2>"${stderr_file:-$run/stderr}" 3>&- &
+        "$service" <&- >"$run/stdout" 2>"${stderr_file:-$run/stderr}" 3>&- &
     service_pid=$!
     # Answering, not merely bound: the socket file appears a moment before listen().
     for _ in $(seq 250); do
