@@ -1,7 +1,5 @@
-// HalvernService.exe under the service control manager, driven the way an administrator would:
-// each verb is a real process, and its full 32-bit exit code is read with GetExitCodeProcess
-// (exit codes seen from outside Windows are cut to 8 bits).
-//
+// HalvernService.exe under the service control manager, each verb a real process whose full
+// 32-bit exit code is read with GetExitCodeProcess (from outside Windows it is cut to 8 bits).
 // Under Wine every process is an administrator, and an installed auto-start service would start
 // again with the next Wine server of this prefix: each test removes the service on every path.
 #include <windows.h>
@@ -54,16 +52,12 @@ ServiceHandle openService(DWORD access) {
     return ServiceHandle(OpenServiceW(manager.get(), L"HalvernService", access));
 }
 
-// The service's state and exit codes; a state of 0 when it cannot be queried.
+// The service's state and exit codes; all 0 when it cannot be queried.
 SERVICE_STATUS_PROCESS serviceStatus() {
-    const ServiceHandle service = openService(SERVICE_QUERY_STATUS);
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    if (!service ||
-        !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                              reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed)) {
-        status.dwCurrentState = 0;
-    }
+    QueryServiceStatusEx(openService(SERVICE_QUERY_STATUS).get(), SC_STATUS_PROCESS_INFO,
+                         reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed);
     return status;
 }
 
