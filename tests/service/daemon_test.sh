@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
 # The real halvern-service as a Linux daemon, driven only through halvernctl by a client in group
 # "halvern" alone, in network namespaces of its own (scripts/e2e-topology): a dual-stack client
-# namespace whose default route leads to a server namespace with a vmess proxy, a web server and
-# a DNS server. The cases: a failed connect; the socket's modes and a stderr nobody reads; what
-# the client cannot do, the children's rights, a name and a page through the tunnel, its counters
-# and logs; SIGTERM during a connect; kill -9 with wrapper children and the next start's replay;
-# the bridge dying while connected.
+# whose default route leads to a server namespace with a vmess proxy, a web and a DNS server.
 #
 # Usage: daemon_test.sh SERVICE HALVERNCTL BIN   (BIN holds the stand-ins "xray" and "tun2socks")
 # Run as root; exits 77 (skipped) without root or a tool. It runs in a mount namespace of its own
@@ -164,11 +160,9 @@ python3 -c 'import json, sys; c = json.load(open(sys.argv[1])); c["log"] = {"acc
 [[ $(ctl start --config "$work/etc-log.json") == '{"ok":false,"error":'* ]] || fail "a core that logs into /etc ran"
 [[ ! -e /etc/cron.d/halvern-owned && ! -e /etc/halvern-owned ]] || fail "the proxy core wrote into /etc"
 grep -qx 'Halvern native VPN start failed: .*' "$run/stderr" || fail "no failure line on stderr"
-for dns in $'192.0.2.53\nnameserver 203.0.113.66' '192.0.2.53 203.0.113.66' -x dns.example; do
-    answer=$(ctl start --config "$work/client.json" --dns "$dns" || true)
-    [[ $answer == '{"ok":false,"error":"DNS server is not an IP address: '* ]] || fail "DNS server '$dns': $answer"
-    [[ $(resolver) == "$resolver_before" ]] || fail "DNS server '$dns' changed the client's resolv.conf"
-done
+answer=$(ctl start --config "$work/client.json" --dns $'192.0.2.53\nnameserver 203.0.113.66' || true)
+[[ $answer == '{"ok":false,"error":"DNS server is not an IP address: '* ]] || fail "a DNS line injected: $answer"
+[[ $(resolver) == "$resolver_before" ]] || fail "a refused DNS server changed the client's resolv.conf"
 [[ $(ctl start --config "$work/client.json" --dns "$DNS_ADDRESS") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 device=Halvern_$service_pid
 # expect_rights NAME CAPS: the service's child NAME runs as halvern-core with CAPS, no_new_privs set.
@@ -196,8 +190,7 @@ read -r tx_after rx_after < <(counters)
 [[ $(ctl logs --source xray) == *"accepted tcp:"* ]] || fail "the core's log"
 [[ $(ctl logs --source tun2socks) == *"connected through the proxy"* ]] || fail "the bridge's log"
 stop_service TERM
-expect_status_lines connecting error connecting error connecting error connecting error \
-    connecting error connecting connected disconnecting disconnected
+expect_status_lines connecting error connecting error connecting connected disconnecting disconnected
 expect_nothing_left
 
 echo "== 3. SIGTERM during a connect"
@@ -237,7 +230,6 @@ for _ in $(seq 100); do running "$xray_wrapper" "$bridge_wrapper" && sleep 0.02;
 running "$xray_wrapper" "$bridge_wrapper" && fail "a child outlived the service by 2 s"
 # Outside systemd (whose KillMode=control-group ends the whole unit) nothing ends what the
 # wrappers started: it lives on in their process groups until the journal's replay.
-[[ -s $run/halvern_session.journal ]] || fail "the crash left no journal"
 [[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"$PROXY_ADDRESS via $GATEWAY_ADDRESS "* ]] ||
     fail "no host route was left to replay"
 [[ $(tables) == *"unreachable 128.0.0.0/1 metric 2 "*"unreachable 8000::/1 dev lo metric 1024 "* ]] ||

@@ -37,10 +37,11 @@ fresh() {
     mount -t tmpfs -o mode=0755 tmpfs "$units"
     rm -f "$work/calls" "$work/fail"
 }
-# expect CODE VERB [EXECUTABLE]: the verb ends with CODE; the exit code is its only report.
+# expect CODE VERB [EXECUTABLE]: the verb, run without a stdin (so that the first file it opens
+# is descriptor 0), ends with CODE; the exit code is its only report.
 expect() {
     local code=0
-    "${3:-$service}" "$2" >"$work/output" 2>&1 || code=$?
+    "${3:-$service}" "$2" <&- >"$work/output" 2>&1 || code=$?
     ((code == $1)) || fail "$2 ended with $code, not $1"
     [[ ! -s $work/output ]] || fail "$2 printed: $(<"$work/output")"
 }
