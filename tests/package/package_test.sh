@@ -46,15 +46,13 @@ echo "== install, twice (the second is an upgrade in place)"
 dpkg -i "$deb" >/dev/null
 dpkg -i "$deb" >/dev/null
 dpkg -L halvern-service >"$work/files"
-unit=/usr/lib/systemd/system/HalvernService.service
 [[ $(readlink -f /usr/sbin/halvern-service) == /usr/lib/halvern/halvern-service ]] ||
     fail "/usr/sbin/halvern-service does not lead to /usr/lib/halvern"
 [[ $(/usr/sbin/halvern-service --version; halvernctl --version) == "halvern-service $version"$'\n'"halvernctl $version" ]] ||
     fail "--version"
-getent group halvern >/dev/null || fail "postinst did not create group halvern"
 [[ $(getent passwd halvern-core | cut -d: -f6,7) == /nonexistent:/usr/sbin/nologin &&
     $(id -Gn halvern-core) == halvern-core ]] || fail "postinst did not create user halvern-core"
-verify=$(systemd-analyze verify "$unit" 2>&1 || echo "exit $?")
+verify=$(systemd-analyze verify /usr/lib/systemd/system/HalvernService.service 2>&1 || echo "exit $?")
 [[ -z $verify ]] || fail "systemd-analyze: $verify"
 
 echo "== the installed daemon in the foreground"
@@ -67,6 +65,7 @@ for _ in $(seq 250); do
     kill -0 "$daemon" 2>/dev/null || fail "the daemon exited at start"
     sleep 0.02
 done
+# The group that postinst created owns the socket.
 [[ $(stat -c %G:%a /run/halvern/HalvernService.sock) == halvern:660 ]] || fail "socket owner or mode"
 [[ $(halvernctl status) == "status: disconnected" ]] || fail "root is not answered"
 # The stand-in in /usr/lib/halvern/data exits with 23: the service found its data folder.
