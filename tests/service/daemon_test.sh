@@ -44,11 +44,7 @@ cleanup() {
     local status=$?
     trap - EXIT
     set +e
-    if ((status != 0 && status != 77)); then
-        for log in "$work"/*/stderr "$work"/*/*.log "$work/topology"/*.log; do
-            [[ -f $log ]] && { echo "--- $log"; tail -n 20 "$log"; }
-        done
-    fi
+    ((status == 0 || status == 77)) || tail -n 20 "$work"/*/stderr "$work"/*/*.log "$work/topology"/*.log 2>/dev/null
     for pid in $service_pid $background; do
         kill -KILL "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
@@ -164,7 +160,6 @@ answer=$(ctl start --config "$work/client.json" --dns $'192.0.2.53\nnameserver 2
 [[ $answer == '{"ok":false,"error":"DNS server is not an IP address: '* ]] || fail "a DNS line injected: $answer"
 [[ $(resolver) == "$resolver_before" ]] || fail "a refused DNS server changed the client's resolv.conf"
 [[ $(ctl start --config "$work/client.json" --dns "$DNS_ADDRESS") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
-device=Halvern_$service_pid
 # expect_rights NAME CAPS: the service's child NAME runs as halvern-core with CAPS, no_new_privs set.
 expect_rights() {
     local u=$core_uid g=$core_gid c=$2 actual
@@ -176,7 +171,7 @@ expect_rights() {
 expect_rights v2ray 0000000000000000
 expect_rights tun2socks 0000000000001000 # CAP_NET_ADMIN alone
 # Whole outputs are compared, never piped into grep -q (with pipefail its early exit fails).
-[[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"0.0.0.0/1 via 10.255.0.1 dev $device "* ]] || fail "no tunnel route"
+[[ $'\n'$(ip -n "$CLIENT_NS" route show) == *$'\n'"0.0.0.0/1 via 10.255.0.1 dev Halvern_$service_pid "* ]] || fail "no tunnel route"
 [[ $(ip -n "$CLIENT_NS" -6 route get 2001:db8:ffff::1 2>&1) == *"No route to host" ]] || fail "IPv6 leaves beside the tunnel"
 counters() { ctl stats | sed 's/.*"txBytes":\([0-9]*\),"rxBytes":\([0-9]*\).*/\1 \2/'; }
 read -r tx rx < <(counters)
