@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# The Linux verbs of the real halvern-service against a recording systemctl stand-in first on
+# PATH, in a mount namespace of its own with a tmpfs over the unit directory: the unit goes where
+# systemd would look, and nothing reaches the host.
+#
+# Usage: verbs_test.sh SERVICE   Run as root; exits 77 (skipped) without root or systemd's units.
+set -euo pipefail
+
+service=${1:-}
+units=/etc/systemd/system
+unit=$units/HalvernService.service
+packaged=/usr/lib/systemd/system
+skip() { echo "SKIP: $*"; exit 77; }
+((EUID == 0)) || skip "needs root (a mount namespace)"
+[[ -d $units && -d $packaged ]] || skip "no $units or $packaged"
+[[ -x $service ]] || skip "usage: $0 SERVICE"
+[[ ${HALVERN_VERBS_NS:-} == 1 ]] || HALVERN_VERBS_NS=1 exec unshare --mount --propagation private "$0" "$@"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/bin"
+# Records each call with whether the unit file was there at that moment, and fails the one
+# subcommand named in "fail" with the code given there.
+cat >"$work/bin/systemctl" <<EOF
+#!/bin/sh
+[ -e $unit ] && unit=present || unit=absent
+echo "\$* \$unit" >>"$work/calls"
+[ -f "$work/fail" ] && read -r verb code <"$work/fail" && [ "\$1" = "\$verb" ] && exit "\$code"
+exit 0
+EOF
+chmod +x "$work/bin/systemctl"
+PATH=$work/bin:$PATH
+
+# fresh: an empty unit directory (a new tmpfs over the last), no calls, no failure planned.
+fresh() {
+    mount -t tmpfs -o mode=0755 tmpfs "$units"
+    rm -f "$work/calls" "$work/fail"
+}
+# expect CODE VERB [EXECUTABLE]: the verb, run without a stdin (so that the first file it opens
+# is descriptor 0), ends with CODE; the exit code is its only report.
+expect() {
+    local code=0
+    "${3:-$service}" "$2" <&- >"$work/output" 2>&1 || code=$?
+    ((code == $1)) || fail "$2 ended with $code, not $1"
+    [[ ! -s $work/output ]] || fail "$2 printed: $(<"$work/output")"
+}
+calls() { cat "$work/calls" 2>/dev/null || true; }
+# systemd-analyze checks, among others, that ExecStart names an executable file; it exits 0 even
+# for settings it ignores, but prints them.
+verifies() {
+    local verify
+    verify=$(systemd-analyze verify "$unit" 2>&1 || echo "exit $?")
+    [[ -z $verify ]] || fail "systemd-analyze: $verify"$'\n'"$(<"$unit")"
+}
+installed=$'daemon-reload present\nenable HalvernService.service present'
+removed=$'stop HalvernService.service present\ndisable HalvernService.service present\ndaemon-reload absent'
+
+echo "== install, twice, under umask 077"
+fresh
+umask 077
+expect 0 install
+umask 022
+[[ $(calls) == "$installed" ]] || fail "install called: $(calls)"
+[[ $'\n'$(<"$unit")$'\n' == *$'\nExecStart="'"$service"$'"\n'* ]] || fail "ExecStart: $(<"$unit")"
+[[ $(<"$unit") != *@HALVERN_* ]] || fail "a placeholder is left: $(<"$unit")"
+[[ $(stat -c %a "$unit") == 644 ]] || fail "the unit has mode $(stat -c %a "$unit")"
+verifies
+cp "$unit" "$work/first"
+expect 0 install
+cmp -s "$unit" "$work/first" || fail "a second install wrote another unit"
+[[ $(calls) == "$installed"$'\n'"$installed" ]] || fail "a second install called: $(calls)"
+[[ $(ls -A "$units") == HalvernService.service ]] || fail "left in $units: $(ls -A "$units")"
+
+echo "== an awkward path reaches systemd unchanged, or not at all"
+fresh
+# Spaces, a %-sequence and a variable, which systemd would split or expand if left bare.
+mkdir -p "$work/opt dir %h \$HOME" "$work/it's here"
+cp "$service" "$work/opt dir %h \$HOME/halvern-service"
+expect 0 install "$work/opt dir %h \$HOME/halvern-service"
+verifies
+fresh
+# A quote in the name is refused by systemd itself: no unit is written then.
+cp "$service" "$work/it's here/halvern-service"
+expect 22 install "$work/it's here/halvern-service" # EINVAL
+[[ ! -e $unit && -z $(calls) ]] || fail "a unit for a quoted path: $(calls)"
+
+echo "== uninstall stops, disables, removes and reloads once; the package's unit is dpkg's"
+fresh
+expect 0 install
+rm "$work/calls"
+expect 0 uninstall
+[[ ! -e $unit && $(calls) == "$removed" ]] || fail "uninstall called: $(calls)"
+mount -t tmpfs -o mode=0755 tmpfs "$packaged"
+echo '[Unit]' >"$packaged/HalvernService.service"
+expect 0 uninstall # nothing of ours is there: systemd is not asked
+expect 0 stop
+umount "$packaged"
+[[ $(calls) == "$removed"$'\n'"stop HalvernService.service absent" ]] || fail "then: $(calls)"
+
+echo "== a failing step ends the verb with its code"
+fresh
+expect 0 stop # not installed: systemd is not asked
+[[ -z $(calls) ]] || fail "stop asked systemd about no unit: $(calls)"
+echo "start 5" >"$work/fail"
+expect 5 start
+rm "$work/calls"
+echo "daemon-reload 3" >"$work/fail"
+expect 3 install
+[[ $(calls) == "daemon-reload present" ]] || fail "install went on: $(calls)"
+rm "$work/fail"
+expect 0 install
+echo "stop 1" >"$work/fail"
+expect 0 stop # a failed stop is still no failure of the verb
+echo "disable 4" >"$work/fail"
+expect 4 uninstall
+[[ -e $unit ]] || fail "a unit still enabled was removed"
+PATH=$work/nowhere expect 2 start # ENOENT: systemctl is missing altogether
+fresh
+mkdir "$unit" # where the unit should go: EISDIR, and nothing half-written is left
+expect 21 install
+[[ $(ls -A "$units") == HalvernService.service && -z $(calls) ]] || fail "after EISDIR: $(ls -A "$units")"
+rmdir "$unit"
+mount -o remount,ro "$units"
+expect 30 install # EROFS, and systemd is never asked
+[[ -z $(calls) ]] || fail "install on a read-only directory called: $(calls)"
+echo PASS
