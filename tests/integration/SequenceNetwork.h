@@ -3,15 +3,11 @@
 #include <memory>
 #include <string>
 
-// The network side of a full connect in tests, per platform.
-//
-// Linux: the test enters a network namespace of its own with a dual-stack uplink and a
-// persistent TUN device under the tunnel adapter's name, standing in for the bridge's, and a
-// scratch /etc (ResolverSandbox) with no resolvconf on PATH. The service's `ip` commands then
-// change real routes, in that namespace only.
-//
-// Windows under Wine: our netsh.exe and powershell.exe stand-ins beside the test executable
-// take the service's command lines; route discovery reads Wine's view of the host's routes.
+// The network side of a full connect in tests. Linux: a network namespace of its own with a
+// dual-stack uplink, a TUN device under the tunnel adapter's name standing in for the bridge's,
+// and a scratch /etc (ResolverSandbox) without resolvconf on PATH: the service's `ip` commands
+// change real routes there only. Windows under Wine: our netsh.exe and powershell.exe stand-ins
+// beside the test executable take the service's command lines.
 namespace halvern::testing {
 
 // Linux: what a shell command writes to its stdout.
@@ -30,14 +26,11 @@ class SequenceNetwork {
     // Makes the next apply fail: the adapter goes (Linux), the tunnel route's netsh fails
     // (Windows).
     void failApply();
-
     // Linux: the adapter goes with its routes, as when the bridge ends. Windows: nothing.
     void bridgeEnded();
-
-    // Linux: the namespace's whole IPv4 and IPv6 routing tables; Windows: empty.
+    // Linux: the namespace's IPv4 and IPv6 routing tables, and /etc/resolv.conf as the service
+    // sees it, content and mode. Windows: empty.
     std::string routingTable() const;
-
-    // Linux: /etc/resolv.conf as the service sees it, content and mode; Windows: empty.
     std::string resolverConfiguration() const;
 
   private:

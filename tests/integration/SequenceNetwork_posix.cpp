@@ -20,15 +20,10 @@ bool sh(const std::string& command) {
 }  // namespace
 
 std::string commandOutput(const std::string& command) {
-    std::string output;
     const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) {
-        return output;
-    }
-    char buffer[512];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof(buffer), pipe.get())) > 0) {
-        output.append(buffer, count);
+    std::string output;
+    for (int c = 0; pipe && (c = std::fgetc(pipe.get())) != EOF;) {
+        output += static_cast<char>(c);
     }
     return output;
 }

@@ -4,17 +4,14 @@
 
 namespace halvern::testing {
 
-// The stand-ins read these; children inherit them.
-SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(adapterName) {
-    SetEnvironmentVariableA("HALVERN_STANDIN_EXIT", nullptr);
-    SetEnvironmentVariableA("HALVERN_STANDIN_FAIL_ON", nullptr);
-}
+SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(adapterName) {}
 
 SequenceNetwork::~SequenceNetwork() {
     SetEnvironmentVariableA("HALVERN_STANDIN_EXIT", nullptr);
     SetEnvironmentVariableA("HALVERN_STANDIN_FAIL_ON", nullptr);
 }
 
+// The stand-ins read these; children inherit them.
 void SequenceNetwork::failApply() {
     SetEnvironmentVariableA("HALVERN_STANDIN_EXIT", "1");
     SetEnvironmentVariableA("HALVERN_STANDIN_FAIL_ON", "add route 0.0.0.0/0");

@@ -11,7 +11,7 @@
 namespace halvern {
 namespace {
 
-TEST(RuntimeFileLocator, DataFolderFirstThenBesideThenBareName) {
+TEST(RuntimeFileLocator, DataFolderFirstThenBesideThenBareNameAndFailuresNameThePath) {
     const testing::ScopedTempDirectory scratch;
     const auto dir = scratch.path();
     EXPECT_EQ(locateRuntimeFileIn(dir, "xray.exe"), "xray.exe");
@@ -28,15 +28,9 @@ TEST(RuntimeFileLocator, DataFolderFirstThenBesideThenBareName) {
     // Names that cannot exist (invalid on Windows) and missing folders are absent.
     EXPECT_EQ(locateRuntimeFileIn(dir, "x<y.exe"), "x<y.exe");
     EXPECT_EQ(locateRuntimeFileIn(dir / "no such folder", "xray.exe"), "xray.exe");
-}
-
 #ifndef _WIN32
-// Links count by their target; a name too long to exist is absent; any other failure to look is
-// an error that names the path.
-TEST(RuntimeFileLocator, LinksLongNamesAndFailures) {
-    const testing::ScopedTempDirectory scratch;
-    const auto dir = scratch.path();
-    std::filesystem::create_directory(dir / "data");
+    // Links count by their target; a name too long to exist is absent; any other failure to look
+    // is an error that names the path.
     testing::writeFileBytes(dir / "real-xray", "core");
     std::filesystem::create_symlink(dir / "gone", dir / "data" / "xray");
     std::filesystem::create_symlink(dir / "real-xray", dir / "xray");
@@ -52,8 +46,8 @@ TEST(RuntimeFileLocator, LinksLongNamesAndFailures) {
         EXPECT_EQ(std::string(error.what()),
                   "Failed to check " + (dir / "data" / "xray").string() + " (error 40)");
     }
-}
 #endif
+}
 
 }  // namespace
 }  // namespace halvern
