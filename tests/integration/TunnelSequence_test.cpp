@@ -35,9 +35,6 @@ std::string coreConfig(const std::string& behaviour) {
            "[{\"address\": \"198.51.100.7\", \"port\": 443}]}}]}";
 }
 
-std::filesystem::path dataDir() {
-    return executablePath().parent_path() / "data";
-}
 bool configExists() {
     return std::filesystem::exists(ProcessLauncher::tempFilePath("halvern_xray_config.json"));
 }
@@ -57,20 +54,15 @@ class TunnelSequenceTest : public ::testing::Test {
 
     void TearDown() override {
         controller.reset();
-        EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{})
-            << "a child process was left behind";
+        EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
         std::error_code ignored;
-        std::filesystem::remove_all(dataDir(), ignored);
+        std::filesystem::remove_all(data_, ignored);
     }
 
-    static void install(const std::string& bridgeBehaviour = kHealthyBridge) {
-        std::filesystem::create_directories(dataDir());
-        testing::installFake(testing::fakesDirectory(), "xray", dataDir());
-        testing::installFake(testing::fakesDirectory(), "tun2socks", dataDir(), bridgeBehaviour);
-    }
-
-    StatusCallback recorder() {
-        return [this](const std::string& word) { words_.push_back(word); };
+    void install(const std::string& bridgeBehaviour = kHealthyBridge) const {
+        std::filesystem::create_directories(data_);
+        testing::installFake(testing::fakesDirectory(), "xray", data_);
+        testing::installFake(testing::fakesDirectory(), "tun2socks", data_, bridgeBehaviour);
     }
 
     testing::SocksPortLock portLock_;
@@ -78,6 +70,8 @@ class TunnelSequenceTest : public ::testing::Test {
     testing::SequenceNetwork network_{tunnelAdapterName()};
     std::string resolverBefore_ = network_.resolverConfiguration();
     Words words_;
+    StatusCallback recorder_ = [this](const std::string& word) { words_.push_back(word); };
+    const std::filesystem::path data_ = executablePath().parent_path() / "data";
 };
 
 // Through the dispatcher, as a client drives it: a start, a second start while connected, which
@@ -85,7 +79,7 @@ class TunnelSequenceTest : public ::testing::Test {
 TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     install();
     const std::string routesBefore = network_.routingTable();
-    controller = std::make_unique<TunnelController>(recorder());
+    controller = std::make_unique<TunnelController>(recorder_);
     const auto startXray = [](const std::string& behaviour) {
         return dispatchCommand("{\"command\":\"startXray\",\"configJson\":" +
                                quoteJson(coreConfig(behaviour)) + "}\n");
@@ -135,7 +129,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
             network_.failApply();
         }
         words_.clear();
-        TunnelController tunnel(recorder());
+        TunnelController tunnel(recorder_);
         tunnel.connect(coreConfig(c.core), "xray", {});
 
         EXPECT_FALSE(configExists());
