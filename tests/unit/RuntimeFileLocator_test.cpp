@@ -13,7 +13,7 @@ namespace {
 
 TEST(RuntimeFileLocator, DataFolderFirstThenBesideThenBareNameAndFailuresNameThePath) {
     const testing::ScopedTempDirectory scratch;
-    const auto dir = scratch.path();
+    const auto& dir = scratch.path();
     EXPECT_EQ(locateRuntimeFileIn(dir, "xray.exe"), "xray.exe");
     // "data" being a file is no folder: absence, not a failure, and the search goes on.
     testing::writeFileBytes(dir / "data", "not a folder");
