@@ -5,14 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 
 #include "common/MonotonicClock.h"
 #include "network/CommandRunner.h"
+#include "support/TestSupport.h"
 
 namespace halvern {
 namespace {
@@ -26,26 +25,11 @@ std::string runAndCatch(const CommandLine& command) {
     return "<no exception>";
 }
 
-std::string scratchFile(const char* name) {
-    return (std::filesystem::temp_directory_path() /
-            ("halvern-run-" + std::to_string(getpid()) + "-" + name))
-        .string();
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream file(path);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
 // The state letter of a process in /proc ('S' when sleeping, 'Z' for a zombie), 0 when gone.
 char processState(pid_t pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    if (!std::getline(file, line)) {
-        return 0;
-    }
-    const auto close = line.rfind(')');
-    return close == std::string::npos || close + 2 >= line.size() ? '?' : line[close + 2];
+    return std::getline(file, line) ? line[line.rfind(')') + 2] : '\0';
 }
 
 TEST(CommandRunnerPosix, ExitCodesAndLaunchFailures) {
@@ -60,7 +44,8 @@ TEST(CommandRunnerPosix, ExitCodesAndLaunchFailures) {
 }
 
 TEST(CommandRunnerPosix, ChildIsHiddenAndInheritsNothing) {
-    const std::string report = scratchFile("report");
+    const testing::ScopedTempDirectory directory;
+    const std::string report = (directory.path() / "report").string();
     // A descriptor that its owner forgot to mark close-on-exec must not reach the child either.
     const int leaked = open("/dev/null", O_RDONLY);
     ASSERT_GE(leaked, 0);
@@ -80,12 +65,13 @@ TEST(CommandRunnerPosix, ChildIsHiddenAndInheritsNothing) {
                false);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     close(leaked);
-    EXPECT_EQ(readFile(report), "4\n/dev/null\n/dev/null\n/dev/null\nSigBlk:\t0000000000000000\n");
-    std::filesystem::remove(report);
+    EXPECT_EQ(testing::readFileBytes(report),
+              "4\n/dev/null\n/dev/null\n/dev/null\nSigBlk:\t0000000000000000\n");
 }
 
 TEST(CommandRunnerPosix, SlowCommandCountsAsStillRunningAndIsEndedWithWhatItStarted) {
-    const std::string pidFile = scratchFile("pid");
+    const testing::ScopedTempDirectory directory;
+    const std::string pidFile = (directory.path() / "pid").string();
     const std::string script = "sleep 30 & echo $! > '" + pidFile + "'; wait";
     const auto start = MonotonicClock::now();
     EXPECT_EQ(runAndCatch({"sh", "-c", script}),
@@ -96,16 +82,16 @@ TEST(CommandRunnerPosix, SlowCommandCountsAsStillRunningAndIsEndedWithWhatItStar
 
     pid_t grandchild = 0;
     std::ifstream(pidFile) >> grandchild;
-    std::filesystem::remove(pidFile);
     ASSERT_GT(grandchild, 1);
-    // The shell is reaped (no child of ours is left at all); what it started died with it and
-    // is at most a zombie until its new parent collects it.
-    const auto state = [grandchild] { return processState(grandchild); };
-    const auto start2 = MonotonicClock::now();
-    while ((state() == 'S' || state() == 'R') && elapsedMilliseconds(start2) < 2000) {
+    // What the shell started died with it, and is at most a zombie until init collects it.
+    const auto dead = [grandchild] {
+        const char state = processState(grandchild);
+        return state == '\0' || state == 'Z';
+    };
+    for (const auto wait = MonotonicClock::now(); !dead() && elapsedMilliseconds(wait) < 2000;) {
         sleepMilliseconds(10);
     }
-    EXPECT_TRUE(state() == 0 || state() == 'Z') << state();
+    EXPECT_TRUE(dead()) << processState(grandchild);
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a command was left unreaped";
 }
 
