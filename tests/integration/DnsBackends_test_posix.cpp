@@ -1,6 +1,7 @@
 // The Linux DNS backends for real, in a private mount namespace with a scratch /etc, each row
 // with a fresh /run. systemd-resolved needs systemd as PID 1: its row has a recording resolvectl
 // and a socket of our own where the daemon keeps its own.
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -43,6 +45,18 @@ std::string describe(const std::string& path) {
     }
     return std::to_string(info.st_mode & 07777) + " " + std::to_string(info.st_uid) + ":" +
            std::to_string(info.st_gid) + ": " + readFileBytes(path);
+}
+
+// What the service writes to stderr, where its status lines go, while `body` runs.
+std::string stderrOf(const std::function<void()>& body) {
+    const int saved = ::dup(2);
+    const int file = ::open("/run/stderr", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(file, 2);
+    ::close(file);
+    body();
+    ::dup2(saved, 2);
+    ::close(saved);
+    return readFileBytes("/run/stderr");
 }
 
 enum class Shape { plain, symlink, bindMounted };
@@ -151,6 +165,9 @@ TEST_F(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
         {"resolvconf", Shape::plain, DnsBackend::resolvconf},  // the last two may skip
         {"resolvconf, crash", Shape::plain, DnsBackend::resolvconf, false, false, true},
     };
+    const std::string choices[] = {"systemd-resolved, through resolvectl on " + adapter,
+                                   "resolvconf, record tun." + adapter,
+                                   "/etc/resolv.conf, written directly"};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         const testing::ResolverSandbox rowMounts(false);
@@ -169,40 +186,46 @@ TEST_F(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
             change->addSecondServer("198.51.100.53", "198.51.100.54");
             return change;
         };
-        if (row.crash) {
-            const pid_t child = ::fork();
-            if (child == 0) {
-                try {
-                    // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): kept, not read
-                    const auto leftInPlace = bringUp();
-                    ::_exit(0);  // no destructor, no restore: as under kill -9
-                } catch (...) {
-                    ::_exit(1);
+        const std::string log = stderrOf([&] {
+            if (row.crash) {
+                const pid_t child = ::fork();
+                if (child == 0) {
+                    try {
+                        // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): kept, not read
+                        const auto leftInPlace = bringUp();
+                        ::_exit(0);  // no destructor, no restore: as under kill -9
+                    } catch (...) {
+                        ::_exit(1);
+                    }
                 }
-            }
-            int status = -1;
-            ASSERT_EQ(::waitpid(child, &status, 0), child);
-            ASSERT_EQ(status, 0);
-            expectOurServers(row, adapter);
-            undoRecordedDnsChange(row.backend, adapter);
-        } else {
-            std::unique_ptr<DnsChange> change;
-            try {
-                change = bringUp();
-            } catch (const std::runtime_error& error) {
-                EXPECT_STREQ(error.what(), row.error);
-            }
-            EXPECT_EQ(change == nullptr, row.error != nullptr);
-            if (change) {
+                int status = -1;
+                ASSERT_EQ(::waitpid(child, &status, 0), child);
+                ASSERT_EQ(status, 0);
                 expectOurServers(row, adapter);
-                if (row.replacedWhileUp) {
-                    writeFileBytes("/etc/resolv.conf.new", theirs);
-                    fs::permissions("/etc/resolv.conf.new", static_cast<fs::perms>(0644));
-                    fs::rename("/etc/resolv.conf.new", "/etc/resolv.conf");
+                undoRecordedDnsChange(row.backend, adapter);
+            } else {
+                std::unique_ptr<DnsChange> change;
+                try {
+                    change = bringUp();
+                } catch (const std::runtime_error& error) {
+                    EXPECT_STREQ(error.what(), row.error);
                 }
-                change->restore();
+                EXPECT_EQ(change == nullptr, row.error != nullptr);
+                if (change) {
+                    expectOurServers(row, adapter);
+                    if (row.replacedWhileUp) {
+                        writeFileBytes("/etc/resolv.conf.new", theirs);
+                        fs::permissions("/etc/resolv.conf.new", static_cast<fs::perms>(0644));
+                        fs::rename("/etc/resolv.conf.new", "/etc/resolv.conf");
+                    }
+                    change->restore();
+                }
             }
-        }
+        });
+        EXPECT_NE(log.find("HalvernService DNS: " + choices[static_cast<int>(row.backend)] + "\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("replaced") != std::string::npos, row.replacedWhileUp) << log;
         EXPECT_EQ(describe("/etc/resolv.conf"),
                   row.replacedWhileUp ? "420 0:0: " + theirs : before);
         EXPECT_EQ(fs::exists("/run/resolvectl.calls"), row.backend == DnsBackend::resolved);
