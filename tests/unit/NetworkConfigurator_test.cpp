@@ -105,6 +105,7 @@ TEST(NetshSetup, ApplyThenRestore) {
             network.restore();
             EXPECT_EQ(system.ran, (withServer ? Lines{kDeleteTunnelRoute, kDeleteHostRoute}
                                               : Lines{kDeleteTunnelRoute}));
+            EXPECT_EQ(network.dnsChange(), nullptr);
             system.ran.clear();
             network.restore();
         }
