@@ -57,7 +57,7 @@ void CommandRunnerTest::expectHiddenAndInheritingNothing() {
                 "'%s\\n%s\\n%s\\n' \"$count\" \"$links\" \"$signals\" > '" +
                     report + "'"},
                false);
-    signal(SIGUSR2, disposition);
+    static_cast<void>(signal(SIGUSR2, disposition));
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     close(leaked);
     const std::string text = readFileBytes(report);
