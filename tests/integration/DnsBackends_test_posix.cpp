@@ -226,6 +226,7 @@ TEST_F(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
                   std::string::npos)
             << log;
         EXPECT_EQ(log.find("replaced") != std::string::npos, row.replacedWhileUp) << log;
+        EXPECT_EQ(log.find("could not"), std::string::npos) << log;
         EXPECT_EQ(describe("/etc/resolv.conf"),
                   row.replacedWhileUp ? "420 0:0: " + theirs : before);
         EXPECT_EQ(fs::exists("/run/resolvectl.calls"), row.backend == DnsBackend::resolved);

@@ -106,6 +106,7 @@ TEST(NetshSetup, ApplyThenRestore) {
             EXPECT_EQ(system.ran, (withServer ? Lines{kDeleteTunnelRoute, kDeleteHostRoute}
                                               : Lines{kDeleteTunnelRoute}));
             EXPECT_EQ(network.dnsChange(), nullptr);
+            EXPECT_EQ(network.defaultInterface() + network.defaultGateway(), "");
             system.ran.clear();
             network.restore();
         }
