@@ -1,11 +1,7 @@
-// The Linux DNS backends for real, inside a private mount namespace with a scratch copy of /etc
-// (ResolverSandbox), each row with a fresh /run: openresolv's resolvconf (scripts/install-deps
-// --tests installs it), and /etc/resolv.conf itself as a plain file, a symlink, a bind-mounted
-// file (as in a container or "ip netns exec"), those under a read-only /etc (ProtectSystem=
-// strict), and a file that someone else replaced while the tunnel was up. A crash (the process
-// ends without restoring) is followed by what the next start does with the recorded fields.
-// systemd-resolved cannot run without systemd as PID 1: its row uses a recording resolvectl and
-// a socket of our own where the daemon keeps its own.
+// The Linux DNS backends for real, in a private mount namespace with a scratch /etc, each row
+// with a fresh /run. systemd-resolved needs systemd as PID 1: its row has a recording resolvectl
+// and a socket of our own where the daemon keeps its own.
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,10 +13,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
 #include "integration/ResolverSandbox.h"
+#include "integration/SequenceNetwork.h"
 #include "network/NetworkSystem.h"
 #include "network/ResolvConfFile.h"
 #include "support/TestSupport.h"
@@ -29,13 +27,14 @@ namespace halvern {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::commandOutput;
 using testing::readFileBytes;
 using testing::writeFileBytes;
 
 const std::string kOriginal = "nameserver 192.0.2.1\noptions edns0\n";
 const std::string kOurLines = "nameserver 198.51.100.53\nnameserver 198.51.100.54\n";
 
-// A path as a resolver (or a person) sees it: kind, mode, and content or symlink target.
+// A path as a resolver sees it: kind, mode and owner, and content or symlink target.
 std::string describe(const std::string& path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {
@@ -48,33 +47,17 @@ std::string describe(const std::string& path) {
            std::to_string(info.st_gid) + ": " + readFileBytes(path);
 }
 
-std::string output(const std::string& command) {
-    const std::string file = "/run/output";
-    // NOLINTNEXTLINE(cert-env33-c,concurrency-mt-unsafe): a test's own fixed command
-    static_cast<void>(std::system(("{ " + command + "; } >" + file + " 2>&1").c_str()));
-    return readFileBytes(file);
+// What the service writes to stderr, where its status lines go, while `body` runs.
+std::string stderrOf(const std::function<void()>& body) {
+    const int saved = ::dup(2);
+    const int file = ::open("/run/stderr", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(file, 2);
+    ::close(file);
+    body();
+    ::dup2(saved, 2);
+    ::close(saved);
+    return readFileBytes("/run/stderr");
 }
-
-// Everything the service writes to stderr while the object lives, as its status lines go there.
-class CapturedStderr {
-  public:
-    CapturedStderr() : saved_(::dup(2)) {
-        const int file = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ::dup2(file, 2);
-        ::close(file);
-    }
-    ~CapturedStderr() {
-        ::dup2(saved_, 2);
-        ::close(saved_);
-    }
-    CapturedStderr(const CapturedStderr&) = delete;
-    CapturedStderr& operator=(const CapturedStderr&) = delete;
-    std::string text() const { return readFileBytes(path_); }
-
-  private:
-    std::string path_ = "/run/stderr";
-    int saved_;
-};
 
 enum class Shape { plain, symlink, bindMounted };
 
@@ -101,17 +84,16 @@ class DnsBackends : public ::testing::Test {
         ::setenv("PATH", savedPath_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     }
 
-    // The resolver files in the row's shape, and PATH and /run so that `backend` is chosen.
+    // The resolver files in the row's shape; PATH and /run such that `backend` is chosen.
     void prepare(const Row& row) {
         fs::remove("/etc/resolv.conf");
         fs::remove_all("/etc/resolvconf");
-        // resolvectl alone, without systemd-resolved's socket, chooses nothing.
+        // resolvectl alone, without systemd-resolved's socket, does not count.
         fs::create_directories("/run/bin");
         writeFileBytes("/run/bin/resolvectl", "#!/bin/sh\necho \"$*\" >>/run/resolvectl.calls\n");
         fs::permissions("/run/bin/resolvectl", fs::perms::owner_all);
         std::string path = "/run/bin:" + testing::pathWithout(savedPath_, "resolvconf");
         if (row.backend == DnsBackend::resolvconf) {
-            // Debian's resolvconf orders records by this file; the record takes its "tun." name.
             fs::create_directories("/etc/resolvconf");
             writeFileBytes("/etc/resolvconf/interface-order", "lo.inet\ntun*\neth*\n");
             path = savedPath_;
@@ -158,7 +140,7 @@ class DnsBackends : public ::testing::Test {
         EXPECT_NE(readFileBytes("/etc/resolv.conf").find(kOurLines), std::string::npos)
             << describe("/etc/resolv.conf");
         if (row.backend == DnsBackend::resolvconf) {
-            EXPECT_NE(output("resolvconf -l").find("tun." + adapter), std::string::npos);
+            EXPECT_NE(commandOutput("resolvconf -l").find("tun." + adapter), std::string::npos);
         }
     }
 
@@ -192,20 +174,19 @@ TEST_F(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
         ASSERT_EQ(rowMounts.unavailable(), "");
         const testing::ScopedRuntimeDirectory runtime;
         ASSERT_NO_FATAL_FAILURE(prepare(row));
-        if (row.backend == DnsBackend::resolvconf && output("command -v resolvconf").empty()) {
+        if (row.backend == DnsBackend::resolvconf &&
+            commandOutput("command -v resolvconf").empty()) {
             GTEST_SKIP() << "no resolvconf (scripts/install-deps installs openresolv)";
         }
         const std::string before = describe("/etc/resolv.conf");
         const std::string theirs = "nameserver 203.0.113.99\n";
-        std::string log;
-        {
-            const CapturedStderr captured;
-            const auto bringUp = [&] {
-                auto change = hostNetworkSystem().dnsChange(adapter);
-                change->setFirstServer("198.51.100.53");
-                change->addSecondServer("198.51.100.53", "198.51.100.54");
-                return change;
-            };
+        const auto bringUp = [&] {
+            auto change = hostNetworkSystem().dnsChange(adapter);
+            change->setFirstServer("198.51.100.53");
+            change->addSecondServer("198.51.100.53", "198.51.100.54");
+            return change;
+        };
+        const std::string log = stderrOf([&] {
             if (row.crash) {
                 const pid_t child = ::fork();
                 if (child == 0) {
@@ -223,7 +204,6 @@ TEST_F(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
                 expectOurServers(row, adapter);
                 undoRecordedDnsChange(row.backend, adapter);
             } else {
-                // A change that fails part-way is restored as it goes, as the configurator does.
                 std::unique_ptr<DnsChange> change;
                 try {
                     change = bringUp();
@@ -241,20 +221,22 @@ TEST_F(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
                     change->restore();
                 }
             }
-            log = captured.text();
-        }
-        const std::string choice = choices[static_cast<int>(row.backend)];
-        EXPECT_NE(log.find("HalvernService DNS: " + choice + "\n"), std::string::npos) << log;
+        });
+        EXPECT_NE(log.find("HalvernService DNS: " + choices[static_cast<int>(row.backend)] + "\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("replaced") != std::string::npos, row.replacedWhileUp) << log;
+        EXPECT_EQ(log.find("could not"), std::string::npos) << log;
         EXPECT_EQ(describe("/etc/resolv.conf"),
                   row.replacedWhileUp ? "420 0:0: " + theirs : before);
         EXPECT_EQ(fs::exists("/run/resolvectl.calls"), row.backend == DnsBackend::resolved);
-        EXPECT_EQ(log.find("replaced") != std::string::npos, row.replacedWhileUp) << log;
         if (row.shape == Shape::symlink) {
             EXPECT_EQ(readFileBytes("/run/stub/resolv.conf"), kOriginal) << "the target is theirs";
         }
         EXPECT_FALSE(fs::exists(resolvConfBackupPath()));
-        EXPECT_EQ(output("ls -a /etc | grep halvern; resolvconf -l 2>/dev/null | grep Halvern"),
-                  "");
+        EXPECT_EQ(
+            commandOutput("ls -a /etc | grep halvern; resolvconf -l 2>/dev/null | grep Halvern"),
+            "");
     }
 }
 

@@ -4,13 +4,10 @@
 
 namespace halvern::testing {
 
-// POSIX only. Moves the calling thread (and so the children it starts) into a private mount
-// namespace where the system's resolver settings are scratch copies, so that the service's DNS
-// step can run for real without touching the host's: /etc is a copy of the host's bound over it
-// (cp -a /etc SCRATCH; mount --bind SCRATCH /etc) and /run an empty tmpfs, which hides a running
-// systemd-resolved and any resolvconf state. With `copyEtc` false the /etc of the namespace the
-// thread was in is kept, and only /run is fresh (for rows of a table inside one sandbox). The
-// thread's namespace and working directory come back at the end.
+// POSIX only. Moves the calling thread (and the children it starts) into a private mount
+// namespace where /run is an empty tmpfs (hiding a running systemd-resolved and any resolvconf
+// state) and, with `copyEtc`, /etc a scratch copy of the host's; the resolver settings can then
+// be changed for real. The thread's namespace and working directory come back at the end.
 class ResolverSandbox {
   public:
     explicit ResolverSandbox(bool copyEtc = true);

@@ -62,7 +62,7 @@ std::string pathWithout(const std::string& path, const std::string& program) {
     while (start <= path.size()) {
         const std::size_t end = std::min(path.find(':', start), path.size());
         const std::string directory = path.substr(start, end - start);
-        if (::access((directory + "/" + program).c_str(), X_OK) != 0) {
+        if (::access((std::filesystem::path(directory) / program).c_str(), X_OK) != 0) {
             result += result.empty() ? "" : ":";
             result += directory;
         }

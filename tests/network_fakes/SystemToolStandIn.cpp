@@ -1,12 +1,8 @@
-// Stands in for Windows' own netsh.exe and powershell.exe in the command runner's tests, built
-// under both names and placed beside the test executable, where a bare "netsh" is found first.
-//
-// It appends one line about how it was started to the file named by HALVERN_STANDIN_RECORD:
-//   pid=<process id> flags=<STARTUPINFO dwFlags> show=<wShowWindow> inherited=<0|1> line=<UTF-8>
-// "inherited" tells whether the handle whose value is in HALVERN_STANDIN_PROBE_HANDLE (a pipe
-// that the test made inheritable) is open in this process. Then it sleeps for
-// HALVERN_STANDIN_SLEEP_MS and exits with HALVERN_STANDIN_EXIT, or with 0 when
-// HALVERN_STANDIN_FAIL_ON is set and its text is not part of the command line.
+// Our netsh.exe and powershell.exe for tests under Wine. Appends to HALVERN_STANDIN_RECORD:
+//   pid=<id> flags=<STARTUPINFO dwFlags> show=<wShowWindow> inherited=<0|1> line=<UTF-8>
+// where "inherited" tells whether the pipe handle HALVERN_STANDIN_PROBE_HANDLE names is open
+// here; then sleeps HALVERN_STANDIN_SLEEP_MS and exits with HALVERN_STANDIN_EXIT, or with 0 when
+// the line lacks the text of HALVERN_STANDIN_FAIL_ON.
 #include <windows.h>
 
 #include <cstdlib>
