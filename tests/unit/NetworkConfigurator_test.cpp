@@ -57,10 +57,15 @@ class RecordingSystem final : public NetworkSystem {
     }
     const NetworkCommandBuilder& commands() override { return *builder; }
     void runCommand(const CommandLine& commandLine, bool allowFailure) override {
-        ran.push_back((allowFailure ? "[tolerated] " : "") + joinCommandLine(commandLine));
+        const std::string line = joinCommandLine(commandLine);
+        if (!failing.empty() && line.find(failing) != std::string::npos) {
+            throw std::runtime_error("failed: " + line);
+        }
+        ran.push_back((allowFailure ? "[tolerated] " : "") + line);
     }
 
     Lines ran;
+    std::string failing;  // a command that holds this text fails
     const NetworkCommandBuilder* builder = &netshCommands();
 };
 
@@ -114,6 +119,21 @@ TEST(NetshSetup, ApplyThenRestore) {
     }
 }
 
+// A failed tunnel-route step takes its journal entry back with its rows; the host route that did
+// get in stays recorded, for the next start to remove.
+TEST(NetshSetup, AFailedTunnelRouteLeavesOnlyTheHostRouteJournalled) {
+    testing::ScopedTempDirectory directory;
+    SessionJournal journal(directory.path() / "session.journal");
+    RecordingSystem system;
+    system.failing = "add route 0.0.0.0/0";
+    NetworkConfigurator network(system, &journal);
+    EXPECT_THROW(network.apply("Halvern_Tun_812", "203.0.113.5", "10.255.0.1", {}, true),
+                 std::runtime_error);
+    EXPECT_EQ(journal.entries(),
+              (std::vector<JournalEntry>{
+                  {JournalKind::serverRoute, {"203.0.113.5", "Ethernet 2", "192.0.2.1"}}}));
+}
+
 // Which servers the adapter gets. On Linux each becomes an argument or a resolv.conf line, so it
 // must be an address, checked before the first command; the message escapes what could forge a
 // line of its own.
@@ -161,7 +181,7 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
     const std::string replaying = "replaying the session journal of instance 4000000000";
     const std::string damaged = "ignored the session journal " + path.string() + ": damaged";
     const std::string self = std::to_string(ownProcessId());
-    Lines invalid(9, "passed over an entry that is not valid");
+    Lines invalid(10, "passed over an entry that is not valid");
     invalid.insert(invalid.begin(), replaying);
     const struct {
         std::string text;
@@ -175,7 +195,8 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
                 "server-route 1.2.3.4%26calc Ethernet 192.0.2.1\n"
                 "server-route 203.0.113.5 Ethernet%ZZ 192.0.2.1\n"
                 "server-route 203.0.113.5 Ethernet\ntunnel-route Other_1 10.255.0.1\n"
-                "tunnel-route Halvern_1 10.255.0.256\nchild 12x 5\nchild 0 5\nend\n",
+                "tunnel-route Halvern_1 10.255.0.256\ntunnel-route Halvern_1%3B 10.255.0.1\n"
+                "child 12x 5\nchild 0 5\nend\n",
          {},
          invalid},
         {head + "tunnel-route Halvern_1 10.255.0.1\n", {}, {damaged}},  // torn: no end line
