@@ -1,6 +1,4 @@
-// POSIX only: who may talk to the socket.
-#include <grp.h>
-#include <sys/stat.h>
+// POSIX only: who may talk to the socket. Its modes under a narrow umask are the daemon test's.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,26 +11,6 @@
 
 namespace halvern::test {
 namespace {
-
-TEST(ControlSocket, ModesKeepOthersOutWhateverTheUmask) {
-    TestRuntimeDirectory directory;
-    const mode_t umask = ::umask(077);
-    ServerThread server;  // has served a first client, so the socket is there
-    ::umask(umask);
-    struct stat info {};
-    ASSERT_EQ(::stat(controlEndpointAddress().parent_path().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0755U);  // group members reach the socket inside
-    ASSERT_EQ(::stat(controlEndpointAddress().c_str(), &info), 0);
-    EXPECT_TRUE(S_ISSOCK(info.st_mode));
-    const group* clients = ::getgrnam("halvern");
-    EXPECT_EQ(info.st_mode & 07777, clients != nullptr ? 0660U : 0600U);
-    if (clients != nullptr) {
-        EXPECT_EQ(info.st_gid, clients->gr_gid);
-    }
-    server.stop();
-    // The socket goes with the server, so clients are told at once that nobody listens.
-    EXPECT_FALSE(std::filesystem::exists(controlEndpointAddress()));
-}
 
 TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
     if (::geteuid() != 0) {
@@ -57,6 +35,9 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
         std::filesystem::permissions(controlEndpointAddress(), std::filesystem::perms(0666));
     }
     EXPECT_NE(exchange("{\"command\":\"status\"}\n").find("\"ok\":true"), std::string::npos);
+    server.stop();
+    // The socket goes with the server, so clients are told at once that nobody listens.
+    EXPECT_FALSE(std::filesystem::exists(controlEndpointAddress()));
 }
 
 }  // namespace

@@ -50,10 +50,12 @@ TEST_F(Halvernctl, UnreachableServiceExitsWithTwoAndUsageMistakesWith64) {
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.output, "");
     EXPECT_NE(run.errors.find("not running"), std::string::npos) << run.errors;
+    const std::string readable = halvernctlPath().string();  // any file will do as --config
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{},
                                                {"bogus"},
                                                {"start"},
+                                               {"start", "--config", readable, "--bogus", "x"},
                                                {"logs", "--source", "kernel"},
                                                {"stats", "--watch", "0"},
                                                {"status", "extra"}}) {
