@@ -79,6 +79,7 @@ std::string TestClient::receiveAll() {
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors) {
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (const std::string& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
