@@ -1,4 +1,5 @@
 // POSIX only: who may talk to the socket. Its modes under a narrow umask are the daemon test's.
+#include <grp.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,17 +23,25 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
     const auto client = directory.path() / "halvernctl";
     std::filesystem::copy_file(halvernctlPath(), client);
     std::filesystem::permissions(directory.path(), std::filesystem::perms(0755));
-    const std::vector<std::string> asNobody{
-        "/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-        client.string(),    "--json",         "status"};
+    const auto asNobody = [&](const std::string& group, const std::string& groups) {
+        return runCaptured(directory.path(), {"/usr/bin/setpriv", "--reuid=nobody", group, groups,
+                                              client.string(), "--json", "status"});
+    };
     // First the socket's mode turns the connection away; with the mode opened by hand, the
     // peer check still closes it unanswered.
     for (const std::string reason : {"access denied", "without answering"}) {
-        const ProgramRun run = runCaptured(directory.path(), asNobody);
+        const ProgramRun run = asNobody("--regid=nogroup", "--clear-groups");
         EXPECT_EQ(run.exitCode, 2);
         EXPECT_EQ(run.output, "");
         EXPECT_NE(run.errors.find(reason), std::string::npos) << run.errors;
         std::filesystem::permissions(controlEndpointAddress(), std::filesystem::perms(0666));
+    }
+    // A member of the client group is served, by its primary group or a supplementary one.
+    if (::getgrnam("halvern") != nullptr) {
+        for (const auto& [group, groups] : {std::pair{"--regid=halvern", "--clear-groups"},
+                                            std::pair{"--regid=nogroup", "--groups=halvern"}}) {
+            EXPECT_EQ(asNobody(group, groups).exitCode, 0) << group << " " << groups;
+        }
     }
     EXPECT_NE(exchange("{\"command\":\"status\"}\n").find("\"ok\":true"), std::string::npos);
     server.stop();
