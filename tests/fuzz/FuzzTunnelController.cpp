@@ -1,8 +1,6 @@
-// The fuzz target's TunnelController: the real class's interface with no session behind it. It
-// starts no process and touches no file, adapter or route. What it answers is made of what it
-// was asked, so the fuzzer reaches every response with bytes of its own choosing: a failed
-// connect reports its configuration as the error, a log read returns the source name as content.
-// The fuzzer calls it from one thread only, so it takes no lock.
+// The fuzz target's TunnelController: no session behind it, nothing started or changed. Its
+// answers are made of what it was asked (a failed connect's error is its configuration, a log
+// read's content the source name), so the fuzzer reaches every response with bytes of its own.
 #include <utility>
 
 #include "network/NetworkConfigurator.h"
@@ -12,7 +10,6 @@
 
 namespace halvern {
 
-// The journal is never written: nothing here changes the system.
 TunnelController::TunnelController(StatusCallback statusCallback)
     : statusCallback_(std::move(statusCallback)), journal_(std::filesystem::path()) {}
 

@@ -1,6 +1,5 @@
-// POSIX only: who may talk to the socket.
+// POSIX only: who may talk to the socket. Its modes under a narrow umask are the daemon test's.
 #include <grp.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,29 +13,6 @@
 namespace halvern::test {
 namespace {
 
-TEST(ControlSocket, ModesKeepOthersOutWhateverTheUmask) {
-    TestRuntimeDirectory directory;
-    const mode_t umask = ::umask(077);
-    ServerThread server;  // has served a first client, so the socket is there
-    ::umask(umask);
-    ASSERT_NE(exchange("{\"command\":\"status\"}\n").find("\"ok\":true"), std::string::npos);
-    struct stat info {};
-    // Group members must be able to reach the socket inside.
-    ASSERT_EQ(::stat(controlEndpointAddress().parent_path().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0755U);
-    ASSERT_EQ(::stat(controlEndpointAddress().c_str(), &info), 0);
-    EXPECT_TRUE(S_ISSOCK(info.st_mode));
-    if (::getgrnam("halvern") != nullptr) {
-        EXPECT_EQ(info.st_mode & 07777, 0660U);
-        EXPECT_EQ(info.st_gid, ::getgrnam("halvern")->gr_gid);
-    } else {
-        EXPECT_EQ(info.st_mode & 07777, 0600U);
-    }
-    server.stop();
-    // The socket goes with the server, so clients are told at once that nobody listens.
-    EXPECT_FALSE(std::filesystem::exists(controlEndpointAddress()));
-}
-
 TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root, to run the client as the user nobody";
@@ -47,25 +23,30 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
     const auto client = directory.path() / "halvernctl";
     std::filesystem::copy_file(halvernctlPath(), client);
     std::filesystem::permissions(directory.path(), std::filesystem::perms(0755));
-    const std::vector<std::string> asNobody{
-        "/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-        client.string(),    "--json",         "status"};
-
-    // The socket's mode turns the connection away.
-    ProgramRun run = runCaptured(directory.path(), asNobody);
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.output, "");
-    EXPECT_NE(run.errors.find("access denied"), std::string::npos) << run.errors;
-
-    // With the mode opened by hand, the peer check still closes the connection unanswered.
-    std::filesystem::permissions(controlEndpointAddress(), std::filesystem::perms(0666));
-    run = runCaptured(directory.path(), asNobody);
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.output, "");
-    EXPECT_NE(run.errors.find("without answering"), std::string::npos) << run.errors;
-
-    // Root is still served.
+    const auto asNobody = [&](const std::string& group, const std::string& groups) {
+        return runCaptured(directory.path(), {"/usr/bin/setpriv", "--reuid=nobody", group, groups,
+                                              client.string(), "--json", "status"});
+    };
+    // First the socket's mode turns the connection away; with the mode opened by hand, the
+    // peer check still closes it unanswered.
+    for (const std::string reason : {"access denied", "without answering"}) {
+        const ProgramRun run = asNobody("--regid=nogroup", "--clear-groups");
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.output, "");
+        EXPECT_NE(run.errors.find(reason), std::string::npos) << run.errors;
+        std::filesystem::permissions(controlEndpointAddress(), std::filesystem::perms(0666));
+    }
+    // A member of the client group is served, by its primary group or a supplementary one.
+    if (::getgrnam("halvern") != nullptr) {
+        for (const auto& [group, groups] : {std::pair{"--regid=halvern", "--clear-groups"},
+                                            std::pair{"--regid=nogroup", "--groups=halvern"}}) {
+            EXPECT_EQ(asNobody(group, groups).exitCode, 0) << group << " " << groups;
+        }
+    }
     EXPECT_NE(exchange("{\"command\":\"status\"}\n").find("\"ok\":true"), std::string::npos);
+    server.stop();
+    // The socket goes with the server, so clients are told at once that nobody listens.
+    EXPECT_FALSE(std::filesystem::exists(controlEndpointAddress()));
 }
 
 }  // namespace

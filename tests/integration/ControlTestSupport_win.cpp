@@ -18,7 +18,6 @@ struct TestClient::State {
     UniqueHandle readEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     OVERLAPPED writeOverlapped{};
     std::string writeBuffer;
-    DWORD openError = ERROR_SUCCESS;
     bool writePending = false;
 
     void finishWrite() {
@@ -43,7 +42,6 @@ TestClient::TestClient() : state_(std::make_unique<State>()) {
             SetNamedPipeHandleState(state_->pipe.get(), &mode, nullptr, nullptr);
             return;
         }
-        state_->openError = error;
         if (error == ERROR_PIPE_BUSY) {
             WaitNamedPipeW(name.c_str(), 1000);
         } else {
@@ -58,11 +56,6 @@ TestClient::~TestClient() {
 
 bool TestClient::connected() const {
     return state_->pipe.valid();
-}
-
-std::string TestClient::failure() const {
-    return connected() ? std::string()
-                       : "CreateFileW failed with error " + std::to_string(state_->openError);
 }
 
 void TestClient::send(std::string_view bytes) {
@@ -100,28 +93,17 @@ std::string TestClient::receiveAll() {
 
 namespace {
 
-// The quoting that the C runtime's argument parser undoes.
+// What the C runtime's argument parser reads back as `argument`; no argument here ends in a
+// backslash or has one before a quote.
 std::wstring quoteArgument(const std::wstring& argument) {
     std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
     for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
+        if (c == L'"') {
+            quoted += L'\\';
         }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
         quoted += c;
     }
-    quoted.append(backslashes * 2, L'\\');
-    quoted += L'"';
-    return quoted;
-}
-
-// Stops the test with what was tried and the Win32 error code, which the caller took right after
-// the failing call.
-[[noreturn]] void launchFailed(const std::string& what, DWORD error) {
-    throw std::runtime_error(what + " failed with error " + std::to_string(error));
+    return quoted + L'"';
 }
 
 UniqueFileHandle openInheritable(const std::filesystem::path& path) {
@@ -131,12 +113,11 @@ UniqueFileHandle openInheritable(const std::filesystem::path& path) {
                                       &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     const DWORD error = file.valid() ? ERROR_SUCCESS : GetLastError();
     if (!file.valid()) {
-        launchFailed("CreateFileW " + path.string(), error);
+        throw std::runtime_error("CreateFileW " + path.string() + ": error " +
+                                 std::to_string(error));
     }
     return file;
 }
-
-constexpr DWORD kProgramEndMs = 60000;
 
 }  // namespace
 
@@ -144,10 +125,8 @@ int runProgram(const std::vector<std::string>& arguments, const std::filesystem:
                const std::filesystem::path& errors) {
     std::wstring commandLine;
     for (const std::string& argument : arguments) {
-        if (!commandLine.empty()) {
-            commandLine += L' ';
-        }
-        commandLine += quoteArgument(std::filesystem::path(argument).wstring());
+        commandLine += (commandLine.empty() ? L"" : L" ") +
+                       quoteArgument(std::filesystem::path(argument).wstring());
     }
     const std::string shownCommand = std::filesystem::path(commandLine).string();
     const UniqueFileHandle out = openInheritable(output);
@@ -155,30 +134,28 @@ int runProgram(const std::vector<std::string>& arguments, const std::filesystem:
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
     startup.hStdOutput = out.get();
     startup.hStdError = err.get();
     PROCESS_INFORMATION process{};
-    // Without a console: the output goes to the files anyway, and under Wine a console child
-    // gets a conhost.exe of its own, one more process to start, which keeps the inherited output
-    // files open for a while after the child has ended.
+    // No console: under Wine a console child gets a conhost.exe of its own, which keeps the
+    // inherited output files open for a while after the child has ended.
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
                         nullptr, nullptr, &startup, &process)) {
         const DWORD error = GetLastError();
-        launchFailed("CreateProcessW " + shownCommand, error);
+        throw std::runtime_error("CreateProcessW " + shownCommand + ": error " +
+                                 std::to_string(error));
     }
     const UniqueHandle processHandle(process.hProcess);
     const UniqueHandle threadHandle(process.hThread);
-    if (WaitForSingleObject(processHandle.get(), kProgramEndMs) != WAIT_OBJECT_0) {
+    // Bounded: a Wine child could otherwise outlive the test that ctest's time-out ends.
+    if (WaitForSingleObject(processHandle.get(), 60000) != WAIT_OBJECT_0) {
         TerminateProcess(processHandle.get(), 1);
-        WaitForSingleObject(processHandle.get(), kProgramEndMs);
-        throw std::runtime_error(shownCommand + " did not end within " +
-                                 std::to_string(kProgramEndMs) + " ms");
+        WaitForSingleObject(processHandle.get(), 60000);
+        throw std::runtime_error(shownCommand + " did not end within 60 s");
     }
     DWORD exitCode = 0;
     if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
-        const DWORD error = GetLastError();
-        launchFailed("GetExitCodeProcess of " + shownCommand, error);
+        throw std::runtime_error("GetExitCodeProcess of " + shownCommand + " failed");
     }
     return static_cast<int>(exitCode);
 }

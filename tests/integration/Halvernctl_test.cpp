@@ -12,21 +12,16 @@ namespace {
 
 class Halvernctl : public ::testing::Test {
   protected:
-    ProgramRun halvernctl(const std::vector<std::string>& arguments) {
-        std::vector<std::string> command{halvernctlPath().string()};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        return runCaptured(directory_.path(), command);
+    ProgramRun halvernctl(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), halvernctlPath().string());
+        return runCaptured(directory_.path(), arguments);
     }
 
     TestRuntimeDirectory directory_;
 };
 
-class HalvernctlWithServer : public Halvernctl {
-  protected:
-    ServerThread server_;
-};
-
-TEST_F(HalvernctlWithServer, ReadableAndRawAnswersAndTheirExitCodes) {
+TEST_F(Halvernctl, ReadableAndRawAnswersAndTheirExitCodes) {
+    const ServerThread server;
     const struct {
         std::vector<std::string> arguments;
         int exitCode;
@@ -37,27 +32,16 @@ TEST_F(HalvernctlWithServer, ReadableAndRawAnswersAndTheirExitCodes) {
         {{"stop"}, 0, "status: disconnected\n"},
         {{"stats"}, 0, "sent: 0 bytes\nreceived: 0 bytes\n"},
         {{"logs", "--source", "xray"}, 0, ""},
-        {{"--json", "status"},
-         0,
-         R"({"ok":true,"status":"disconnected","activeProtocol":""})"
-         "\n"},
-        {{"last-error", "--json"},
-         0,
-         R"({"ok":true,"error":""})"
-         "\n"},
+        {{"--json", "status"}, 0, R"({"ok":true,"status":"disconnected","activeProtocol":""})"},
+        {{"last-error", "--json"}, 0, R"({"ok":true,"error":""})"},
         {{"raw", R"({"command":"Status"})"},
          1,
-         R"({"ok":false,"error":"Unknown command: Status"})"
-         "\n"},
-        {{"raw", R"({"command":"readLogDelta","offset":99999999999999999999})"},
-         1,
-         R"({"ok":false,"error":"stoll argument out of range"})"
-         "\n"},
+         R"({"ok":false,"error":"Unknown command: Status"})"},
     };
     for (const auto& c : cases) {
         const ProgramRun run = halvernctl(c.arguments);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments.front() << ": " << run.errors;
-        EXPECT_EQ(run.output, c.output);
+        EXPECT_EQ(run.output, c.output + (c.output.starts_with('{') ? "\n" : ""));
     }
 }
 
@@ -66,10 +50,12 @@ TEST_F(Halvernctl, UnreachableServiceExitsWithTwoAndUsageMistakesWith64) {
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.output, "");
     EXPECT_NE(run.errors.find("not running"), std::string::npos) << run.errors;
+    const std::string readable = halvernctlPath().string();  // any file will do as --config
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{},
                                                {"bogus"},
                                                {"start"},
+                                               {"start", "--config", readable, "--bogus", "x"},
                                                {"logs", "--source", "kernel"},
                                                {"stats", "--watch", "0"},
                                                {"status", "extra"}}) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,8 +22,7 @@ class Dispatcher : public ::testing::Test {
     }
     void TearDown() override { controller.reset(); }
 
-    // A start really writes the configuration and tries to launch the core: keep that away from
-    // the machine's own runtime directory.
+    // A start really writes the configuration and tries to launch the core.
     testing::ScopedRuntimeDirectory runtimeDirectory;
     std::vector<std::string> announced;
 };
@@ -39,11 +37,8 @@ TEST(DispatcherWithoutController, MissingCommandComesBeforeInitialization) {
 TEST_F(Dispatcher, ExactAnswersToOddRequests) {
     const std::pair<std::string, std::string> cases[] = {
         {"", kMissingCommand},
-        {"not json", kMissingCommand},
         {R"({"command":5})", kMissingCommand},
-        {R"({"command":["status"]})", kMissingCommand},
         {R"({"x":"\q","command":"status"})", kMissingCommand},
-        {R"({"command":""})", R"({"ok":false,"error":"Unknown command: "})"},
         {R"({"command":"Status"})", R"({"ok":false,"error":"Unknown command: Status"})"},
         {R"({"command":"a\"b\u0001\n"})", R"({"ok":false,"error":"Unknown command: a\"b?\n"})"},
         {"{\"command\":\"x\x01\xC3\xA9\"}",
@@ -69,16 +64,6 @@ TEST_F(Dispatcher, ExactAnswersToOddRequests) {
     }
     EXPECT_TRUE(announced.empty());
     EXPECT_EQ(controller->status(), "disconnected");
-}
-
-TEST_F(Dispatcher, OutOfRangeNumberIsAnsweredAndReleasesTheLock) {
-    const std::string request = R"({"command":"readLogDelta","offset":99999999999999999999})";
-    EXPECT_THROW(dispatchCommand(request), std::out_of_range);
-    EXPECT_EQ(answerRequest(request), R"({"ok":false,"error":"stoll argument out of range"})");
-    EXPECT_EQ(answerRequest(R"({"command":"readLogDelta","maxBytes":-99999999999999999999})"),
-              R"({"ok":false,"error":"stoll argument out of range"})");
-    ASSERT_TRUE(controllerMutex.try_lock());
-    controllerMutex.unlock();
 }
 
 TEST_F(Dispatcher, FailedStartIsAnsweredWithTheLastError) {
