@@ -13,10 +13,17 @@
 // server, for the integration tests.
 namespace halvern::test {
 
-// Gives the test its own endpoint where the platform allows it: on POSIX a fresh runtime
-// directory named by RUNTIME_DIRECTORY. The Windows pipe name is fixed; there the tests rely on
-// their own Wine prefix.
-using TestRuntimeDirectory = testing::ScopedRuntimeDirectory;
+// The socket's path is fixed, so on POSIX each test takes a /run of its own: tests that ctest
+// runs side by side, or other builds' tests on the same machine, never reach each other's server,
+// nor a service that runs on this machine. path() is the test's fresh runtime directory.
+class TestRuntimeDirectory {
+  public:
+    const std::filesystem::path& path() const { return files_.path(); }
+
+  private:
+    testing::ScopedPrivateRunDirectory run_;
+    testing::ScopedRuntimeDirectory files_;
+};
 
 // The server on a thread of its own with a fresh controller, stopped as the service stops it:
 // `stopping` set, one wake-up connection, join.
