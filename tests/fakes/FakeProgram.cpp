@@ -1,41 +1,22 @@
-// Our stand-ins for the outside programs, built twice: as fake_xray (FAKE_PROXY_CORE) and as
-// fake_tun2socks. Each takes the real program's command line,
-//   xray run -c CONFIG
+// Our stand-ins for the outside programs, built as fake_xray (FAKE_PROXY_CORE) and fake_tun2socks,
+// run under the real names from a directory of the test's own. They take the real command lines,
+//   xray run -c CONFIG          (any other: code 2; an unreadable CONFIG: code 23)
 //   tun2socks -device tun://NAME -proxy socks5://127.0.0.1:PORT
-// (the core ends with code 2 on any other). The core reads CONFIG like the real one would (an
-// unreadable file ends it with code 23 and a message on standard error). Then a behaviour script
-// is followed, found in this order:
-//   1. (core only) in the configuration text, as the string value of the key "fakeBehaviour",
-//      e.g. {"fakeBehaviour": "print starting\n;sleep 300;listen 10807", "outbounds": [...]}
-//      (taken up to the next double quote; no JSON decoding);
-//   2. in the file STEM.behaviour beside the executable (STEM: its name without .exe);
-//   3. otherwise "listen 10807" for the core (a healthy core), "args" for the bridge.
-// Copy it under the real name ("xray", "tun2socks.exe", ...) into a directory of the test's own,
-// so that parallel tests never share a behaviour file. It creates no adapter, forwards nothing.
+// and follow a script: HALVERN_FAKE_SCRIPT (set for copies), else (core only) the string value of
+// "fakeBehaviour" in CONFIG (up to the next double quote), else the file STEM.behaviour beside
+// the executable, else "listen 10807" for the core and "args" for the bridge.
 //
-// A script is a list of steps separated by ';':
-//   print TEXT     write TEXT to standard output ("\n", "\r", "\t" and "\\" are decoded)
-//   eprint TEXT    the same on standard error
-//   fill N         write N bytes of the repeating pattern "0123456789" to standard output
-//   sleep MS       sleep MS milliseconds
-//   listen PORT    listen on 127.0.0.1:PORT until the program ends (connections queue unanswered)
-//   args           write the arguments after the program name, joined by single spaces, and "\n"
-//   cwd            write the working directory and "\n"
-//   fds            POSIX: write "fds:" and " N=TARGET" for every open descriptor, then "\n"
-//   exit CODE      end with CODE (decimal or 0x-hex; the full 32 bits on Windows, so 0xC0000005
-//                  reads like a crash)
-//   raise SIGNAL   POSIX: end by that signal (11 for a crash); nothing on Windows
-//   hold           stay running until killed
-//   pid            write "pid N\n" with this process's id
-//   launch         start a copy of this program as the service starts its children (through
-//                  ProcessLauncher: on Windows in a job object, on Linux in a process group of
-//                  its own that dies with this program), its output in "halvern_fake_tree.log"
-//                  in the temporary directory; the copy runs "pid;spawn"
-//   spawn          start a copy the way a wrapper would, with plain system calls and this
-//                  program's own output; the copy runs "pid"
-// A copy takes its script from HALVERN_FAKE_SCRIPT, which comes before everything else.
-// Output is flushed after every step, so it is on disk even when the program is killed. A script
-// that runs out of steps holds, as the real programs stay up until they are terminated.
+// Steps, separated by ';' (output is flushed after each; a script that runs out holds):
+//   print TEXT / eprint TEXT   to standard output / error ("\n", "\r", "\t" decoded)
+//   fill N       N bytes of fillPattern()          sleep MS
+//   listen PORT  on 127.0.0.1 until the end         args  the arguments, joined by spaces
+//   cwd          the working directory             fds   POSIX: " N=TARGET" per open descriptor
+//   exit CODE    decimal or 0x-hex, 32 bits on Windows (0xC0000005 reads as a crash)
+//   raise SIG    POSIX: end by that signal         hold  until killed
+//   pid          "pid N"
+//   launch       start a copy running "pid;spawn" as the service starts its children, its
+//                output in "halvern_fake_tree.log" in the temporary directory
+//   spawn        start a copy running "pid" the way a wrapper would, with plain system calls
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +29,7 @@
 
 #include "common/ExecutablePath.h"
 #include "processes/ProcessLauncher.h"
+#include "processes/SocketCalls.h"
 #include "support/TestSupport.h"
 
 #ifdef _WIN32
@@ -106,12 +88,9 @@ std::string decode(const std::string& text) {
 
 // The listening socket is never closed: it lives as long as the program.
 bool listenOn(int port) {
-#ifdef _WIN32
-    WSADATA data{};
-    WSAStartup(MAKEWORD(2, 2), &data);
-    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-#else
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    halvern::ensureWinsock();
+    const auto listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+#ifndef _WIN32
     const int yes = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
 #endif
@@ -123,7 +102,7 @@ bool listenOn(int port) {
            listen(listener, 64) == 0;
 }
 
-// Every open descriptor but the one reading the list (its target is under /proc), in order.
+// Every open descriptor but the one reading the list (its target is under /proc).
 std::string openDescriptors() {
     std::string out = "fds:";
     std::error_code error;

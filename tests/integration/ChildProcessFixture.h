@@ -6,21 +6,19 @@
 #include <string>
 
 #include "common/MonotonicClock.h"
-#include "processes/ProcessLauncher.h"
 #include "support/TestSupport.h"
 
 namespace halvern::testing {
 
-// A private temporary directory for the service's files, a private directory for the stand-in
-// programs, and a check at the end that no child of this test process is left, not even a zombie.
+// Private directories for the service's files and for the stand-ins, and a check at the end that
+// no child of this test process is left, not even a zombie.
 class ChildProcessTest : public ::testing::Test {
   protected:
     void TearDown() override {
-        EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{})
-            << "a child process was left behind";
+        EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{}) << "left behind";
     }
 
-    static bool onWindows() { return ProcessLauncher::executableFileName("x") == "x.exe"; }
+    static bool onWindows() { return programFileName("x") == "x.exe"; }
 
     std::string install(const std::string& stem, const std::string& behaviour = {}) {
         return installFake(fakesDirectory(), stem, programs_.path(), behaviour).string();
@@ -29,19 +27,17 @@ class ChildProcessTest : public ::testing::Test {
         return runtime_.path() / name;
     }
 
-    // Waits up to 10 s until `done()` holds; returns whether it does.
+    // Polls `done` for up to 10 s; whether it holds.
     template <typename Condition>
     static bool waitFor(Condition&& done) {
-        const auto start = MonotonicClock::now();
-        while (!done()) {
+        for (const auto start = MonotonicClock::now(); !done(); sleepMilliseconds(20)) {
             if (elapsedMilliseconds(start) >= 10000) {
                 return false;
             }
-            sleepMilliseconds(20);
         }
         return true;
     }
-    // Waits until the file holds exactly `expected`, and returns what it last held.
+    // What the file holds once it holds `expected`, or after 10 s.
     static std::string waitForContent(const std::filesystem::path& path,
                                       const std::string& expected) {
         waitFor([&] { return readFileBytes(path) == expected; });

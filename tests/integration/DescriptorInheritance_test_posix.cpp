@@ -1,8 +1,8 @@
 // Linux only: the children get their standard streams and nothing else of the service's, even
-// descriptors that were opened without close-on-exec.
+// descriptors opened without close-on-exec; the service's own files are private to it.
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -18,48 +18,39 @@ namespace {
 
 using DescriptorInheritance = ChildProcessTest;
 
-std::string expectedDescriptors(const std::filesystem::path& log) {
-    const std::string target = std::filesystem::canonical(log).string();
-    return "fds: 0=/dev/null 1=" + target + " 2=" + target + "\n";
+unsigned modeOf(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777U : ~0U;
 }
 
 TEST_F(DescriptorInheritance, ChildrenSeeOnlyTheirStandardStreams) {
-    // Descriptors a careless library might hold, none of them close-on-exec.
     const UniqueFd plain{::open("/dev/null", O_RDONLY)};  // NOLINT(android-cloexec-open)
     const UniqueFd socket{::socket(AF_INET, SOCK_STREAM, 0)};
     ASSERT_TRUE(plain.valid() && socket.valid());
-
     ProxyCoreProcess core(install("xray", "fds"));
     core.start("{}");
-    const auto coreLog = runtimeFile(ProxyCoreProcess::kLogFileName);
-    EXPECT_EQ(waitForContent(coreLog, expectedDescriptors(coreLog)), expectedDescriptors(coreLog));
-    // The configuration and the log are the service's alone.
-    struct stat config {};
-    ASSERT_EQ(::lstat(runtimeFile(ProxyCoreProcess::kConfigFileName).c_str(), &config), 0);
-    EXPECT_EQ(config.st_mode & 07777, 0600U);
-    struct stat log {};
-    ASSERT_EQ(::lstat(coreLog.c_str(), &log), 0);
-    EXPECT_EQ(log.st_mode & 07777, 0640U);
-
     // The bridge starts while the service still holds the core's log: it must not get a copy.
     TunnelBridgeProcess bridge(install("tun2socks", "fds"), "");
     bridge.start(10807);
-    const auto bridgeLog = runtimeFile(TunnelBridgeProcess::kLogFileName);
-    EXPECT_EQ(waitForContent(bridgeLog, expectedDescriptors(bridgeLog)),
-              expectedDescriptors(bridgeLog));
+    for (const std::string name :
+         {ProxyCoreProcess::kLogFileName, TunnelBridgeProcess::kLogFileName}) {
+        const std::string log = std::filesystem::canonical(runtimeFile(name)).string();
+        const std::string expected = "fds: 0=/dev/null 1=" + log + " 2=" + log + "\n";
+        EXPECT_EQ(waitForContent(log, expected), expected);
+        EXPECT_EQ(modeOf(log), 0640U);
+    }
+    EXPECT_EQ(modeOf(runtimeFile(ProxyCoreProcess::kConfigFileName)), 0600U);
 }
 
 TEST_F(DescriptorInheritance, ASymlinkNeverRedirectsTheConfiguration) {
     ScopedTempDirectory elsewhere;
-    const auto victim = elsewhere.path() / "victim";
-    writeFileBytes(victim, "untouched");
-    std::filesystem::create_symlink(victim, runtimeFile(ProxyCoreProcess::kConfigFileName));
+    writeFileBytes(elsewhere.path() / "victim", "untouched");
+    const auto config = runtimeFile(ProxyCoreProcess::kConfigFileName);
+    std::filesystem::create_symlink(elsewhere.path() / "victim", config);
     ProxyCoreProcess core(install("xray", "hold"));
     EXPECT_EQ(errorFrom([&] { core.start("{\"secret\":1}"); }),
-              "Failed to write Xray config to " +
-                  runtimeFile(ProxyCoreProcess::kConfigFileName).string());
-    EXPECT_EQ(core.processId(), 0U);
-    EXPECT_EQ(readFileBytes(victim), "untouched");
+              "Failed to write Xray config to " + config.string());
+    EXPECT_EQ(readFileBytes(elsewhere.path() / "victim"), "untouched");
 }
 
 }  // namespace
