@@ -1,76 +1,165 @@
-// Starting, watching and stopping real children (our stand-ins for xray and tun2socks).
+// Starting, watching and stopping real children: our stand-ins for xray and tun2socks.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <system_error>
 #include <utility>
 
-#include "ChildProcessFixture.h"
+#include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
+#include "support/PortLock.h"
+#include "support/TestSupport.h"
 
 namespace halvern::testing {
 namespace {
-
-using ProxyCoreStart = ChildProcessTest;
-using TunnelBridgeStart = ChildProcessTest;
-using ChildTree = ChildProcessTest;
 
 const std::string kConfigName = ProxyCoreProcess::kConfigFileName;
 const std::string kCoreLog = ProxyCoreProcess::kLogFileName;
 const std::string kBridgeLog = TunnelBridgeProcess::kLogFileName;
 
-TEST_F(ProxyCoreStart, MissingExecutableOrUnwritableConfigurationIsReported) {
-    ProxyCoreProcess missing((programs_.path() / programFileName("xray")).string());
-    EXPECT_EQ(errorFrom([&] { missing.start("{}"); }),
-              "Failed to start " + programFileName("xray") + " (error 2)");
-    EXPECT_EQ(missing.processId(), 0U);
-    missing.stop();  // the configuration goes, the log stays
-    EXPECT_FALSE(std::filesystem::exists(runtimeFile(kConfigName)));
-    EXPECT_TRUE(std::filesystem::exists(runtimeFile(kCoreLog)));
+bool onWindows() {
+    return programFileName("x") == "x.exe";
+}
 
-    std::filesystem::remove(runtimeFile(kCoreLog));
-    std::filesystem::create_directory(runtimeFile(kConfigName));
+// The stand-in's steps that print its descriptors, and what they print for a child whose output
+// goes to `log`: its standard streams and nothing else of the service's. Linux only.
+const char* const kDescriptors = onWindows() ? "" : ";fds";
+std::string descriptorsLine(const std::filesystem::path& log) {
+    const std::string target = onWindows() ? "" : std::filesystem::canonical(log).string();
+    return onWindows() ? "" : "fds: 0=/dev/null 1=" + target + " 2=" + target + "\n";
+}
+
+// Private directories for the service's files and for the stand-ins, and a check at the end that
+// no child of this test process is left, not even a zombie.
+class ChildProcessTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{}) << "left behind";
+    }
+
+    std::string install(const std::string& stem, const std::string& behaviour = {}) {
+        return installFake(fakesDirectory(), stem, programs_.path(), behaviour).string();
+    }
+    std::filesystem::path runtimeFile(const std::string& name) const {
+        return runtime_.path() / name;
+    }
+
+    // Polls `done` for up to 10 s; whether it holds.
+    template <typename Condition>
+    static bool waitFor(Condition&& done) {
+        for (const auto start = MonotonicClock::now(); !done(); sleepMilliseconds(20)) {
+            if (elapsedMilliseconds(start) >= 10000) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // What the file holds once it holds `expected`, or after 10 s.
+    static std::string waitForContent(const std::filesystem::path& path,
+                                      const std::string& expected) {
+        waitFor([&] { return readFileBytes(path) == expected; });
+        return readFileBytes(path);
+    }
+
+    ScopedRuntimeDirectory runtime_;
+    ScopedTempDirectory programs_;
+};
+
+using ProxyCoreStart = ChildProcessTest;
+using TunnelBridgeStart = ChildProcessTest;
+using ChildTree = ChildProcessTest;
+
+// The message of the runtime error that `action` throws, or "<no error>".
+template <typename Action>
+std::string errorFrom(Action&& action) {
+    try {
+        action();
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "<no error>";
+}
+
+TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped) {
+    // libstdc++ opens a file without close-on-exec: the child must not get it all the same.
+    const std::ifstream stray("/dev/null");
+    const std::string config = "{\n  \"log\": {}\n}\n";
+    ProxyCoreProcess core(install("xray", std::string("cwd;args") + kDescriptors));
+    core.start(config);
+    const std::uint32_t pid = core.processId();
+    ASSERT_NE(pid, 0U);
+    // Windows stores the text in text mode, Linux byte for byte and for the service alone.
+    EXPECT_EQ(readFileBytes(runtimeFile(kConfigName)),
+              onWindows() ? "{\r\n  \"log\": {}\r\n}\r\n" : config);
+    using std::filesystem::perms;
+    if (!onWindows()) {
+        EXPECT_EQ(std::filesystem::status(runtimeFile(kConfigName)).permissions(),
+                  perms::owner_read | perms::owner_write);
+        EXPECT_EQ(std::filesystem::status(runtimeFile(kCoreLog)).permissions(),
+                  perms::owner_read | perms::owner_write | perms::group_read);
+    }
+    const std::string expected = programs_.path().string() + "\nrun -c " +
+                                 runtimeFile(kConfigName).string() + "\n" +
+                                 descriptorsLine(runtimeFile(kCoreLog));
+    EXPECT_EQ(waitForContent(runtimeFile(kCoreLog), expected), expected);
+
+    core.stop();
+    EXPECT_TRUE(processHasEnded(pid));
+    EXPECT_EQ(core.processId(), 0U);
+    EXPECT_FALSE(std::filesystem::exists(runtimeFile(kConfigName)));
+    EXPECT_EQ(readFileBytes(runtimeFile(kCoreLog)), expected);
+}
+
+// On Linux a planted symlink must not redirect the write; on Windows a directory blocks it.
+TEST_F(ProxyCoreStart, AConfigurationThatCannotBeWrittenStopsTheStart) {
+    const auto victim = programs_.path() / "victim";
+    writeFileBytes(victim, "untouched");
+    if (onWindows()) {
+        std::filesystem::create_directory(runtimeFile(kConfigName));
+    } else {
+        std::filesystem::create_symlink(victim, runtimeFile(kConfigName));
+    }
     ProxyCoreProcess core(install("xray", "hold"));
-    EXPECT_EQ(errorFrom([&] { core.start("{}"); }),
+    EXPECT_EQ(errorFrom([&] { core.start("{\"secret\":1}"); }),
               "Failed to write Xray config to " + runtimeFile(kConfigName).string());
+    EXPECT_EQ(core.processId(), 0U);
+    EXPECT_EQ(readFileBytes(victim), "untouched");
     EXPECT_FALSE(std::filesystem::exists(runtimeFile(kCoreLog)));
 }
 
-TEST_F(ProxyCoreStart, RunsOnItsConfigurationAndStopOrDestructionEndsIt) {
-    const std::string config = "{\n  \"log\": {}\n}\n";
-    const std::string expected =
-        programs_.path().string() + "\nrun -c " + runtimeFile(kConfigName).string() + "\n";
-    std::uint32_t pid = 0;
-    {
-        ProxyCoreProcess core(install("xray", "cwd;args"));
-        core.start(config);
-        pid = core.processId();
-        ASSERT_NE(pid, 0U);
-        // Windows stores the text in text mode, Linux byte for byte.
-        EXPECT_EQ(readFileBytes(runtimeFile(kConfigName)),
-                  onWindows() ? "{\r\n  \"log\": {}\r\n}\r\n" : config);
-        EXPECT_EQ(waitForContent(runtimeFile(kCoreLog), expected), expected);
-        core.stop();
-        EXPECT_TRUE(processHasEnded(pid));
-        EXPECT_EQ(core.processId(), 0U);
-        EXPECT_FALSE(std::filesystem::exists(runtimeFile(kConfigName)));
-        EXPECT_EQ(readFileBytes(runtimeFile(kCoreLog)), expected);
+TEST_F(ProxyCoreStart, AnEndOrATimeOutIsReportedWithTheEndOfTheOutput) {
+    ASSERT_TRUE(waitUntilPortIsFree(ProxyCoreProcess::kSocksPort)) << "10807 is held";
+    const SocksPortLock lock;
+    const std::string xray = programFileName("xray");
+    const std::string timedOut = "Timed out waiting for " + xray + " SOCKS5 port 10807";
+    const auto waitMessage = [&](const std::string& behaviour, int timeoutMs) {
+        ProxyCoreProcess core(install("xray"));
+        core.start("{\"fakeBehaviour\": \"" + behaviour + "\"}");
+        return errorFrom([&] { core.waitForSocksPort(timeoutMs); });
+    };
+    EXPECT_EQ(waitMessage("fill 10000;exit 1", 10000),
+              xray + " exited prematurely with code 1 | output: " +
+                  fillPattern(10000).substr(10000 - 2048));
+    // The child ends 100 ms after it starts: a second attempt, 200 ms after the first, would find
+    // it ended and report that instead of the time-out.
+    EXPECT_EQ(waitMessage("sleep 100;exit 9", 0), timedOut);
 
-        writeFileBytes(programs_.path() / "xray.behaviour", "sleep 300;print second\\n");
-        core.start("{}");
-        pid = core.processId();
-        EXPECT_EQ(readFileBytes(runtimeFile(kCoreLog)), "");  // a new start empties the log
-        EXPECT_EQ(waitForContent(runtimeFile(kCoreLog), "second\n"), "second\n");
-    }
-    EXPECT_TRUE(processHasEnded(pid));
+    ProxyCoreProcess core(install("xray", "fill 10000;hold"));
+    core.start("{}");
+    ASSERT_EQ(waitForContent(runtimeFile(kCoreLog), fillPattern(10000)), fillPattern(10000));
+    EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(500); }),
+              timedOut + " | output: " + fillPattern(10000).substr(10000 - 4096));
+    EXPECT_FALSE(processHasEnded(core.processId()));
 }
 
 TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStarted) {
-    TunnelBridgeProcess bridge(install("tun2socks", "args;cwd"), "");
+    const std::ifstream stray("/dev/null");
+    TunnelBridgeProcess bridge(install("tun2socks", std::string("args;cwd") + kDescriptors), "");
     const auto started = MonotonicClock::now();
     bridge.start(10807);
     EXPECT_GE(elapsedMilliseconds(started), 1500);  // it had time to fail first
@@ -78,7 +167,7 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStarted) {
     ASSERT_NE(pid, 0U);
     const std::string expected = "-device tun://" + bridge.adapterName() +
                                  " -proxy socks5://127.0.0.1:10807\n" + programs_.path().string() +
-                                 "\n";
+                                 "\n" + descriptorsLine(runtimeFile(kBridgeLog));
     EXPECT_EQ(waitForContent(runtimeFile(kBridgeLog), expected), expected);
     bridge.stop();
     EXPECT_TRUE(processHasEnded(pid));
@@ -86,16 +175,14 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStarted) {
 }
 
 TEST_F(TunnelBridgeStart, AnEarlyEndIsReportedWithTheLast2048BytesOfOutput) {
-    const std::string name = programFileName("tun2socks");
-    const std::string ended = name + " exited prematurely with code ";
+    const std::string ended = programFileName("tun2socks") + " exited prematurely with code ";
     const std::pair<std::string, std::string> cases[] = {
-        {"print no adapter\\n;exit 5", ended + "5 | output: no adapter\n"},
         {"exit 0", ended + "0"},
         {"fill 5000;exit 1", ended + "1 | output: " + fillPattern(5000).substr(5000 - 2048)},
         // Windows reports a crash status as an unsigned number; Linux a signal as 128 + it.
         {onWindows() ? "print crash\\n;exit 0xC0000005" : "raise 11",
          onWindows() ? ended + "3221225477 | output: crash\n" : ended + "139"},
-        // STILL_ACTIVE on Windows, taken for a running child; 8 bits (3) on Linux.
+        // STILL_ACTIVE on Windows, taken for a running child; its low 8 bits on Linux.
         {"exit 259", onWindows() ? "<no error>" : ended + "3"},
     };
     for (const auto& [behaviour, message] : cases) {
@@ -103,9 +190,6 @@ TEST_F(TunnelBridgeStart, AnEarlyEndIsReportedWithTheLast2048BytesOfOutput) {
         EXPECT_EQ(errorFrom([&] { bridge.start(10807); }), message);
         EXPECT_EQ(bridge.processId() == 0U, message != "<no error>");
     }
-    ScopedTempDirectory empty;
-    TunnelBridgeProcess missing((empty.path() / name).string(), "");
-    EXPECT_EQ(errorFrom([&] { missing.start(10807); }), "Failed to start " + name + " (error 2)");
 }
 
 TEST_F(TunnelBridgeStart, DriverLibraryIsCopiedBesideTheBridge) {
