@@ -1,22 +1,15 @@
-// Our stand-ins for the outside programs, built as fake_xray (FAKE_PROXY_CORE) and fake_tun2socks,
-// run under the real names from a directory of the test's own. They take the real command lines,
-//   xray run -c CONFIG          (any other: code 2; an unreadable CONFIG: code 23)
-//   tun2socks -device tun://NAME -proxy socks5://127.0.0.1:PORT
-// and follow a script: HALVERN_FAKE_SCRIPT (set for copies), else (core only) the string value of
-// "fakeBehaviour" in CONFIG (up to the next double quote), else the file STEM.behaviour beside
-// the executable, else "listen 10807" for the core and "args" for the bridge.
-//
-// Steps, separated by ';' (output is flushed after each; a script that runs out holds):
-//   print TEXT / eprint TEXT   to standard output / error ("\n", "\r", "\t" decoded)
-//   fill N       N bytes of fillPattern()          sleep MS
-//   listen PORT  on 127.0.0.1 until the end         args  the arguments, joined by spaces
-//   cwd          the working directory             fds   POSIX: " N=TARGET" per open descriptor
-//   exit CODE    decimal or 0x-hex, 32 bits on Windows (0xC0000005 reads as a crash)
-//   raise SIG    POSIX: end by that signal         hold  until killed
-//   pid          "pid N"
-//   launch       start a copy running "pid;spawn" as the service starts its children, its
-//                output in "halvern_fake_tree.log" in the temporary directory
-//   spawn        start a copy running "pid" the way a wrapper would, with plain system calls
+// Our stand-ins for xray (built as fake_xray, FAKE_PROXY_CORE) and tun2socks (fake_tun2socks),
+// run under the real names from a directory of the test's own. The core insists on "run -c
+// CONFIG" (else code 2) and a readable CONFIG (else code 23). Each follows a script:
+// HALVERN_FAKE_SCRIPT (set for copies), else (core only) CONFIG's "fakeBehaviour" string, else
+// the file STEM.behaviour beside it, else "listen 10807" (core) or "args" (bridge). Steps, ';'
+// apart, each flushed; a script that runs out holds, as the real programs stay up:
+//   print TEXT, eprint TEXT (stdout, stderr; "\n" decoded)   fill N (fillPattern)   sleep MS
+//   listen PORT (on 127.0.0.1)   args   cwd   fds (POSIX: " N=TARGET" per open descriptor)
+//   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold   pid ("pid N")
+//   launch: a copy running "pid;spawn", started as the service starts its children, its output
+//   in "halvern_fake_tree.log" in the temporary directory
+//   spawn: a copy running "pid", started with plain system calls, as a wrapper would
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
