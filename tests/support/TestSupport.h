@@ -41,8 +41,8 @@ class ScopedRuntimeDirectory {
 // The platform's file name of a program: "xray" or "xray.exe".
 std::string programFileName(const std::string& stem);
 
-// Copies the stand-in for `stem` ("xray" or "tun2socks") into `directory` under the real
-// program's name, with `behaviour`, when given, beside it as STEM.behaviour. Returns the copy.
+// Copies the stand-in for `stem` ("xray", "tun2socks") into `directory` under the real name,
+// with `behaviour`, if any, beside it as STEM.behaviour (tests/fakes/FakeProgram.cpp).
 std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
                                   const std::string& stem, const std::filesystem::path& directory,
                                   const std::string& behaviour = {});
@@ -55,9 +55,8 @@ std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs = 3000);
 // process list, for a test that expects exactly `expected` to be running.
 std::size_t childProcessCountSettling(std::size_t expected, int settleMs = 3000);
 
-// Kills the process at once, without any clean-up of its own (SIGKILL, TerminateProcess).
+// SIGKILL or TerminateProcess: no clean-up of its own.
 void killProcess(std::uint32_t pid);
-
 // True when the process has ended, whether or not its parent has reaped it yet.
 bool processHasEnded(std::uint32_t pid);
 
