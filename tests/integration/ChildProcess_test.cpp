@@ -87,14 +87,16 @@ std::string errorFrom(Action&& action) {
 TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped) {
     // libstdc++ opens a file without close-on-exec: the child must not get it all the same.
     const std::ifstream stray("/dev/null");
-    const std::string config = "{\n  \"log\": {}\n}\n";
+    const std::string config = R"({"outbounds": [{"vnext": [{"address": "192.0.2.1"}]}]})"
+                               "\n";
     ProxyCoreProcess core(install("xray", std::string("cwd;args") + kDescriptors));
     core.start(config);
     const std::uint32_t pid = core.processId();
     ASSERT_NE(pid, 0U);
     // Windows stores the text in text mode, Linux byte for byte and for the service alone.
     EXPECT_EQ(readFileBytes(runtimeFile(kConfigName)),
-              onWindows() ? "{\r\n  \"log\": {}\r\n}\r\n" : config);
+              onWindows() ? config.substr(0, config.size() - 1) + "\r\n" : config);
+    EXPECT_EQ(core.serverAddress(), "192.0.2.1");
     using std::filesystem::perms;
     if (!onWindows()) {
         EXPECT_EQ(std::filesystem::status(runtimeFile(kConfigName)).permissions(),
@@ -112,6 +114,7 @@ TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped
     EXPECT_EQ(core.processId(), 0U);
     EXPECT_FALSE(std::filesystem::exists(runtimeFile(kConfigName)));
     EXPECT_EQ(readFileBytes(runtimeFile(kCoreLog)), expected);
+    EXPECT_EQ(core.serverAddress(), "");
 }
 
 // On Linux a planted symlink must not redirect the write; on Windows a directory blocks it.
@@ -244,6 +247,7 @@ TEST_F(ChildTree, WhatAChildStartedEndsWithTheService) {
     EXPECT_EQ(endRecordedProcess(child, childMark),
               onWindows() ? RecordedProcessOutcome::alreadyGone : RecordedProcessOutcome::ended);
     EXPECT_TRUE(processHasEnded(grandchild));
+    EXPECT_EQ(endRecordedProcess(child, childMark), RecordedProcessOutcome::alreadyGone);
 }
 
 }  // namespace
