@@ -1,15 +1,12 @@
 // Our stand-ins for xray (built as fake_xray, FAKE_PROXY_CORE) and tun2socks (fake_tun2socks),
 // run under the real names from a directory of the test's own. The core insists on "run -c
-// CONFIG" (else code 2) and a readable CONFIG (else code 23). Each follows a script:
-// HALVERN_FAKE_SCRIPT (set for copies), else (core only) CONFIG's "fakeBehaviour" string, else
-// the file STEM.behaviour beside it, else "listen 10807" (core) or "args" (bridge). Steps, ';'
-// apart, each flushed; a script that runs out holds, as the real programs stay up:
+// CONFIG" (else code 2) and a readable CONFIG (else code 23). Each follows a script: (core only)
+// CONFIG's "fakeBehaviour" string, else the file STEM.behaviour beside it, else "listen 10807"
+// (core) or "args" (bridge). Steps, ';' apart, each flushed; a script that runs out holds, as the
+// real programs stay up:
 //   print TEXT, eprint TEXT (stdout, stderr; "\n" decoded)   fill N (fillPattern)   sleep MS
 //   listen PORT (on 127.0.0.1)   args   cwd   fds (POSIX: " N=TARGET" per open descriptor)
-//   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold   pid ("pid N")
-//   launch: a copy running "pid;spawn", started as the service starts its children, its output
-//   in "halvern_fake_tree.log" in the temporary directory
-//   spawn: a copy running "pid", started with plain system calls, as a wrapper would
+//   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,10 +15,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "common/ExecutablePath.h"
-#include "processes/ProcessLauncher.h"
 #include "processes/SocketCalls.h"
 #include "support/TestSupport.h"
 
@@ -36,11 +31,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
 #endif
 
 namespace {
@@ -108,44 +100,6 @@ std::string openDescriptors() {
     return out + "\n";
 }
 
-// This program again, with the same arguments, running `script`.
-halvern::ChildCommand copyOfThisProgram(const std::string& script, int argc, char** argv) {
-#ifdef _WIN32
-    SetEnvironmentVariableA("HALVERN_FAKE_SCRIPT", script.c_str());
-#else
-    setenv("HALVERN_FAKE_SCRIPT", script.c_str(), 1);
-#endif
-    halvern::ChildCommand command{"\"" + halvern::executablePath().string() + "\"",
-                                  {halvern::executablePath().string()}};
-    for (int i = 1; i < argc; ++i) {
-        command.commandLine += " \"" + std::string(argv[i]) + "\"";
-        command.argv.emplace_back(argv[i]);
-    }
-    return command;
-}
-
-void spawnPlainly(const halvern::ChildCommand& command) {
-#ifdef _WIN32
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::string line = command.commandLine;
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                       &info)) {
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-    }
-#else
-    std::vector<char*> argv;
-    for (const std::string& argument : command.argv) {
-        argv.push_back(const_cast<char*>(argument.c_str()));  // NOLINT: posix_spawn's signature
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-#endif
-}
-
 [[noreturn]] void runBehaviour(const std::string& script, int argc, char** argv) {
     std::istringstream steps(script);
     for (std::string step; std::getline(steps, step, ';');) {
@@ -185,17 +139,6 @@ void spawnPlainly(const halvern::ChildCommand& command) {
             exitWith(std::stoul(argument, nullptr, 0));
         } else if (verb == "hold") {
             holdForever();
-        } else if (verb == "pid") {
-            writeOut(stdout,
-                     "pid " + std::to_string(halvern::ProcessLauncher::currentProcessId()) + "\n");
-        } else if (verb == "launch") {
-            static const halvern::ChildLogHandle log =
-                halvern::ProcessLauncher::createChildLog("halvern_fake_tree.log");
-            static const halvern::ChildProcessHandle copy = halvern::ProcessLauncher::launchHidden(
-                copyOfThisProgram("pid;spawn", argc, argv), halvern::executablePath().string(), log,
-                "copy");
-        } else if (verb == "spawn") {
-            spawnPlainly(copyOfThisProgram("pid", argc, argv));
         } else if (verb != "listen") {
             writeOut(stderr, "fake: unknown step '" + step + "'\n");
             exitWith(2);
@@ -212,15 +155,11 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stderr), _O_BINARY);
 #endif
     const std::filesystem::path self = halvern::executablePath();
-    const char* copyScript = std::getenv("HALVERN_FAKE_SCRIPT");  // NOLINT(concurrency-mt-unsafe)
-    std::string script = copyScript != nullptr ? copyScript : "";
+    std::string script;
 #ifdef FAKE_PROXY_CORE
     if (argc != 4 || std::string(argv[1]) != "run" || std::string(argv[2]) != "-c") {
         std::fputs("usage: xray run -c CONFIG\n", stderr);
         return 2;
-    }
-    if (!script.empty()) {
-        runBehaviour(script, argc, argv);
     }
     if (!std::ifstream(argv[3])) {
         std::fprintf(stderr, "fake xray: cannot read %s\n", argv[3]);

@@ -3,12 +3,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <utility>
 
 #include "common/MonotonicClock.h"
-#include "common/ProcessIdentity.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
 #include "support/PortLock.h"
@@ -71,7 +69,6 @@ class ChildProcessTest : public ::testing::Test {
 
 using ProxyCoreStart = ChildProcessTest;
 using TunnelBridgeStart = ChildProcessTest;
-using ChildTree = ChildProcessTest;
 
 // The message of the runtime error that `action` throws, or "<no error>".
 template <typename Action>
@@ -212,42 +209,6 @@ TEST_F(TunnelBridgeStart, DriverLibraryIsCopiedBesideTheBridge) {
         errorFrom([&] { TunnelBridgeProcess(tun2socks, source.string()).start(10807); });
     EXPECT_EQ(message.rfind("Failed to copy " + source.string() + " to " + target.string(), 0), 0U)
         << message;
-}
-
-// The ids that the stand-ins' "pid" step wrote to a log, in order.
-std::vector<std::uint32_t> pidsIn(const std::filesystem::path& log) {
-    std::vector<std::uint32_t> pids;
-    std::istringstream lines(readFileBytes(log));
-    for (std::string word, pid; lines >> word >> pid;) {
-        pids.push_back(static_cast<std::uint32_t>(std::stoul(pid)));
-    }
-    return pids;
-}
-
-// When the service dies, Windows ends the whole tree through the child's job. On Linux the
-// parent-death signal ends the child alone; what it started lives on in its process group until
-// the next start's recovery ends that group (under systemd the unit's control group does).
-TEST_F(ChildTree, WhatAChildStartedEndsWithTheService) {
-    // A stand-in for the service launches a copy of itself as the service launches its children,
-    // and the copy starts one more, as a wrapper would. It runs under the children's unprivileged
-    // account and must create its log here.
-    std::filesystem::permissions(runtimeFile(""), std::filesystem::perms::all);
-    TunnelBridgeProcess service(install("tun2socks", "launch"), "");
-    service.start(10807);
-    const auto tree = runtimeFile("halvern_fake_tree.log");
-    ASSERT_TRUE(waitFor([&] { return pidsIn(tree).size() == 2; }));
-    const std::uint32_t child = pidsIn(tree)[0];
-    const std::uint32_t grandchild = pidsIn(tree)[1];
-    const std::string childMark = processStartMark(child);
-    killProcess(service.processId());
-    EXPECT_TRUE(waitFor([&] { return processHasEnded(child); }));
-    EXPECT_EQ(onWindows() ? waitFor([&] { return processHasEnded(grandchild); })
-                          : processHasEnded(grandchild),
-              onWindows());
-    EXPECT_EQ(endRecordedProcess(child, childMark),
-              onWindows() ? RecordedProcessOutcome::alreadyGone : RecordedProcessOutcome::ended);
-    EXPECT_TRUE(processHasEnded(grandchild));
-    EXPECT_EQ(endRecordedProcess(child, childMark), RecordedProcessOutcome::alreadyGone);
 }
 
 }  // namespace

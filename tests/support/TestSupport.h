@@ -55,8 +55,6 @@ std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs = 3000);
 // process list, for a test that expects exactly `expected` to be running.
 std::size_t childProcessCountSettling(std::size_t expected, int settleMs = 3000);
 
-// SIGKILL or TerminateProcess: no clean-up of its own.
-void killProcess(std::uint32_t pid);
 // True when the process has ended, whether or not its parent has reaped it yet.
 bool processHasEnded(std::uint32_t pid);
 

@@ -1,4 +1,3 @@
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -60,10 +59,6 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
         }
     }
     return children;
-}
-
-void killProcess(std::uint32_t pid) {
-    ::kill(static_cast<pid_t>(pid), SIGKILL);
 }
 
 bool processHasEnded(std::uint32_t pid) {

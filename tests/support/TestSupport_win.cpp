@@ -70,13 +70,6 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     return children;
 }
 
-void killProcess(std::uint32_t pid) {
-    const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
-    if (process.valid()) {
-        TerminateProcess(process.get(), 1);
-    }
-}
-
 bool processHasEnded(std::uint32_t pid) {
     const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
     return !process.valid() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
