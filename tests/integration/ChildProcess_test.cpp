@@ -46,20 +46,13 @@ class ChildProcessTest : public ::testing::Test {
         return runtime_.path() / name;
     }
 
-    // Polls `done` for up to 10 s; whether it holds.
-    template <typename Condition>
-    static bool waitFor(Condition&& done) {
-        for (const auto start = MonotonicClock::now(); !done(); sleepMilliseconds(20)) {
-            if (elapsedMilliseconds(start) >= 10000) {
-                return false;
-            }
-        }
-        return true;
-    }
     // What the file holds once it holds `expected`, or after 10 s.
     static std::string waitForContent(const std::filesystem::path& path,
                                       const std::string& expected) {
-        waitFor([&] { return readFileBytes(path) == expected; });
+        for (const auto start = MonotonicClock::now();
+             readFileBytes(path) != expected && elapsedMilliseconds(start) < 10000;) {
+            sleepMilliseconds(20);
+        }
         return readFileBytes(path);
     }
 
