@@ -72,7 +72,7 @@ std::string programFileName(const std::string& stem) {
 std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
                                   const std::string& stem, const std::filesystem::path& directory,
                                   const std::string& behaviour) {
-    const auto target = directory / programFileName(stem);
+    auto target = directory / programFileName(stem);
     std::filesystem::copy_file(fakesDirectory / programFileName("fake_" + stem), target,
                                std::filesystem::copy_options::overwrite_existing);
     if (!behaviour.empty()) {
