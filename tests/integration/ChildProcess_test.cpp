@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/MonotonicClock.h"
+#include "common/ProcessIdentity.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
 #include "support/PortLock.h"
@@ -161,9 +162,14 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStarted) {
                                  " -proxy socks5://127.0.0.1:10807\n" + programs_.path().string() +
                                  "\n" + descriptorsLine(runtimeFile(kBridgeLog));
     EXPECT_EQ(waitForContent(runtimeFile(kBridgeLog), expected), expected);
+    const std::string mark = processStartMark(pid);
+    ProxyCoreProcess later(install("xray", "hold"));
+    later.start("{}");
     bridge.stop();
     EXPECT_TRUE(processHasEnded(pid));
     EXPECT_EQ(bridge.processId(), 0U);
+    // A process started later, in a group of its own, is no remnant of the recorded child.
+    EXPECT_EQ(endRecordedProcess(pid, mark), RecordedProcessOutcome::alreadyGone);
 }
 
 TEST_F(TunnelBridgeStart, AnEarlyEndIsReportedWithTheLast2048BytesOfOutput) {
