@@ -1,21 +1,10 @@
 #include "support/PortLock.h"
 
 #ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include <windows.h>
 #else
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
-#define closesocket close
-#endif
-
-#ifndef SOCK_CLOEXEC
-#define SOCK_CLOEXEC 0
 #endif
 
 #include <chrono>
@@ -23,7 +12,6 @@
 #include <system_error>
 
 #include "common/MonotonicClock.h"
-#include "processes/SocketCalls.h"
 
 namespace halvern::testing {
 namespace {
@@ -73,38 +61,6 @@ SocksPortLock::SocksPortLock() {
 SocksPortLock::~SocksPortLock() {
     std::error_code ignored;
     std::filesystem::remove(ownerFile(), ignored);
-}
-
-LoopbackListener::LoopbackListener(int port, int retryMs) {
-    ensureWinsock();
-    const auto start = MonotonicClock::now();
-    for (;;) {
-        const auto listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-#ifndef _WIN32
-        const int yes = 1;
-        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-#endif
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-        if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
-            listen(listener, 64) == 0) {
-            socket_ = static_cast<std::intptr_t>(listener);
-            return;
-        }
-        closesocket(listener);
-        if (elapsedMilliseconds(start) >= retryMs) {
-            return;
-        }
-        sleepMilliseconds(50);
-    }
-}
-
-LoopbackListener::~LoopbackListener() {
-    if (listening()) {
-        closesocket(static_cast<decltype(socket(0, 0, 0))>(socket_));
-    }
 }
 
 }  // namespace halvern::testing

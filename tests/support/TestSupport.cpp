@@ -1,7 +1,6 @@
 #include "support/TestSupport.h"
 
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -17,6 +16,7 @@ namespace halvern::testing {
 // Platform parts (TestSupport_posix.cpp / TestSupport_win.cpp).
 std::optional<std::string> environmentValue(const std::string& name);
 void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value);
+std::vector<std::uint32_t> childProcessesOfThisProcess();
 
 namespace {
 #ifdef _WIN32
@@ -25,6 +25,16 @@ const char* const kRuntimeDirectoryVariables[] = {"TMP", "TEMP", "ProgramData"};
 #else
 const char* const kRuntimeDirectoryVariables[] = {"RUNTIME_DIRECTORY"};
 #endif
+
+std::vector<std::uint32_t> childrenSettling(std::size_t expected, int settleMs) {
+    const auto start = MonotonicClock::now();
+    std::vector<std::uint32_t> children = childProcessesOfThisProcess();
+    while (children.size() > expected && elapsedMilliseconds(start) < settleMs) {
+        sleepMilliseconds(20);
+        children = childProcessesOfThisProcess();
+    }
+    return children;
+}
 }  // namespace
 
 ScopedTempDirectory::ScopedTempDirectory() {
@@ -62,9 +72,9 @@ std::string programFileName(const std::string& stem) {
 std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
                                   const std::string& stem, const std::filesystem::path& directory,
                                   const std::string& behaviour) {
-    const auto source = fakesDirectory / programFileName("fake_" + stem);
-    const auto target = directory / programFileName(stem);
-    std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
+    auto target = directory / programFileName(stem);
+    std::filesystem::copy_file(fakesDirectory / programFileName("fake_" + stem), target,
+                               std::filesystem::copy_options::overwrite_existing);
     if (!behaviour.empty()) {
         writeFileBytes(directory / (stem + ".behaviour"), behaviour);
     }
@@ -86,8 +96,7 @@ std::string readFileBytes(const std::filesystem::path& path) {
 
 void writeFileBytes(const std::filesystem::path& path, const std::string& content) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << content;
-    if (!file) {
+    if (!(file << content)) {
         throw std::runtime_error("cannot write " + path.string());
     }
 }
@@ -112,23 +121,11 @@ bool waitUntilPortIsFree(int port, int waitMs) {
 }
 
 std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs) {
-    std::vector<std::uint32_t> children = childProcessesOfThisProcess();
-    for (const auto start = MonotonicClock::now();
-         !children.empty() && elapsedMilliseconds(start) < settleMs;
-         children = childProcessesOfThisProcess()) {
-        sleepMilliseconds(20);
-    }
-    return children;
+    return childrenSettling(0, settleMs);
 }
 
 std::size_t childProcessCountSettling(std::size_t expected, int settleMs) {
-    const auto start = MonotonicClock::now();
-    std::size_t count = childProcessesOfThisProcess().size();
-    while (count > expected && elapsedMilliseconds(start) < settleMs) {
-        sleepMilliseconds(20);
-        count = childProcessesOfThisProcess().size();
-    }
-    return count;
+    return childrenSettling(expected, settleMs).size();
 }
 
 }  // namespace halvern::testing

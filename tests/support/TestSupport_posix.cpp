@@ -1,12 +1,9 @@
-#include <sched.h>
-#include <signal.h>
-#include <sys/mount.h>
+#include <unistd.h>
 
-#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -16,10 +13,7 @@ namespace halvern::testing {
 
 std::optional<std::string> environmentValue(const std::string& name) {
     const char* value = std::getenv(name.c_str());  // NOLINT(concurrency-mt-unsafe)
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(value);
+    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
 }
 
 void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value) {
@@ -32,10 +26,9 @@ void setEnvironmentValue(const std::string& name, const std::optional<std::strin
 
 namespace {
 
-// The state letter and parent of a process from /proc/PID/stat ("pid (comm) state ppid ...";
-// comm may hold spaces and parentheses, so the fields are read after the last ')'); state 0
-// when the process is not there. A process that ends between the open and the read makes the
-// read fail with ESRCH, which libstdc++'s file buffer throws whatever the stream's mask.
+// The state letter and parent from /proc/PID/stat, read after the last ')' since the command
+// name may hold any; state 0 when the process is not there. A process that ends between the
+// open and the read fails the read with ESRCH, which libstdc++ throws whatever the stream's mask.
 std::pair<char, long> stateAndParent(const std::string& pid) {
     std::ifstream statFile("/proc/" + pid + "/stat");
     std::string stat;
@@ -68,34 +61,9 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     return children;
 }
 
-void killProcess(std::uint32_t pid) {
-    ::kill(static_cast<pid_t>(pid), SIGKILL);
-}
-
-bool processIsGone(std::uint32_t pid) {
-    // kill(pid, 0) still succeeds for a zombie, so ESRCH also means "reaped".
-    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
 bool processHasEnded(std::uint32_t pid) {
     const char state = stateAndParent(std::to_string(pid)).first;
     return state == 0 || state == 'Z' || state == 'X';
-}
-
-ScopedPrivateRunDirectory::ScopedPrivateRunDirectory() {
-    static const int enterError = [] {
-        const bool entered = ::unshare(CLONE_NEWNS) == 0 &&
-                             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-        return entered ? 0 : errno;
-    }();
-    if (enterError != 0 || ::mount("halvern-test", "/run", "tmpfs", 0, "mode=0755") != 0) {
-        throw std::runtime_error("no /run of this test's own (root needed), error " +
-                                 std::to_string(enterError != 0 ? enterError : errno));
-    }
-}
-
-ScopedPrivateRunDirectory::~ScopedPrivateRunDirectory() {
-    ::umount2("/run", MNT_DETACH);
 }
 
 }  // namespace halvern::testing

@@ -43,10 +43,8 @@ void setEnvironmentValue(const std::string& name, const std::optional<std::strin
 }
 
 std::vector<std::uint32_t> childProcessesOfThisProcess() {
-    // A process keeps the id of its parent after the parent has ended, and Wine hands ended
-    // processes' ids out again soon: the service manager, started by the prefix's first
-    // process, shows up as the "child" of any later process that gets that first process's id.
-    // Only a process created after this one can be its child.
+    // A process keeps its parent's id after the parent has ended, and Wine reuses ids soon: only
+    // a process created after this one can be its child.
     std::vector<std::uint32_t> children;
     const UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.valid()) {
@@ -72,29 +70,9 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     return children;
 }
 
-void killProcess(std::uint32_t pid) {
-    const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
-    if (process != nullptr) {
-        TerminateProcess(process, 1);
-        CloseHandle(process);
-    }
-}
-
-bool processIsGone(std::uint32_t pid) {
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (process == nullptr) {
-        return true;
-    }
-    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return ended;
-}
-
 bool processHasEnded(std::uint32_t pid) {
-    return processIsGone(pid);
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return !process.valid() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
-
-ScopedPrivateRunDirectory::ScopedPrivateRunDirectory() = default;
-ScopedPrivateRunDirectory::~ScopedPrivateRunDirectory() = default;
 
 }  // namespace halvern::testing
