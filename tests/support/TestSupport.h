@@ -38,6 +38,18 @@ class ScopedRuntimeDirectory {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
+// POSIX: the control socket's path is fixed (/run/halvern), so a test that serves or reaches it
+// moves this process into a mount namespace of its own (once, before it starts threads) and gets
+// an empty tmpfs on /run for the object's life; the machine's /run is never touched. Needs root.
+// Windows: nothing to do; the tests rely on a Wine prefix of their own.
+class ScopedPrivateRunDirectory {
+  public:
+    ScopedPrivateRunDirectory();
+    ~ScopedPrivateRunDirectory();
+    ScopedPrivateRunDirectory(const ScopedPrivateRunDirectory&) = delete;
+    ScopedPrivateRunDirectory& operator=(const ScopedPrivateRunDirectory&) = delete;
+};
+
 // The platform's file name of a program: "xray" or "xray.exe".
 std::string programFileName(const std::string& stem);
 

@@ -1,9 +1,13 @@
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -64,6 +68,22 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
 bool processHasEnded(std::uint32_t pid) {
     const char state = stateAndParent(std::to_string(pid)).first;
     return state == 0 || state == 'Z' || state == 'X';
+}
+
+ScopedPrivateRunDirectory::ScopedPrivateRunDirectory() {
+    static const int enterError = [] {
+        const bool entered = ::unshare(CLONE_NEWNS) == 0 &&
+                             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        return entered ? 0 : errno;
+    }();
+    if (enterError != 0 || ::mount("halvern-test", "/run", "tmpfs", 0, "mode=0755") != 0) {
+        throw std::runtime_error("no /run of this test's own (root needed), error " +
+                                 std::to_string(enterError != 0 ? enterError : errno));
+    }
+}
+
+ScopedPrivateRunDirectory::~ScopedPrivateRunDirectory() {
+    ::umount2("/run", MNT_DETACH);
 }
 
 }  // namespace halvern::testing

@@ -75,4 +75,7 @@ bool processHasEnded(std::uint32_t pid) {
     return !process.valid() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
+ScopedPrivateRunDirectory::ScopedPrivateRunDirectory() = default;
+ScopedPrivateRunDirectory::~ScopedPrivateRunDirectory() = default;
+
 }  // namespace halvern::testing
