@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
-# The real halvern-service as a Linux daemon, driven only through halvernctl by a client in group
-# "halvern" alone, in network namespaces of its own (scripts/e2e-topology): a dual-stack client
-# whose default route leads to a server namespace with a vmess proxy, a web and a DNS server.
-#
-# Usage: daemon_test.sh SERVICE HALVERNCTL BIN   (BIN holds the stand-ins "xray" and "tun2socks")
-# Run as root; exits 77 (skipped) without root or a tool. It runs in a mount namespace of its own
-# with a scratch copy of /etc over /etc, so that whatever a child might write there goes with it.
+# The real daemon, driven through halvernctl by a client in group "halvern" alone, in the network
+# namespaces of scripts/e2e-topology, under a scratch copy of /etc that goes with its mount namespace.
+# Usage: daemon_test.sh SERVICE HALVERNCTL BIN   (BIN: the stand-ins "xray" and "tun2socks")
+# Run as root; exits 77 (skipped) without root or a tool.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -79,9 +76,8 @@ resolver() { cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CL
 routes_before=$(tables)
 resolver_before=$(resolver)
 
-# start_service NAME [PATH-DIR...]: the daemon in the client namespace with $work/NAME as its
-# /run/halvern, writing the namespace's resolv.conf itself, started without a stdin (it opens one
-# of its own); returns once it answers.
+# start_service NAME [PATH-DIR...]: the daemon in the client namespace, $work/NAME as its
+# /run/halvern, without a stdin; returns once it answers.
 start_service() {
     local path
     path=$(printf '%s:' "${@:2}")
@@ -121,8 +117,6 @@ expect_status_lines() {
     [[ $actual == "$expected" ]] || fail "status lines:"$'\n'"$actual"$'\n'"expected:"$'\n'"$expected"
 }
 
-# Nothing of the tunnel is left: the routes as they were, no process in the namespace, no
-# tunnel device.
 expect_nothing_left() {
     diff <(echo "$routes_before") <(tables) || fail "the client's routing tables are not what they were"
     [[ -z $(ip netns pids "$CLIENT_NS") ]] || fail "processes left in $CLIENT_NS: $(ip netns pids "$CLIENT_NS")"
@@ -156,9 +150,6 @@ python3 -c 'import json, sys; c = json.load(open(sys.argv[1])); c["log"] = {"acc
 [[ $(ctl start --config "$work/etc-log.json") == '{"ok":false,"error":'* ]] || fail "a core that logs into /etc ran"
 [[ ! -e /etc/cron.d/halvern-owned && ! -e /etc/halvern-owned ]] || fail "the proxy core wrote into /etc"
 grep -qx 'Halvern native VPN start failed: .*' "$run/stderr" || fail "no failure line on stderr"
-answer=$(ctl start --config "$work/client.json" --dns $'192.0.2.53\nnameserver 203.0.113.66' || true)
-[[ $answer == '{"ok":false,"error":"DNS server is not an IP address: '* ]] || fail "a DNS line injected: $answer"
-[[ $(resolver) == "$resolver_before" ]] || fail "a refused DNS server changed the client's resolv.conf"
 [[ $(ctl start --config "$work/client.json" --dns "$DNS_ADDRESS") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 # expect_rights NAME CAPS: the service's child NAME runs as halvern-core with CAPS, no_new_privs set.
 expect_rights() {
@@ -181,7 +172,7 @@ ip netns exec "$CLIENT_NS" curl -sS --noproxy '*' --max-time 20 -o "$work/page.h
 [[ $(tail -n 1 "$HTTP_LOG") == "$PROXY_ADDRESS "* ]] || fail "the page did not come through the proxy"
 read -r tx_after rx_after < <(counters)
 ((tx_after > tx && rx_after - rx >= PAGE_BYTES)) || fail "counters: $tx $rx, then $tx_after $rx_after"
-# eventually_has TEXT COMMAND...: the output holds TEXT within 5 s (logs are written behind time).
+# eventually_has TEXT COMMAND...: TEXT shows within 5 s (logs are written behind time).
 eventually_has() {
     for _ in $(seq 250); do [[ $("${@:2}") == *"$1"* ]] && return 0; sleep 0.02; done
     return 1
@@ -190,7 +181,7 @@ eventually_has "query[A] $HTTP_NAME from $PROXY_ADDRESS" cat "$DNS_LOG" || fail 
 eventually_has "accepted tcp:" ctl logs --source xray || fail "the core's log"
 eventually_has "connected through the proxy" ctl logs --source tun2socks || fail "the bridge's log"
 stop_service TERM
-expect_status_lines connecting error connecting error connecting connected disconnecting disconnected
+expect_status_lines connecting error connecting connected disconnecting disconnected
 expect_nothing_left
 
 echo "== 3. SIGTERM during a connect"
@@ -205,16 +196,9 @@ background=
 expect_status_lines connecting connected disconnecting disconnected
 expect_nothing_left
 
-# running PID...: true when any of them still runs (a zombie has ended).
-running() {
-    local pid state
-    for pid in "$@"; do
-        state=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null) && [[ ${state:0:1} != [ZX] ]] && return 0
-    done
-    return 1
-}
-
 echo "== 4. kill -9 while connected, with wrappers; then the next start"
+# running PID...: true while any of them runs (a zombie has ended); ps fails when none is left.
+running() { ps -o stat= -p "$(IFS=,; echo "$*")" | grep -v '^Z' >/dev/null; }
 start_service crashed "$work/wrap" "$work/bin"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 crashed=$service_pid
@@ -251,17 +235,6 @@ running $started && fail "what the wrappers started outlived the replay"
     fail "the replayed journal or the dead session's proxy configuration is still there"
 diff <(echo "$routes_before") <(tables) || fail "stale routes after the replay"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect after the crash"
-stop_service TERM
-expect_nothing_left
-
-echo "== 5. the bridge dies while connected, then stop"
-start_service bridge-dies "$work/bin"
-[[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
-kill -KILL "$(pgrep -P "$service_pid" -x tun2socks)"
-for _ in $(seq 250); do [[ $(ip -n "$CLIENT_NS" link show) == *Halvern* ]] && sleep 0.02; done
-[[ $(ip -n "$CLIENT_NS" route get "$HTTP_ADDRESS" 2>&1) == *"No route to host" ]] || fail "IPv4 leaves beside the dead tunnel"
-[[ $(ip -n "$CLIENT_NS" route get "$PROXY_ADDRESS") == "$PROXY_ADDRESS via $GATEWAY_ADDRESS "* ]] || fail "the proxy server is cut off"
-[[ $(ctl stop) == '{"ok":true,"status":"disconnected"}' ]] || fail "stop"
 stop_service TERM
 expect_nothing_left
 
