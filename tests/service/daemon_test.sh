@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # The real daemon, driven through halvernctl by a client in group "halvern" alone, in the network
 # namespaces of scripts/e2e-topology, under a scratch copy of /etc that goes with its mount namespace.
-# Usage: daemon_test.sh SERVICE HALVERNCTL BIN   (BIN: the stand-ins "xray" and "tun2socks")
-# Run as root; exits 77 (skipped) without root or a tool.
+# Usage (root): daemon_test.sh SERVICE HALVERNCTL BIN (the stand-ins "xray", "tun2socks"); 77: skipped
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -70,8 +69,7 @@ resolver() { cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CL
 routes_before=$(tables)
 resolver_before=$(resolver)
 
-# start_service NAME [PATH-DIR...]: the daemon in the client namespace, $work/NAME as its
-# /run/halvern, without a stdin; returns once it answers.
+# start_service NAME [PATH-DIR...]: the daemon in the client namespace, /run/halvern in $work/NAME.
 start_service() {
     run=$work/$1
     mkdir -p "$run"
@@ -179,8 +177,7 @@ wait "$crashed" 2>/dev/null || true
 service_pid=
 for _ in $(seq 100); do running "$xray_wrapper" "$bridge_wrapper" && sleep 0.02; done
 running "$xray_wrapper" "$bridge_wrapper" && fail "a child outlived the service by 2 s"
-# Outside systemd (whose KillMode=control-group ends the whole unit) nothing ends what the
-# wrappers started until the journal's replay: the last check finds any of it left.
+# What the wrappers started lives on without systemd's cgroup until the replay ends it.
 rm "$run/HalvernService.sock" # the dead instance's socket would end start_service's wait at once
 start_service crashed "$work/slow-xray" "$work/bin"
 expect_lines 'HalvernService recovery: ' \
