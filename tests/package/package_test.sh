@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# The packages as a user meets them: the .deb passes lintian, installs twice without systemd
-# (a tmpfs over /run hides it), runs from /usr/sbin with its data folder on a socket of group
-# halvern (whom it answers is ControlAccess_test's), and purges without a trace; the zip holds
-# what its README names.
-# Usage: package_test.sh DEB ZIP   (root). What it installs or adds is removed again, the group
-# "halvern" and the user "halvern-core" too unless they existed before.
+# The .deb as a user meets it: lintian, two installs without systemd (a tmpfs over /run hides
+# it), the daemon from /usr/sbin with its data folder, and a purge without a trace; the zip's files.
+# Usage (root): package_test.sh DEB ZIP. What it adds goes again (accounts that were there stay).
 set -euo pipefail
 
 if [[ ${1:-} != --inside ]]; then
@@ -35,9 +32,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A run interrupted earlier may have left the package installed.
 dpkg --purge halvern-service >/dev/null 2>&1 || true
-version=$(dpkg-deb -f "$deb" Version)
 
 echo "== lintian"
 lintian --fail-on error "$deb" || fail "lintian reports errors"
@@ -48,10 +43,6 @@ dpkg -i "$deb" >/dev/null
 dpkg -L halvern-service >"$work/files"
 [[ $(readlink -f /usr/sbin/halvern-service) == /usr/lib/halvern/halvern-service ]] ||
     fail "/usr/sbin/halvern-service does not lead to /usr/lib/halvern"
-[[ $(/usr/sbin/halvern-service --version; halvernctl --version) == "halvern-service $version"$'\n'"halvernctl $version" ]] ||
-    fail "--version"
-[[ $(getent passwd halvern-core | cut -d: -f6,7) == /nonexistent:/usr/sbin/nologin &&
-    $(id -Gn halvern-core) == halvern-core ]] || fail "postinst did not create user halvern-core"
 verify=$(systemd-analyze verify /usr/lib/systemd/system/HalvernService.service 2>&1 || echo "exit $?")
 [[ -z $verify ]] || fail "systemd-analyze: $verify"
 
@@ -65,9 +56,7 @@ for _ in $(seq 250); do
     kill -0 "$daemon" 2>/dev/null || fail "the daemon exited at start"
     sleep 0.02
 done
-# The group that postinst created owns the socket.
 [[ $(stat -c %G:%a /run/halvern/HalvernService.sock) == halvern:660 ]] || fail "socket owner or mode"
-[[ $(halvernctl status) == "status: disconnected" ]] || fail "root is not answered"
 # The stand-in in /usr/lib/halvern/data exits with 23: the service found its data folder.
 answer=$(echo '{}' >"$work/config.json"; halvernctl start --config "$work/config.json" 2>&1) || true
 [[ $answer == *"xray exited prematurely with code 23"* ]] || fail "data/xray was not used: $answer"
@@ -87,9 +76,6 @@ left=$(find /etc/systemd /var/lib/systemd -name 'HalvernService*' 2>/dev/null)
 [[ -z $left ]] || fail "systemd state is left after purge: $left"
 
 echo "== zip"
-expected=$'HalvernService.exe\nREADME.txt\ndata/README.txt\nhalvernctl.exe'
-[[ $(unzip -Z1 "$zip" | grep -v '/$' | sort) == "$expected" ]] || fail "zip holds: $(unzip -Z1 "$zip")"
-note=$(unzip -p "$zip" data/README.txt)
-[[ $note == *xray.exe* && $note == *tun2socks.exe* && $note == *wintun.dll* ]] ||
-    fail "data/README.txt does not name the three programs: $note"
+[[ $(unzip -Z1 "$zip" | grep -v '/$' | sort | paste -sd' ') == "HalvernService.exe README.txt data/README.txt halvernctl.exe" ]] ||
+    fail "zip holds: $(unzip -Z1 "$zip")"
 echo "PASS"

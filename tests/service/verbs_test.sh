@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# The Linux verbs of the real halvern-service against a recording systemctl stand-in first on
-# PATH, in a mount namespace of its own with a tmpfs over the unit directory: the unit goes where
-# systemd would look, and nothing reaches the host.
-#
+# The Linux verbs against a recording systemctl stand-in, in a mount namespace with a tmpfs over
+# the unit directory: the unit goes where systemd looks, and nothing reaches the host.
 # Usage: verbs_test.sh SERVICE   Run as root; exits 77 (skipped) without root or systemd's units.
 set -euo pipefail
 
@@ -20,8 +18,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
-# Records each call with whether the unit file was there at that moment, and fails the one
-# subcommand named in "fail" with the code given there.
+# Records each call with whether the unit was there, and fails the subcommand named in "fail".
 cat >"$work/bin/systemctl" <<EOF
 #!/bin/sh
 [ -e $unit ] && unit=present || unit=absent
@@ -32,13 +29,12 @@ EOF
 chmod +x "$work/bin/systemctl"
 PATH=$work/bin:$PATH
 
-# fresh: an empty unit directory (a new tmpfs over the last), no calls, no failure planned.
 fresh() {
     mount -t tmpfs -o mode=0755 tmpfs "$units"
     rm -f "$work/calls" "$work/fail"
 }
-# expect CODE VERB [EXECUTABLE]: the verb, run without a stdin (so that the first file it opens
-# is descriptor 0), ends with CODE; the exit code is its only report.
+# expect CODE VERB [EXECUTABLE]: without a stdin (its first file is descriptor 0) the verb ends
+# with CODE and prints nothing.
 expect() {
     local code=0
     "${3:-$service}" "$2" <&- >"$work/output" 2>&1 || code=$?
@@ -46,48 +42,31 @@ expect() {
     [[ ! -s $work/output ]] || fail "$2 printed: $(<"$work/output")"
 }
 calls() { cat "$work/calls" 2>/dev/null || true; }
-# systemd-analyze checks, among others, that ExecStart names an executable file; it exits 0 even
-# for settings it ignores, but prints them.
-verifies() {
-    local verify
-    verify=$(systemd-analyze verify "$unit" 2>&1 || echo "exit $?")
-    [[ -z $verify ]] || fail "systemd-analyze: $verify"$'\n'"$(<"$unit")"
-}
 installed=$'daemon-reload present\nenable HalvernService.service present'
 removed=$'stop HalvernService.service present\ndisable HalvernService.service present\ndaemon-reload absent'
+# Spaces, a specifier and a variable, which systemd would split or expand if left bare.
+awkward="$work/opt dir %h \$HOME/halvern-service"
+mkdir -p "${awkward%/*}" "$work/it's here"
+cp "$service" "$awkward"
+cp "$service" "$work/it's here/"
 
-echo "== install, twice, under umask 077"
+echo "== install, twice, under umask 077, from an awkward path"
 fresh
 umask 077
-expect 0 install
+expect 0 install "$awkward"
 umask 022
 [[ $(calls) == "$installed" ]] || fail "install called: $(calls)"
-[[ $'\n'$(<"$unit")$'\n' == *$'\nExecStart="'"$service"$'"\n'* ]] || fail "ExecStart: $(<"$unit")"
-[[ $(<"$unit") != *@HALVERN_* ]] || fail "a placeholder is left: $(<"$unit")"
+[[ $'\n'$(<"$unit")$'\n' == *$'\nExecStart="'"${awkward//%/%%}"$'"\n'* ]] || fail "ExecStart: $(<"$unit")"
 [[ $(stat -c %a "$unit") == 644 ]] || fail "the unit has mode $(stat -c %a "$unit")"
-verifies
+# systemd-analyze exits 0 even for settings it ignores, but prints them.
+verify=$(systemd-analyze verify "$unit" 2>&1 || echo "exit $?")
+[[ -z $verify ]] || fail "systemd-analyze: $verify"$'\n'"$(<"$unit")"
 cp "$unit" "$work/first"
-expect 0 install
+expect 0 install "$awkward"
 cmp -s "$unit" "$work/first" || fail "a second install wrote another unit"
 [[ $(calls) == "$installed"$'\n'"$installed" ]] || fail "a second install called: $(calls)"
-[[ $(ls -A "$units") == HalvernService.service ]] || fail "left in $units: $(ls -A "$units")"
-
-echo "== an awkward path reaches systemd unchanged, or not at all"
-fresh
-# Spaces, a %-sequence and a variable, which systemd would split or expand if left bare.
-mkdir -p "$work/opt dir %h \$HOME" "$work/it's here"
-cp "$service" "$work/opt dir %h \$HOME/halvern-service"
-expect 0 install "$work/opt dir %h \$HOME/halvern-service"
-verifies
-fresh
-# A quote in the name is refused by systemd itself: no unit is written then.
-cp "$service" "$work/it's here/halvern-service"
-expect 22 install "$work/it's here/halvern-service" # EINVAL
-[[ ! -e $unit && -z $(calls) ]] || fail "a unit for a quoted path: $(calls)"
 
 echo "== uninstall stops, disables, removes and reloads once; the package's unit is dpkg's"
-fresh
-expect 0 install
 rm "$work/calls"
 expect 0 uninstall
 [[ ! -e $unit && $(calls) == "$removed" ]] || fail "uninstall called: $(calls)"
@@ -100,11 +79,10 @@ umount "$packaged"
 
 echo "== a failing step ends the verb with its code"
 fresh
+expect 22 install "$work/it's here/halvern-service" # EINVAL: systemd refuses a quote in the name
+[[ ! -e $unit && -z $(calls) ]] || fail "a unit for a quoted path: $(calls)"
 expect 0 stop # not installed: systemd is not asked
 [[ -z $(calls) ]] || fail "stop asked systemd about no unit: $(calls)"
-echo "start 5" >"$work/fail"
-expect 5 start
-rm "$work/calls"
 echo "daemon-reload 3" >"$work/fail"
 expect 3 install
 [[ $(calls) == "daemon-reload present" ]] || fail "install went on: $(calls)"
@@ -120,8 +98,4 @@ fresh
 mkdir "$unit" # where the unit should go: EISDIR, and nothing half-written is left
 expect 21 install
 [[ $(ls -A "$units") == HalvernService.service && -z $(calls) ]] || fail "after EISDIR: $(ls -A "$units")"
-rmdir "$unit"
-mount -o remount,ro "$units"
-expect 30 install # EROFS, and systemd is never asked
-[[ -z $(calls) ]] || fail "install on a read-only directory called: $(calls)"
 echo PASS
