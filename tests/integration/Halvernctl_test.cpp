@@ -55,6 +55,7 @@ TEST_F(Halvernctl, UnreachableServiceExitsWithTwoAndUsageMistakesWith64) {
          std::vector<std::vector<std::string>>{{},
                                                {"bogus"},
                                                {"start"},
+                                               {"start", "--config"},
                                                {"start", "--config", readable, "--bogus", "x"},
                                                {"logs", "--source", "kernel"},
                                                {"stats", "--watch", "0"},

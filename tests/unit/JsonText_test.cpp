@@ -24,7 +24,6 @@ TEST(JsonLookup, OddInputs) {
         {R"({"command" "stop", "command": "status"})", "command", "status"},
         // The first occurrence anywhere wins, whatever its nesting.
         {R"({"inner":{"command":"stop"},"command":"status"})", "command", "stop"},
-        {R"({"list":[{"command":"a"}],"command":"b"})", "command", "a"},
         // Keys inside string values are not tokens.
         {R"({"configJson":"{\"command\":\"stop\"}","command":"status"})", "command", "status"},
         {R"({"configJson":"{\"command\":\"stop\"}"})", "configJson", R"({"command":"stop"})"},
@@ -74,9 +73,7 @@ TEST(JsonInt64, NumberForms) {
     };
     const std::pair<std::string, std::int64_t> accepted[] = {{"-12", -12},
                                                              {"007", 7},
-                                                             {"-0", 0},
                                                              {"12.75", 12},
-                                                             {"3e5", 3},
                                                              {"42abc", 42},
                                                              {"9223372036854775807", INT64_MAX},
                                                              {"-9223372036854775808", INT64_MIN}};
@@ -110,23 +107,10 @@ TEST(JsonStringArray, ShapesAndFailures) {
     }
 }
 
-TEST(JsonEscape, WhatIsEscapedAndHowItReadsBack) {
-    EXPECT_EQ(escapeJson(std::string("\x01\x7F\xC3\xA9/")), "\\u0001\x7F\xC3\xA9/");
+TEST(JsonEscape, WhatIsEscaped) {
+    EXPECT_EQ(escapeJson(std::string("\x01\x7F\xC3\xA9/ ")), "\\u0001\x7F\xC3\xA9/ ");
     EXPECT_EQ(escapeJson(std::string("\b\t\n\f\r\"\\", 7)), R"(\b\t\n\f\r\"\\)");
     EXPECT_EQ(escapeJson(std::string("\0\x0B\x1F", 3)), R"(\u0000\u000b\u001f)");
-    EXPECT_EQ(quoteJson("a\nb"), "\"a\\nb\"");
-    // Control bytes without a short escape go out as \u00XX and read back as '?'.
-    std::string all;
-    std::string expected;
-    for (int b = 0; b < 256; ++b) {
-        const auto c = static_cast<char>(b);
-        all += c;
-        const bool named = c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-        expected += b < 0x20 && !named ? '?' : c;
-    }
-    std::string back;
-    ASSERT_TRUE(getJsonString("{\"v\":" + quoteJson(all) + "}", "v", back));
-    EXPECT_EQ(back, expected);
 }
 
 }  // namespace
