@@ -25,8 +25,6 @@ TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
         [&](const std::string& word) { announced.push_back(word); });
     const std::pair<std::string, std::string> cases[] = {
         {R"({"command":5})", kMissingCommand},
-        {R"({"command":"a\"b\u0001\n"})", R"({"ok":false,"error":"Unknown command: a\"b?\n"})"},
-        {R"({"command":"trafficStats"})", R"({"ok":true,"txBytes":0,"rxBytes":0})"},
         {R"({"command":"readLogDelta"})",
          R"({"ok":true,"content":"","nextOffset":0,"fileSize":0})"},
         {R"({"command":"readLogDelta","source":"nope","offset":-5,"maxBytes":0})",
