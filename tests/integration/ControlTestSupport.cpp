@@ -1,7 +1,5 @@
 #include "integration/ControlTestSupport.h"
 
-#include <mutex>
-
 #include "common/ExecutablePath.h"
 #include "control/ControlPipeServer.h"
 #include "control/ServiceState.h"
@@ -12,12 +10,10 @@ namespace halvern::test {
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors);
 
+// The controller is set before the server thread starts and reset after it ends: no lock.
 ServerThread::ServerThread() {
     stopping = false;
-    {
-        const std::lock_guard lock(controllerMutex);
-        controller = std::make_unique<TunnelController>([](const std::string&) {});
-    }
+    controller = std::make_unique<TunnelController>([](const std::string&) {});
     thread_ = std::thread(runControlPipeServer);
     // Once a first client is served, halvernctl (which does not wait for the socket) finds it.
     exchange("\n");
@@ -25,7 +21,6 @@ ServerThread::ServerThread() {
 
 ServerThread::~ServerThread() {
     stop();
-    const std::lock_guard lock(controllerMutex);
     controller.reset();
     stopping = false;
 }

@@ -29,8 +29,8 @@ class ServerThread {
     std::thread thread_;
 };
 
-// One raw connection, waiting while the server is busy. send() does not wait for the server to
-// read; receiveAll() returns all the server writes until it closes the connection.
+// One raw connection, made once the server is free. send() sends one message; receiveAll() returns
+// all the server writes until it closes the connection.
 class TestClient {
   public:
     TestClient();

@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,10 +25,9 @@ TestClient::TestClient() : state_(std::make_unique<State>()) {
     // A server thread that has just started may not listen yet.
     const auto start = MonotonicClock::now();
     do {
-        UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ==
-            0) {
-            state_->socket = std::move(socket);
+        state_->socket = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const auto* to = reinterpret_cast<const sockaddr*>(&address);
+        if (::connect(state_->socket.get(), to, sizeof(address)) == 0) {
             return;
         }
         sleepMilliseconds(20);
@@ -39,16 +37,8 @@ TestClient::TestClient() : state_(std::make_unique<State>()) {
 TestClient::~TestClient() = default;
 
 void TestClient::send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t sent = ::send(state_->socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(sent));
-    }
+    // A blocking stream socket takes it all, unless the server closes the connection first.
+    ::send(state_->socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     ::shutdown(state_->socket.get(), SHUT_WR);  // the end of the message, as a pipe has it
 }
 
@@ -57,9 +47,6 @@ std::string TestClient::receiveAll() {
     char buffer[65536];
     for (;;) {
         const ssize_t count = ::recv(state_->socket.get(), buffer, sizeof(buffer), 0);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
         if (count <= 0) {  // a reset is no clean end
             return count == 0 ? received : received + " (read error)";
         }

