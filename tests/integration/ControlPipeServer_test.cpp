@@ -1,5 +1,4 @@
-// The real pipe (Windows) or socket (POSIX) as raw clients meet it. Wine does not enforce the
-// pipe's DACL, so who may connect is tested on POSIX alone (ControlAccess_test.cpp).
+// Who may connect is ControlAccess_test.cpp's: POSIX only, as Wine does not enforce the DACL.
 #include "control/ControlPipeServer.h"
 
 #include <gtest/gtest.h>

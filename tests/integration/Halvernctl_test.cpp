@@ -57,7 +57,9 @@ TEST_F(Halvernctl, UnreachableServiceExitsWithTwoAndUsageMistakesWith64) {
                                                {"start", "--config", readable, "--bogus", "x"},
                                                {"logs", "--source", "kernel"},
                                                {"stats", "--watch", "0"},
-                                               {"status", "extra"}}) {
+                                               {"stats", "--watch", "1x"},
+                                               {"status", "extra"},
+                                               {"stop", "extra"}}) {
         const ProgramRun mistake = halvernctl(arguments);
         EXPECT_EQ(mistake.exitCode, 64) << mistake.errors;
         EXPECT_NE(mistake.errors.find("usage: halvernctl"), std::string::npos);
