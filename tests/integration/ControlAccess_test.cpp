@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "control/ControlPipeServer.h"
 #include "integration/ControlTestSupport.h"
@@ -17,18 +16,18 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root, to run the client as the user nobody";
     }
-    TestRuntimeDirectory directory;
+    const TestRuntimeDirectory directory;
+    const auto& path = directory.files.path();
     ServerThread server;
-    // A copy that nobody may execute wherever the build tree lives.
-    const auto client = directory.path() / "halvernctl";
+    const auto client = path / "halvernctl";  // nobody may not reach the build tree
     std::filesystem::copy_file(halvernctlPath(), client);
-    std::filesystem::permissions(directory.path(), std::filesystem::perms(0755));
+    std::filesystem::permissions(path, std::filesystem::perms(0755));
     const auto asNobody = [&](const std::string& group, const std::string& groups) {
-        return runCaptured(directory.path(), {"/usr/bin/setpriv", "--reuid=nobody", group, groups,
-                                              client.string(), "--json", "status"});
+        return runCaptured(path, {"/usr/bin/setpriv", "--reuid=nobody", group, groups,
+                                  client.string(), "--json", "status"});
     };
-    // First the socket's mode turns the connection away; with the mode opened by hand, the
-    // peer check still closes it unanswered.
+    // The socket's mode turns the connection away; with the mode opened by hand, the peer check
+    // still closes it unanswered.
     for (const std::string reason : {"access denied", "without answering"}) {
         const ProgramRun run = asNobody("--regid=nogroup", "--clear-groups");
         EXPECT_EQ(run.exitCode, 2);
@@ -43,7 +42,6 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
             EXPECT_EQ(asNobody(group, groups).exitCode, 0) << group << " " << groups;
         }
     }
-    EXPECT_NE(exchange("{\"command\":\"status\"}\n").find("\"ok\":true"), std::string::npos);
     server.stop();
     // The socket goes with the server, so clients are told at once that nobody listens.
     EXPECT_FALSE(std::filesystem::exists(controlEndpointAddress()));

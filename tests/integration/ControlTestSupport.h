@@ -9,46 +9,32 @@
 
 #include "support/TestSupport.h"
 
-// Real clients of the real control endpoint, and the service's way of running and stopping its
-// server, for the integration tests.
+// Real clients of the real control endpoint, and its server run and stopped as the service does.
 namespace halvern::test {
 
-// The socket's path is fixed, so on POSIX each test takes a /run of its own: tests that ctest
-// runs side by side, or other builds' tests on the same machine, never reach each other's server.
-// path() is the test's fresh runtime directory.
-class TestRuntimeDirectory {
-  public:
-    const std::filesystem::path& path() const { return files_.path(); }
-
-  private:
-    testing::ScopedPrivateRunDirectory run_;
-    testing::ScopedRuntimeDirectory files_;
+// On POSIX a /run of the test's own: the socket's path is fixed, and tests run side by side.
+struct TestRuntimeDirectory {
+    testing::ScopedPrivateRunDirectory run;
+    testing::ScopedRuntimeDirectory files;
 };
 
-// The server on a thread of its own with a fresh controller, stopped as the service stops it:
-// `stopping` set, one wake-up connection, join.
+// The server on a thread with a fresh controller; stop() sets `stopping`, wakes it and joins.
 class ServerThread {
   public:
     ServerThread();
     ~ServerThread();
-    ServerThread(const ServerThread&) = delete;
-    ServerThread& operator=(const ServerThread&) = delete;
     void stop();
 
   private:
     std::thread thread_;
 };
 
-// One raw connection, made as a real client makes it (waiting while the server is busy). send()
-// does not wait for the server to take bytes beyond what the system buffers; receiveAll()
-// returns everything the server writes until it closes the connection.
+// One raw connection, made once the server is free. send() sends one message; receiveAll() returns
+// all the server writes until it closes the connection.
 class TestClient {
   public:
     TestClient();
     ~TestClient();
-    TestClient(const TestClient&) = delete;
-    TestClient& operator=(const TestClient&) = delete;
-    bool connected() const;
     void send(std::string_view bytes);
     std::string receiveAll();
 
@@ -57,7 +43,6 @@ class TestClient {
     std::unique_ptr<State> state_;
 };
 
-// Connects, sends, and returns the whole answer.
 std::string exchange(std::string_view bytes);
 
 std::filesystem::path halvernctlPath();
@@ -68,8 +53,7 @@ struct ProgramRun {
     std::string errors;
 };
 
-// Runs a program to its end with stdout and stderr in fresh files in `directory`, read back
-// without CR. Throws, naming the call and the error, when the program cannot be started.
+// Runs a program to its end, its output and errors read back from fresh files in `directory`.
 ProgramRun runCaptured(const std::filesystem::path& directory,
                        const std::vector<std::string>& arguments);
 
