@@ -81,14 +81,6 @@ std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
     return target;
 }
 
-std::string journalOfADeadInstance(std::string text) {
-    const auto instance = text.find("\ninstance ") + 1;
-    if (instance != 0) {
-        text.replace(instance, text.find('\n', instance) - instance, "instance 4000000000 7");
-    }
-    return text;
-}
-
 std::string readFileBytes(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};

@@ -73,9 +73,6 @@ bool processHasEnded(std::uint32_t pid);
 std::string readFileBytes(const std::filesystem::path& path);
 void writeFileBytes(const std::filesystem::path& path, const std::string& content);
 
-// A crash journal's text with its instance line naming a service instance that has ended.
-std::string journalOfADeadInstance(std::string text);
-
 // "0123456789" repeated to `count` bytes: what the stand-ins' "fill N" step prints.
 std::string fillPattern(std::size_t count);
 
