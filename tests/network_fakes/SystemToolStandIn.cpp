@@ -1,7 +1,7 @@
-// Our netsh.exe and powershell.exe for tests under Wine. Appends to HALVERN_STANDIN_RECORD:
-//   pid=<id> flags=<STARTUPINFO dwFlags> show=<wShowWindow> inherited=<0|1> line=<UTF-8>
-// where "inherited" tells whether the pipe handle HALVERN_STANDIN_PROBE_HANDLE names is open
-// here; then sleeps HALVERN_STANDIN_SLEEP_MS and exits with HALVERN_STANDIN_EXIT, or with 0 when
+// Our netsh.exe and powershell.exe for tests under Wine. Appends to HALVERN_STANDIN_RECORD
+// "<pid> <STARTUPINFO dwFlags> <wShowWindow> <inherited> <UTF-8 command line>", where
+// "inherited" (0 or 1) tells whether the pipe HALVERN_STANDIN_PROBE_HANDLE names is open here;
+// then sleeps HALVERN_STANDIN_SLEEP_MS and exits with HALVERN_STANDIN_EXIT, or with 0 when
 // the line lacks the text of HALVERN_STANDIN_FAIL_ON.
 #include <windows.h>
 
@@ -35,9 +35,8 @@ int main() {
     const std::string record = variable("HALVERN_STANDIN_RECORD");
     if (!record.empty()) {
         std::ofstream(record, std::ios::app | std::ios::binary)
-            << "pid=" << GetCurrentProcessId() << " flags=" << startup.dwFlags
-            << " show=" << startup.wShowWindow << " inherited=" << (probeInherited() ? 1 : 0)
-            << " line=" << commandLine << "\n";
+            << GetCurrentProcessId() << " " << startup.dwFlags << " " << startup.wShowWindow << " "
+            << (probeInherited() ? 1 : 0) << " " << commandLine << "\n";
     }
     Sleep(static_cast<DWORD>(
         std::strtoul(variable("HALVERN_STANDIN_SLEEP_MS").c_str(), nullptr, 10)));

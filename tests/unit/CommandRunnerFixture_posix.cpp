@@ -11,17 +11,6 @@
 
 namespace halvern::testing {
 
-namespace {
-
-// The state letter of a process in /proc ('S' when sleeping, 'Z' for a zombie), 0 when gone.
-char processState(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    return std::getline(file, line) ? line[line.rfind(')') + 2] : '\0';
-}
-
-}  // namespace
-
 const std::uint32_t CommandRunnerTest::kCrashCode = 139;  // 128 + SIGSEGV, as a shell has it
 
 void CommandRunnerTest::SetUp() {}
@@ -73,14 +62,16 @@ void CommandRunnerTest::expectSlowCommandDealtWith() {
     std::ifstream(directory_.path() / "pid") >> grandchild;
     ASSERT_GT(grandchild, 1);
     // What the shell started died with it, and is at most a zombie until init collects it.
-    const auto dead = [grandchild] {
-        const char state = processState(grandchild);
-        return state == '\0' || state == 'Z';
+    const auto state = [grandchild] {
+        std::ifstream file("/proc/" + std::to_string(grandchild) + "/stat");
+        std::string line;
+        return std::getline(file, line) ? line[line.rfind(')') + 2] : 'X';
     };
+    const auto dead = [&state] { return state() == 'X' || state() == 'Z'; };
     for (const auto start = MonotonicClock::now(); !dead() && elapsedMilliseconds(start) < 2000;) {
         sleepMilliseconds(10);
     }
-    EXPECT_TRUE(dead()) << processState(grandchild);
+    EXPECT_TRUE(dead()) << state();
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a command was left unreaped";
 }
 
