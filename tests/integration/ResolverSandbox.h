@@ -20,7 +20,6 @@ class ResolverSandbox {
 
   private:
     std::string unavailable_;
-    std::string scratch_;
     int originalNamespace_ = -1;
     int originalDirectory_ = -1;
 };
