@@ -1,8 +1,6 @@
 // The Linux DNS backends for real, in a private mount namespace with a scratch /etc, each row
 // with a fresh /run; systemd-resolved's row has a recording resolvectl and a socket of our own.
-#include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,7 +8,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -31,29 +28,9 @@ using testing::writeFileBytes;
 const std::string kOriginal = "nameserver 192.0.2.1\noptions edns0\n";
 const std::string kOurLines = "nameserver 198.51.100.53\nnameserver 198.51.100.54\n";
 
-// A path as a resolver sees it: kind, mode and owner, and content or symlink target.
-std::string describe(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        return "absent";
-    }
-    if (S_ISLNK(info.st_mode)) {
-        return "symlink to " + fs::read_symlink(path).string();
-    }
-    return std::to_string(info.st_mode & 07777) + " " + std::to_string(info.st_uid) + ":" +
-           std::to_string(info.st_gid) + ": " + readFileBytes(path);
-}
-
-// What the service writes to stderr, where its status lines go, while `body` runs.
-std::string stderrOf(const std::function<void()>& body) {
-    const int saved = ::dup(2);
-    const int file = ::open("/run/stderr", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ::dup2(file, 2);
-    ::close(file);
-    body();
-    ::dup2(saved, 2);
-    ::close(saved);
-    return readFileBytes("/run/stderr");
+// /etc/resolv.conf as a resolver sees it: mode, owner, kind, and the text it reads.
+std::string described() {
+    return commandOutput("stat -c '%a %u:%g %N' /etc/resolv.conf 2>&1; cat /etc/resolv.conf 2>&1");
 }
 
 enum class Shape { plain, symlink, bindMounted };
@@ -113,8 +90,7 @@ void expectOurServers(const Row& row, const std::string& adapter) {
                       " 198.51.100.53 198.51.100.54\n");
         return;
     }
-    EXPECT_NE(readFileBytes("/etc/resolv.conf").find(kOurLines), std::string::npos)
-        << describe("/etc/resolv.conf");
+    EXPECT_NE(readFileBytes("/etc/resolv.conf").find(kOurLines), std::string::npos) << described();
     if (row.backend == DnsBackend::resolvconf) {
         EXPECT_NE(commandOutput("resolvconf -l").find("tun." + adapter), std::string::npos);
     }
@@ -158,7 +134,7 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
             commandOutput("command -v resolvconf").empty()) {
             GTEST_SKIP() << "no resolvconf (scripts/install-deps installs openresolv)";
         }
-        const std::string before = describe("/etc/resolv.conf");
+        const std::string before = described();
         const std::string theirs = "nameserver 203.0.113.99\n";
         const auto bringUp = [&] {
             auto change = hostNetworkSystem().dnsChange(adapter);
@@ -166,7 +142,9 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
             change->addSecondServer("198.51.100.53", "198.51.100.54");
             return change;
         };
-        const std::string log = stderrOf([&] {
+        // The service's status lines go to stderr.
+        ::testing::internal::CaptureStderr();
+        [&] {
             if (row.crash) {
                 const pid_t child = ::fork();
                 if (child == 0) {
@@ -199,14 +177,15 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
                     change->restore();
                 }
             }
-        });
+        }();
+        const std::string log = ::testing::internal::GetCapturedStderr();
         EXPECT_NE(log.find("HalvernService DNS: " + choices[static_cast<int>(row.backend)] + "\n"),
                   std::string::npos)
             << log;
         EXPECT_EQ(log.find("replaced") != std::string::npos, row.replacedWhileUp) << log;
         EXPECT_EQ(log.find("could not"), std::string::npos) << log;
-        EXPECT_EQ(describe("/etc/resolv.conf"),
-                  row.replacedWhileUp ? "420 0:0: " + theirs : before);
+        EXPECT_EQ(described(),
+                  row.replacedWhileUp ? "644 0:0 '/etc/resolv.conf'\n" + theirs : before);
         if (row.shape == Shape::symlink) {
             EXPECT_EQ(readFileBytes("/run/stub/resolv.conf"), kOriginal) << "the target is theirs";
         }
