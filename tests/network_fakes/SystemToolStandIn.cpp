@@ -1,8 +1,7 @@
 // Our netsh.exe and powershell.exe for tests under Wine. Appends to HALVERN_STANDIN_RECORD
-// "<pid> <STARTUPINFO dwFlags> <wShowWindow> <inherited> <UTF-8 command line>", where
-// "inherited" (0 or 1) tells whether the pipe HALVERN_STANDIN_PROBE_HANDLE names is open here;
-// then sleeps HALVERN_STANDIN_SLEEP_MS and exits with HALVERN_STANDIN_EXIT, or with 0 when
-// the line lacks the text of HALVERN_STANDIN_FAIL_ON.
+// "<pid> <STARTUPINFO dwFlags> <wShowWindow> <UTF-8 command line>"; then sleeps
+// HALVERN_STANDIN_SLEEP_MS and exits with HALVERN_STANDIN_EXIT, or with 0 when the line lacks the
+// text of HALVERN_STANDIN_FAIL_ON.
 #include <windows.h>
 
 #include <cstdlib>
@@ -15,12 +14,6 @@ std::string variable(const char* name) {
     char buffer[1024];
     const DWORD length = GetEnvironmentVariableA(name, buffer, sizeof(buffer));
     return length == 0 || length >= sizeof(buffer) ? std::string() : std::string(buffer, length);
-}
-
-bool probeInherited() {
-    const std::string value = variable("HALVERN_STANDIN_PROBE_HANDLE");
-    return !value.empty() && GetFileType(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(
-                                 std::strtoull(value.c_str(), nullptr, 10)))) == FILE_TYPE_PIPE;
 }
 
 }  // namespace
@@ -36,7 +29,7 @@ int main() {
     if (!record.empty()) {
         std::ofstream(record, std::ios::app | std::ios::binary)
             << GetCurrentProcessId() << " " << startup.dwFlags << " " << startup.wShowWindow << " "
-            << (probeInherited() ? 1 : 0) << " " << commandLine << "\n";
+            << commandLine << "\n";
     }
     Sleep(static_cast<DWORD>(
         std::strtoul(variable("HALVERN_STANDIN_SLEEP_MS").c_str(), nullptr, 10)));

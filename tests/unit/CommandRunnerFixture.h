@@ -13,13 +13,11 @@ namespace halvern::testing {
 // executable, which does what its environment says.
 class CommandRunnerTest : public ::testing::Test {
   protected:
-    void SetUp() override;
-    void TearDown() override;
+    ~CommandRunnerTest() override;
 
     static const std::uint32_t kCrashCode;  // a crashed command's exit code here
     CommandLine exitingWith(std::uint32_t code);
-    CommandLine sleeping();  // runs longer than the runner waits
-    void expectHiddenAndInheritingNothing();
+    CommandLine sleeping();             // runs longer than the runner waits
     void expectSlowCommandDealtWith();  // after sleeping() failed
 
     ScopedTempDirectory directory_;

@@ -31,10 +31,6 @@ TEST_F(CommandRunnerTest, FailuresNameTheCodeAndTheCommand) {
     EXPECT_NO_THROW(runCommand(missing, true));
 }
 
-TEST_F(CommandRunnerTest, ChildIsHiddenAndInheritsNothing) {
-    expectHiddenAndInheritingNothing();
-}
-
 TEST_F(CommandRunnerTest, SlowCommandFailsWith259AfterTheBound) {
     const CommandLine command = sleeping();
     const auto start = MonotonicClock::now();
