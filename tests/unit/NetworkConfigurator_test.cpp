@@ -16,44 +16,19 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Index 3 is "Ethernet" at metric 30; addresses are only compared with zero.
-TEST(DefaultRouteChoice, Rules) {
-    const ForwardRow ethernet{0, 0, 1, 3, 30};
-    const struct {
-        ForwardRow second;
-        std::string secondName;
-        std::string expected;  // the chosen interface, "" for nothing
-    } cases[] = {
-        {{0, 0, 2, 4, 10}, "Wi-Fi", "Wi-Fi"},
-        {{0, 0, 2, 4, 30}, "Wi-Fi", "Wi-Fi"},
-        {{0, 0, 2, 4, 31}, "Wi-Fi", "Ethernet"},
-        {{0, 0, 2, 4, 0}, "Halvern_Tun_8", "Ethernet"},
-        {{0, 0, 2, 4, 0}, "My Halvern", "My Halvern"},
-        {{5, 0, 2, 4, 0}, "Wi-Fi", "Ethernet"},
-        {{0, 5, 2, 4, 0}, "Wi-Fi", "Ethernet"},
-        {{0, 0, 0, 4, 0}, "Wi-Fi", "Ethernet"},
-        {{0, 0, 2, 77, 0}, "Wi-Fi", "Ethernet"},
-        {{0, 0, 2, 4, 10}, "", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.secondName + " " + std::to_string(c.second.metric));
-        const auto chosen =
-            chooseDefaultRoute({ethernet, c.second}, {{3, "Ethernet"}, {4, c.secondName}});
-        EXPECT_EQ(chosen ? chosen->interfaceName : "", c.expected);
-        const std::uint32_t hop = c.expected == "Ethernet" ? 1 : 2;
-        EXPECT_EQ(chosen ? chosen->nextHop : 0U, c.expected.empty() ? 0U : hop);
-    }
-}
-
-// A made-up forwarding table; the commands are recorded instead of run.
+// The commands are recorded instead of run. The default route is 192.0.2.1 on "Ethernet 2":
+// the rows with a lower metric are our tunnel's, not a default route, without a gateway or on
+// an unknown adapter; of the two at metric 25 the later one wins.
 class RecordingSystem final : public NetworkSystem {
   public:
     bool readIpv4ForwardTable(std::vector<ForwardRow>& table) override {
-        table = {{0, 0, 0x010200C0U, 12, 25}, {0, 0, 0x0100FF0AU, 40, 1}};
+        table = {{0, 0, 9, 40, 1},  {5, 0, 9, 12, 1},           {0, 5, 9, 12, 1},
+                 {0, 0, 0, 12, 1},  {0, 0, 9, 77, 1},           {0, 0, 9, 14, 26},
+                 {0, 0, 9, 13, 25}, {0, 0, 0x010200C0U, 12, 25}};
         return true;
     }
     AdapterNameMap listAdapterNames(int /*family*/) override {
-        return {{12, "Ethernet 2"}, {40, "Halvern_Tun_812"}};
+        return {{12, "Ethernet 2"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_812"}};
     }
     const NetworkCommandBuilder& commands() override { return *builder; }
     void runCommand(const CommandLine& commandLine, bool allowFailure) override {
@@ -77,7 +52,8 @@ const std::string kDeleteHostRoute =
 const std::string kDeleteTunnelRoute =
     "[tolerated] " + kNetsh + "delete route 0.0.0.0/0 \"Halvern_Tun_812\" 10.255.0.1";
 
-// With and without the server's host route and the address step.
+// With and without the server's host route and the address step; a second server equal to the
+// first is not added, and a third is not used.
 TEST(NetshSetup, ApplyThenRestore) {
     const Lines full = {
         kNetsh +
@@ -97,10 +73,11 @@ TEST(NetshSetup, ApplyThenRestore) {
         RecordingSystem system;
         {
             NetworkConfigurator network(system);
-            network.apply("Halvern_Tun_812", withServer ? "203.0.113.5" : "",
-                          withServer ? "10.255.0.1" : "", {}, withServer);
+            network.apply(
+                "Halvern_Tun_812", withServer ? "203.0.113.5" : "", withServer ? "10.255.0.1" : "",
+                withServer ? Lines{} : Lines{"1.1.1.1", "1.1.1.1", "8.8.8.8"}, withServer);
             EXPECT_TRUE(network.applied());
-            EXPECT_EQ(system.ran, (withServer ? full : Lines{full[1], full[2], full[3], full[5]}));
+            EXPECT_EQ(system.ran, (withServer ? full : Lines{full[1], full[2], full[5]}));
             system.ran.clear();
             network.restore();
             EXPECT_EQ(system.ran, (withServer ? Lines{kDeleteTunnelRoute, kDeleteHostRoute}
