@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
+#include <string>
 
 #include "integration/ResolverSandbox.h"
 
@@ -47,15 +49,11 @@ ResolverSandbox::~ResolverSandbox() {
 
 std::string pathWithout(const std::string& path, const std::string& program) {
     std::string result;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t end = std::min(path.find(':', start), path.size());
-        const std::string directory = path.substr(start, end - start);
+    std::istringstream directories(path);
+    for (std::string directory; std::getline(directories, directory, ':');) {
         if (::access((std::filesystem::path(directory) / program).c_str(), X_OK) != 0) {
-            result += result.empty() ? "" : ":";
-            result += directory;
+            result += (result.empty() ? "" : ":") + directory;
         }
-        start = end + 1;
     }
     return result;
 }

@@ -1,5 +1,4 @@
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -25,20 +24,15 @@ CommandLine CommandRunnerTest::sleeping() {
 }
 
 void CommandRunnerTest::expectSlowCommandDealtWith() {
-    pid_t grandchild = 0;
+    std::uint32_t grandchild = 0;
     std::ifstream(directory_.path() / "pid") >> grandchild;
-    ASSERT_GT(grandchild, 1);
+    ASSERT_GT(grandchild, 1U);
     // What the shell started died with it, and is at most a zombie until init collects it.
-    const auto state = [grandchild] {
-        std::ifstream file("/proc/" + std::to_string(grandchild) + "/stat");
-        std::string line;
-        return std::getline(file, line) ? line[line.rfind(')') + 2] : 'X';
-    };
-    const auto dead = [&state] { return state() == 'X' || state() == 'Z'; };
-    for (const auto start = MonotonicClock::now(); !dead() && elapsedMilliseconds(start) < 2000;) {
+    for (const auto start = MonotonicClock::now();
+         !processHasEnded(grandchild) && elapsedMilliseconds(start) < 2000;) {
         sleepMilliseconds(10);
     }
-    EXPECT_TRUE(dead()) << state();
+    EXPECT_TRUE(processHasEnded(grandchild));
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a command was left unreaped";
 }
 

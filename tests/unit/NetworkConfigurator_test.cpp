@@ -27,9 +27,7 @@ class RecordingSystem final : public NetworkSystem {
                  {0, 0, 9, 13, 25}, {0, 0, 0x010200C0U, 12, 25}};
         return true;
     }
-    AdapterNameMap listAdapterNames(int /*family*/) override {
-        return {{12, "Ethernet 2"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_812"}};
-    }
+    AdapterNameMap listAdapterNames(int /*family*/) override { return names; }
     const NetworkCommandBuilder& commands() override { return *builder; }
     void runCommand(const CommandLine& commandLine, bool allowFailure) override {
         const std::string line = joinCommandLine(commandLine);
@@ -39,6 +37,8 @@ class RecordingSystem final : public NetworkSystem {
         ran.push_back((allowFailure ? "[tolerated] " : "") + line);
     }
 
+    AdapterNameMap names = {
+        {12, "Ethernet 2"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_812"}};
     Lines ran;
     std::string failing;  // a command that holds this text fails
     const NetworkCommandBuilder* builder = &netshCommands();
@@ -89,6 +89,9 @@ TEST(NetshSetup, ApplyThenRestore) {
         }
         EXPECT_EQ(system.ran, Lines{}) << "a second restore and the destructor run nothing";
     }
+    RecordingSystem nameless;  // the best route's adapter has no name: there is no default route
+    nameless.names[12] = "";
+    EXPECT_THROW(NetworkConfigurator(nameless).apply("H", "", "", {}, false), std::runtime_error);
 }
 
 // A failed tunnel-route step deletes the rows it added, newest first, but not the one whose add
