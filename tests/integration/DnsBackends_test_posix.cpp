@@ -102,9 +102,6 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
         GTEST_SKIP() << sandbox.unavailable();
     }
     const std::string savedPath = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
-    const std::shared_ptr<void> restorePath(nullptr, [&](void*) {
-        ::setenv("PATH", savedPath.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-    });
     const std::string adapter = "Halvern_" + std::to_string(::getpid());
     const Row rows[] = {
         {"plain file", Shape::plain, DnsBackend::resolvConfFile},

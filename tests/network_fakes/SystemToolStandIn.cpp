@@ -11,9 +11,8 @@
 namespace {
 
 std::string variable(const char* name) {
-    char buffer[1024];
-    const DWORD length = GetEnvironmentVariableA(name, buffer, sizeof(buffer));
-    return length == 0 || length >= sizeof(buffer) ? std::string() : std::string(buffer, length);
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): one thread
+    return value != nullptr ? value : "";
 }
 
 }  // namespace

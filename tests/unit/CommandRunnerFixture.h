@@ -17,8 +17,8 @@ class CommandRunnerTest : public ::testing::Test {
 
     static const std::uint32_t kCrashCode;  // a crashed command's exit code here
     CommandLine exitingWith(std::uint32_t code);
-    CommandLine sleeping();             // runs longer than the runner waits
-    void expectSlowCommandDealtWith();  // after sleeping() failed
+    CommandLine sleeping();  // runs longer than the runner waits
+    void expectSlowCommandDealtWith(const CommandLine& command);  // after sleeping() failed
 
     ScopedTempDirectory directory_;
 };

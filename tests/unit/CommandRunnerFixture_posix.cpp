@@ -23,7 +23,7 @@ CommandLine CommandRunnerTest::sleeping() {
             "sleep 30 & echo $! > '" + (directory_.path() / "pid").string() + "'; wait"};
 }
 
-void CommandRunnerTest::expectSlowCommandDealtWith() {
+void CommandRunnerTest::expectSlowCommandDealtWith(const CommandLine& /*command*/) {
     std::uint32_t grandchild = 0;
     std::ifstream(directory_.path() / "pid") >> grandchild;
     ASSERT_GT(grandchild, 1U);

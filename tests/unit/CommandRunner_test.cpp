@@ -37,7 +37,7 @@ TEST_F(CommandRunnerTest, SlowCommandFailsWith259AfterTheBound) {
     EXPECT_EQ(failureOf(command), "Command failed with exit code 259: " + joinCommandLine(command));
     EXPECT_GE(elapsedMilliseconds(start), 4900);  // Wine's wait may end a tick early
     EXPECT_LT(elapsedMilliseconds(start), 8000);
-    expectSlowCommandDealtWith();
+    expectSlowCommandDealtWith(command);
 }
 
 }  // namespace
