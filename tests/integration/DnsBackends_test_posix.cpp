@@ -101,7 +101,8 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
     if (!sandbox.unavailable().empty()) {
         GTEST_SKIP() << sandbox.unavailable();
     }
-    const std::string savedPath = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+    const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+    const std::string savedPath = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
     const std::string adapter = "Halvern_" + std::to_string(::getpid());
     const Row rows[] = {
         {"plain file", Shape::plain, DnsBackend::resolvConfFile},
