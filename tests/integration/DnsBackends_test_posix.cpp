@@ -1,5 +1,4 @@
-// The Linux DNS backends for real, in a private mount namespace with a scratch /etc, each row
-// with a fresh /run; systemd-resolved's row has a recording resolvectl and a socket of our own.
+// The Linux DNS backends for real: a private mount namespace, a scratch /etc, a fresh /run a row.
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>

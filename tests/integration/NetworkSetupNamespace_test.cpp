@@ -1,5 +1,4 @@
-// The Linux network setup against real routes and a real /etc/resolv.conf, inside the
-// namespaces of SequenceNetwork (an uplink with default routes via 192.0.2.1 and 2001:db8:1::fe).
+// The Linux setup on real routes in SequenceNetwork's namespaces (uplink via 192.0.2.1).
 #include <sys/mount.h>
 #include <unistd.h>
 

@@ -1,7 +1,6 @@
-// Our netsh.exe and powershell.exe for tests under Wine. Appends to HALVERN_STANDIN_RECORD
-// "<pid> <STARTUPINFO dwFlags> <wShowWindow> <UTF-8 command line>"; then sleeps
-// HALVERN_STANDIN_SLEEP_MS and exits with HALVERN_STANDIN_EXIT, or with 0 when the line lacks the
-// text of HALVERN_STANDIN_FAIL_ON.
+// Our netsh.exe and powershell.exe under Wine. Appends "<pid> <dwFlags> <wShowWindow> <UTF-8
+// command line>" to HALVERN_STANDIN_RECORD, sleeps HALVERN_STANDIN_SLEEP_MS, and exits with
+// HALVERN_STANDIN_EXIT, or with 0 when the line lacks the text of HALVERN_STANDIN_FAIL_ON.
 #include <windows.h>
 
 #include <cstdlib>

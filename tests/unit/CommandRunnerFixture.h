@@ -9,8 +9,7 @@
 
 namespace halvern::testing {
 
-// The platform pieces: commands for sh on POSIX; under Wine our own netsh.exe beside the test
-// executable, which does what its environment says.
+// Real children: sh on POSIX; under Wine our netsh.exe beside the test, told by its environment.
 class CommandRunnerTest : public ::testing::Test {
   protected:
     ~CommandRunnerTest() override;

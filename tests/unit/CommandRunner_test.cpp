@@ -1,4 +1,3 @@
-// The command runner on real child processes.
 #include <gtest/gtest.h>
 
 #include <stdexcept>

@@ -52,8 +52,7 @@ const std::string kDeleteHostRoute =
 const std::string kDeleteTunnelRoute =
     "[tolerated] " + kNetsh + "delete route 0.0.0.0/0 \"Halvern_Tun_812\" 10.255.0.1";
 
-// With and without the server's host route and the address step; a second server equal to the
-// first is not added, and a third is not used.
+// With and without the host route and the address step; a repeated or third server is not used.
 TEST(NetshSetup, ApplyThenRestore) {
     const Lines full = {
         kNetsh +
@@ -92,11 +91,19 @@ TEST(NetshSetup, ApplyThenRestore) {
     RecordingSystem nameless;  // the best route's adapter has no name: there is no default route
     nameless.names[12] = "";
     EXPECT_THROW(NetworkConfigurator(nameless).apply("H", "", "", {}, false), std::runtime_error);
+    RecordingSystem ip;  // on Linux a server must be an address; the message escapes the rest
+    ip.builder = &ipCommands();
+    std::string refusal;
+    try {
+        NetworkConfigurator(ip).apply("H", "", "", {"1.1.1.1", "-x\"\x7F"}, false);
+    } catch (const std::runtime_error& error) {
+        refusal = error.what();
+    }
+    EXPECT_EQ(refusal, R"(DNS server is not an IP address: "-x\"\x7F")");
 }
 
-// A failed tunnel-route step deletes the rows it added, newest first, but not the one whose add
-// failed (a row in the way is not ours), and takes its journal entry back; the host route that
-// did get in stays recorded, for the next start to remove.
+// A failed tunnel-route step deletes the rows it added, newest first, not the one in its way,
+// and its journal entry; the host route that got in stays recorded for the next start.
 TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
     const std::string del = "[tolerated] ip route del ";
     const std::string viaTunnel = "/1 via 10.255.0.1 dev Halvern_Tun_812 metric 1";
@@ -173,8 +180,7 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
         EXPECT_EQ(report, c.report);
         EXPECT_EQ(std::filesystem::exists(path), c.report[0].rfind("left", 0) == 0);
     }
-    // A file that others may write, or a link, is not the service's own (Linux; Windows checks
-    // the file's owner).
+    // A file that others may write, or a link, is not the service's own (Windows checks owners).
     if (testing::programFileName("x") == "x") {
         const auto elsewhere = directory.path() / "elsewhere";
         testing::writeFileBytes(elsewhere, head + "end\n");
