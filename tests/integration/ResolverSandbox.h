@@ -4,10 +4,9 @@
 
 namespace halvern::testing {
 
-// POSIX only. Moves the calling thread (and the children it starts) into a private mount
-// namespace where /run is an empty tmpfs (hiding a running systemd-resolved and any resolvconf
-// state) and, with `copyEtc`, /etc a scratch copy of the host's; the resolver settings can then
-// be changed for real. The thread's namespace and working directory come back at the end.
+// POSIX only. Moves the calling thread and its children into a private mount namespace with an
+// empty /run (no running resolver shows) and, with `copyEtc`, a scratch copy of /etc, where the
+// resolver settings can be changed for real. Namespace and working directory come back after.
 class ResolverSandbox {
   public:
     explicit ResolverSandbox(bool copyEtc = true);
@@ -20,7 +19,6 @@ class ResolverSandbox {
 
   private:
     std::string unavailable_;
-    std::string scratch_;
     int originalNamespace_ = -1;
     int originalDirectory_ = -1;
 };

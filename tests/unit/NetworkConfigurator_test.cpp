@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,46 +16,18 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Index 3 is "Ethernet" with a default route at metric 30; the second row varies. Route choice
-// compares addresses only for zero, so small numbers stand in for them.
-TEST(DefaultRouteChoice, Rules) {
-    const ForwardRow ethernet{0, 0, 1, 3, 30};
-    const struct {
-        ForwardRow second;
-        std::string secondName;
-        std::string expected;  // the chosen interface, "" for nothing
-    } cases[] = {
-        {{0, 0, 2, 4, 10}, "Wi-Fi", "Wi-Fi"},
-        {{0, 0, 2, 4, 30}, "Wi-Fi", "Wi-Fi"},
-        {{0, 0, 2, 4, 31}, "Wi-Fi", "Ethernet"},
-        {{0, 0, 2, 4, 0}, "Halvern_Tun_8", "Ethernet"},
-        {{0, 0, 2, 4, 0}, "My Halvern", "My Halvern"},
-        {{5, 0, 2, 4, 0}, "Wi-Fi", "Ethernet"},
-        {{0, 5, 2, 4, 0}, "Wi-Fi", "Ethernet"},
-        {{0, 0, 0, 4, 0}, "Wi-Fi", "Ethernet"},
-        {{0, 0, 2, 77, 0}, "Wi-Fi", "Ethernet"},
-        {{0, 0, 2, 4, 10}, "", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.secondName + " " + std::to_string(c.second.metric));
-        const auto chosen =
-            chooseDefaultRoute({ethernet, c.second}, {{3, "Ethernet"}, {4, c.secondName}});
-        EXPECT_EQ(chosen ? chosen->interfaceName : "", c.expected);
-        const std::uint32_t hop = c.expected == "Ethernet" ? 1 : 2;
-        EXPECT_EQ(chosen ? chosen->nextHop : 0U, c.expected.empty() ? 0U : hop);
-    }
-}
-
-// A made-up forwarding table; the commands are recorded instead of run.
+// The commands are recorded instead of run. The default route is 192.0.2.1 on "Ethernet 2":
+// the rows with a lower metric are our tunnel's, not a default route, without a gateway or on
+// an unknown adapter; of the two at metric 25 the later one wins.
 class RecordingSystem final : public NetworkSystem {
   public:
     bool readIpv4ForwardTable(std::vector<ForwardRow>& table) override {
-        table = {{0, 0, 0x010200C0U, 12, 25}, {0, 0, 0x0100FF0AU, 40, 1}};
+        table = {{0, 0, 9, 40, 1},  {5, 0, 9, 12, 1},           {0, 5, 9, 12, 1},
+                 {0, 0, 0, 12, 1},  {0, 0, 9, 77, 1},           {0, 0, 9, 14, 26},
+                 {0, 0, 9, 13, 25}, {0, 0, 0x010200C0U, 12, 25}};
         return true;
     }
-    AdapterNameMap listAdapterNames(int /*family*/) override {
-        return {{12, "Ethernet 2"}, {40, "Halvern_Tun_812"}};
-    }
+    AdapterNameMap listAdapterNames(int /*family*/) override { return names; }
     const NetworkCommandBuilder& commands() override { return *builder; }
     void runCommand(const CommandLine& commandLine, bool allowFailure) override {
         const std::string line = joinCommandLine(commandLine);
@@ -64,6 +37,8 @@ class RecordingSystem final : public NetworkSystem {
         ran.push_back((allowFailure ? "[tolerated] " : "") + line);
     }
 
+    AdapterNameMap names = {
+        {12, "Ethernet 2"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_812"}};
     Lines ran;
     std::string failing;  // a command that holds this text fails
     const NetworkCommandBuilder* builder = &netshCommands();
@@ -77,9 +52,11 @@ const std::string kDeleteHostRoute =
 const std::string kDeleteTunnelRoute =
     "[tolerated] " + kNetsh + "delete route 0.0.0.0/0 \"Halvern_Tun_812\" 10.255.0.1";
 
-// With and without the server's host route and the address step.
+// With and without the host route and the address step; a repeated or third server is not used.
 TEST(NetshSetup, ApplyThenRestore) {
-    const Lines middle = {
+    const Lines full = {
+        kNetsh +
+            "set address name=\"Halvern_Tun_812\" source=static addr=10.255.0.1 mask=255.255.255.0",
         kNetsh +
             "set dnsservers name=\"Halvern_Tun_812\" static address=1.1.1.1 register=none "
             "validate=no",
@@ -88,24 +65,18 @@ TEST(NetshSetup, ApplyThenRestore) {
         "Win32_NetworkAdapterConfiguration|Where-Object{$_.InterfaceIndex -eq "
         "$i}|ForEach-Object{Invoke-CimMethod -InputObject $_ -MethodName SetTcpipNetbios "
         "-Arguments @{TcpipNetbiosOptions=[uint32]2}}\"",
-        kNetsh + "add dnsservers name=\"Halvern_Tun_812\" address=8.8.8.8 index=2 validate=no"};
-    const std::string tunnelRoute =
-        kNetsh + "add route 0.0.0.0/0 \"Halvern_Tun_812\" 10.255.0.1 metric=1";
-    Lines full = middle;
-    full.insert(full.begin(), kNetsh +
-                                  "set address name=\"Halvern_Tun_812\" source=static "
-                                  "addr=10.255.0.1 mask=255.255.255.0");
-    full.insert(full.end(), {kHostRoute, tunnelRoute});
-    Lines bare = middle;
-    bare.push_back(tunnelRoute);
+        kNetsh + "add dnsservers name=\"Halvern_Tun_812\" address=8.8.8.8 index=2 validate=no",
+        kHostRoute,
+        kNetsh + "add route 0.0.0.0/0 \"Halvern_Tun_812\" 10.255.0.1 metric=1"};
     for (const bool withServer : {true, false}) {
         RecordingSystem system;
         {
             NetworkConfigurator network(system);
-            network.apply("Halvern_Tun_812", withServer ? "203.0.113.5" : "",
-                          withServer ? "10.255.0.1" : "", {}, withServer);
+            network.apply(
+                "Halvern_Tun_812", withServer ? "203.0.113.5" : "", withServer ? "10.255.0.1" : "",
+                withServer ? Lines{} : Lines{"1.1.1.1", "1.1.1.1", "8.8.8.8"}, withServer);
             EXPECT_TRUE(network.applied());
-            EXPECT_EQ(system.ran, withServer ? full : bare);
+            EXPECT_EQ(system.ran, (withServer ? full : Lines{full[1], full[2], full[5]}));
             system.ran.clear();
             network.restore();
             EXPECT_EQ(system.ran, (withServer ? Lines{kDeleteTunnelRoute, kDeleteHostRoute}
@@ -117,58 +88,49 @@ TEST(NetshSetup, ApplyThenRestore) {
         }
         EXPECT_EQ(system.ran, Lines{}) << "a second restore and the destructor run nothing";
     }
+    RecordingSystem nameless;  // the best route's adapter has no name: there is no default route
+    nameless.names[12] = "";
+    EXPECT_THROW(NetworkConfigurator(nameless).apply("H", "", "", {}, false), std::runtime_error);
+    RecordingSystem ip;  // on Linux a server must be an address; the message escapes the rest
+    ip.builder = &ipCommands();
+    std::string refusal;
+    try {
+        NetworkConfigurator(ip).apply("H", "", "", {"1.1.1.1", "-x\"\x7F"}, false);
+    } catch (const std::runtime_error& error) {
+        refusal = error.what();
+    }
+    EXPECT_EQ(refusal, R"(DNS server is not an IP address: "-x\"\x7F")");
 }
 
-// A failed tunnel-route step takes its journal entry back with its rows; the host route that did
-// get in stays recorded, for the next start to remove.
-TEST(NetshSetup, AFailedTunnelRouteLeavesOnlyTheHostRouteJournalled) {
-    testing::ScopedTempDirectory directory;
-    SessionJournal journal(directory.path() / "session.journal");
-    RecordingSystem system;
-    system.failing = "add route 0.0.0.0/0";
-    NetworkConfigurator network(system, &journal);
-    EXPECT_THROW(network.apply("Halvern_Tun_812", "203.0.113.5", "10.255.0.1", {}, true),
-                 std::runtime_error);
-    EXPECT_EQ(journal.entries(),
-              (std::vector<JournalEntry>{
-                  {JournalKind::serverRoute, {"203.0.113.5", "Ethernet 2", "192.0.2.1"}}}));
-}
-
-// Which servers the adapter gets. On Linux each becomes an argument or a resolv.conf line, so it
-// must be an address, checked before the first command; the message escapes what could forge a
-// line of its own.
-TEST(IpSetup, DnsServers) {
+// A failed tunnel-route step deletes the rows it added, newest first, not the one in its way,
+// and its journal entry; the host route that got in stays recorded for the next start.
+TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
+    const std::string del = "[tolerated] ip route del ";
+    const std::string viaTunnel = "/1 via 10.255.0.1 dev Halvern_Tun_812 metric 1";
     const struct {
-        Lines dns;
-        std::string expected;  // the resolvectl lines, or the rejected text as the message shows it
+        const NetworkCommandBuilder* builder;
+        std::string failing;
+        Lines tail;  // the last commands run
     } cases[] = {
-        {{}, "dns H 1.1.1.1|domain H ~.|dns H 1.1.1.1 8.8.8.8|"},
-        {{"8.8.8.8"}, "dns H 8.8.8.8|domain H ~.|"},
-        {{"2001:db8::53", ""}, "dns H 2001:db8::53|domain H ~.|"},
-        {{"9.9.9.9", "9.9.9.9", "junk"}, "dns H 9.9.9.9|domain H ~.|"},
-        {{"9.9.9.9", "::1", "1.0.0.1"}, "dns H 9.9.9.9|domain H ~.|dns H 9.9.9.9 ::1|"},
-        {{"1.1.1.1\nnameserver 6.6.6.6"}, R"("1.1.1.1\x0Anameserver 6.6.6.6")"},
-        {{"9.9.9.9", "-x\"\\\x7F"}, R"("-x\"\\\x7F")"},
-        {{std::string("1.1.1.1\0", 8)}, R"("1.1.1.1\x00")"},
-        {{""}, R"("")"},
+        {&netshCommands(), "add route 0.0.0.0/0", {kHostRoute}},
+        {&ipCommands(),
+         "add unreachable 0.0.0.0/1",
+         {"ip route add 128.0.0.0" + viaTunnel, del + "128.0.0.0" + viaTunnel,
+          del + "0.0.0.0" + viaTunnel}},
     };
     for (const auto& c : cases) {
+        testing::ScopedTempDirectory directory;
+        SessionJournal journal(directory.path() / "session.journal");
         RecordingSystem system;
-        system.builder = &ipCommands();
-        NetworkConfigurator network(system);
-        std::string seen;
-        try {
-            network.apply("H", "203.0.113.5", "", c.dns, true);
-            for (const std::string& line : system.ran) {
-                seen += line.rfind("resolvectl ", 0) == 0 ? line.substr(11) + "|" : "";
-            }
-        } catch (const std::runtime_error& error) {
-            seen = error.what();
-            EXPECT_EQ(system.ran, Lines{});
-            EXPECT_FALSE(network.applied());
-        }
-        EXPECT_EQ(seen, c.expected.front() == '"' ? "DNS server is not an IP address: " + c.expected
-                                                  : c.expected);
+        system.builder = c.builder;
+        system.failing = c.failing;
+        NetworkConfigurator network(system, &journal);
+        EXPECT_THROW(network.apply("Halvern_Tun_812", "203.0.113.5", "10.255.0.1", {}, true),
+                     std::runtime_error);
+        EXPECT_TRUE(std::equal(c.tail.rbegin(), c.tail.rend(), system.ran.rbegin()));
+        EXPECT_EQ(journal.entries(),
+                  (std::vector<JournalEntry>{
+                      {JournalKind::serverRoute, {"203.0.113.5", "Ethernet 2", "192.0.2.1"}}}));
     }
 }
 
@@ -218,8 +180,7 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
         EXPECT_EQ(report, c.report);
         EXPECT_EQ(std::filesystem::exists(path), c.report[0].rfind("left", 0) == 0);
     }
-    // A file that others may write, or a link, is not the service's own (Linux; Windows checks
-    // the file's owner).
+    // A file that others may write, or a link, is not the service's own (Windows checks owners).
     if (testing::programFileName("x") == "x") {
         const auto elsewhere = directory.path() / "elsewhere";
         testing::writeFileBytes(elsewhere, head + "end\n");
