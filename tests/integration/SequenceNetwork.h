@@ -23,10 +23,8 @@ class SequenceNetwork {
     // Empty when usable, else why the test has to be skipped.
     const std::string& unavailable() const { return unavailable_; }
 
-    // Makes the next apply fail: the adapter goes (Linux), the tunnel route's netsh fails
-    // (Windows).
-    void failApply();
-    // Linux: the adapter goes with its routes, as when the bridge ends. Windows: nothing.
+    // The adapter goes, as when the bridge ends: with its routes (Linux), or so that the tunnel
+    // route's netsh fails (Windows). A later apply fails.
     void bridgeEnded();
     // Linux: the namespace's IPv4 and IPv6 routing tables, and /etc/resolv.conf as the service
     // sees it, content and mode. Windows: empty.

@@ -36,9 +36,8 @@ SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(
         namespace_.clear();
         return;
     }
-    // Dual stack, with every IPv6 address made by hand and without duplicate detection: no
-    // address or route of the kernel's own arrives a moment late, so the tables read before and
-    // after a tunnel compare exactly.
+    // IPv6 addresses by hand, without duplicate detection: nothing of the kernel's own arrives
+    // late to spoil a comparison of the tables before and after.
     const UniqueFd target(::open(("/run/netns/" + namespace_).c_str(), O_RDONLY | O_CLOEXEC));
     const bool built =
         target.valid() && ::setns(target.get(), CLONE_NEWNET) == 0 &&
@@ -81,10 +80,6 @@ SequenceNetwork::~SequenceNetwork() {
     if (!namespace_.empty()) {
         sh("ip netns delete " + namespace_);
     }
-}
-
-void SequenceNetwork::failApply() {
-    sh("ip link delete " + adapterName_);
 }
 
 void SequenceNetwork::bridgeEnded() {

@@ -12,12 +12,10 @@ SequenceNetwork::~SequenceNetwork() {
 }
 
 // The stand-ins read these; children inherit them.
-void SequenceNetwork::failApply() {
+void SequenceNetwork::bridgeEnded() {
     SetEnvironmentVariableA("HALVERN_STANDIN_EXIT", "1");
     SetEnvironmentVariableA("HALVERN_STANDIN_FAIL_ON", "add route 0.0.0.0/0");
 }
-
-void SequenceNetwork::bridgeEnded() {}
 
 std::string SequenceNetwork::routingTable() const {
     return {};

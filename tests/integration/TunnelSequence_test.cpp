@@ -26,7 +26,6 @@ namespace {
 using Words = std::vector<std::string>;
 
 const std::string kHealthyCore = "print core up\\n;listen 10807";
-const std::string kHealthyBridge = "print bridge up\\n;hold";
 
 // A client configuration naming a server, with the stand-in core's behaviour in it.
 std::string coreConfig(const std::string& behaviour) {
@@ -50,6 +49,11 @@ class TunnelSequenceTest : public ::testing::Test {
         }
         ASSERT_TRUE(testing::waitUntilPortIsFree(10807))
             << "something outside the lock holds 10807";
+        std::filesystem::remove_all(data_);  // MinGW's copy_file does not overwrite
+        std::filesystem::create_directories(data_);
+        testing::installFake(testing::fakesDirectory(), "xray", data_);
+        testing::installFake(testing::fakesDirectory(), "tun2socks", data_,
+                             "print bridge up\\n;hold");
     }
 
     void TearDown() override {
@@ -57,13 +61,6 @@ class TunnelSequenceTest : public ::testing::Test {
         EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
         std::error_code ignored;
         std::filesystem::remove_all(data_, ignored);
-    }
-
-    void install(const std::string& bridgeBehaviour = kHealthyBridge) const {
-        std::filesystem::remove_all(data_);  // MinGW's copy_file does not overwrite
-        std::filesystem::create_directories(data_);
-        testing::installFake(testing::fakesDirectory(), "xray", data_);
-        testing::installFake(testing::fakesDirectory(), "tun2socks", data_, bridgeBehaviour);
     }
 
     testing::SocksPortLock portLock_;
@@ -77,7 +74,6 @@ class TunnelSequenceTest : public ::testing::Test {
 
 // Through the dispatcher, as a client drives it: start, start again while connected, stop.
 TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
-    install();
     const std::string routesBefore = network_.routingTable();
     controller = std::make_unique<TunnelController>(recorder_);
     const auto startXray = [](const std::string& behaviour) {
@@ -112,21 +108,20 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
 TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
     const struct {
         const char* what;
-        std::string core, bridge, error, bridgeLog;
-        bool failApply;
+        std::string core, error, bridgeLog;
+        bool adapterGone;
     } cases[] = {
-        {"core exits", "eprint config rejected\\n;exit 23", kHealthyBridge,
+        {"core exits", "eprint config rejected\\n;exit 23",
          ProcessLauncher::executableFileName("xray") +
              " exited prematurely with code 23 | output: config rejected\n",
          "", false},
-        {"network setup fails", kHealthyCore, kHealthyBridge,
-         "Command failed with exit code 1: ", "bridge up\n", true},
+        {"network setup fails", kHealthyCore, "Command failed with exit code 1: ", "bridge up\n",
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        install(c.bridge);
-        if (c.failApply) {
-            network_.failApply();
+        if (c.adapterGone) {
+            network_.bridgeEnded();
         }
         words_.clear();
         TunnelController tunnel(recorder_);
