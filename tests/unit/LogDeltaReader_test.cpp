@@ -39,8 +39,6 @@ TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
         std::string content;
         std::int64_t nextOffset;
     } cases[] = {
-        {0, 65536, bytes, 100},
-        {40, 10, bytes.substr(40, 10), 50},
         {7000, 10, "", 7000},  // past the end, as after a restart emptied the log: the offset stays
         // Cut to 32 bits these would ask for 10 bytes or nearly 4 GiB.
         {0, (std::int64_t{1} << 32) + 10, bytes, 100},
