@@ -101,15 +101,13 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     EXPECT_EQ(runVerb(L"start"), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
     EXPECT_EQ(runVerb(L"start"), 0U);  // already running is success
-    // The running service answers on its pipe.
     EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response,
               R"({"ok":true,"status":"disconnected","activeProtocol":""})");
 
     // The verb waits for the stop; the service's own stop is quick without a tunnel.
     EXPECT_EQ(runVerb(L"stop"), 0U);
-    const SERVICE_STATUS stopped = serviceStatus();
-    EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(stopped.dwWin32ExitCode, 0U);
+    EXPECT_EQ(serviceStatus().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(serviceStatus().dwWin32ExitCode, 0U);
 
     // Uninstall stops a running service first.
     ASSERT_EQ(runVerb(L"start"), 0U);

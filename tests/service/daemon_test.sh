@@ -90,7 +90,6 @@ ctl() { # as a client that is no more than a member of group "halvern"
         "$halvernctl" --json "$@"
 }
 
-# stop_service SIGNAL: signals the service and waits for it; fails unless it exits 0 in 15 s.
 stop_service() {
     kill -"$1" "$service_pid"
     for _ in $(seq 750); do kill -0 "$service_pid" 2>/dev/null && sleep 0.02; done
@@ -125,7 +124,6 @@ python3 -c 'import json, sys; c = json.load(open(sys.argv[1])); c["log"] = {"acc
 grep -qx 'Halvern native VPN start failed: .*' "$run/stderr" || fail "no failure line on stderr"
 [[ $(ctl status) == '{"ok":true,"status":"error","activeProtocol":""}' ]] || fail "status after the failure"
 [[ $(ctl start --config "$work/client.json" --dns "$DNS_ADDRESS") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
-# expect_rights NAME CAPS: the service's child NAME runs as halvern-core with CAPS, no_new_privs set.
 expect_rights() {
     local u=$core_uid g=$core_gid c=$2 actual
     actual=$(awk '/^(Uid|Gid|Groups|Cap(Inh|Prm|Eff|Amb)|NoNewPrivs):/ { $1 = $1; printf "%s;", $0 }' \
