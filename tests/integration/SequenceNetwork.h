@@ -3,11 +3,9 @@
 #include <memory>
 #include <string>
 
-// The network side of a full connect in tests. Linux: a network namespace of its own with a
-// dual-stack uplink, a TUN device under the tunnel adapter's name standing in for the bridge's,
-// and a scratch /etc (ResolverSandbox) without resolvconf on PATH: the service's `ip` commands
-// change real routes there only. Windows under Wine: our netsh.exe and powershell.exe stand-ins
-// beside the test executable take the service's command lines.
+// The network side of a full connect in tests. Linux: a namespace of its own with a dual-stack
+// uplink, a TUN device named as the tunnel adapter, and a scratch /etc without resolvconf on PATH.
+// Windows under Wine: our netsh.exe and powershell.exe stand-ins take the service's commands.
 namespace halvern::testing {
 
 // Linux: what a shell command writes to its stdout.
@@ -23,11 +21,9 @@ class SequenceNetwork {
     // Empty when usable, else why the test has to be skipped.
     const std::string& unavailable() const { return unavailable_; }
 
-    // The adapter goes, as when the bridge ends: with its routes (Linux), or so that the tunnel
-    // route's netsh fails (Windows). A later apply fails.
+    // The adapter goes, as when the bridge ends, and a later apply fails (Windows: netsh does).
     void bridgeEnded();
-    // Linux: the namespace's IPv4 and IPv6 routing tables, and /etc/resolv.conf as the service
-    // sees it, content and mode. Windows: empty.
+    // Linux: the routing tables, and /etc/resolv.conf (content, mode) as the service sees them.
     std::string routingTable() const;
     std::string resolverConfiguration() const;
 

@@ -11,13 +11,10 @@
 #include "integration/SequenceNetwork.h"
 
 namespace halvern::testing {
-namespace {
 
-bool sh(const std::string& command) {
+static bool sh(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;  // NOLINT(cert-env33-c)
 }
-
-}  // namespace
 
 std::string commandOutput(const std::string& command) {
     const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);

@@ -27,16 +27,12 @@ using Words = std::vector<std::string>;
 
 const std::string kHealthyCore = "print core up\\n;listen 10807";
 
-// A client configuration naming a server, with the stand-in core's behaviour in it.
 std::string coreConfig(const std::string& behaviour) {
     return "{\"fakeBehaviour\": \"" + behaviour +
            "\", \"outbounds\": [{\"protocol\": \"vmess\", \"settings\": {\"vnext\": "
            "[{\"address\": \"198.51.100.7\", \"port\": 443}]}}]}";
 }
 
-bool configExists() {
-    return std::filesystem::exists(ProcessLauncher::tempFilePath("halvern_xray_config.json"));
-}
 std::string logOf(TunnelController& tunnel, const std::string& source) {
     return tunnel.readLogDelta(source, 0, 65536).content;
 }
@@ -65,6 +61,8 @@ class TunnelSequenceTest : public ::testing::Test {
 
     testing::SocksPortLock portLock_;
     testing::ScopedRuntimeDirectory runtime_;
+    const std::filesystem::path coreConfig_ =
+        ProcessLauncher::tempFilePath("halvern_xray_config.json");
     testing::SequenceNetwork network_{tunnelAdapterName()};
     std::string resolverBefore_ = network_.resolverConfiguration();
     Words words_;
@@ -95,7 +93,7 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
               "{\"ok\":true,\"status\":\"disconnected\"}");
     EXPECT_EQ(words_.back(), "disconnected");
     EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
-    EXPECT_FALSE(configExists());
+    EXPECT_FALSE(std::filesystem::exists(coreConfig_));
     EXPECT_FALSE(std::filesystem::exists(sessionJournalPath())) << "nothing is left to undo";
     EXPECT_EQ(logOf(*controller, "windows_xray"), "core up\n") << "the logs stay";
     network_.bridgeEnded();
@@ -103,8 +101,7 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
 }
 
-// A failure before anything runs and one with both children running: its message, the bridge's
-// log (none when it never started), and nothing else left behind.
+// A failure before anything runs and one with both children running leave nothing behind.
 TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
     const struct {
         const char* what;
@@ -127,7 +124,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         TunnelController tunnel(recorder_);
         tunnel.connect(coreConfig(c.core), "xray", {});
 
-        EXPECT_FALSE(configExists());
+        EXPECT_FALSE(std::filesystem::exists(coreConfig_));
         EXPECT_EQ(logOf(tunnel, "windows_tun2socks"), c.bridgeLog);
         // The failure text outlives an idle disconnect, which announces nothing.
         tunnel.disconnect();

@@ -1,7 +1,6 @@
 // HalvernService.exe under the service control manager, each verb a real process whose full
-// 32-bit exit code is read with GetExitCodeProcess (from outside Windows it is cut to 8 bits).
-// Under Wine an installed auto-start service would start again with the next Wine server of this
-// prefix: the test removes the service on every path.
+// 32-bit exit code is read (from outside Windows it is cut to 8 bits). Under Wine an installed
+// auto-start service starts again with the prefix's next server: it is removed on every path.
 #include <windows.h>
 
 #include <gtest/gtest.h>

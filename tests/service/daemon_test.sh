@@ -99,7 +99,6 @@ stop_service() {
     [[ ! -s $run/stdout ]] || fail "the service wrote to stdout: $(cat "$run/stdout")"
 }
 
-# expect_lines PREFIX LINE...: the lines on the service's stderr that begin with PREFIX.
 expect_lines() {
     local expected actual
     expected=$(printf "%s\n" "${@:2}" | sed "s/^/$1/")

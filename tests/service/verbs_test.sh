@@ -33,8 +33,7 @@ fresh() {
     mount -t tmpfs -o mode=0755 tmpfs "$units"
     rm -f "$work/calls" "$work/fail"
 }
-# expect CODE VERB [EXECUTABLE]: without a stdin (its first file is descriptor 0) the verb ends
-# with CODE and prints nothing.
+# expect CODE VERB [EXECUTABLE]: with no stdin (its first file gets descriptor 0), CODE, silent.
 expect() {
     local code=0
     "${3:-$service}" "$2" <&- >"$work/output" 2>&1 || code=$?

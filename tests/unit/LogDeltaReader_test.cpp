@@ -62,8 +62,7 @@ TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
     testing::writeFileBytes(ProcessLauncher::tempFilePath("halvern_tun2socks_output.log"), binary);
     expectDelta(readLogDelta("windows_tun2socks", 0, 65536), binary, 11, 11);
 
-    // The service reads on a client's behalf: nothing else planted under a log's name may make it
-    // read another file or hang.
+    // Nothing planted under a log's name may make the service read another file or hang.
     std::filesystem::remove(coreLog);
     std::filesystem::create_directory(coreLog);
     expectDelta(readLogDelta("windows_xray", 3, 65536), "", 3, 0);

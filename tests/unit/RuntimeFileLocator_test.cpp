@@ -29,8 +29,7 @@ TEST(RuntimeFileLocator, DataFolderFirstThenBesideThenBareNameAndFailuresNameThe
     EXPECT_EQ(locateRuntimeFileIn(dir, "x<y.exe"), "x<y.exe");
     EXPECT_EQ(locateRuntimeFileIn(dir / "no such folder", "xray.exe"), "xray.exe");
 #ifndef _WIN32
-    // Links count by their target; a name too long to exist is absent; any other failure to look
-    // is an error that names the path.
+    // Links count by their target; too long a name is absent; other failures name the path.
     testing::writeFileBytes(dir / "real-xray", "core");
     std::filesystem::create_symlink(dir / "gone", dir / "data" / "xray");
     std::filesystem::create_symlink(dir / "real-xray", dir / "xray");
