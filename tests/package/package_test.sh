@@ -34,7 +34,6 @@ trap cleanup EXIT
 
 dpkg --purge halvern-service >/dev/null 2>&1 || true
 
-echo "== lintian"
 lintian --fail-on error "$deb" || fail "lintian reports errors"
 
 echo "== install, twice (the second is an upgrade in place)"
@@ -75,7 +74,6 @@ done <"$work/files"
 left=$(find /etc/systemd /var/lib/systemd -name 'HalvernService*' 2>/dev/null)
 [[ -z $left ]] || fail "systemd state is left after purge: $left"
 
-echo "== zip"
 [[ $(unzip -Z1 "$zip" | grep -v '/$' | sort | paste -sd' ') == "HalvernService.exe README.txt data/README.txt halvernctl.exe" ]] ||
     fail "zip holds: $(unzip -Z1 "$zip")"
 echo "PASS"

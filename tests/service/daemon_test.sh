@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The real daemon, driven through halvernctl by a client in group "halvern" alone, in the network
-# namespaces of scripts/e2e-topology, under a scratch copy of /etc that goes with its mount namespace.
+# The real daemon in scripts/e2e-topology's namespaces and a scratch /etc of its mount namespace,
+# driven through halvernctl by a client in group "halvern" alone.
 # Usage (root): daemon_test.sh SERVICE HALVERNCTL BIN (the stand-ins "xray", "tun2socks"); 77: skipped
 set -euo pipefail
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <numeric>
 #include <string>
 
 #include "processes/ProcessLauncher.h"
@@ -29,10 +30,8 @@ void expectDelta(const LogDelta& delta, const std::string& content, std::int64_t
 TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
     const testing::ScopedRuntimeDirectory runtime;
     const auto coreLog = ProcessLauncher::tempFilePath("halvern_xray_output.log");
-    std::string bytes;  // 100 bytes that tell their own position
-    for (int i = 0; i < 100; ++i) {
-        bytes += static_cast<char>('!' + i % 90);
-    }
+    std::string bytes(100, '\0');  // bytes that tell their own position
+    std::iota(bytes.begin(), bytes.end(), '\x01');
     testing::writeFileBytes(coreLog, bytes);
     const struct {
         std::int64_t offset, maxBytes;
