@@ -73,7 +73,6 @@ SequenceNetwork::~SequenceNetwork() {
         ::setns(originalNamespace_, CLONE_NEWNET);
         ::close(originalNamespace_);
     }
-    // Deleting the namespace takes its devices and routes with it.
     if (!namespace_.empty()) {
         sh("ip netns delete " + namespace_);
     }

@@ -77,9 +77,8 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
         return dispatchCommand("{\"command\":\"startXray\",\"configJson\":" +
                                quoteJson(coreConfig(behaviour)) + "}\n");
     };
-    const std::string connected = "{\"ok\":true,\"status\":\"connected\"}";
-    ASSERT_EQ(startXray("print first\\n;listen 10807"), connected);
-    ASSERT_EQ(startXray(kHealthyCore), connected);
+    ASSERT_EQ(startXray("print first\\n;listen 10807"), "{\"ok\":true,\"status\":\"connected\"}");
+    ASSERT_EQ(startXray(kHealthyCore), "{\"ok\":true,\"status\":\"connected\"}");
     EXPECT_EQ(controller->activeProtocol(), "xray");
     EXPECT_EQ(words_, (Words{"connecting", "connected", "disconnecting", "disconnected",
                              "connecting", "connected"}));
