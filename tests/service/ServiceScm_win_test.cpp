@@ -24,7 +24,8 @@ const std::wstring kQuotedExecutable =
 // The exit code of the executable run with ARGUMENT, or STILL_ACTIVE (259) after a minute.
 DWORD runVerb(const std::wstring& argument) {
     std::wstring commandLine = kQuotedExecutable + L" " + argument;
-    STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
     EXPECT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                nullptr, &startup, &process))

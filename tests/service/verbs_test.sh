@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The Linux verbs against a recording systemctl stand-in, in a mount namespace with a tmpfs over
-# the unit directory: the unit goes where systemd looks, and nothing reaches the host.
-# Usage: verbs_test.sh SERVICE   Run as root; exits 77 (skipped) without root or systemd's units.
+# The Linux verbs against a recording systemctl stand-in, under a tmpfs over the unit directory in
+# a mount namespace of their own: nothing reaches the host. Usage (root): verbs_test.sh SERVICE
 set -euo pipefail
 
 service=${1:-}
