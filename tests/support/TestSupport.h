@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-// Helpers for tests that run real child processes: private directories, the service's temporary
-// directory pointed at one of them, our stand-in programs, and checks that no child is left.
 namespace halvern::testing {
 
 // A fresh, empty directory of this test alone, removed with everything in it at the end.
