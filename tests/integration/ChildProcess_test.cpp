@@ -44,7 +44,6 @@ class ChildProcessTest : public ::testing::Test {
         return runtime_.path() / name;
     }
 
-    // What the file holds once it holds `expected`, or after 10 s.
     static std::string waitForContent(const std::filesystem::path& path,
                                       const std::string& expected) {
         for (const auto start = MonotonicClock::now();
@@ -147,7 +146,6 @@ TEST_F(ProxyCoreStart, AnEndOrATimeOutIsReportedWithTheEndOfTheOutput) {
 }
 
 TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStarted) {
-    const std::ifstream stray("/dev/null");
     TunnelBridgeProcess bridge(install("tun2socks", std::string("args;cwd") + kDescriptors), "");
     const auto started = MonotonicClock::now();
     bridge.start(10807);

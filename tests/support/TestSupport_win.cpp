@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>  // needs <windows.h> first
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -17,14 +18,11 @@ std::wstring wide(const std::string& text) {
 
 // When the process was created, in 100 ns units; 0 when that cannot be read.
 std::uint64_t creationTime(HANDLE process) {
-    FILETIME created{};
-    FILETIME exited{};
-    FILETIME kernel{};
-    FILETIME user{};
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+    std::array<FILETIME, 4> times{};  // created, exited, kernel, user
+    if (!GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3])) {
         return 0;
     }
-    return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+    return (std::uint64_t{times[0].dwHighDateTime} << 32) | times[0].dwLowDateTime;
 }
 
 }  // namespace
