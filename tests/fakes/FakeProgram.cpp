@@ -50,7 +50,6 @@ std::string decode(std::string text) {
 }
 
 [[noreturn]] void exitWith(unsigned long code) {
-    std::fflush(nullptr);
 #ifdef _WIN32
     ExitProcess(static_cast<UINT>(code));
 #else
@@ -147,7 +146,7 @@ int main(int argc, char** argv) {
     }
     if (!std::ifstream(argv[3])) {
         std::fprintf(stderr, "fake xray: cannot read %s\n", argv[3]);
-        exitWith(23);
+        return 23;
     }
     const std::string config = halvern::testing::readFileBytes(argv[3]);
     const auto keyAt = config.find("\"fakeBehaviour\"");

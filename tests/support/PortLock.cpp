@@ -19,7 +19,6 @@ namespace {
 
 std::filesystem::path ownerFile() {
 #ifdef _WIN32
-    // Under Wine the file is the Linux one, so that Linux and Windows tests exclude each other.
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
         return L"Z:\\tmp\\halvern-port-10807.owner";

@@ -12,10 +12,6 @@
 namespace halvern::testing {
 namespace {
 
-std::wstring wide(const std::string& text) {
-    return std::filesystem::path(text).wstring();
-}
-
 // When the process was created, in 100 ns units; 0 when that cannot be read.
 std::uint64_t creationTime(HANDLE process) {
     std::array<FILETIME, 4> times{};  // created, exited, kernel, user
@@ -29,7 +25,8 @@ std::uint64_t creationTime(HANDLE process) {
 
 std::optional<std::string> environmentValue(const std::string& name) {
     wchar_t buffer[32768] = {};
-    const DWORD length = GetEnvironmentVariableW(wide(name).c_str(), buffer, 32768);
+    const DWORD length =
+        GetEnvironmentVariableW(std::filesystem::path(name).c_str(), buffer, 32768);
     if (length == 0 || length >= 32768) {
         return std::nullopt;
     }
@@ -37,7 +34,8 @@ std::optional<std::string> environmentValue(const std::string& name) {
 }
 
 void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value) {
-    SetEnvironmentVariableW(wide(name).c_str(), value ? wide(*value).c_str() : nullptr);
+    SetEnvironmentVariableW(std::filesystem::path(name).c_str(),
+                            value ? std::filesystem::path(*value).c_str() : nullptr);
 }
 
 std::vector<std::uint32_t> childProcessesOfThisProcess() {
