@@ -42,22 +42,14 @@ void writeOut(std::FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-std::string decode(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 1 < text.size()) {
-            const char next = text[++i];
-            out += next == 'n' ? '\n' : next == 'r' ? '\r' : next == 't' ? '\t' : next;
-        } else {
-            out += text[i];
-        }
+std::string decode(std::string text) {
+    for (auto at = text.find("\\n"); at != std::string::npos; at = text.find("\\n", at + 1)) {
+        text.replace(at, 2, "\n");
     }
-    return out;
+    return text;
 }
 
 [[noreturn]] void exitWith(unsigned long code) {
-    std::fflush(stdout);
-    std::fflush(stderr);
 #ifdef _WIN32
     ExitProcess(static_cast<UINT>(code));
 #else
@@ -87,27 +79,9 @@ bool listenOn(int port) {
            listen(listener, 64) == 0;
 }
 
-// Every open descriptor but the one reading the list (its target is under /proc).
-std::string openDescriptors() {
-    std::string out = "fds:";
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-        if (target.rfind("/proc/", 0) != 0) {
-            out += " " + entry.path().filename().string() + "=" + target;
-        }
-    }
-    return out + "\n";
-}
-
 [[noreturn]] void runBehaviour(const std::string& script, int argc, char** argv) {
     std::istringstream steps(script);
     for (std::string step; std::getline(steps, step, ';');) {
-        const auto first = step.find_first_not_of(" \t\r\n");
-        if (first == std::string::npos) {
-            continue;
-        }
-        step = step.substr(first, step.find_last_not_of(" \t\r\n") - first + 1);
         const auto space = step.find(' ');
         const std::string verb = step.substr(0, space);
         const std::string argument = space == std::string::npos ? "" : step.substr(space + 1);
@@ -128,8 +102,17 @@ std::string openDescriptors() {
             writeOut(stdout, line + "\n");
         } else if (verb == "cwd") {
             writeOut(stdout, std::filesystem::current_path().string() + "\n");
-        } else if (verb == "fds") {
-            writeOut(stdout, openDescriptors());
+        } else if (verb == "fds") {  // all but the one reading the list, whose target is in /proc
+            std::string line = "fds:";
+            std::error_code error;
+            for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+                const std::string target =
+                    std::filesystem::read_symlink(entry.path(), error).string();
+                if (target.rfind("/proc/", 0) != 0) {
+                    line += " " + entry.path().filename().string() + "=" + target;
+                }
+            }
+            writeOut(stdout, line + "\n");
         } else if (verb == "raise") {
 #ifndef _WIN32
             signal(std::stoi(argument), SIG_DFL);
@@ -163,7 +146,7 @@ int main(int argc, char** argv) {
     }
     if (!std::ifstream(argv[3])) {
         std::fprintf(stderr, "fake xray: cannot read %s\n", argv[3]);
-        exitWith(23);
+        return 23;
     }
     const std::string config = halvern::testing::readFileBytes(argv[3]);
     const auto keyAt = config.find("\"fakeBehaviour\"");

@@ -20,20 +20,17 @@ const std::string kConfigName = ProxyCoreProcess::kConfigFileName;
 const std::string kCoreLog = ProxyCoreProcess::kLogFileName;
 const std::string kBridgeLog = TunnelBridgeProcess::kLogFileName;
 
-bool onWindows() {
-    return programFileName("x") == "x.exe";
-}
+const bool kOnWindows = programFileName("x") == "x.exe";
 
 // The stand-in's steps that print its descriptors, and what they print for a child whose output
 // goes to `log`: its standard streams and nothing else of the service's. Linux only.
-const char* const kDescriptors = onWindows() ? "" : ";fds";
+const char* const kDescriptors = kOnWindows ? "" : ";fds";
 std::string descriptorsLine(const std::filesystem::path& log) {
-    const std::string target = onWindows() ? "" : std::filesystem::canonical(log).string();
-    return onWindows() ? "" : "fds: 0=/dev/null 1=" + target + " 2=" + target + "\n";
+    const std::string target = kOnWindows ? "" : std::filesystem::canonical(log).string();
+    return kOnWindows ? "" : "fds: 0=/dev/null 1=" + target + " 2=" + target + "\n";
 }
 
-// Private directories for the service's files and for the stand-ins, and a check at the end that
-// no child of this test process is left, not even a zombie.
+// Private directories for the service's files and the stand-ins; no child, not even a zombie, left.
 class ChildProcessTest : public ::testing::Test {
   protected:
     void TearDown() override {
@@ -47,7 +44,6 @@ class ChildProcessTest : public ::testing::Test {
         return runtime_.path() / name;
     }
 
-    // What the file holds once it holds `expected`, or after 10 s.
     static std::string waitForContent(const std::filesystem::path& path,
                                       const std::string& expected) {
         for (const auto start = MonotonicClock::now();
@@ -64,7 +60,6 @@ class ChildProcessTest : public ::testing::Test {
 using ProxyCoreStart = ChildProcessTest;
 using TunnelBridgeStart = ChildProcessTest;
 
-// The message of the runtime error that `action` throws, or "<no error>".
 template <typename Action>
 std::string errorFrom(Action&& action) {
     try {
@@ -86,10 +81,10 @@ TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped
     ASSERT_NE(pid, 0U);
     // Windows stores the text in text mode, Linux byte for byte and for the service alone.
     EXPECT_EQ(readFileBytes(runtimeFile(kConfigName)),
-              onWindows() ? config.substr(0, config.size() - 1) + "\r\n" : config);
+              kOnWindows ? config.substr(0, config.size() - 1) + "\r\n" : config);
     EXPECT_EQ(core.serverAddress(), "192.0.2.1");
     using std::filesystem::perms;
-    if (!onWindows()) {
+    if (!kOnWindows) {
         EXPECT_EQ(std::filesystem::status(runtimeFile(kConfigName)).permissions(),
                   perms::owner_read | perms::owner_write);
         EXPECT_EQ(std::filesystem::status(runtimeFile(kCoreLog)).permissions(),
@@ -112,7 +107,7 @@ TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped
 TEST_F(ProxyCoreStart, AConfigurationThatCannotBeWrittenStopsTheStart) {
     const auto victim = programs_.path() / "victim";
     writeFileBytes(victim, "untouched");
-    if (onWindows()) {
+    if (kOnWindows) {
         std::filesystem::create_directory(runtimeFile(kConfigName));
     } else {
         std::filesystem::create_symlink(victim, runtimeFile(kConfigName));
@@ -151,7 +146,6 @@ TEST_F(ProxyCoreStart, AnEndOrATimeOutIsReportedWithTheEndOfTheOutput) {
 }
 
 TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStarted) {
-    const std::ifstream stray("/dev/null");
     TunnelBridgeProcess bridge(install("tun2socks", std::string("args;cwd") + kDescriptors), "");
     const auto started = MonotonicClock::now();
     bridge.start(10807);
@@ -178,10 +172,10 @@ TEST_F(TunnelBridgeStart, AnEarlyEndIsReportedWithTheLast2048BytesOfOutput) {
         {"exit 0", ended + "0"},
         {"fill 5000;exit 1", ended + "1 | output: " + fillPattern(5000).substr(5000 - 2048)},
         // Windows reports a crash status as an unsigned number; Linux a signal as 128 + it.
-        {onWindows() ? "print crash\\n;exit 0xC0000005" : "raise 11",
-         onWindows() ? ended + "3221225477 | output: crash\n" : ended + "139"},
+        {kOnWindows ? "print crash\\n;exit 0xC0000005" : "raise 11",
+         kOnWindows ? ended + "3221225477 | output: crash\n" : ended + "139"},
         // STILL_ACTIVE on Windows, taken for a running child; its low 8 bits on Linux.
-        {"exit 259", onWindows() ? "<no error>" : ended + "3"},
+        {"exit 259", kOnWindows ? "<no error>" : ended + "3"},
     };
     for (const auto& [behaviour, message] : cases) {
         TunnelBridgeProcess bridge(install("tun2socks", behaviour), "");
@@ -191,7 +185,7 @@ TEST_F(TunnelBridgeStart, AnEarlyEndIsReportedWithTheLast2048BytesOfOutput) {
 }
 
 TEST_F(TunnelBridgeStart, DriverLibraryIsCopiedBesideTheBridge) {
-    if (!onWindows()) {
+    if (!kOnWindows) {
         GTEST_SKIP() << "there is no driver library to copy on Linux";
     }
     const std::string tun2socks = install("tun2socks", "hold");

@@ -12,13 +12,13 @@
 #include <system_error>
 
 #include "common/MonotonicClock.h"
+#include "processes/SocketCalls.h"
 
 namespace halvern::testing {
 namespace {
 
 std::filesystem::path ownerFile() {
 #ifdef _WIN32
-    // Under Wine the file is the Linux one, so that Linux and Windows tests exclude each other.
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
         return L"Z:\\tmp\\halvern-port-10807.owner";
@@ -45,8 +45,7 @@ bool createExclusively(const std::filesystem::path& path) {
 
 SocksPortLock::SocksPortLock() {
     while (!createExclusively(ownerFile())) {
-        // Only a killed test leaves its owner file behind. Two waiters that find it at the same
-        // moment could both remove it; that needs a crash first and is accepted.
+        // Two waiters could both remove a stale file; that needs a crash first and is accepted.
         std::error_code error;
         const auto written = std::filesystem::last_write_time(ownerFile(), error);
         if (!error &&
@@ -61,6 +60,17 @@ SocksPortLock::SocksPortLock() {
 SocksPortLock::~SocksPortLock() {
     std::error_code ignored;
     std::filesystem::remove(ownerFile(), ignored);
+}
+
+bool waitUntilPortIsFree(int port, int waitMs) {
+    ensureWinsock();
+    for (const auto start = MonotonicClock::now(); tryConnectLoopback(port);
+         sleepMilliseconds(50)) {
+        if (elapsedMilliseconds(start) >= waitMs) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace halvern::testing

@@ -1,13 +1,10 @@
 #pragma once
 
-// The proxy core's SOCKS5 port 127.0.0.1:10807 is fixed, so every test on this machine that
-// listens on it, or needs it free, shares it with the tests of other checkouts running at the
-// same time. Such tests hold a SocksPortLock while they depend on the port, and are RUN_SERIAL.
-//
-// The lock is the exclusive creation of /tmp/halvern-port-10807.owner (Z:\tmp\... under Wine):
-// atomic for Linux and Wine processes alike, where LockFileEx does not see a Linux process's lock
-// and a Wine socket can bind a port that a Linux socket holds. An owner file older than a minute
-// is the leftover of a killed test (none holds the lock that long) and is removed.
+// The proxy core's SOCKS5 port 127.0.0.1:10807 is fixed and shared with other checkouts' tests:
+// one that listens on it or needs it free holds a SocksPortLock meanwhile and is RUN_SERIAL. The
+// lock is the exclusive creation of /tmp/halvern-port-10807.owner (Z:\tmp\... under Wine), atomic
+// for Linux and Wine processes alike, which LockFileEx and bind are not. An owner file over a
+// minute old (no test holds the lock that long) is a killed test's leftover and is removed.
 namespace halvern::testing {
 
 class SocksPortLock {

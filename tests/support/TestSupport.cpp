@@ -8,8 +8,6 @@
 
 #include "common/MonotonicClock.h"
 #include "processes/ProcessLauncher.h"
-#include "processes/SocketCalls.h"
-#include "support/PortLock.h"
 
 namespace halvern::testing {
 
@@ -25,16 +23,6 @@ const char* const kRuntimeDirectoryVariables[] = {"TMP", "TEMP", "ProgramData"};
 #else
 const char* const kRuntimeDirectoryVariables[] = {"RUNTIME_DIRECTORY"};
 #endif
-
-std::vector<std::uint32_t> childrenSettling(std::size_t expected, int settleMs) {
-    const auto start = MonotonicClock::now();
-    std::vector<std::uint32_t> children = childProcessesOfThisProcess();
-    while (children.size() > expected && elapsedMilliseconds(start) < settleMs) {
-        sleepMilliseconds(20);
-        children = childProcessesOfThisProcess();
-    }
-    return children;
-}
 }  // namespace
 
 ScopedTempDirectory::ScopedTempDirectory() {
@@ -101,23 +89,19 @@ std::string fillPattern(std::size_t count) {
     return text;
 }
 
-bool waitUntilPortIsFree(int port, int waitMs) {
-    ensureWinsock();
-    for (const auto start = MonotonicClock::now(); tryConnectLoopback(port);
-         sleepMilliseconds(50)) {
-        if (elapsedMilliseconds(start) >= waitMs) {
-            return false;
-        }
+std::size_t childProcessCountSettling(std::size_t expected, int settleMs) {
+    const auto start = MonotonicClock::now();
+    std::size_t count = childProcessesOfThisProcess().size();
+    while (count > expected && elapsedMilliseconds(start) < settleMs) {
+        sleepMilliseconds(20);
+        count = childProcessesOfThisProcess().size();
     }
-    return true;
+    return count;
 }
 
 std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs) {
-    return childrenSettling(0, settleMs);
-}
-
-std::size_t childProcessCountSettling(std::size_t expected, int settleMs) {
-    return childrenSettling(expected, settleMs).size();
+    childProcessCountSettling(0, settleMs);
+    return childProcessesOfThisProcess();
 }
 
 }  // namespace halvern::testing

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-// Helpers for tests that run real child processes: private directories, the service's temporary
-// directory pointed at one of them, our stand-in programs, and checks that no child is left.
 namespace halvern::testing {
 
 // A fresh, empty directory of this test alone, removed with everything in it at the end.
@@ -59,12 +57,10 @@ std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
                                   const std::string& stem, const std::filesystem::path& directory,
                                   const std::string& behaviour = {});
 
-// The children of this process (zombies included) still there after up to `settleMs`: Wine lists
-// a terminated child for a moment after its handle was signalled and closed.
+// The children of this process (zombies included), once those that ended have had up to `settleMs`
+// to leave the list (Wine lists one for a moment after its handle was closed): all of them, or how
+// many when a test expects `expected` to be running.
 std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs = 3000);
-
-// How many children remain once those already ended have had up to `settleMs` to leave the
-// process list, for a test that expects exactly `expected` to be running.
 std::size_t childProcessCountSettling(std::size_t expected, int settleMs = 3000);
 
 // True when the process has ended, whether or not its parent has reaped it yet.

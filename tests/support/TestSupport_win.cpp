@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>  // needs <windows.h> first
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -11,27 +12,21 @@
 namespace halvern::testing {
 namespace {
 
-std::wstring wide(const std::string& text) {
-    return std::filesystem::path(text).wstring();
-}
-
 // When the process was created, in 100 ns units; 0 when that cannot be read.
 std::uint64_t creationTime(HANDLE process) {
-    FILETIME created{};
-    FILETIME exited{};
-    FILETIME kernel{};
-    FILETIME user{};
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+    std::array<FILETIME, 4> times{};  // created, exited, kernel, user
+    if (!GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3])) {
         return 0;
     }
-    return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+    return (std::uint64_t{times[0].dwHighDateTime} << 32) | times[0].dwLowDateTime;
 }
 
 }  // namespace
 
 std::optional<std::string> environmentValue(const std::string& name) {
     wchar_t buffer[32768] = {};
-    const DWORD length = GetEnvironmentVariableW(wide(name).c_str(), buffer, 32768);
+    const DWORD length =
+        GetEnvironmentVariableW(std::filesystem::path(name).c_str(), buffer, 32768);
     if (length == 0 || length >= 32768) {
         return std::nullopt;
     }
@@ -39,7 +34,8 @@ std::optional<std::string> environmentValue(const std::string& name) {
 }
 
 void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value) {
-    SetEnvironmentVariableW(wide(name).c_str(), value ? wide(*value).c_str() : nullptr);
+    SetEnvironmentVariableW(std::filesystem::path(name).c_str(),
+                            value ? std::filesystem::path(*value).c_str() : nullptr);
 }
 
 std::vector<std::uint32_t> childProcessesOfThisProcess() {
