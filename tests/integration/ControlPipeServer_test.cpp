@@ -41,8 +41,7 @@ TEST_F(ControlEndpoint, TheRequestIsTheFirstLineUpToTheLimit) {
          R"({"ok":false,"error":"stoll argument out of range"})"},
         // Larger than every buffer on the way, yet whole.
         {unknownCommand(200000, 'x'), unknown + std::string(200000, 'x') + "\"}"},
-        // Cut at the limit. The server drains up to a MiB more before it closes, so these end
-        // cleanly.
+        // Cut at the limit; the server drains up to a MiB more, so these end cleanly.
         {unknownCommand(kMiB + kMiB / 2, 'y'), kMissingCommand},
         {R"({"command":"status","pad":")" + std::string(kMiB + kMiB / 2, 'z') + "\"}\n",
          kStatusAnswer},
@@ -54,8 +53,7 @@ TEST_F(ControlEndpoint, TheRequestIsTheFirstLineUpToTheLimit) {
     }
 }
 
-// A client that connects and stays silent, and one that never reads a large answer, each hold
-// the server only for a bounded time; the next client is then served.
+// A silent client, and one that never reads a large answer, hold the server a bounded time.
 TEST_F(ControlEndpoint, StalledClientsDelayOthersByLessThanFiveSeconds) {
     {
         TestClient silent;

@@ -69,8 +69,7 @@ TEST(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeDie
     }
 }
 
-// The kernel's table as text: rows that do not parse in full are passed over, and a file without
-// even its header line is no table.
+// Rows that do not parse in full are passed over; a file without its header is no table.
 TEST(ForwardTableText, OnlyWholeRowsCount) {
     const testing::ResolverSandbox sandbox(false);
     if (!sandbox.unavailable().empty()) {
