@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -33,10 +32,8 @@ TEST(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeDie
         SCOPED_TRACE(ipv6 ? "dual stack" : "IPv6 switched off");
         if (!ipv6) {
             const std::string off =
-                "echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 && ip tuntap add dev " + tunnel +
-                " mode tun";
-            // NOLINTNEXTLINE(cert-env33-c,concurrency-mt-unsafe): a test's own fixed command
-            ASSERT_EQ(std::system(off.c_str()), 0);
+                "echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 && ip tuntap add";
+            ASSERT_EQ(commandOutput(off + " dev " + tunnel + " mode tun && echo ok"), "ok\n");
         }
         const std::string before = namespaces.routingTable();
         NetworkConfigurator network;

@@ -56,9 +56,7 @@ TEST(JsonInt64, NumberForms) {
         return std::make_pair(ok, n);
     };
     const std::pair<std::string, std::int64_t> accepted[] = {{"-12", -12},
-                                                             {"007", 7},
                                                              {"12.75", 12},
-                                                             {"42abc", 42},
                                                              {"9223372036854775807", INT64_MAX},
                                                              {"-9223372036854775808", INT64_MIN}};
     for (const auto& [value, expected] : accepted) {
