@@ -33,8 +33,7 @@ TEST_F(ControlEndpoint, TheRequestIsTheFirstLineUpToTheLimit) {
         {R"({"command":"status"})", kStatusAnswer},  // the end of the message ends it
         {kStatus + std::string(200000, 'x'), kStatusAnswer},
         {"{}\n" + kStatus, kMissingCommand},
-        // A command literal left open by the end of the message or the line.
-        {R"({"command":")" + std::string(4095, 'a'), kMissingCommand},
+        // A command literal left open by the end of the line.
         {R"({"command":")" + std::string(4096, 'a') + "\n" + kStatus, kMissingCommand},
         // A dispatcher exception is answered and serving goes on.
         {R"({"command":"readLogDelta","offset":99999999999999999999})",

@@ -28,7 +28,6 @@ TEST(JsonLookup, OddInputs) {
         {"{\"k\"\xA0:\"v\"}", "k", "<unchanged>"},  // bytes from 0x80 up are not whitespace
         // Escapes; \u swallows four bytes, even a closing quote.
         {R"({"v":"a\"b\\c\/d\be\ff\ng\rh\ti"})", "v", "a\"b\\c/d\be\ff\ng\rh\ti"},
-        {R"({"v":"caf\u00e9 \ud83d\ude00"})", "v", "caf? ??"},
         {R"({"v":"x\u"abcy"})", "v", "x?y"},
     };
     for (const auto& c : cases) {
