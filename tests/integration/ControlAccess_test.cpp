@@ -33,8 +33,7 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
         EXPECT_NE(run.errors.find(reason), std::string::npos) << run.errors;
         std::filesystem::permissions(controlEndpointAddress(), std::filesystem::perms(0666));
     }
-    // A member of the client group by its primary group is served (by a supplementary one: the
-    // daemon test).
+    // A member of the client group by its primary group is served (as supplementary: daemon test).
     if (::getgrnam("halvern") != nullptr) {
         EXPECT_EQ(asNobody("--regid=halvern", "--clear-groups").exitCode, 0);
     }

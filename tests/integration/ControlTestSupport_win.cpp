@@ -71,7 +71,6 @@ std::string TestClient::receiveAll() {
             error = succeeded ? ERROR_SUCCESS : GetLastError();
         }
         received.append(buffer.data(), count);
-        // Until the server disconnects: every message it writes is collected.
         if (!succeeded && error != ERROR_MORE_DATA) {
             return received;
         }
