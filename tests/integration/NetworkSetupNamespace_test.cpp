@@ -31,9 +31,9 @@ TEST(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeDie
     for (const bool ipv6 : {true, false}) {
         SCOPED_TRACE(ipv6 ? "dual stack" : "IPv6 switched off");
         if (!ipv6) {
-            const std::string off =
-                "echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 && ip tuntap add";
-            ASSERT_EQ(commandOutput(off + " dev " + tunnel + " mode tun && echo ok"), "ok\n");
+            const char* off =
+                "echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 && ip tuntap add dev ";
+            ASSERT_EQ(commandOutput(off + tunnel + " mode tun && echo ok"), "ok\n");
         }
         const std::string before = namespaces.routingTable();
         NetworkConfigurator network;
