@@ -1,6 +1,5 @@
-// libFuzzer target for the routines that read request bytes. Beyond "no crash, no sanitizer
-// report", it aborts (and libFuzzer keeps the input) when a reader departs from a plain
-// byte-by-byte reading of the rules.
+// libFuzzer target for the readers of request bytes. Beyond sanitizer reports, it aborts (and
+// libFuzzer keeps the input) when a reader departs from a plain reading of the rules.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

@@ -26,21 +26,16 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
         return runCaptured(path, {"/usr/bin/setpriv", "--reuid=nobody", group, groups,
                                   client.string(), "--json", "status"});
     };
-    // The socket's mode turns the connection away; with the mode opened by hand, the peer check
-    // still closes it unanswered.
+    // Turned away by the socket's mode, and with the mode opened by hand, by the peer check.
     for (const std::string reason : {"access denied", "without answering"}) {
         const ProgramRun run = asNobody("--regid=nogroup", "--clear-groups");
         EXPECT_EQ(run.exitCode, 2);
-        EXPECT_EQ(run.output, "");
         EXPECT_NE(run.errors.find(reason), std::string::npos) << run.errors;
         std::filesystem::permissions(controlEndpointAddress(), std::filesystem::perms(0666));
     }
-    // A member of the client group is served, by its primary group or a supplementary one.
+    // A member of the client group by its primary group is served (as supplementary: daemon test).
     if (::getgrnam("halvern") != nullptr) {
-        for (const auto& [group, groups] : {std::pair{"--regid=halvern", "--clear-groups"},
-                                            std::pair{"--regid=nogroup", "--groups=halvern"}}) {
-            EXPECT_EQ(asNobody(group, groups).exitCode, 0) << group << " " << groups;
-        }
+        EXPECT_EQ(asNobody("--regid=halvern", "--clear-groups").exitCode, 0);
     }
     server.stop();
     // The socket goes with the server, so clients are told at once that nobody listens.

@@ -29,8 +29,7 @@ class ServerThread {
     std::thread thread_;
 };
 
-// One raw connection, made once the server is free. send() sends one message; receiveAll() returns
-// all the server writes until it closes the connection.
+// One raw connection, made once the server is free; receiveAll() reads until the server closes.
 class TestClient {
   public:
     TestClient();

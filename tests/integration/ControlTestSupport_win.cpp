@@ -10,8 +10,7 @@
 
 namespace halvern::test {
 
-// The client side is overlapped, so that it can read the answer while a write the server
-// stopped taking (its size limit) is still pending; the server side stays synchronous.
+// Overlapped, to read the answer while a write the server stopped taking is still pending.
 struct TestClient::State {
     UniqueFileHandle pipe;
     UniqueHandle writeEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -72,7 +71,6 @@ std::string TestClient::receiveAll() {
             error = succeeded ? ERROR_SUCCESS : GetLastError();
         }
         received.append(buffer.data(), count);
-        // Until the server disconnects: every message it writes is collected.
         if (!succeeded && error != ERROR_MORE_DATA) {
             return received;
         }
@@ -104,8 +102,7 @@ int runProgram(const std::vector<std::string>& arguments, const std::filesystem:
     startup.hStdOutput = out.get();
     startup.hStdError = err.get();
     PROCESS_INFORMATION process{};
-    // No console: under Wine a console child gets a conhost.exe of its own, which keeps the
-    // inherited output files open for a while after the child has ended.
+    // No console: under Wine a console child's conhost.exe keeps the output files open a while.
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
                         nullptr, nullptr, &startup, &process)) {
         throw std::runtime_error("CreateProcessW " + arguments.front() + ": error " +

@@ -46,7 +46,6 @@ TEST_F(Halvernctl, ReadableAndRawAnswersAndTheirExitCodes) {
 TEST_F(Halvernctl, UnreachableServiceExitsWithTwoAndUsageMistakesWith64) {
     const ProgramRun run = halvernctl({"status"});
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.output, "");
     EXPECT_NE(run.errors.find("not running"), std::string::npos) << run.errors;
     const std::string readable = halvernctlPath().string();  // any file will do as --config
     for (const std::vector<std::string>& arguments :

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -32,11 +31,9 @@ TEST(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeDie
     for (const bool ipv6 : {true, false}) {
         SCOPED_TRACE(ipv6 ? "dual stack" : "IPv6 switched off");
         if (!ipv6) {
-            const std::string off =
-                "echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 && ip tuntap add dev " + tunnel +
-                " mode tun";
-            // NOLINTNEXTLINE(cert-env33-c,concurrency-mt-unsafe): a test's own fixed command
-            ASSERT_EQ(std::system(off.c_str()), 0);
+            const char* off =
+                "echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 && ip tuntap add dev ";
+            ASSERT_EQ(commandOutput(off + tunnel + " mode tun && echo ok"), "ok\n");
         }
         const std::string before = namespaces.routingTable();
         NetworkConfigurator network;
@@ -69,8 +66,7 @@ TEST(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeDie
     }
 }
 
-// The kernel's table as text: rows that do not parse in full are passed over, and a file without
-// even its header line is no table.
+// Rows that do not parse in full are passed over; a file without its header is no table.
 TEST(ForwardTableText, OnlyWholeRowsCount) {
     const testing::ResolverSandbox sandbox(false);
     if (!sandbox.unavailable().empty()) {

@@ -4,9 +4,8 @@
 
 namespace halvern::testing {
 
-// POSIX only. Moves the calling thread and its children into a private mount namespace with an
-// empty /run (no running resolver shows) and, with `copyEtc`, a scratch copy of /etc, where the
-// resolver settings can be changed for real. Namespace and working directory come back after.
+// POSIX only: the calling thread and its children in a private mount namespace, with an empty /run
+// (no resolver shows) and with `copyEtc` a scratch /etc; namespace and directory come back after.
 class ResolverSandbox {
   public:
     explicit ResolverSandbox(bool copyEtc = true);

@@ -23,15 +23,12 @@ TEST(JsonLookup, OddInputs) {
         {R"({"command":"status"} "broken \q)", "command", "status"},
         // Keys compare decoded and case-sensitive; \u decodes to '?'.
         {R"({"Command":"x","command":"y"})", "command", "y"},
-        {R"({"a\/b":"slash"})", "a/b", "slash"},
         {R"({"comm\u0061nd":"x"})", "comm?nd", "x"},
         {"{\"command\" \t\r\n\v\f: \n \"status\"}", "command", "status"},
         {"{\"k\"\xA0:\"v\"}", "k", "<unchanged>"},  // bytes from 0x80 up are not whitespace
         // Escapes; \u swallows four bytes, even a closing quote.
         {R"({"v":"a\"b\\c\/d\be\ff\ng\rh\ti"})", "v", "a\"b\\c/d\be\ff\ng\rh\ti"},
-        {R"({"v":"caf\u00e9 \ud83d\ude00"})", "v", "caf? ??"},
         {R"({"v":"x\u"abcy"})", "v", "x?y"},
-        {"{\"v\":\"\x01\xC3\xA9\t\"}", "v", "\x01\xC3\xA9\t"},
     };
     for (const auto& c : cases) {
         std::string out = "<unchanged>";
@@ -58,9 +55,7 @@ TEST(JsonInt64, NumberForms) {
         return std::make_pair(ok, n);
     };
     const std::pair<std::string, std::int64_t> accepted[] = {{"-12", -12},
-                                                             {"007", 7},
                                                              {"12.75", 12},
-                                                             {"42abc", 42},
                                                              {"9223372036854775807", INT64_MAX},
                                                              {"-9223372036854775808", INT64_MIN}};
     for (const auto& [value, expected] : accepted) {

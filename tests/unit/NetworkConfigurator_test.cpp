@@ -16,9 +16,8 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// The commands are recorded instead of run. The default route is 192.0.2.1 on "Ethernet 2":
-// the rows with a lower metric are our tunnel's, not a default route, without a gateway or on
-// an unknown adapter; of the two at metric 25 the later one wins.
+// Records the commands. The default route is 192.0.2.1 on "Ethernet 2": lower metrics are our
+// tunnel's, not default, gatewayless or on an unknown adapter; of the two at 25 the later wins.
 class RecordingSystem final : public NetworkSystem {
   public:
     bool readIpv4ForwardTable(std::vector<ForwardRow>& table) override {
@@ -102,8 +101,7 @@ TEST(NetshSetup, ApplyThenRestore) {
     EXPECT_EQ(refusal, R"(DNS server is not an IP address: "-x\"\x7F")");
 }
 
-// A failed tunnel-route step deletes the rows it added, newest first, not the one in its way,
-// and its journal entry; the host route that got in stays recorded for the next start.
+// Newest first, not the one in its way; the host route that got in stays journaled for next time.
 TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
     const std::string del = "[tolerated] ip route del ";
     const std::string viaTunnel = "/1 via 10.255.0.1 dev Halvern_Tun_812 metric 1";
@@ -134,8 +132,7 @@ TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
     }
 }
 
-// Nothing in a journal is run as it stands: each entry's fields must check out, and a journal
-// that is damaged, not the service's own, or of an instance that still runs is not used.
+// No journal line runs as it stands; a damaged, foreign or still-running journal is not used.
 TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
     testing::ScopedTempDirectory directory;
     const auto path = directory.path() / "session.journal";
