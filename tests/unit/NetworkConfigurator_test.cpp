@@ -140,7 +140,7 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
     const std::string replaying = "replaying the session journal of instance 4000000000";
     const std::string damaged = "ignored the session journal " + path.string() + ": damaged";
     const std::string self = std::to_string(ownProcessId());
-    Lines invalid(10, "passed over an entry that is not valid");
+    Lines invalid(11, "passed over an entry that is not valid");
     invalid.insert(invalid.begin(), replaying);
     const struct {
         std::string text;
@@ -149,13 +149,15 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
         {head + "server-route 203.0.113.5 Ethernet%202 192.0.2.1\nend\n",
          {kDeleteHostRoute},
          {replaying, "deleted the host route to 203.0.113.5 via 192.0.2.1"}},
-        {head + "server-route 203.0.113.5 Eth%22%20x 192.0.2.1\n"
-                "server-route 203.0.113.05 Ethernet 192.0.2.1\n"
-                "server-route 1.2.3.4%26calc Ethernet 192.0.2.1\n"
-                "server-route 203.0.113.5 Ethernet%ZZ 192.0.2.1\n"
-                "server-route 203.0.113.5 Ethernet\ntunnel-route Other_1 10.255.0.1\n"
-                "tunnel-route Halvern_1 10.255.0.256\ntunnel-route Halvern_1%3B 10.255.0.1\n"
-                "child 12x 5\nchild 0 5\nend\n",
+        {head +
+             "server-route 203.0.113.5 Eth%22%20x 192.0.2.1\n"
+             "server-route 203.0.113.05 Ethernet 192.0.2.1\n"
+             "server-route 1.2.3.4%26calc Ethernet 192.0.2.1\n"
+             "server-route 203.0.113.5 Ethernet%ZZ 192.0.2.1\n"
+             "server-route 203.0.113.5 Ethernet\ntunnel-route Other_1 10.255.0.1\n"
+             "tunnel-route Halvern_1 10.255.0.256\ntunnel-route Halvern_1%3B 10.255.0.1\n"
+             "child 12x 5\nchild 0 5\ntunnel-route Halvern_" +
+             std::string(57, 'x') + " 10.255.0.1\nend\n",  // a name one byte too long
          {},
          invalid},
         {head + "tunnel-route Halvern_1 10.255.0.1\n", {}, {damaged}},  // torn: no end line
