@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "common/RuntimeDirectory.h"
 #include "control/ControlPipeServer.h"
 #include "integration/ControlTestSupport.h"
 
@@ -40,6 +41,20 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
     server.stop();
     // The socket goes with the server, so clients are told at once that nobody listens.
     EXPECT_FALSE(std::filesystem::exists(controlEndpointAddress()));
+}
+
+// The socket goes only into a directory of the service's own: never through a link, never into
+// one that another account could fill with a socket of its own.
+TEST(ControlSocket, TheSocketsDirectoryMustBeTheServicesOwn) {
+    const testing::ScopedTempDirectory scratch;
+    const auto ours = scratch.path() / "ours";
+    ASSERT_TRUE(ensureServiceDirectory(ours));
+    std::filesystem::create_directory_symlink(ours, scratch.path() / "link");
+    EXPECT_FALSE(ensureServiceDirectory(scratch.path() / "link"));
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(ours.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(ensureServiceDirectory(ours));
+    }
 }
 
 }  // namespace
