@@ -1,41 +1,12 @@
-// Our stand-ins for the outside programs, built twice: as fake_xray (FAKE_PROXY_CORE) and as
-// fake_tun2socks. Each takes the real program's command line,
-//   xray run -c CONFIG
-//   tun2socks -device tun://NAME -proxy socks5://127.0.0.1:PORT
-// (the core ends with code 2 on any other). The core reads CONFIG like the real one would (an
-// unreadable file ends it with code 23 and a message on standard error). Then a behaviour script
-// is followed, found in this order:
-//   1. (core only) in the configuration text, as the string value of the key "fakeBehaviour",
-//      e.g. {"fakeBehaviour": "print starting\n;sleep 300;listen 10807", "outbounds": [...]}
-//      (taken up to the next double quote; no JSON decoding);
-//   2. in the file STEM.behaviour beside the executable (STEM: its name without .exe);
-//   3. otherwise "listen 10807" for the core (a healthy core), "args" for the bridge.
-// Copy it under the real name ("xray", "tun2socks.exe", ...) into a directory of the test's own,
-// so that parallel tests never share a behaviour file. It creates no adapter, forwards nothing.
-//
-// A script is a list of steps separated by ';':
-//   print TEXT     write TEXT to standard output ("\n", "\r", "\t" and "\\" are decoded)
-//   eprint TEXT    the same on standard error
-//   fill N         write N bytes of the repeating pattern "0123456789" to standard output
-//   sleep MS       sleep MS milliseconds
-//   listen PORT    listen on 127.0.0.1:PORT until the program ends (connections queue unanswered)
-//   args           write the arguments after the program name, joined by single spaces, and "\n"
-//   cwd            write the working directory and "\n"
-//   fds            POSIX: write "fds:" and " N=TARGET" for every open descriptor, then "\n"
-//   exit CODE      end with CODE (decimal or 0x-hex; the full 32 bits on Windows, so 0xC0000005
-//                  reads like a crash)
-//   raise SIGNAL   POSIX: end by that signal (11 for a crash); nothing on Windows
-//   hold           stay running until killed
-//   pid            write "pid N\n" with this process's id
-//   launch         start a copy of this program as the service starts its children (through
-//                  ProcessLauncher: on Windows in a job object, on Linux in a process group of
-//                  its own that dies with this program), its output in "halvern_fake_tree.log"
-//                  in the temporary directory; the copy runs "pid;spawn"
-//   spawn          start a copy the way a wrapper would, with plain system calls and this
-//                  program's own output; the copy runs "pid"
-// A copy takes its script from HALVERN_FAKE_SCRIPT, which comes before everything else.
-// Output is flushed after every step, so it is on disk even when the program is killed. A script
-// that runs out of steps holds, as the real programs stay up until they are terminated.
+// Our stand-ins for xray (built as fake_xray, FAKE_PROXY_CORE) and tun2socks (fake_tun2socks),
+// run under the real names from a directory of the test's own. The core insists on "run -c
+// CONFIG" (else code 2) and a readable CONFIG (else code 23). Each follows a script: (core only)
+// CONFIG's "fakeBehaviour" string, else the file STEM.behaviour beside it, else "listen 10807"
+// (core) or "args" (bridge). Steps, ';' apart, each flushed; a script that runs out holds, as the
+// real programs stay up:
+//   print TEXT, eprint TEXT (stdout, stderr; "\n" decoded)   fill N (fillPattern)   sleep MS
+//   listen PORT (on 127.0.0.1)   args   cwd   fds (POSIX: " N=TARGET" per open descriptor)
+//   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,10 +15,9 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "common/ExecutablePath.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/SocketCalls.h"
 #include "support/TestSupport.h"
 
 #ifdef _WIN32
@@ -61,11 +31,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
 #endif
 
 namespace {
@@ -75,22 +42,14 @@ void writeOut(std::FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-std::string decode(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 1 < text.size()) {
-            const char next = text[++i];
-            out += next == 'n' ? '\n' : next == 'r' ? '\r' : next == 't' ? '\t' : next;
-        } else {
-            out += text[i];
-        }
+std::string decode(std::string text) {
+    for (auto at = text.find("\\n"); at != std::string::npos; at = text.find("\\n", at + 1)) {
+        text.replace(at, 2, "\n");
     }
-    return out;
+    return text;
 }
 
 [[noreturn]] void exitWith(unsigned long code) {
-    std::fflush(stdout);
-    std::fflush(stderr);
 #ifdef _WIN32
     ExitProcess(static_cast<UINT>(code));
 #else
@@ -106,12 +65,9 @@ std::string decode(const std::string& text) {
 
 // The listening socket is never closed: it lives as long as the program.
 bool listenOn(int port) {
-#ifdef _WIN32
-    WSADATA data{};
-    WSAStartup(MAKEWORD(2, 2), &data);
-    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-#else
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    halvern::ensureWinsock();
+    const auto listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+#ifndef _WIN32
     const int yes = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
 #endif
@@ -123,65 +79,9 @@ bool listenOn(int port) {
            listen(listener, 64) == 0;
 }
 
-// Every open descriptor but the one reading the list (its target is under /proc), in order.
-std::string openDescriptors() {
-    std::string out = "fds:";
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-        if (target.rfind("/proc/", 0) != 0) {
-            out += " " + entry.path().filename().string() + "=" + target;
-        }
-    }
-    return out + "\n";
-}
-
-// This program again, with the same arguments, running `script`.
-halvern::ChildCommand copyOfThisProgram(const std::string& script, int argc, char** argv) {
-#ifdef _WIN32
-    SetEnvironmentVariableA("HALVERN_FAKE_SCRIPT", script.c_str());
-#else
-    setenv("HALVERN_FAKE_SCRIPT", script.c_str(), 1);
-#endif
-    halvern::ChildCommand command{"\"" + halvern::executablePath().string() + "\"",
-                                  {halvern::executablePath().string()}};
-    for (int i = 1; i < argc; ++i) {
-        command.commandLine += " \"" + std::string(argv[i]) + "\"";
-        command.argv.emplace_back(argv[i]);
-    }
-    return command;
-}
-
-void spawnPlainly(const halvern::ChildCommand& command) {
-#ifdef _WIN32
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::string line = command.commandLine;
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                       &info)) {
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-    }
-#else
-    std::vector<char*> argv;
-    for (const std::string& argument : command.argv) {
-        argv.push_back(const_cast<char*>(argument.c_str()));  // NOLINT: posix_spawn's signature
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-#endif
-}
-
 [[noreturn]] void runBehaviour(const std::string& script, int argc, char** argv) {
     std::istringstream steps(script);
     for (std::string step; std::getline(steps, step, ';');) {
-        const auto first = step.find_first_not_of(" \t\r\n");
-        if (first == std::string::npos) {
-            continue;
-        }
-        step = step.substr(first, step.find_last_not_of(" \t\r\n") - first + 1);
         const auto space = step.find(' ');
         const std::string verb = step.substr(0, space);
         const std::string argument = space == std::string::npos ? "" : step.substr(space + 1);
@@ -202,8 +102,17 @@ void spawnPlainly(const halvern::ChildCommand& command) {
             writeOut(stdout, line + "\n");
         } else if (verb == "cwd") {
             writeOut(stdout, std::filesystem::current_path().string() + "\n");
-        } else if (verb == "fds") {
-            writeOut(stdout, openDescriptors());
+        } else if (verb == "fds") {  // all but the one reading the list, whose target is in /proc
+            std::string line = "fds:";
+            std::error_code error;
+            for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+                const std::string target =
+                    std::filesystem::read_symlink(entry.path(), error).string();
+                if (target.rfind("/proc/", 0) != 0) {
+                    line += " " + entry.path().filename().string() + "=" + target;
+                }
+            }
+            writeOut(stdout, line + "\n");
         } else if (verb == "raise") {
 #ifndef _WIN32
             signal(std::stoi(argument), SIG_DFL);
@@ -213,17 +122,6 @@ void spawnPlainly(const halvern::ChildCommand& command) {
             exitWith(std::stoul(argument, nullptr, 0));
         } else if (verb == "hold") {
             holdForever();
-        } else if (verb == "pid") {
-            writeOut(stdout,
-                     "pid " + std::to_string(halvern::ProcessLauncher::currentProcessId()) + "\n");
-        } else if (verb == "launch") {
-            static const halvern::ChildLogHandle log =
-                halvern::ProcessLauncher::createChildLog("halvern_fake_tree.log");
-            static const halvern::ChildProcessHandle copy = halvern::ProcessLauncher::launchHidden(
-                copyOfThisProgram("pid;spawn", argc, argv), halvern::executablePath().string(), log,
-                "copy");
-        } else if (verb == "spawn") {
-            spawnPlainly(copyOfThisProgram("pid", argc, argv));
         } else if (verb != "listen") {
             writeOut(stderr, "fake: unknown step '" + step + "'\n");
             exitWith(2);
@@ -240,19 +138,15 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stderr), _O_BINARY);
 #endif
     const std::filesystem::path self = halvern::executablePath();
-    const char* copyScript = std::getenv("HALVERN_FAKE_SCRIPT");  // NOLINT(concurrency-mt-unsafe)
-    std::string script = copyScript != nullptr ? copyScript : "";
+    std::string script;
 #ifdef FAKE_PROXY_CORE
     if (argc != 4 || std::string(argv[1]) != "run" || std::string(argv[2]) != "-c") {
         std::fputs("usage: xray run -c CONFIG\n", stderr);
         return 2;
     }
-    if (!script.empty()) {
-        runBehaviour(script, argc, argv);
-    }
     if (!std::ifstream(argv[3])) {
         std::fprintf(stderr, "fake xray: cannot read %s\n", argv[3]);
-        exitWith(23);
+        return 23;
     }
     const std::string config = halvern::testing::readFileBytes(argv[3]);
     const auto keyAt = config.find("\"fakeBehaviour\"");

@@ -1,71 +1,60 @@
-// POSIX only: who may talk to the socket.
+// POSIX only: who may talk to the socket. Its modes under a narrow umask are the daemon test's.
 #include <grp.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
+#include "common/RuntimeDirectory.h"
 #include "control/ControlPipeServer.h"
 #include "integration/ControlTestSupport.h"
 
 namespace halvern::test {
 namespace {
 
-TEST(ControlSocket, ModesKeepOthersOutWhateverTheUmask) {
-    TestRuntimeDirectory directory;
-    const mode_t umask = ::umask(077);
-    ServerThread server;  // has served a first client, so the socket is there
-    ::umask(umask);
-    ASSERT_NE(exchange("{\"command\":\"status\"}\n").find("\"ok\":true"), std::string::npos);
-    struct stat info {};
-    // Group members must be able to reach the socket inside.
-    ASSERT_EQ(::stat(controlEndpointAddress().parent_path().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0755U);
-    ASSERT_EQ(::stat(controlEndpointAddress().c_str(), &info), 0);
-    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to run the client as the user nobody";
+    }
+    const TestRuntimeDirectory directory;
+    const auto& path = directory.files.path();
+    ServerThread server;
+    const auto client = path / "halvernctl";  // nobody may not reach the build tree
+    std::filesystem::copy_file(halvernctlPath(), client);
+    std::filesystem::permissions(path, std::filesystem::perms(0755));
+    const auto asNobody = [&](const std::string& group, const std::string& groups) {
+        return runCaptured(path, {"/usr/bin/setpriv", "--reuid=nobody", group, groups,
+                                  client.string(), "--json", "status"});
+    };
+    // Turned away by the socket's mode, and with the mode opened by hand, by the peer check.
+    for (const std::string reason : {"access denied", "without answering"}) {
+        const ProgramRun run = asNobody("--regid=nogroup", "--clear-groups");
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_NE(run.errors.find(reason), std::string::npos) << run.errors;
+        std::filesystem::permissions(controlEndpointAddress(), std::filesystem::perms(0666));
+    }
+    // A member of the client group by its primary group is served (as supplementary: daemon test).
     if (::getgrnam("halvern") != nullptr) {
-        EXPECT_EQ(info.st_mode & 07777, 0660U);
-        EXPECT_EQ(info.st_gid, ::getgrnam("halvern")->gr_gid);
-    } else {
-        EXPECT_EQ(info.st_mode & 07777, 0600U);
+        EXPECT_EQ(asNobody("--regid=halvern", "--clear-groups").exitCode, 0);
     }
     server.stop();
     // The socket goes with the server, so clients are told at once that nobody listens.
     EXPECT_FALSE(std::filesystem::exists(controlEndpointAddress()));
 }
 
-TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root, to run the client as the user nobody";
+// The socket goes only into a directory of the service's own: never through a link, never into
+// one that another account could fill with a socket of its own.
+TEST(ControlSocket, TheSocketsDirectoryMustBeTheServicesOwn) {
+    const testing::ScopedTempDirectory scratch;
+    const auto ours = scratch.path() / "ours";
+    ASSERT_TRUE(ensureServiceDirectory(ours));
+    std::filesystem::create_directory_symlink(ours, scratch.path() / "link");
+    EXPECT_FALSE(ensureServiceDirectory(scratch.path() / "link"));
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(ours.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(ensureServiceDirectory(ours));
     }
-    TestRuntimeDirectory directory;
-    ServerThread server;
-    // A copy that nobody may execute wherever the build tree lives.
-    const auto client = directory.path() / "halvernctl";
-    std::filesystem::copy_file(halvernctlPath(), client);
-    std::filesystem::permissions(directory.path(), std::filesystem::perms(0755));
-    const std::vector<std::string> asNobody{
-        "/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-        client.string(),    "--json",         "status"};
-
-    // The socket's mode turns the connection away.
-    ProgramRun run = runCaptured(directory.path(), asNobody);
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.output, "");
-    EXPECT_NE(run.errors.find("access denied"), std::string::npos) << run.errors;
-
-    // With the mode opened by hand, the peer check still closes the connection unanswered.
-    std::filesystem::permissions(controlEndpointAddress(), std::filesystem::perms(0666));
-    run = runCaptured(directory.path(), asNobody);
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.output, "");
-    EXPECT_NE(run.errors.find("without answering"), std::string::npos) << run.errors;
-
-    // Root is still served.
-    EXPECT_NE(exchange("{\"command\":\"status\"}\n").find("\"ok\":true"), std::string::npos);
 }
 
 }  // namespace

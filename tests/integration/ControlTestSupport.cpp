@@ -1,34 +1,26 @@
 #include "integration/ControlTestSupport.h"
 
-#include <mutex>
-
 #include "common/ExecutablePath.h"
 #include "control/ControlPipeServer.h"
 #include "control/ServiceState.h"
 
 namespace halvern::test {
 
-// Runs a program to its end with stdout and stderr in the given files; returns its exit code
-// (POSIX: 128 + the signal for a program that a signal ended). Throws as runCaptured says.
+// Per platform: the exit code (POSIX: 128 + the signal that ended it) of a program run to its end.
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors);
 
+// The controller is set before the server thread starts and reset after it ends: no lock.
 ServerThread::ServerThread() {
     stopping = false;
-    {
-        const std::lock_guard lock(controllerMutex);
-        controller = std::make_unique<TunnelController>([](const std::string&) {});
-    }
+    controller = std::make_unique<TunnelController>([](const std::string&) {});
     thread_ = std::thread(runControlPipeServer);
-    // Returns once the endpoint has served a first client, so that a client started next
-    // (halvernctl, which does not wait for a socket to appear) finds it, and a stop begun next
-    // finds the server waiting for a client.
+    // Once a first client is served, halvernctl (which does not wait for the socket) finds it.
     exchange("\n");
 }
 
 ServerThread::~ServerThread() {
     stop();
-    const std::lock_guard lock(controllerMutex);
     controller.reset();
     stopping = false;
 }
@@ -43,9 +35,6 @@ void ServerThread::stop() {
 
 std::string exchange(std::string_view bytes) {
     TestClient client;
-    if (!client.connected()) {
-        return "(not connected: " + client.failure() + ")";
-    }
     client.send(bytes);
     return client.receiveAll();
 }
@@ -56,18 +45,14 @@ std::filesystem::path halvernctlPath() {
 
 ProgramRun runCaptured(const std::filesystem::path& directory,
                        const std::vector<std::string>& arguments) {
-    // Fresh files for every run, so that no run reads an earlier one's output or waits for
-    // whoever may still hold it.
-    static int runs = 0;
+    static int runs = 0;  // fresh files: no run reads an earlier one's output
     const std::string suffix = std::to_string(++runs) + ".txt";
-    const auto output = directory / ("stdout-" + suffix);
-    const auto errors = directory / ("stderr-" + suffix);
     ProgramRun run;
-    run.exitCode = runProgram(arguments, output, errors);
-    run.output = testing::readFileBytes(output);
-    run.errors = testing::readFileBytes(errors);
-    // Windows console programs write CRLF; the tests compare lines.
-    std::erase(run.output, '\r');
+    run.exitCode =
+        runProgram(arguments, directory / ("stdout-" + suffix), directory / ("stderr-" + suffix));
+    run.output = testing::readFileBytes(directory / ("stdout-" + suffix));
+    run.errors = testing::readFileBytes(directory / ("stderr-" + suffix));
+    std::erase(run.output, '\r');  // Windows console programs write CRLF
     std::erase(run.errors, '\r');
     return run;
 }

@@ -10,25 +10,14 @@
 
 namespace halvern::test {
 
-// The client side is overlapped, so that it can read the answer while a write the server
-// stopped taking (its size limit) is still pending; the server side stays synchronous.
+// Overlapped, to read the answer while a write the server stopped taking is still pending.
 struct TestClient::State {
     UniqueFileHandle pipe;
     UniqueHandle writeEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueHandle readEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     OVERLAPPED writeOverlapped{};
     std::string writeBuffer;
-    DWORD openError = ERROR_SUCCESS;
     bool writePending = false;
-
-    void finishWrite() {
-        if (writePending) {
-            CancelIoEx(pipe.get(), &writeOverlapped);
-            DWORD ignored = 0;
-            GetOverlappedResult(pipe.get(), &writeOverlapped, &ignored, TRUE);
-            writePending = false;
-        }
-    }
 };
 
 TestClient::TestClient() : state_(std::make_unique<State>()) {
@@ -37,14 +26,12 @@ TestClient::TestClient() : state_(std::make_unique<State>()) {
     while (elapsedMilliseconds(start) < 10000) {
         state_->pipe.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-        const DWORD error = state_->pipe.valid() ? ERROR_SUCCESS : GetLastError();
         if (state_->pipe.valid()) {
             DWORD mode = PIPE_READMODE_MESSAGE;
             SetNamedPipeHandleState(state_->pipe.get(), &mode, nullptr, nullptr);
             return;
         }
-        state_->openError = error;
-        if (error == ERROR_PIPE_BUSY) {
+        if (GetLastError() == ERROR_PIPE_BUSY) {
             WaitNamedPipeW(name.c_str(), 1000);
         } else {
             Sleep(20);  // between two instances there is no pipe at all
@@ -53,22 +40,15 @@ TestClient::TestClient() : state_(std::make_unique<State>()) {
 }
 
 TestClient::~TestClient() {
-    state_->finishWrite();
+    if (state_->writePending) {  // the buffer must outlive the write
+        CancelIoEx(state_->pipe.get(), &state_->writeOverlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(state_->pipe.get(), &state_->writeOverlapped, &ignored, TRUE);
+    }
 }
 
-bool TestClient::connected() const {
-    return state_->pipe.valid();
-}
-
-std::string TestClient::failure() const {
-    return connected() ? std::string()
-                       : "CreateFileW failed with error " + std::to_string(state_->openError);
-}
-
-void TestClient::send(std::string_view bytes) {
-    state_->finishWrite();
+void TestClient::send(std::string_view bytes) {  // once per client
     state_->writeBuffer.assign(bytes);
-    state_->writeOverlapped = OVERLAPPED{};
     state_->writeOverlapped.hEvent = state_->writeEvent.get();
     const BOOL done = WriteFile(state_->pipe.get(), state_->writeBuffer.data(),
                                 static_cast<DWORD>(state_->writeBuffer.size()), nullptr,
@@ -91,95 +71,53 @@ std::string TestClient::receiveAll() {
             error = succeeded ? ERROR_SUCCESS : GetLastError();
         }
         received.append(buffer.data(), count);
-        // Until the server disconnects: every message it writes is collected.
         if (!succeeded && error != ERROR_MORE_DATA) {
             return received;
         }
     }
 }
 
-namespace {
-
-// The quoting that the C runtime's argument parser undoes.
-std::wstring quoteArgument(const std::wstring& argument) {
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    quoted += L'"';
-    return quoted;
-}
-
-// Stops the test with what was tried and the Win32 error code, which the caller took right after
-// the failing call.
-[[noreturn]] void launchFailed(const std::string& what, DWORD error) {
-    throw std::runtime_error(what + " failed with error " + std::to_string(error));
-}
-
-UniqueFileHandle openInheritable(const std::filesystem::path& path) {
-    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    const DWORD error = file.valid() ? ERROR_SUCCESS : GetLastError();
-    if (!file.valid()) {
-        launchFailed("CreateFileW " + path.string(), error);
-    }
-    return file;
-}
-
-constexpr DWORD kProgramEndMs = 60000;
-
-}  // namespace
-
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors) {
+    // Quoted as the C runtime reads it back; no argument here ends in a backslash.
     std::wstring commandLine;
     for (const std::string& argument : arguments) {
-        if (!commandLine.empty()) {
-            commandLine += L' ';
+        commandLine += commandLine.empty() ? L"\"" : L" \"";
+        for (const wchar_t c : std::filesystem::path(argument).wstring()) {
+            commandLine += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
         }
-        commandLine += quoteArgument(std::filesystem::path(argument).wstring());
+        commandLine += L'"';
     }
-    const std::string shownCommand = std::filesystem::path(commandLine).string();
-    const UniqueFileHandle out = openInheritable(output);
-    const UniqueFileHandle err = openInheritable(errors);
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const auto create = [&](const std::filesystem::path& path) {
+        return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            &inheritable, CREATE_ALWAYS, 0, nullptr));
+    };
+    const UniqueFileHandle out = create(output);
+    const UniqueFileHandle err = create(errors);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
     startup.hStdOutput = out.get();
     startup.hStdError = err.get();
     PROCESS_INFORMATION process{};
-    // Without a console: the output goes to the files anyway, and under Wine a console child
-    // gets a conhost.exe of its own, one more process to start, which keeps the inherited output
-    // files open for a while after the child has ended.
+    // No console: under Wine a console child's conhost.exe keeps the output files open a while.
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
                         nullptr, nullptr, &startup, &process)) {
-        const DWORD error = GetLastError();
-        launchFailed("CreateProcessW " + shownCommand, error);
+        throw std::runtime_error("CreateProcessW " + arguments.front() + ": error " +
+                                 std::to_string(GetLastError()));
     }
     const UniqueHandle processHandle(process.hProcess);
     const UniqueHandle threadHandle(process.hThread);
-    if (WaitForSingleObject(processHandle.get(), kProgramEndMs) != WAIT_OBJECT_0) {
+    // Bounded: a Wine child could otherwise outlive the test that ctest's time-out ends.
+    if (WaitForSingleObject(processHandle.get(), 60000) != WAIT_OBJECT_0) {
         TerminateProcess(processHandle.get(), 1);
-        WaitForSingleObject(processHandle.get(), kProgramEndMs);
-        throw std::runtime_error(shownCommand + " did not end within " +
-                                 std::to_string(kProgramEndMs) + " ms");
+        WaitForSingleObject(processHandle.get(), 60000);
+        throw std::runtime_error(arguments.front() + " did not end within 60 s");
     }
     DWORD exitCode = 0;
-    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
-        const DWORD error = GetLastError();
-        launchFailed("GetExitCodeProcess of " + shownCommand, error);
-    }
+    GetExitCodeProcess(processHandle.get(), &exitCode);
     return static_cast<int>(exitCode);
 }
 

@@ -1,15 +1,13 @@
-// The Linux network setup against real routes and a real /etc/resolv.conf, in the network and
-// mount namespaces of SequenceNetwork: an uplink with default routes via 192.0.2.1 and
-// 2001:db8:1::fe, a TUN device under the adapter's name, and a scratch /etc that the service
-// writes itself.
+// The Linux setup on real routes in SequenceNetwork's namespaces (uplink via 192.0.2.1).
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <stdexcept>
+#include <filesystem>
 #include <string>
 
+#include "integration/ResolverSandbox.h"
 #include "integration/SequenceNetwork.h"
 #include "network/NetworkConfigurator.h"
 #include "support/TestSupport.h"
@@ -19,77 +17,41 @@ namespace {
 
 using testing::commandOutput;
 
-class NetworkSetupNamespace : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!network_.unavailable().empty()) {
-            GTEST_SKIP() << network_.unavailable();
-        }
-        resolverBefore_ = network_.resolverConfiguration();
+TEST(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeDies) {
+    const std::string tunnel = "Halvern_" + std::to_string(getpid());
+    const testing::ScopedRuntimeDirectory runtime;
+    testing::SequenceNetwork namespaces{tunnel};
+    if (!namespaces.unavailable().empty()) {
+        GTEST_SKIP() << namespaces.unavailable();
     }
-
-    static void sh(const std::string& command) {
-        // NOLINTNEXTLINE(cert-env33-c,concurrency-mt-unsafe): a test's own fixed command
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    }
-
-    // An address and a route on the tunnel device, as an earlier run could have left them.
-    void staleTunnel(const std::string& route) {
-        sh("ip address add 10.255.0.1/24 dev " + tunnel_ + " && ip link set " + tunnel_ + " up");
-        sh("ip route add " + route + " dev " + tunnel_);
-    }
-
-    // Runs apply, which must fail with `message`.
-    void applyFails(NetworkConfigurator& network, const std::string& message) {
-        try {
-            network.apply(tunnel_, "203.0.113.7", "10.255.0.1", {}, true);
-            ADD_FAILURE() << "apply succeeded";
-        } catch (const std::runtime_error& error) {
-            EXPECT_EQ(error.what(), message);
-        }
-        EXPECT_FALSE(network.applied());
-        EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
-    }
-
-    const std::string tunnel_ = "Halvern_" + std::to_string(getpid());
-    testing::ScopedRuntimeDirectory runtime_;  // where the resolv.conf backup goes
-    testing::SequenceNetwork network_{tunnel_};
-    std::string resolverBefore_;
-};
-
-// Dual stack, then with IPv6 switched off. While up: IPv4 through the tunnel, no IPv6 beside it
-// but on the LAN; the bridge dies: IPv4 meets a dead end, the server stays on the old gateway,
-// and route discovery still finds the system's default route; the stop after that gives both
-// tables back.
-TEST_F(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeDies) {
+    const std::string resolverBefore = namespaces.resolverConfiguration();
     const auto routeGet = [](const std::string& to) {
         return commandOutput("ip route get " + to + " 2>&1");
     };
     for (const bool ipv6 : {true, false}) {
         SCOPED_TRACE(ipv6 ? "dual stack" : "IPv6 switched off");
         if (!ipv6) {
-            sh("echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6");
-            sh("ip tuntap add dev " + tunnel_ + " mode tun");
+            const char* off =
+                "echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 && ip tuntap add dev ";
+            ASSERT_EQ(commandOutput(off + tunnel + " mode tun && echo ok"), "ok\n");
         }
-        const std::string before = network_.routingTable();
+        const std::string before = namespaces.routingTable();
         NetworkConfigurator network;
-        network.apply(tunnel_, "203.0.113.7", "10.255.0.1", {"2001:db8::53"}, true);
-        EXPECT_TRUE(network.applied());
-        EXPECT_NE(routeGet("198.51.100.1").find(" dev " + tunnel_ + " "), std::string::npos);
-        EXPECT_NE(routeGet("203.0.113.7").find(" via 192.0.2.1 dev uplink "), std::string::npos);
-        EXPECT_NE(network_.resolverConfiguration().find(
+        network.apply(tunnel, "203.0.113.7", "10.255.0.1", {"2001:db8::53"}, true);
+        EXPECT_NE(routeGet("198.51.100.1").find(" dev " + tunnel + " "), std::string::npos);
+        EXPECT_NE(namespaces.resolverConfiguration().find(
                       "\nnameserver 2001:db8::53\nnameserver 8.8.8.8\n644\n"),
                   std::string::npos)
-            << network_.resolverConfiguration();
+            << namespaces.resolverConfiguration();
         if (ipv6) {
             EXPECT_EQ(routeGet("2001:db8:ffff::1"), "RTNETLINK answers: No route to host\n");
             EXPECT_NE(routeGet("2001:db8:1::9").find(" dev uplink "), std::string::npos);
             EXPECT_NE(routeGet("fe80::9 oif uplink").find(" dev uplink "), std::string::npos);
         } else {
-            EXPECT_EQ(network_.routingTable().find("::/1"), std::string::npos);
+            EXPECT_EQ(namespaces.routingTable().find("::/1"), std::string::npos);
         }
 
-        network_.bridgeEnded();
+        namespaces.bridgeEnded();
         EXPECT_EQ(routeGet("198.51.100.1"), "RTNETLINK answers: No route to host\n");
         EXPECT_EQ(routeGet("8.8.8.8"), "RTNETLINK answers: No route to host\n");
         EXPECT_NE(routeGet("203.0.113.7").find(" via 192.0.2.1 dev uplink "), std::string::npos);
@@ -98,49 +60,39 @@ TEST_F(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeD
         EXPECT_EQ(next.defaultGateway() + " " + next.defaultInterface(), "192.0.2.1 uplink");
 
         network.restore();
-        EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
+        EXPECT_EQ(namespaces.resolverConfiguration(), resolverBefore);
         // The address and its connected routes went with the adapter.
-        EXPECT_EQ(network_.routingTable(), before);
+        EXPECT_EQ(namespaces.routingTable(), before);
     }
 }
 
-// A failing tunnel-route step takes back the rows it added itself; the host route before it
-// stays, like the DNS change is undone, and so does the row in the way, which is not ours.
-TEST_F(NetworkSetupNamespace, FailingTunnelRouteStepTakesBackOnlyItsOwnRows) {
-    sh("ip address add 10.255.0.1/24 dev " + tunnel_ + " && ip link set " + tunnel_ + " up");
-    const struct {
-        std::string inTheWay, failing;
-    } cases[] = {
-        {"-6 route add unreachable 8000::/1 metric 1024",
-         "ip -6 route add unreachable 8000::/1 dev lo metric 1024"},
-        {"route add 0.0.0.0/1 via 10.255.0.1 dev " + tunnel_ + " metric 1",
-         "ip route add 0.0.0.0/1 via 10.255.0.1 dev " + tunnel_ + " metric 1"},
+// Rows that do not parse in full are passed over; a file without its header is no table.
+TEST(ForwardTableText, OnlyWholeRowsCount) {
+    const testing::ResolverSandbox sandbox(false);
+    if (!sandbox.unavailable().empty()) {
+        GTEST_SKIP() << sandbox.unavailable();
+    }
+    std::filesystem::create_directories("/run/proc/net");
+    ASSERT_EQ(::mount("/run/proc", "/proc", nullptr, MS_BIND, nullptr), 0);
+    std::vector<ForwardRow> rows{{}};
+    EXPECT_FALSE(readIpv4ForwardTable(rows)) << "no file";
+    testing::writeFileBytes("/proc/net/route", "");
+    EXPECT_FALSE(readIpv4ForwardTable(rows)) << "no header";
+    testing::writeFileBytes("/proc/net/route",
+                            "Iface Destination Gateway Flags RefCnt Use Metric Mask MTU\n"
+                            "lo 00000000 010200C0 0003 0 0 17 00000000 0 0 0\n"
+                            "lo 00000000 1010200C0 0003 0 0 17 00000000 0 0 0\n"
+                            "lo 00000000 010200C0x 0003 0 0 17 00000000 0 0 0\n"
+                            "lo 00000000 010200C0 0003 0 0 17\n"
+                            "gone0 0000A8C0 00000000 0001 0 0 1 00FFFFFF 0 0 0\n");
+    ASSERT_TRUE(readIpv4ForwardTable(rows));
+    ASSERT_EQ(rows.size(), 2U);
+    const auto fields = [](const ForwardRow& row) {
+        return std::vector<std::uint32_t>{row.destination, row.mask, row.nextHop,
+                                          row.interfaceIndex, row.metric};
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.failing);
-        sh("ip " + c.inTheWay);
-        const std::string before = network_.routingTable();
-        NetworkConfigurator network;
-        applyFails(network, "Command failed with exit code 2: " + c.failing);
-        sh("ip route del 203.0.113.7/32 via 192.0.2.1 dev uplink metric 1");
-        EXPECT_EQ(network_.routingTable(), before);
-        network.restore();
-        EXPECT_EQ(network_.routingTable(), before)
-            << "restore removes nothing after a failed apply";
-        std::string undo = c.inTheWay;
-        sh("ip " + undo.replace(undo.find(" add "), 5, " del "));
-    }
-}
-
-TEST_F(NetworkSetupNamespace, WithoutAGatewayNothingIsTouched) {
-    // Only an on-link default route and one through a tunnel adapter: neither has a gateway to
-    // keep the server on.
-    sh("ip route replace default dev uplink");
-    staleTunnel("default via 10.255.0.2 metric 5");
-    const std::string before = network_.routingTable() + commandOutput("ip address show");
-    NetworkConfigurator network;
-    applyFails(network, "Could not determine the default route");
-    EXPECT_EQ(network_.routingTable() + commandOutput("ip address show"), before);
+    EXPECT_EQ(fields(rows[0]), (std::vector<std::uint32_t>{0, 0, 0x010200C0U, 1, 17}));
+    EXPECT_EQ(fields(rows[1]), (std::vector<std::uint32_t>{0xA8C0U, 0xFFFFFFU, 0, 0, 1}));
 }
 
 }  // namespace

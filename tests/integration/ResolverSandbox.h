@@ -4,13 +4,8 @@
 
 namespace halvern::testing {
 
-// POSIX only. Moves the calling thread (and so the children it starts) into a private mount
-// namespace where the system's resolver settings are scratch copies, so that the service's DNS
-// step can run for real without touching the host's: /etc is a copy of the host's bound over it
-// (cp -a /etc SCRATCH; mount --bind SCRATCH /etc) and /run an empty tmpfs, which hides a running
-// systemd-resolved and any resolvconf state. With `copyEtc` false the /etc of the namespace the
-// thread was in is kept, and only /run is fresh (for rows of a table inside one sandbox). The
-// thread's namespace and working directory come back at the end.
+// POSIX only: the calling thread and its children in a private mount namespace, with an empty /run
+// (no resolver shows) and with `copyEtc` a scratch /etc; namespace and directory come back after.
 class ResolverSandbox {
   public:
     explicit ResolverSandbox(bool copyEtc = true);
@@ -23,7 +18,6 @@ class ResolverSandbox {
 
   private:
     std::string unavailable_;
-    std::string scratch_;
     int originalNamespace_ = -1;
     int originalDirectory_ = -1;
 };

@@ -5,7 +5,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <system_error>
+#include <sstream>
+#include <string>
 
 #include "integration/ResolverSandbox.h"
 
@@ -18,24 +19,18 @@ ResolverSandbox::ResolverSandbox(bool copyEtc) {
     }
     originalNamespace_ = ::open("/proc/thread-self/ns/mnt", O_RDONLY | O_CLOEXEC);
     originalDirectory_ = ::open(".", O_PATH | O_CLOEXEC);
-    if (copyEtc) {
-        char pattern[] = "/tmp/halvern-etc-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            unavailable_ = "no scratch directory";
-            return;
-        }
-        scratch_ = pattern;
+    const auto freshRun = [] {
+        return ::mount("sandbox", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0;
+    };
+    // The copy of /etc lives on a tmpfs that the empty /run then covers; the bind keeps it.
+    const auto copyOfEtc = [&freshRun] {
         // NOLINTNEXTLINE(cert-env33-c,concurrency-mt-unsafe): a test's own fixed command
-        if (std::system(("cp -a /etc " + scratch_ + "/etc").c_str()) != 0) {
-            unavailable_ = "cannot copy /etc";
-            return;
-        }
-    }
-    const std::string etc = scratch_ + "/etc";
+        return std::system("cp -a /etc /run/etc") == 0 &&
+               ::mount("/run/etc", "/etc", nullptr, MS_BIND, nullptr) == 0 && freshRun();
+    };
     if (originalNamespace_ < 0 || ::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        (copyEtc && ::mount(etc.c_str(), "/etc", nullptr, MS_BIND, nullptr) != 0) ||
-        ::mount("sandbox", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !freshRun() ||
+        (copyEtc && !copyOfEtc())) {
         unavailable_ = "cannot set up a private mount namespace";
     }
 }
@@ -50,23 +45,15 @@ ResolverSandbox::~ResolverSandbox() {
         static_cast<void>(ignored);
         ::close(originalDirectory_);
     }
-    if (!scratch_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch_, ignored);
-    }
 }
 
 std::string pathWithout(const std::string& path, const std::string& program) {
     std::string result;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t end = std::min(path.find(':', start), path.size());
-        const std::string directory = path.substr(start, end - start);
-        if (::access((directory + "/" + program).c_str(), X_OK) != 0) {
-            result += result.empty() ? "" : ":";
-            result += directory;
+    std::istringstream directories(path);
+    for (std::string directory; std::getline(directories, directory, ':');) {
+        if (::access((std::filesystem::path(directory) / program).c_str(), X_OK) != 0) {
+            result += (result.empty() ? "" : ":") + directory;
         }
-        start = end + 1;
     }
     return result;
 }

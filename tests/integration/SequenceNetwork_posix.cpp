@@ -6,57 +6,38 @@
 #include <cstdlib>
 #include <memory>
 
+#include "common/UniqueFd.h"
 #include "integration/ResolverSandbox.h"
 #include "integration/SequenceNetwork.h"
 
 namespace halvern::testing {
-namespace {
 
-bool sh(const std::string& command) {
+static bool sh(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;  // NOLINT(cert-env33-c)
 }
 
-}  // namespace
-
 std::string commandOutput(const std::string& command) {
-    std::string output;
     const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) {
-        return output;
-    }
-    char buffer[512];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof(buffer), pipe.get())) > 0) {
-        output.append(buffer, count);
+    std::string output;
+    for (int c = 0; pipe && (c = std::fgetc(pipe.get())) != EOF;) {
+        output += static_cast<char>(c);
     }
     return output;
 }
 
 SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(adapterName) {
-    if (::geteuid() != 0) {
-        unavailable_ = "needs root for a network namespace of its own; CI runs as root";
-        return;
-    }
-    state_ = "hvseq" + std::to_string(::getpid());
+    namespace_ = "hvseq" + std::to_string(::getpid());
     originalNamespace_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    if (originalNamespace_ < 0 || !sh("ip netns add " + state_)) {
-        unavailable_ = "cannot create network namespace " + state_;
-        state_.clear();
+    if (::geteuid() != 0 || originalNamespace_ < 0 || !sh("ip netns add " + namespace_)) {
+        unavailable_ = "cannot create network namespace " + namespace_ + " (needs root, as in CI)";
+        namespace_.clear();
         return;
     }
-    const int target = ::open(("/run/netns/" + state_).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool entered = target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
-    if (target >= 0) {
-        ::close(target);
-    }
-    if (!entered) {
-        unavailable_ = "cannot enter network namespace " + state_;
-        return;
-    }
-    // Dual stack, with every IPv6 address made by hand and without duplicate detection: no
-    // address or route of the kernel's own arrives a moment late, so the tables read before and
-    // after a tunnel compare exactly.
+    // IPv6 addresses by hand, without duplicate detection: nothing of the kernel's own arrives
+    // late to spoil a comparison of the tables before and after.
+    const UniqueFd target(::open(("/run/netns/" + namespace_).c_str(), O_RDONLY | O_CLOEXEC));
     const bool built =
+        target.valid() && ::setns(target.get(), CLONE_NEWNET) == 0 &&
         sh("echo 1 >/proc/sys/net/ipv6/conf/default/addr_gen_mode") && sh("ip link set lo up") &&
         sh("ip link add uplink type veth peer name uplinkpeer") &&
         sh("ip link set uplink addrgenmode none") &&
@@ -68,7 +49,7 @@ SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(
         sh("ip -6 route add default via 2001:db8:1::fe dev uplink") &&
         sh("ip tuntap add dev " + adapterName_ + " mode tun");
     if (!built) {
-        unavailable_ = "cannot build the namespace's links and routes";
+        unavailable_ = "cannot enter or build network namespace " + namespace_;
         return;
     }
     auto sandbox = std::make_shared<ResolverSandbox>();
@@ -92,14 +73,9 @@ SequenceNetwork::~SequenceNetwork() {
         ::setns(originalNamespace_, CLONE_NEWNET);
         ::close(originalNamespace_);
     }
-    // Deleting the namespace takes its devices and routes with it.
-    if (!state_.empty()) {
-        sh("ip netns delete " + state_);
+    if (!namespace_.empty()) {
+        sh("ip netns delete " + namespace_);
     }
-}
-
-void SequenceNetwork::failApply() {
-    sh("ip link delete " + adapterName_);
 }
 
 void SequenceNetwork::bridgeEnded() {
@@ -112,10 +88,6 @@ std::string SequenceNetwork::routingTable() const {
 
 std::string SequenceNetwork::resolverConfiguration() const {
     return commandOutput("cat /etc/resolv.conf; stat -c %a /etc/resolv.conf");
-}
-
-std::vector<std::string> SequenceNetwork::systemToolLines() const {
-    return {};
 }
 
 }  // namespace halvern::testing

@@ -1,12 +1,6 @@
-// Stands in for Windows' own netsh.exe and powershell.exe in the command runner's tests, built
-// under both names and placed beside the test executable, where a bare "netsh" is found first.
-//
-// It appends one line about how it was started to the file named by HALVERN_STANDIN_RECORD:
-//   pid=<process id> flags=<STARTUPINFO dwFlags> show=<wShowWindow> inherited=<0|1> line=<UTF-8>
-// "inherited" tells whether the handle whose value is in HALVERN_STANDIN_PROBE_HANDLE (a pipe
-// that the test made inheritable) is open in this process. Then it sleeps for
-// HALVERN_STANDIN_SLEEP_MS and exits with HALVERN_STANDIN_EXIT, or with 0 when
-// HALVERN_STANDIN_FAIL_ON is set and its text is not part of the command line.
+// Our netsh.exe and powershell.exe under Wine. Appends "<pid> <dwFlags> <wShowWindow> <UTF-8
+// command line>" to HALVERN_STANDIN_RECORD, sleeps HALVERN_STANDIN_SLEEP_MS, and exits with
+// HALVERN_STANDIN_EXIT, or with 0 when the line lacks the text of HALVERN_STANDIN_FAIL_ON.
 #include <windows.h>
 
 #include <cstdlib>
@@ -16,15 +10,8 @@
 namespace {
 
 std::string variable(const char* name) {
-    char buffer[1024];
-    const DWORD length = GetEnvironmentVariableA(name, buffer, sizeof(buffer));
-    return length == 0 || length >= sizeof(buffer) ? std::string() : std::string(buffer, length);
-}
-
-bool probeInherited() {
-    const std::string value = variable("HALVERN_STANDIN_PROBE_HANDLE");
-    return !value.empty() && GetFileType(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(
-                                 std::strtoull(value.c_str(), nullptr, 10)))) == FILE_TYPE_PIPE;
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): one thread
+    return value != nullptr ? value : "";
 }
 
 }  // namespace
@@ -39,9 +26,8 @@ int main() {
     const std::string record = variable("HALVERN_STANDIN_RECORD");
     if (!record.empty()) {
         std::ofstream(record, std::ios::app | std::ios::binary)
-            << "pid=" << GetCurrentProcessId() << " flags=" << startup.dwFlags
-            << " show=" << startup.wShowWindow << " inherited=" << (probeInherited() ? 1 : 0)
-            << " line=" << commandLine << "\n";
+            << GetCurrentProcessId() << " " << startup.dwFlags << " " << startup.wShowWindow << " "
+            << commandLine << "\n";
     }
     Sleep(static_cast<DWORD>(
         std::strtoul(variable("HALVERN_STANDIN_SLEEP_MS").c_str(), nullptr, 10)));

@@ -1,13 +1,7 @@
 #!/usr/bin/env bash
-# The packages as a user meets them. The .deb passes lintian, installs (and reinstalls) without
-# systemd, runs from /usr/sbin, finds its data folder through that link, answers root and group
-# halvern, refuses others, and purges without a trace. The zip holds what its README names.
-#
-# Usage: package_test.sh DEB ZIP   (root). It runs in a mount namespace of its own with a tmpfs
-# over /run, so the maintainer scripts see no running systemd and the daemon's socket stays
-# private. It installs into the machine's package database and adds two accounts while it runs,
-# and removes all of it again, the group "halvern" and the user "halvern-core" too unless they
-# existed before.
+# The .deb as a user meets it: lintian, two installs without systemd (a tmpfs over /run hides
+# it), the daemon from /usr/sbin with its data folder, and a purge without a trace; the zip's files.
+# Usage (root): package_test.sh DEB ZIP. What it adds goes again (accounts that were there stay).
 set -euo pipefail
 
 if [[ ${1:-} != --inside ]]; then
@@ -19,14 +13,10 @@ zip=$3
 mount -t tmpfs -o mode=0755 tmpfs /run
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-member=halvern-test-member
-outsider=halvern-test-outsider
 work=$(mktemp -d)
 daemon=
-had_group=false
-getent group halvern >/dev/null && had_group=true
-had_core=false
-getent passwd halvern-core >/dev/null && had_core=true
+had_group=$(getent group halvern || true)
+had_core=$(getent passwd halvern-core || true)
 
 cleanup() {
     local status=$?
@@ -35,45 +25,27 @@ cleanup() {
     ((status == 0)) || tail -n 20 "$work/stderr" 2>/dev/null
     rm -f /usr/lib/halvern/data/xray
     dpkg --purge halvern-service >/dev/null 2>&1
-    for user in "$member" "$outsider"; do
-        getent passwd "$user" >/dev/null && userdel "$user"
-    done
-    $had_core || { getent passwd halvern-core >/dev/null && userdel halvern-core; }
-    $had_group || { getent group halvern >/dev/null && groupdel halvern; }
+    [[ -n $had_core ]] || { getent passwd halvern-core >/dev/null && userdel halvern-core; }
+    [[ -n $had_group ]] || { getent group halvern >/dev/null && groupdel halvern; }
     rm -rf "$work"
     exit "$status"
 }
 trap cleanup EXIT
 
-# A run interrupted earlier may have left the package installed.
 dpkg --purge halvern-service >/dev/null 2>&1 || true
-version=$(dpkg-deb -f "$deb" Version)
 
-echo "== lintian"
 lintian --fail-on error "$deb" || fail "lintian reports errors"
 
 echo "== install, twice (the second is an upgrade in place)"
 dpkg -i "$deb" >/dev/null
 dpkg -i "$deb" >/dev/null
 dpkg -L halvern-service >"$work/files"
-unit=/usr/lib/systemd/system/HalvernService.service
-for path in /usr/lib/halvern/halvern-service /usr/lib/halvern/data /usr/bin/halvernctl "$unit"; do
-    [[ -e $path ]] || fail "$path is missing"
-done
 [[ $(readlink -f /usr/sbin/halvern-service) == /usr/lib/halvern/halvern-service ]] ||
     fail "/usr/sbin/halvern-service does not lead to /usr/lib/halvern"
-[[ $(/usr/sbin/halvern-service --version) == "halvern-service $version" ]] || fail "halvern-service --version"
-[[ $(halvernctl --version) == "halvernctl $version" ]] || fail "halvernctl --version"
-getent group halvern >/dev/null || fail "postinst did not create group halvern"
-[[ $(getent passwd halvern-core | cut -d: -f6,7) == /nonexistent:/usr/sbin/nologin &&
-    $(id -Gn halvern-core) == halvern-core ]] || fail "postinst did not create user halvern-core"
-verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze: $verify"
+verify=$(systemd-analyze verify /usr/lib/systemd/system/HalvernService.service 2>&1 || echo "exit $?")
 [[ -z $verify ]] || fail "systemd-analyze: $verify"
-systemd-analyze security --offline=true "$unit" 2>&1 | tail -n 1
 
 echo "== the installed daemon in the foreground"
-useradd --system --no-create-home --shell /usr/sbin/nologin --groups halvern "$member"
-useradd --system --no-create-home --shell /usr/sbin/nologin "$outsider"
 printf '#!/bin/sh\nexit 23\n' >/usr/lib/halvern/data/xray
 chmod 755 /usr/lib/halvern/data/xray
 /usr/sbin/halvern-service </dev/null >"$work/stdout" 2>"$work/stderr" &
@@ -84,14 +56,7 @@ for _ in $(seq 250); do
     sleep 0.02
 done
 [[ $(stat -c %G:%a /run/halvern/HalvernService.sock) == halvern:660 ]] || fail "socket owner or mode"
-as() { setpriv --reuid="$1" --regid="$1" --init-groups halvernctl status; }
-[[ $(halvernctl status) == "status: disconnected" ]] || fail "root is not answered"
-[[ $(as "$member" 2>&1) == "status: disconnected" ]] || fail "a member of halvern is not answered"
-status=0
-as "$outsider" >"$work/refused" 2>&1 || status=$?
-refused=$(<"$work/refused")
-[[ $status == 2 && $refused == *"access denied"* ]] || fail "an outsider got $status: $refused"
-# The stand-in in /usr/lib/halvern/data exits with 23: that code proves the link was followed.
+# The stand-in in /usr/lib/halvern/data exits with 23: the service found its data folder.
 answer=$(echo '{}' >"$work/config.json"; halvernctl start --config "$work/config.json" 2>&1) || true
 [[ $answer == *"xray exited prematurely with code 23"* ]] || fail "data/xray was not used: $answer"
 kill -TERM "$daemon"
@@ -109,11 +74,6 @@ done <"$work/files"
 left=$(find /etc/systemd /var/lib/systemd -name 'HalvernService*' 2>/dev/null)
 [[ -z $left ]] || fail "systemd state is left after purge: $left"
 
-echo "== zip"
-expected=$'HalvernService.exe\nREADME.txt\ndata/README.txt\nhalvernctl.exe'
-[[ $(unzip -Z1 "$zip" | grep -v '/$' | sort) == "$expected" ]] || fail "zip holds: $(unzip -Z1 "$zip")"
-note=$(unzip -p "$zip" data/README.txt)
-for name in xray.exe tun2socks.exe wintun.dll; do
-    [[ $note == *"$name"* ]] || fail "data/README.txt does not name $name"
-done
+[[ $(unzip -Z1 "$zip" | grep -v '/$' | sort | paste -sd' ') == "HalvernService.exe README.txt data/README.txt halvernctl.exe" ]] ||
+    fail "zip holds: $(unzip -Z1 "$zip")"
 echo "PASS"

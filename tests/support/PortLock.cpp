@@ -1,21 +1,10 @@
 #include "support/PortLock.h"
 
 #ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include <windows.h>
 #else
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
-#define closesocket close
-#endif
-
-#ifndef SOCK_CLOEXEC
-#define SOCK_CLOEXEC 0
 #endif
 
 #include <chrono>
@@ -30,7 +19,6 @@ namespace {
 
 std::filesystem::path ownerFile() {
 #ifdef _WIN32
-    // Under Wine the file is the Linux one, so that Linux and Windows tests exclude each other.
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
         return L"Z:\\tmp\\halvern-port-10807.owner";
@@ -57,8 +45,7 @@ bool createExclusively(const std::filesystem::path& path) {
 
 SocksPortLock::SocksPortLock() {
     while (!createExclusively(ownerFile())) {
-        // Only a killed test leaves its owner file behind. Two waiters that find it at the same
-        // moment could both remove it; that needs a crash first and is accepted.
+        // Two waiters could both remove a stale file; that needs a crash first and is accepted.
         std::error_code error;
         const auto written = std::filesystem::last_write_time(ownerFile(), error);
         if (!error &&
@@ -75,36 +62,15 @@ SocksPortLock::~SocksPortLock() {
     std::filesystem::remove(ownerFile(), ignored);
 }
 
-LoopbackListener::LoopbackListener(int port, int retryMs) {
+bool waitUntilPortIsFree(int port, int waitMs) {
     ensureWinsock();
-    const auto start = MonotonicClock::now();
-    for (;;) {
-        const auto listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-#ifndef _WIN32
-        const int yes = 1;
-        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-#endif
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-        if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
-            listen(listener, 64) == 0) {
-            socket_ = static_cast<std::intptr_t>(listener);
-            return;
+    for (const auto start = MonotonicClock::now(); tryConnectLoopback(port);
+         sleepMilliseconds(50)) {
+        if (elapsedMilliseconds(start) >= waitMs) {
+            return false;
         }
-        closesocket(listener);
-        if (elapsedMilliseconds(start) >= retryMs) {
-            return;
-        }
-        sleepMilliseconds(50);
     }
-}
-
-LoopbackListener::~LoopbackListener() {
-    if (listening()) {
-        closesocket(static_cast<decltype(socket(0, 0, 0))>(socket_));
-    }
+    return true;
 }
 
 }  // namespace halvern::testing

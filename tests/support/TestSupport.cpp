@@ -1,7 +1,6 @@
 #include "support/TestSupport.h"
 
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -9,14 +8,13 @@
 
 #include "common/MonotonicClock.h"
 #include "processes/ProcessLauncher.h"
-#include "processes/SocketCalls.h"
-#include "support/PortLock.h"
 
 namespace halvern::testing {
 
 // Platform parts (TestSupport_posix.cpp / TestSupport_win.cpp).
 std::optional<std::string> environmentValue(const std::string& name);
 void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value);
+std::vector<std::uint32_t> childProcessesOfThisProcess();
 
 namespace {
 #ifdef _WIN32
@@ -62,21 +60,13 @@ std::string programFileName(const std::string& stem) {
 std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
                                   const std::string& stem, const std::filesystem::path& directory,
                                   const std::string& behaviour) {
-    const auto source = fakesDirectory / programFileName("fake_" + stem);
-    const auto target = directory / programFileName(stem);
-    std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
+    auto target = directory / programFileName(stem);
+    std::filesystem::copy_file(fakesDirectory / programFileName("fake_" + stem), target,
+                               std::filesystem::copy_options::overwrite_existing);
     if (!behaviour.empty()) {
         writeFileBytes(directory / (stem + ".behaviour"), behaviour);
     }
     return target;
-}
-
-std::string journalOfADeadInstance(std::string text) {
-    const auto instance = text.find("\ninstance ") + 1;
-    if (instance != 0) {
-        text.replace(instance, text.find('\n', instance) - instance, "instance 4000000000 7");
-    }
-    return text;
 }
 
 std::string readFileBytes(const std::filesystem::path& path) {
@@ -86,8 +76,7 @@ std::string readFileBytes(const std::filesystem::path& path) {
 
 void writeFileBytes(const std::filesystem::path& path, const std::string& content) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << content;
-    if (!file) {
+    if (!(file << content)) {
         throw std::runtime_error("cannot write " + path.string());
     }
 }
@@ -100,27 +89,6 @@ std::string fillPattern(std::size_t count) {
     return text;
 }
 
-bool waitUntilPortIsFree(int port, int waitMs) {
-    ensureWinsock();
-    for (const auto start = MonotonicClock::now(); tryConnectLoopback(port);
-         sleepMilliseconds(50)) {
-        if (elapsedMilliseconds(start) >= waitMs) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs) {
-    std::vector<std::uint32_t> children = childProcessesOfThisProcess();
-    for (const auto start = MonotonicClock::now();
-         !children.empty() && elapsedMilliseconds(start) < settleMs;
-         children = childProcessesOfThisProcess()) {
-        sleepMilliseconds(20);
-    }
-    return children;
-}
-
 std::size_t childProcessCountSettling(std::size_t expected, int settleMs) {
     const auto start = MonotonicClock::now();
     std::size_t count = childProcessesOfThisProcess().size();
@@ -129,6 +97,11 @@ std::size_t childProcessCountSettling(std::size_t expected, int settleMs) {
         count = childProcessesOfThisProcess().size();
     }
     return count;
+}
+
+std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs) {
+    childProcessCountSettling(0, settleMs);
+    return childProcessesOfThisProcess();
 }
 
 }  // namespace halvern::testing

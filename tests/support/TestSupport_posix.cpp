@@ -1,8 +1,9 @@
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
@@ -16,10 +17,7 @@ namespace halvern::testing {
 
 std::optional<std::string> environmentValue(const std::string& name) {
     const char* value = std::getenv(name.c_str());  // NOLINT(concurrency-mt-unsafe)
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(value);
+    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
 }
 
 void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value) {
@@ -32,10 +30,9 @@ void setEnvironmentValue(const std::string& name, const std::optional<std::strin
 
 namespace {
 
-// The state letter and parent of a process from /proc/PID/stat ("pid (comm) state ppid ...";
-// comm may hold spaces and parentheses, so the fields are read after the last ')'); state 0
-// when the process is not there. A process that ends between the open and the read makes the
-// read fail with ESRCH, which libstdc++'s file buffer throws whatever the stream's mask.
+// The state letter and parent from /proc/PID/stat, read after the last ')' since the command
+// name may hold any; state 0 when the process is not there. A process that ends between the
+// open and the read fails the read with ESRCH, which libstdc++ throws whatever the stream's mask.
 std::pair<char, long> stateAndParent(const std::string& pid) {
     std::ifstream statFile("/proc/" + pid + "/stat");
     std::string stat;
@@ -66,15 +63,6 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
         }
     }
     return children;
-}
-
-void killProcess(std::uint32_t pid) {
-    ::kill(static_cast<pid_t>(pid), SIGKILL);
-}
-
-bool processIsGone(std::uint32_t pid) {
-    // kill(pid, 0) still succeeds for a zombie, so ESRCH also means "reaped".
-    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 bool processHasEnded(std::uint32_t pid) {

@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>  // needs <windows.h> first
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -11,27 +12,21 @@
 namespace halvern::testing {
 namespace {
 
-std::wstring wide(const std::string& text) {
-    return std::filesystem::path(text).wstring();
-}
-
 // When the process was created, in 100 ns units; 0 when that cannot be read.
 std::uint64_t creationTime(HANDLE process) {
-    FILETIME created{};
-    FILETIME exited{};
-    FILETIME kernel{};
-    FILETIME user{};
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+    std::array<FILETIME, 4> times{};  // created, exited, kernel, user
+    if (!GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3])) {
         return 0;
     }
-    return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+    return (std::uint64_t{times[0].dwHighDateTime} << 32) | times[0].dwLowDateTime;
 }
 
 }  // namespace
 
 std::optional<std::string> environmentValue(const std::string& name) {
     wchar_t buffer[32768] = {};
-    const DWORD length = GetEnvironmentVariableW(wide(name).c_str(), buffer, 32768);
+    const DWORD length =
+        GetEnvironmentVariableW(std::filesystem::path(name).c_str(), buffer, 32768);
     if (length == 0 || length >= 32768) {
         return std::nullopt;
     }
@@ -39,14 +34,13 @@ std::optional<std::string> environmentValue(const std::string& name) {
 }
 
 void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value) {
-    SetEnvironmentVariableW(wide(name).c_str(), value ? wide(*value).c_str() : nullptr);
+    SetEnvironmentVariableW(std::filesystem::path(name).c_str(),
+                            value ? std::filesystem::path(*value).c_str() : nullptr);
 }
 
 std::vector<std::uint32_t> childProcessesOfThisProcess() {
-    // A process keeps the id of its parent after the parent has ended, and Wine hands ended
-    // processes' ids out again soon: the service manager, started by the prefix's first
-    // process, shows up as the "child" of any later process that gets that first process's id.
-    // Only a process created after this one can be its child.
+    // A process keeps its parent's id after the parent has ended, and Wine reuses ids soon: only
+    // a process created after this one can be its child.
     std::vector<std::uint32_t> children;
     const UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.valid()) {
@@ -72,26 +66,9 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     return children;
 }
 
-void killProcess(std::uint32_t pid) {
-    const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
-    if (process != nullptr) {
-        TerminateProcess(process, 1);
-        CloseHandle(process);
-    }
-}
-
-bool processIsGone(std::uint32_t pid) {
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (process == nullptr) {
-        return true;
-    }
-    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return ended;
-}
-
 bool processHasEnded(std::uint32_t pid) {
-    return processIsGone(pid);
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return !process.valid() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
 ScopedPrivateRunDirectory::ScopedPrivateRunDirectory() = default;

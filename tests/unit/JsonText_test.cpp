@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,45 +9,31 @@
 namespace halvern {
 namespace {
 
-std::string readString(const std::string& text, const std::string& key) {
-    std::string out = "<unchanged>";
-    getJsonString(text, key, out);
-    return out;
-}
-
 TEST(JsonLookup, OddInputs) {
     const struct {
         std::string text, key, expected;
     } cases[] = {
-        {"{command:status}", "command", "<unchanged>"},
         {R"({"command" "stop", "command": "status"})", "command", "status"},
         // The first occurrence anywhere wins, whatever its nesting.
         {R"({"inner":{"command":"stop"},"command":"status"})", "command", "stop"},
-        {R"({"list":[{"command":"a"}],"command":"b"})", "command", "a"},
         // Keys inside string values are not tokens.
         {R"({"configJson":"{\"command\":\"stop\"}","command":"status"})", "command", "status"},
-        {R"({"configJson":"{\"command\":\"stop\"}"})", "configJson", R"({"command":"stop"})"},
         // A malformed literal before the key hides it; one after it does not matter.
         {R"({"a":"bad \q escape","command":"status"})", "command", "<unchanged>"},
         {R"({"command":"status"} "broken \q)", "command", "status"},
-        // Keys compare decoded and case-sensitive; \u decodes to '?', so never matches a key.
+        // Keys compare decoded and case-sensitive; \u decodes to '?'.
         {R"({"Command":"x","command":"y"})", "command", "y"},
-        {R"({"a\/b":"slash"})", "a/b", "slash"},
-        {R"({"comm\u0061nd":"x"})", "command", "<unchanged>"},
         {R"({"comm\u0061nd":"x"})", "comm?nd", "x"},
         {"{\"command\" \t\r\n\v\f: \n \"status\"}", "command", "status"},
         {"{\"k\"\xA0:\"v\"}", "k", "<unchanged>"},  // bytes from 0x80 up are not whitespace
         // Escapes; \u swallows four bytes, even a closing quote.
         {R"({"v":"a\"b\\c\/d\be\ff\ng\rh\ti"})", "v", "a\"b\\c/d\be\ff\ng\rh\ti"},
-        {R"({"v":"caf\u00e9 \ud83d\ude00"})", "v", "caf? ??"},
         {R"({"v":"x\u"abcy"})", "v", "x?y"},
-        {"{\"v\":\"\x01\xC3\xA9\t\"}", "v", "\x01\xC3\xA9\t"},
-        {R"({"v":5})", "v", "<unchanged>"},
-        {R"({"v":null})", "v", "<unchanged>"},
-        {R"({"v":["a"]})", "v", "<unchanged>"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(readString(c.text, c.key), c.expected) << c.text;
+        std::string out = "<unchanged>";
+        getJsonString(c.text, c.key, out);
+        EXPECT_EQ(out, c.expected) << c.text;
     }
     EXPECT_EQ(findJsonValue("{\"k\":   ", "k"), 8U);
 }
@@ -61,11 +46,6 @@ TEST(JsonString, UnterminatedLiteralsFailAndKeepTheOutput) {
         EXPECT_EQ(out, "keep");
         EXPECT_EQ(p, 0U);
     }
-    std::size_t p = 3;
-    std::string out;
-    ASSERT_TRUE(parseJsonString(R"(ab "x\ny" tail)", p, out));
-    EXPECT_EQ(out, "x\ny");
-    EXPECT_EQ(p, 9U);
 }
 
 TEST(JsonInt64, NumberForms) {
@@ -75,11 +55,7 @@ TEST(JsonInt64, NumberForms) {
         return std::make_pair(ok, n);
     };
     const std::pair<std::string, std::int64_t> accepted[] = {{"-12", -12},
-                                                             {"007", 7},
-                                                             {"-0", 0},
                                                              {"12.75", 12},
-                                                             {"3e5", 3},
-                                                             {"42abc", 42},
                                                              {"9223372036854775807", INT64_MAX},
                                                              {"-9223372036854775808", INT64_MIN}};
     for (const auto& [value, expected] : accepted) {
@@ -87,16 +63,6 @@ TEST(JsonInt64, NumberForms) {
     }
     for (const std::string refused : {"\"12\"", "+12", "-", "true", "", " ", "-x"}) {
         EXPECT_EQ(read(refused), std::make_pair(false, std::int64_t{1234})) << refused;
-    }
-    for (const std::string value : {"9223372036854775808", "-9223372036854775809"}) {
-        std::int64_t n = 5;
-        try {
-            getJsonInt64("{\"n\":" + value + "}", "n", n);
-            ADD_FAILURE() << "no exception for " << value;
-        } catch (const std::out_of_range& error) {
-            EXPECT_STREQ(error.what(), "stoll argument out of range");
-        }
-        EXPECT_EQ(n, 5);
     }
 }
 
@@ -117,23 +83,10 @@ TEST(JsonStringArray, ShapesAndFailures) {
     }
 }
 
-TEST(JsonEscape, WhatIsEscapedAndHowItReadsBack) {
-    EXPECT_EQ(escapeJson(std::string("\x01\x7F\xC3\xA9/")), "\\u0001\x7F\xC3\xA9/");
+TEST(JsonEscape, WhatIsEscaped) {
+    EXPECT_EQ(escapeJson(std::string("\x01\x7F\xC3\xA9/ ")), "\\u0001\x7F\xC3\xA9/ ");
     EXPECT_EQ(escapeJson(std::string("\b\t\n\f\r\"\\", 7)), R"(\b\t\n\f\r\"\\)");
     EXPECT_EQ(escapeJson(std::string("\0\x0B\x1F", 3)), R"(\u0000\u000b\u001f)");
-    EXPECT_EQ(quoteJson("a\nb"), "\"a\\nb\"");
-    // Control bytes without a short escape go out as \u00XX and read back as '?'.
-    std::string all;
-    std::string expected;
-    for (int b = 0; b < 256; ++b) {
-        const auto c = static_cast<char>(b);
-        all += c;
-        const bool named = c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-        expected += b < 0x20 && !named ? '?' : c;
-    }
-    std::string back;
-    ASSERT_TRUE(getJsonString("{\"v\":" + quoteJson(all) + "}", "v", back));
-    EXPECT_EQ(back, expected);
 }
 
 }  // namespace

@@ -3,43 +3,49 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
-#include "common/ExecutablePath.h"
 #include "support/TestSupport.h"
 
 namespace halvern {
 namespace {
 
-TEST(RuntimeFileLocator, DataFolderFirstThenBesideThenBareName) {
+TEST(RuntimeFileLocator, DataFolderFirstThenBesideThenBareNameAndFailuresNameThePath) {
     const testing::ScopedTempDirectory scratch;
-    const auto dir = scratch.path();
+    const auto& dir = scratch.path();
     EXPECT_EQ(locateRuntimeFileIn(dir, "xray.exe"), "xray.exe");
     // "data" being a file is no folder: absence, not a failure, and the search goes on.
     testing::writeFileBytes(dir / "data", "not a folder");
     testing::writeFileBytes(dir / "xray.exe", "beside");
     EXPECT_EQ(locateRuntimeFileIn(dir, "xray.exe"), (dir / "xray.exe").string());
     std::filesystem::remove(dir / "data");
-    std::filesystem::create_directory(dir / "data");
+    std::filesystem::create_directories(dir / "data" / "tun2socks.exe");
     testing::writeFileBytes(dir / "data" / "xray.exe", "in data");
     EXPECT_EQ(locateRuntimeFileIn(dir, "xray.exe"), (dir / "data" / "xray.exe").string());
     // An entry of any type counts, even a directory named like the file.
-    std::filesystem::create_directories(dir / "data" / "tun2socks.exe");
     EXPECT_EQ(locateRuntimeFileIn(dir, "tun2socks.exe"), (dir / "data" / "tun2socks.exe").string());
     // Names that cannot exist (invalid on Windows) and missing folders are absent.
     EXPECT_EQ(locateRuntimeFileIn(dir, "x<y.exe"), "x<y.exe");
     EXPECT_EQ(locateRuntimeFileIn(dir / "no such folder", "xray.exe"), "xray.exe");
-}
+#ifndef _WIN32
+    // Links count by their target; too long a name is absent; other failures name the path.
+    testing::writeFileBytes(dir / "real-xray", "core");
+    std::filesystem::create_symlink(dir / "gone", dir / "data" / "xray");
+    std::filesystem::create_symlink(dir / "real-xray", dir / "xray");
+    EXPECT_EQ(locateRuntimeFileIn(dir, "xray"), (dir / "xray").string());
+    EXPECT_EQ(locateRuntimeFileIn(dir, std::string(400, 'x')), std::string(400, 'x'));
 
-TEST(RuntimeFileLocator, SearchesBesideTheRunningExecutable) {
-    const auto exeDir = executablePath().parent_path();
-    const std::string name = "halvern-locator-probe-" +
-                             std::to_string(::testing::UnitTest::GetInstance()->random_seed());
-    std::filesystem::create_directories(exeDir / "data");
-    testing::writeFileBytes(exeDir / "data" / name, "probe");
-    EXPECT_EQ(locateRuntimeFile(name), (exeDir / "data" / name).string());
-    std::filesystem::remove(exeDir / "data" / name);
-    EXPECT_EQ(locateRuntimeFile(name), name);
+    std::filesystem::remove(dir / "data" / "xray");
+    std::filesystem::create_symlink(dir / "data" / "xray", dir / "data" / "xray");  // a loop
+    try {
+        locateRuntimeFileIn(dir, "xray");
+        FAIL() << "a link loop must not count as absent";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Failed to check " + (dir / "data" / "xray").string() + " (error 40)");
+    }
+#endif
 }
 
 }  // namespace

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "network/CommandRunner.h"
+#include "support/TestSupport.h"
+
+namespace halvern::testing {
+
+// Real children: sh on POSIX; under Wine our netsh.exe beside the test, told by its environment.
+class CommandRunnerTest : public ::testing::Test {
+  protected:
+    ~CommandRunnerTest() override;
+
+    static const std::uint32_t kCrashCode;  // a crashed command's exit code here
+    CommandLine exitingWith(std::uint32_t code);
+    CommandLine sleeping();  // runs longer than the runner waits
+    void expectSlowCommandDealtWith(const CommandLine& command);  // after sleeping() failed
+
+    ScopedTempDirectory directory_;
+};
+
+}  // namespace halvern::testing

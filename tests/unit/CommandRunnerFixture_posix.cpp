@@ -1,0 +1,39 @@
+#include <sys/wait.h>
+
+#include <fstream>
+#include <string>
+
+#include "common/MonotonicClock.h"
+#include "unit/CommandRunnerFixture.h"
+
+namespace halvern::testing {
+
+const std::uint32_t CommandRunnerTest::kCrashCode = 139;  // 128 + SIGSEGV, as a shell has it
+
+CommandRunnerTest::~CommandRunnerTest() = default;
+
+CommandLine CommandRunnerTest::exitingWith(std::uint32_t code) {
+    return {"sh", "-c",
+            code > 128 ? "kill -" + std::to_string(code - 128) + " $$"
+                       : "exit " + std::to_string(code)};
+}
+
+CommandLine CommandRunnerTest::sleeping() {
+    return {"sh", "-c",
+            "sleep 30 & echo $! > '" + (directory_.path() / "pid").string() + "'; wait"};
+}
+
+void CommandRunnerTest::expectSlowCommandDealtWith(const CommandLine& /*command*/) {
+    std::uint32_t grandchild = 0;
+    std::ifstream(directory_.path() / "pid") >> grandchild;
+    ASSERT_GT(grandchild, 1U);
+    // What the shell started died with it, and is at most a zombie until init collects it.
+    for (const auto start = MonotonicClock::now();
+         !processHasEnded(grandchild) && elapsedMilliseconds(start) < 2000;) {
+        sleepMilliseconds(10);
+    }
+    EXPECT_TRUE(processHasEnded(grandchild));
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a command was left unreaped";
+}
+
+}  // namespace halvern::testing

@@ -1,0 +1,46 @@
+#include <windows.h>
+
+#include <string>
+
+#include "unit/CommandRunnerFixture.h"
+
+namespace halvern::testing {
+
+const std::uint32_t CommandRunnerTest::kCrashCode = 3221225477U;  // an access violation
+
+CommandRunnerTest::~CommandRunnerTest() {
+    for (const char* name :
+         {"HALVERN_STANDIN_RECORD", "HALVERN_STANDIN_EXIT", "HALVERN_STANDIN_SLEEP_MS"}) {
+        SetEnvironmentVariableA(name, nullptr);
+    }
+}
+
+CommandLine CommandRunnerTest::exitingWith(std::uint32_t code) {
+    SetEnvironmentVariableA("HALVERN_STANDIN_EXIT", std::to_string(code).c_str());
+    return {"netsh interface ipv4 show config"};
+}
+
+CommandLine CommandRunnerTest::sleeping() {
+    SetEnvironmentVariableA("HALVERN_STANDIN_RECORD",
+                            (directory_.path() / "record").string().c_str());
+    SetEnvironmentVariableA("HALVERN_STANDIN_SLEEP_MS", "9000");
+    // A UTF-8 adapter name must reach the command as the same text.
+    return {
+        "netsh interface ipv4 add route 203.0.113.5/32 \"Ethernet \xC3\x9C"
+        "berall \xD0\xA1\xD0\xB5\xD1\x82\xD1\x8C\" 192.0.2.1 metric=1"};
+}
+
+// Started hidden (STARTF_USESHOWWINDOW alone, SW_HIDE); the runner leaves it running.
+void CommandRunnerTest::expectSlowCommandDealtWith(const CommandLine& command) {
+    const std::string record = readFileBytes(directory_.path() / "record");
+    EXPECT_EQ(record.substr(record.find(' ') + 1), "1 0 " + command[0] + "\n");
+    const HANDLE child =
+        OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(std::stoul(record)));
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    TerminateProcess(child, 1);
+    WaitForSingleObject(child, 10000);
+    CloseHandle(child);
+}
+
+}  // namespace halvern::testing

@@ -1,0 +1,43 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "common/MonotonicClock.h"
+#include "unit/CommandRunnerFixture.h"
+
+namespace halvern::testing {
+namespace {
+
+std::string failureOf(const CommandLine& command) {
+    try {
+        runCommand(command, false);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "<no exception>";
+}
+
+TEST_F(CommandRunnerTest, FailuresNameTheCodeAndTheCommand) {
+    for (const std::uint32_t code : {1U, kCrashCode}) {
+        const CommandLine command = exitingWith(code);
+        EXPECT_EQ(failureOf(command), "Command failed with exit code " + std::to_string(code) +
+                                          ": " + joinCommandLine(command));
+        EXPECT_NO_THROW(runCommand(command, true));
+    }
+    const CommandLine missing = {"halvern-no-such-tool", "route"};
+    EXPECT_EQ(failureOf(missing), "Failed to launch command (error 2): halvern-no-such-tool route");
+    EXPECT_NO_THROW(runCommand(missing, true));
+}
+
+TEST_F(CommandRunnerTest, SlowCommandFailsWith259AfterTheBound) {
+    const CommandLine command = sleeping();
+    const auto start = MonotonicClock::now();
+    EXPECT_EQ(failureOf(command), "Command failed with exit code 259: " + joinCommandLine(command));
+    EXPECT_GE(elapsedMilliseconds(start), 4900);  // Wine's wait may end a tick early
+    EXPECT_LT(elapsedMilliseconds(start), 8000);
+    expectSlowCommandDealtWith(command);
+}
+
+}  // namespace
+}  // namespace halvern::testing
