@@ -104,7 +104,12 @@ TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped
 }
 
 // On Linux a planted symlink must not redirect the write; on Windows a directory blocks it.
-TEST_F(ProxyCoreStart, AConfigurationThatCannotBeWrittenStopsTheStart) {
+TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTheStart) {
+    ProxyCoreProcess missing((programs_.path() / programFileName("absent")).string());
+    EXPECT_EQ(errorFrom([&] { missing.start("{}"); }),
+              "Failed to start " + programFileName("xray") + " (error 2)");
+    missing.stop();  // the configuration goes, the log stays
+    std::filesystem::remove(runtimeFile(kCoreLog));
     const auto victim = programs_.path() / "victim";
     writeFileBytes(victim, "untouched");
     if (kOnWindows) {

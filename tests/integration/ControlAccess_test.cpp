@@ -49,6 +49,7 @@ TEST(ControlSocket, TheSocketsDirectoryMustBeTheServicesOwn) {
     const testing::ScopedTempDirectory scratch;
     const auto ours = scratch.path() / "ours";
     ASSERT_TRUE(ensureServiceDirectory(ours));
+    EXPECT_FALSE(ensureServiceDirectory(scratch.path() / "missing" / "deeper"));
     std::filesystem::create_directory_symlink(ours, scratch.path() / "link");
     EXPECT_FALSE(ensureServiceDirectory(scratch.path() / "link"));
     if (::geteuid() == 0) {

@@ -119,6 +119,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         words_.clear();
         TunnelController tunnel(recorder_);
         tunnel.connect(coreConfig(c.core), "xray", {});
+        EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
 
         EXPECT_FALSE(std::filesystem::exists(coreConfig_));
         EXPECT_EQ(logOf(tunnel, "windows_tun2socks"), c.bridgeLog);

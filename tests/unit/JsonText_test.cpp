@@ -16,6 +16,7 @@ TEST(JsonLookup, OddInputs) {
         {R"({"command" "stop", "command": "status"})", "command", "status"},
         // The first occurrence anywhere wins, whatever its nesting.
         {R"({"inner":{"command":"stop"},"command":"status"})", "command", "stop"},
+        {R"({"":"","command":"status"})", "command", "status"},  // empty literals are skipped
         // Keys inside string values are not tokens.
         {R"({"configJson":"{\"command\":\"stop\"}","command":"status"})", "command", "status"},
         // A malformed literal before the key hides it; one after it does not matter.
