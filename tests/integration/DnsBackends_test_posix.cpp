@@ -32,7 +32,7 @@ std::string described() {
     return commandOutput("stat -c '%a %u:%g %N' /etc/resolv.conf 2>&1; cat /etc/resolv.conf 2>&1");
 }
 
-enum class Shape { plain, symlink, bindMounted };
+enum class Shape { plain, oversized, symlink, bindMounted };  // oversized: plain, past 1 MiB
 
 struct Row {
     const char* what;
@@ -67,8 +67,9 @@ void prepare(const Row& row, const std::string& savedPath) {
         fs::create_directories("/run/stub");
         writeFileBytes("/run/stub/resolv.conf", kOriginal);
         fs::create_symlink("../run/stub/resolv.conf", "/etc/resolv.conf");
-    } else if (row.shape == Shape::plain) {
-        writeFileBytes("/etc/resolv.conf", kOriginal);
+    } else if (row.shape == Shape::plain || row.shape == Shape::oversized) {
+        writeFileBytes("/etc/resolv.conf",
+                       row.shape == Shape::plain ? kOriginal : std::string(1048577, '#'));
         fs::permissions("/etc/resolv.conf", static_cast<fs::perms>(0640));
         ASSERT_EQ(::chown("/etc/resolv.conf", 0, 4), 0);
     } else {
@@ -108,6 +109,8 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
         {"bind-mounted file", Shape::bindMounted, DnsBackend::resolvConfFile},
         {"symlink, read-only /etc", Shape::symlink, DnsBackend::resolvConfFile, true, false, false,
          "Failed to write /etc/resolv.conf (error 40)"},
+        {"past the size limit", Shape::oversized, DnsBackend::resolvConfFile, false, false, false,
+         "Failed to read /etc/resolv.conf (error 27)"},
         {"replaced by someone else", Shape::plain, DnsBackend::resolvConfFile, false, true},
         {"crash, then restart", Shape::symlink, DnsBackend::resolvConfFile, false, false, true},
         {"crash in a container", Shape::bindMounted, DnsBackend::resolvConfFile, false, false,
