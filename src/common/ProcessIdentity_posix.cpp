@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <charconv>
 #include <optional>
@@ -12,6 +11,7 @@
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
 #include "common/UniqueFd.h"
+#include "common/WholeFile.h"
 
 namespace halvern {
 namespace {
@@ -31,12 +31,10 @@ struct StatFields {
 // unrelated process that happens to exit, and it must count as "not there", not end the scan.
 std::optional<StatFields> readStat(const std::string& pid) {
     const UniqueFd file(::open(("/proc/" + pid + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
-    std::array<char, 4096> buffer{};  // the kernel hands out the whole line in one read
-    const ssize_t size = file.valid() ? ::read(file.get(), buffer.data(), buffer.size()) : -1;
-    if (size <= 0) {
+    std::string text;
+    if (!file.valid() || !readWholeFile(file.get(), 4096, text)) {
         return std::nullopt;
     }
-    const std::string text(buffer.data(), static_cast<std::size_t>(size));
     const auto close = text.rfind(')');
     if (close == std::string::npos) {
         return std::nullopt;

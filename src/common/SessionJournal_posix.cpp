@@ -7,7 +7,7 @@
 #include "common/RuntimeDirectory.h"
 #include "common/SessionJournal.h"
 #include "common/UniqueFd.h"
-#include "common/WriteAll.h"
+#include "common/WholeFile.h"
 
 namespace halvern {
 namespace {
@@ -59,17 +59,9 @@ JournalFileState readJournalFile(const std::filesystem::path& path, std::string&
         info.st_size > kMaxJournalBytes) {
         return JournalFileState::foreign;
     }
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0 || text.size() > static_cast<std::size_t>(kMaxJournalBytes)) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
+    // A read that fails or overruns leaves a text without its end line: the journal then reads
+    // as damaged.
+    static_cast<void>(readWholeFile(file.get(), kMaxJournalBytes, text));
     return JournalFileState::read;
 }
 

@@ -14,7 +14,7 @@
 
 #include "common/RuntimeDirectory.h"
 #include "common/UniqueFd.h"
-#include "common/WriteAll.h"
+#include "common/WholeFile.h"
 
 namespace halvern {
 
@@ -57,28 +57,6 @@ struct Backup {
     }
 };
 
-// Reads to the end; false with errno set on a failure or past kMaxBytes.
-bool readAll(int fd, std::string& bytes) {
-    char buffer[4096];
-    for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof(buffer));
-        if (count == 0) {
-            return true;
-        }
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(count));
-        if (bytes.size() > kMaxBytes) {
-            errno = EFBIG;
-            return false;
-        }
-    }
-}
-
 Entry readEntry(const std::string& path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {
@@ -107,7 +85,7 @@ Entry readEntry(const std::string& path) {
         fail("read", path, EINVAL);
     }
     const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!file.valid() || !readAll(file.get(), entry.bytes)) {
+    if (!file.valid() || !readWholeFile(file.get(), kMaxBytes, entry.bytes)) {
         fail("read", path, errno);
     }
     entry.kind = Entry::Kind::file;
@@ -330,7 +308,8 @@ std::optional<Backup> readBackup() {
     struct stat info {};
     std::string text;
     if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_uid != ::geteuid() || (info.st_mode & 022) != 0 || !readAll(file.get(), text)) {
+        info.st_uid != ::geteuid() || (info.st_mode & 022) != 0 ||
+        !readWholeFile(file.get(), kMaxBytes, text)) {
         return std::nullopt;
     }
     return decode(text);
