@@ -32,14 +32,16 @@ std::string described() {
     return commandOutput("stat -c '%a %u:%g %N' /etc/resolv.conf 2>&1; cat /etc/resolv.conf 2>&1");
 }
 
-enum class Shape { plain, oversized, symlink, bindMounted };  // oversized: plain, past 1 MiB
+enum class Shape { plain, oversized, symlink, bindMounted, absent };  // oversized: past 1 MiB
+// pinned: ours held in place by a bind mount; torn: as if cut off before the second write
+enum class WhileUp { untouched, replaced, pinned, torn };
 
 struct Row {
     const char* what;
     Shape shape;
     DnsBackend backend;
     bool readOnlyEtc = false;
-    bool replacedWhileUp = false;
+    WhileUp whileUp = WhileUp::untouched;
     bool crash = false;
     const char* error = nullptr;  // the message when the change cannot be made
 };
@@ -72,7 +74,7 @@ void prepare(const Row& row, const std::string& savedPath) {
                        row.shape == Shape::plain ? kOriginal : std::string(1048577, '#'));
         fs::permissions("/etc/resolv.conf", static_cast<fs::perms>(0640));
         ASSERT_EQ(::chown("/etc/resolv.conf", 0, 4), 0);
-    } else {
+    } else if (row.shape == Shape::bindMounted) {
         writeFileBytes("/run/bound", kOriginal);
         writeFileBytes("/etc/resolv.conf", "");
         ASSERT_EQ(::mount("/run/bound", "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
@@ -107,17 +109,22 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
         {"plain file", Shape::plain, DnsBackend::resolvConfFile},
         {"symlink", Shape::symlink, DnsBackend::resolvConfFile},
         {"bind-mounted file", Shape::bindMounted, DnsBackend::resolvConfFile},
-        {"symlink, read-only /etc", Shape::symlink, DnsBackend::resolvConfFile, true, false, false,
-         "Failed to write /etc/resolv.conf (error 40)"},
-        {"past the size limit", Shape::oversized, DnsBackend::resolvConfFile, false, false, false,
-         "Failed to read /etc/resolv.conf (error 27)"},
-        {"replaced by someone else", Shape::plain, DnsBackend::resolvConfFile, false, true},
-        {"crash, then restart", Shape::symlink, DnsBackend::resolvConfFile, false, false, true},
-        {"crash in a container", Shape::bindMounted, DnsBackend::resolvConfFile, false, false,
+        {"symlink, read-only /etc", Shape::symlink, DnsBackend::resolvConfFile, true, WhileUp(),
+         false, "Failed to write /etc/resolv.conf (error 40)"},
+        {"past the size limit", Shape::oversized, DnsBackend::resolvConfFile, false, WhileUp(),
+         false, "Failed to read /etc/resolv.conf (error 27)"},
+        {"replaced by someone else", Shape::plain, DnsBackend::resolvConfFile, false,
+         WhileUp::replaced},
+        {"pinned by a bind mount", Shape::symlink, DnsBackend::resolvConfFile, false,
+         WhileUp::pinned},
+        {"absent, then pinned", Shape::absent, DnsBackend::resolvConfFile, false, WhileUp::pinned},
+        {"torn second write", Shape::symlink, DnsBackend::resolvConfFile, false, WhileUp::torn},
+        {"crash, then restart", Shape::symlink, DnsBackend::resolvConfFile, false, WhileUp(), true},
+        {"crash in a container", Shape::bindMounted, DnsBackend::resolvConfFile, false, WhileUp(),
          true},
         {"systemd-resolved", Shape::plain, DnsBackend::resolved},
         {"resolvconf", Shape::plain, DnsBackend::resolvconf},  // the last two may skip
-        {"resolvconf, crash", Shape::plain, DnsBackend::resolvconf, false, false, true},
+        {"resolvconf, crash", Shape::plain, DnsBackend::resolvconf, false, WhileUp(), true},
     };
     const std::string choices[] = {"systemd-resolved, through resolvectl on " + adapter,
                                    "resolvconf, record tun." + adapter,
@@ -134,9 +141,11 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
         }
         const std::string before = described();
         const std::string theirs = "nameserver 203.0.113.99\n";
+        std::string firstWrite;
         const auto bringUp = [&] {
             auto change = hostNetworkSystem().dnsChange(adapter);
             change->setFirstServer("198.51.100.53");
+            firstWrite = readFileBytes("/etc/resolv.conf");
             change->addSecondServer("198.51.100.53", "198.51.100.54");
             return change;
         };
@@ -167,10 +176,17 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
                 EXPECT_EQ(change == nullptr, row.error != nullptr);
                 if (change) {
                     expectOurServers(row, adapter);
-                    if (row.replacedWhileUp) {
+                    if (row.whileUp == WhileUp::replaced) {
                         writeFileBytes("/etc/resolv.conf.new", theirs);
                         fs::permissions("/etc/resolv.conf.new", static_cast<fs::perms>(0644));
                         fs::rename("/etc/resolv.conf.new", "/etc/resolv.conf");
+                    } else if (row.whileUp == WhileUp::torn) {
+                        writeFileBytes("/etc/resolv.conf", firstWrite);
+                    } else if (row.whileUp == WhileUp::pinned) {
+                        fs::copy_file("/etc/resolv.conf", "/run/pinned");
+                        ASSERT_EQ(
+                            ::mount("/run/pinned", "/etc/resolv.conf", nullptr, MS_BIND, nullptr),
+                            0);
                     }
                     change->restore();
                 }
@@ -180,11 +196,17 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
         EXPECT_NE(log.find("HalvernService DNS: " + choices[static_cast<int>(row.backend)] + "\n"),
                   std::string::npos)
             << log;
-        EXPECT_EQ(log.find("replaced") != std::string::npos, row.replacedWhileUp) << log;
-        EXPECT_EQ(log.find("could not"), std::string::npos) << log;
-        EXPECT_EQ(described(),
-                  row.replacedWhileUp ? "644 0:0 '/etc/resolv.conf'\n" + theirs : before);
-        EXPECT_FALSE(fs::exists(resolvConfBackupPath()));
+        const bool pinned = row.whileUp == WhileUp::pinned;
+        EXPECT_EQ(log.find("replaced") != std::string::npos, row.whileUp == WhileUp::replaced)
+            << log;
+        // A restore that cannot replace the file says so and keeps the backup for the next try.
+        EXPECT_EQ(log.find("could not put") != std::string::npos, pinned) << log;
+        if (!pinned) {
+            EXPECT_EQ(described(), row.whileUp == WhileUp::replaced
+                                       ? "644 0:0 '/etc/resolv.conf'\n" + theirs
+                                       : before);
+        }
+        EXPECT_EQ(fs::exists(resolvConfBackupPath()), pinned);
         EXPECT_EQ(
             commandOutput("ls -a /etc | grep halvern; resolvconf -l 2>/dev/null | grep Halvern"),
             "");

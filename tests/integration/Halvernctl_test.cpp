@@ -57,6 +57,7 @@ TEST_F(Halvernctl, UnreachableServiceExitsWithTwoAndUsageMistakesWith64) {
                                                {"logs", "--source", "kernel"},
                                                {"stats", "--watch", "0"},
                                                {"stats", "--watch", "1x"},
+                                               {"stats", "--watch", "1000000"},
                                                {"status", "extra"},
                                                {"stop", "extra"}}) {
         const ProgramRun mistake = halvernctl(arguments);

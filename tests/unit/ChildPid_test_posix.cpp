@@ -33,5 +33,18 @@ TEST(ChildPid, AnEndedChildsStatusMovesWithItsOwner) {
     EXPECT_EQ(third.waitStatusIfExited(), status);
 }
 
+// Reaped behind the owner's back, the number may already be someone else's: no kill, no wait.
+TEST(ChildPid, AChildReapedElsewhereIsLetGoAtOnce) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::_exit(0);
+    }
+    ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+    ChildPid lost(pid);
+    const auto start = MonotonicClock::now();
+    lost.reset(60000);
+    EXPECT_LT(elapsedMilliseconds(start), 30000);
+}
+
 }  // namespace
 }  // namespace halvern

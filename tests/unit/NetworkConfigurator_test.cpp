@@ -16,7 +16,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Records the commands. The default route is 192.0.2.1 on "Ethernet 2": lower metrics are our
+// Records the commands. The default route is 192.0.2.1 on "Ethernet Z": lower metrics are our
 // tunnel's, not default, gatewayless or on an unknown adapter; of the two at 25 the later wins.
 class RecordingSystem final : public NetworkSystem {
   public:
@@ -37,7 +37,7 @@ class RecordingSystem final : public NetworkSystem {
     }
 
     AdapterNameMap names = {
-        {12, "Ethernet 2"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_812"}};
+        {12, "Ethernet Z"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_812"}};
     Lines ran;
     std::string failing;  // a command that holds this text fails
     const NetworkCommandBuilder* builder = &netshCommands();
@@ -45,9 +45,9 @@ class RecordingSystem final : public NetworkSystem {
 
 const std::string kNetsh = "netsh interface ipv4 ";
 const std::string kHostRoute =
-    kNetsh + "add route 203.0.113.5/32 \"Ethernet 2\" 192.0.2.1 metric=1";
+    kNetsh + "add route 203.0.113.5/32 \"Ethernet Z\" 192.0.2.1 metric=1";
 const std::string kDeleteHostRoute =
-    "[tolerated] " + kNetsh + "delete route 203.0.113.5/32 \"Ethernet 2\" 192.0.2.1";
+    "[tolerated] " + kNetsh + "delete route 203.0.113.5/32 \"Ethernet Z\" 192.0.2.1";
 const std::string kDeleteTunnelRoute =
     "[tolerated] " + kNetsh + "delete route 0.0.0.0/0 \"Halvern_Tun_812\" 10.255.0.1";
 
@@ -128,7 +128,7 @@ TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
         EXPECT_TRUE(std::equal(c.tail.rbegin(), c.tail.rend(), system.ran.rbegin()));
         EXPECT_EQ(journal.entries(),
                   (std::vector<JournalEntry>{
-                      {JournalKind::serverRoute, {"203.0.113.5", "Ethernet 2", "192.0.2.1"}}}));
+                      {JournalKind::serverRoute, {"203.0.113.5", "Ethernet Z", "192.0.2.1"}}}));
     }
 }
 
@@ -136,17 +136,19 @@ TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
 TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
     testing::ScopedTempDirectory directory;
     const auto path = directory.path() / "session.journal";
-    const std::string head = "HalvernService session journal 1\ninstance 4000000000 7\n";
+    // The start mark may be as long as the largest 64-bit number.
+    const std::string head =
+        "HalvernService session journal 1\ninstance 4000000000 18446744073709551615\n";
     const std::string replaying = "replaying the session journal of instance 4000000000";
     const std::string damaged = "ignored the session journal " + path.string() + ": damaged";
     const std::string self = std::to_string(ownProcessId());
-    Lines invalid(11, "passed over an entry that is not valid");
+    Lines invalid(12, "passed over an entry that is not valid");
     invalid.insert(invalid.begin(), replaying);
     const struct {
         std::string text;
         Lines ran, report;
     } cases[] = {
-        {head + "server-route 203.0.113.5 Ethernet%202 192.0.2.1\nend\n",
+        {head + "server-route 203.0.113.5 Ethernet%20Z 192.0.2.1\nend\n",
          {kDeleteHostRoute},
          {replaying, "deleted the host route to 203.0.113.5 via 192.0.2.1"}},
         {head +
@@ -156,7 +158,7 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
              "server-route 203.0.113.5 Ethernet%ZZ 192.0.2.1\n"
              "server-route 203.0.113.5 Ethernet\ntunnel-route Other_1 10.255.0.1\n"
              "tunnel-route Halvern_1 10.255.0.256\ntunnel-route Halvern_1%3B 10.255.0.1\n"
-             "child 12x 5\nchild 0 5\ntunnel-route Halvern_" +
+             "child 12x 5\nchild 0 5\ndns bogus Halvern_1\ntunnel-route Halvern_" +
              std::string(57, 'x') + " 10.255.0.1\nend\n",  // a name one byte too long
          {},
          invalid},

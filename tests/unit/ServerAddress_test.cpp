@@ -22,9 +22,8 @@ TEST(ServerAddress, TakesTheFirstVnextAddressElseServersAfterOutbounds) {
         {R"({"outbounds":[{"vnext":[{"address" "no colon"}]}]})", ""},
         {R"({"vnext":[{"address":"192.0.2.9"}]})", ""},
         {R"({"outbounds":[{"protocol":"freedom"}]})", ""},
-        // A name resolves to its first IPv4 address; an IPv6 literal finds none in an IPv4 look-up.
+        // A name resolves to its first IPv4 address (from the hosts file: no query leaves).
         {R"({"outbounds":[{"vnext":[{"address":"localhost"}]}]})", "127.0.0.1"},
-        {R"({"outbounds":[{"vnext":[{"address":"::1"}]}]})", ""},
     };
     for (const auto& [config, expected] : cases) {
         ProxyCoreProcess core("xray");
@@ -38,8 +37,8 @@ TEST(ServerAddress, ANewConfigWithoutServerKeepsTheOldAddress) {
     core.extractServerAddress(R"({"outbounds":[{"vnext":[{"address":"192.0.2.10"}]}]})");
     core.extractServerAddress(R"({"outbounds":[]})");
     EXPECT_EQ(core.serverAddress(), "192.0.2.10");
-    core.extractServerAddress(R"({"outbounds":[{"vnext":[{"address":"no-such-host.invalid"}]}]})");
-    EXPECT_EQ(core.serverAddress(), "");  // a name that does not resolve clears it
+    core.extractServerAddress(R"({"outbounds":[{"vnext":[{"address":"::1"}]}]})");
+    EXPECT_EQ(core.serverAddress(), "");  // an address without an IPv4 form clears it
 }
 
 }  // namespace
