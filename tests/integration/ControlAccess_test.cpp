@@ -1,9 +1,11 @@
 // POSIX only: who may talk to the socket. Its modes under a narrow umask are the daemon test's.
 #include <grp.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 #include "common/RuntimeDirectory.h"
@@ -38,6 +40,17 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
     if (::getgrnam("halvern") != nullptr) {
         EXPECT_EQ(asNobody("--regid=halvern", "--clear-groups").exitCode, 0);
     }
+    // On a machine without the client group, the open mode lets nobody else in either.
+    std::string otherGroups;
+    std::istringstream groups(testing::readFileBytes("/etc/group"));
+    for (std::string line; std::getline(groups, line);) {
+        otherGroups += line.rfind("halvern:", 0) == 0 ? "" : line + "\n";
+    }
+    testing::writeFileBytes(path / "group", otherGroups);
+    ASSERT_EQ(::mount((path / "group").c_str(), "/etc/group", nullptr, MS_BIND, nullptr), 0);
+    const ProgramRun stranger = asNobody("--regid=nogroup", "--clear-groups");
+    ::umount("/etc/group");
+    EXPECT_NE(stranger.errors.find("without answering"), std::string::npos) << stranger.errors;
     server.stop();
     // The socket goes with the server, so clients are told at once that nobody listens.
     EXPECT_FALSE(std::filesystem::exists(controlEndpointAddress()));

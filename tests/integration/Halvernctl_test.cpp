@@ -58,6 +58,7 @@ TEST_F(Halvernctl, UnreachableServiceExitsWithTwoAndUsageMistakesWith64) {
                                                {"stats", "--watch", "0"},
                                                {"stats", "--watch", "1x"},
                                                {"stats", "--watch", "1000000"},
+                                               {"stats", "bogus"},
                                                {"status", "extra"},
                                                {"stop", "extra"}}) {
         const ProgramRun mistake = halvernctl(arguments);
