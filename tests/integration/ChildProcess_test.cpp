@@ -46,10 +46,7 @@ class ChildProcessTest : public ::testing::Test {
 
     static std::string waitForContent(const std::filesystem::path& path,
                                       const std::string& expected) {
-        for (const auto start = MonotonicClock::now();
-             readFileBytes(path) != expected && elapsedMilliseconds(start) < 10000;) {
-            sleepMilliseconds(20);
-        }
+        eventually([&] { return readFileBytes(path) == expected; });
         return readFileBytes(path);
     }
 
@@ -59,16 +56,6 @@ class ChildProcessTest : public ::testing::Test {
 
 using ProxyCoreStart = ChildProcessTest;
 using TunnelBridgeStart = ChildProcessTest;
-
-template <typename Action>
-std::string errorFrom(Action&& action) {
-    try {
-        action();
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "<no error>";
-}
 
 TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped) {
     // libstdc++ opens a file without close-on-exec: the child must not get it all the same.

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/MonotonicClock.h"
 #include "common/UniqueFd.h"
 #include "control/ControlPipeServer.h"
 #include "integration/ControlTestSupport.h"
@@ -23,15 +22,11 @@ TestClient::TestClient() : state_(std::make_unique<State>()) {
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     // A server thread that has just started may not listen yet.
-    const auto start = MonotonicClock::now();
-    do {
+    testing::eventually([&] {
         state_->socket = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const auto* to = reinterpret_cast<const sockaddr*>(&address);
-        if (::connect(state_->socket.get(), to, sizeof(address)) == 0) {
-            return;
-        }
-        sleepMilliseconds(20);
-    } while (elapsedMilliseconds(start) < 10000);
+        return ::connect(state_->socket.get(), to, sizeof(address)) == 0;
+    });
 }
 
 TestClient::~TestClient() = default;

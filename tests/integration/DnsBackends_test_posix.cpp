@@ -32,17 +32,18 @@ std::string described() {
     return commandOutput("stat -c '%a %u:%g %N' /etc/resolv.conf 2>&1; cat /etc/resolv.conf 2>&1");
 }
 
-enum class Shape { plain, oversized, symlink, bindMounted, absent };  // oversized: past 1 MiB
-// pinned: ours held in place by a bind mount; torn: as if cut off before the second write
-enum class WhileUp { untouched, replaced, pinned, torn };
+// oversized: plain, past 1 MiB; readOnly: a symlink in an /etc mounted read-only
+enum class Shape { plain, oversized, symlink, readOnly, bindMounted, absent };
+// pinned: ours held in place by a bind mount; torn: as if cut off before the second write;
+// crashed: never restored, as under kill -9, then undone from the record as a restart does
+enum class WhileUp { untouched, replaced, pinned, torn, crashed };
+constexpr DnsBackend kFile = DnsBackend::resolvConfFile;
 
 struct Row {
     const char* what;
     Shape shape;
     DnsBackend backend;
-    bool readOnlyEtc = false;
     WhileUp whileUp = WhileUp::untouched;
-    bool crash = false;
     const char* error = nullptr;  // the message when the change cannot be made
 };
 
@@ -65,7 +66,7 @@ void prepare(const Row& row, const std::string& savedPath) {
             "socket.socket(socket.AF_UNIX).bind('/run/systemd/resolve/io.systemd.Resolve')\"");
     }
     ::setenv("PATH", path.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-    if (row.shape == Shape::symlink) {
+    if (row.shape == Shape::symlink || row.shape == Shape::readOnly) {
         fs::create_directories("/run/stub");
         writeFileBytes("/run/stub/resolv.conf", kOriginal);
         fs::create_symlink("../run/stub/resolv.conf", "/etc/resolv.conf");
@@ -79,7 +80,7 @@ void prepare(const Row& row, const std::string& savedPath) {
         writeFileBytes("/etc/resolv.conf", "");
         ASSERT_EQ(::mount("/run/bound", "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
     }
-    if (row.readOnlyEtc) {
+    if (row.shape == Shape::readOnly) {
         ASSERT_EQ(::mount(nullptr, "/etc", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
     }
 }
@@ -106,25 +107,22 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
     const std::string savedPath = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
     const std::string adapter = "Halvern_" + std::to_string(::getpid());
     const Row rows[] = {
-        {"plain file", Shape::plain, DnsBackend::resolvConfFile},
-        {"symlink", Shape::symlink, DnsBackend::resolvConfFile},
-        {"bind-mounted file", Shape::bindMounted, DnsBackend::resolvConfFile},
-        {"symlink, read-only /etc", Shape::symlink, DnsBackend::resolvConfFile, true, WhileUp(),
-         false, "Failed to write /etc/resolv.conf (error 40)"},
-        {"past the size limit", Shape::oversized, DnsBackend::resolvConfFile, false, WhileUp(),
-         false, "Failed to read /etc/resolv.conf (error 27)"},
-        {"replaced by someone else", Shape::plain, DnsBackend::resolvConfFile, false,
-         WhileUp::replaced},
-        {"pinned by a bind mount", Shape::symlink, DnsBackend::resolvConfFile, false,
-         WhileUp::pinned},
-        {"absent, then pinned", Shape::absent, DnsBackend::resolvConfFile, false, WhileUp::pinned},
-        {"torn second write", Shape::symlink, DnsBackend::resolvConfFile, false, WhileUp::torn},
-        {"crash, then restart", Shape::symlink, DnsBackend::resolvConfFile, false, WhileUp(), true},
-        {"crash in a container", Shape::bindMounted, DnsBackend::resolvConfFile, false, WhileUp(),
-         true},
+        {"plain file", Shape::plain, kFile},
+        {"symlink", Shape::symlink, kFile},
+        {"bind-mounted file", Shape::bindMounted, kFile},
+        {"symlink, read-only /etc", Shape::readOnly, kFile, WhileUp(),
+         "Failed to write /etc/resolv.conf (error 40)"},
+        {"past the size limit", Shape::oversized, kFile, WhileUp(),
+         "Failed to read /etc/resolv.conf (error 27)"},
+        {"replaced by someone else", Shape::plain, kFile, WhileUp::replaced},
+        {"pinned by a bind mount", Shape::symlink, kFile, WhileUp::pinned},
+        {"absent, then pinned", Shape::absent, kFile, WhileUp::pinned},
+        {"torn second write", Shape::symlink, kFile, WhileUp::torn},
+        {"crash, then restart", Shape::symlink, kFile, WhileUp::crashed},
+        {"crash in a container", Shape::bindMounted, kFile, WhileUp::crashed},
         {"systemd-resolved", Shape::plain, DnsBackend::resolved},
         {"resolvconf", Shape::plain, DnsBackend::resolvconf},  // the last two may skip
-        {"resolvconf, crash", Shape::plain, DnsBackend::resolvconf, false, WhileUp(), true},
+        {"resolvconf, crash", Shape::plain, DnsBackend::resolvconf, WhileUp::crashed},
     };
     const std::string choices[] = {"systemd-resolved, through resolvectl on " + adapter,
                                    "resolvconf, record tun." + adapter,
@@ -152,7 +150,7 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
         // The service's status lines go to stderr.
         ::testing::internal::CaptureStderr();
         [&] {
-            if (row.crash) {
+            if (row.whileUp == WhileUp::crashed) {
                 const pid_t child = ::fork();
                 if (child == 0) {
                     try {
@@ -168,11 +166,8 @@ TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
                 undoRecordedDnsChange(row.backend, adapter);
             } else {
                 std::unique_ptr<DnsChange> change;
-                try {
-                    change = bringUp();
-                } catch (const std::runtime_error& error) {
-                    EXPECT_STREQ(error.what(), row.error);
-                }
+                EXPECT_EQ(testing::errorFrom([&] { change = bringUp(); }),
+                          row.error != nullptr ? row.error : "<no error>");
                 EXPECT_EQ(change == nullptr, row.error != nullptr);
                 if (change) {
                     expectOurServers(row, adapter);

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "common/ExecutablePath.h"
-#include "common/MonotonicClock.h"
 #include "common/WinHandle.h"
 #include "halvernctl/ControlClient.h"
 #include "service/ServiceHandle_win.h"
+#include "support/TestSupport.h"
 
 namespace halvern {
 namespace {
@@ -51,11 +51,7 @@ SERVICE_STATUS serviceStatus() {
 }
 
 bool waitForState(DWORD wanted) {
-    const auto start = MonotonicClock::now();
-    while (serviceStatus().dwCurrentState != wanted && elapsedMilliseconds(start) < 15000) {
-        Sleep(100);
-    }
-    return serviceStatus().dwCurrentState == wanted;
+    return testing::eventually([&] { return serviceStatus().dwCurrentState == wanted; }, 15000);
 }
 
 class ServiceScm : public ::testing::Test {

@@ -13,6 +13,7 @@
 
 #include "common/MonotonicClock.h"
 #include "processes/SocketCalls.h"
+#include "support/TestSupport.h"
 
 namespace halvern::testing {
 namespace {
@@ -64,13 +65,7 @@ SocksPortLock::~SocksPortLock() {
 
 bool waitUntilPortIsFree(int port, int waitMs) {
     ensureWinsock();
-    for (const auto start = MonotonicClock::now(); tryConnectLoopback(port);
-         sleepMilliseconds(50)) {
-        if (elapsedMilliseconds(start) >= waitMs) {
-            return false;
-        }
-    }
-    return true;
+    return eventually([port] { return !tryConnectLoopback(port); }, waitMs);
 }
 
 }  // namespace halvern::testing

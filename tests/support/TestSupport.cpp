@@ -90,12 +90,9 @@ std::string fillPattern(std::size_t count) {
 }
 
 std::size_t childProcessCountSettling(std::size_t expected, int settleMs) {
-    const auto start = MonotonicClock::now();
-    std::size_t count = childProcessesOfThisProcess().size();
-    while (count > expected && elapsedMilliseconds(start) < settleMs) {
-        sleepMilliseconds(20);
-        count = childProcessesOfThisProcess().size();
-    }
+    std::size_t count = 0;
+    eventually([&] { return (count = childProcessesOfThisProcess().size()) <= expected; },
+               settleMs);
     return count;
 }
 

@@ -3,8 +3,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "common/MonotonicClock.h"
 
 namespace halvern::testing {
 
@@ -71,6 +74,28 @@ void writeFileBytes(const std::filesystem::path& path, const std::string& conten
 
 // "0123456789" repeated to `count` bytes: what the stand-ins' "fill N" step prints.
 std::string fillPattern(std::size_t count);
+
+// Polls `holds` every 10 ms until it does or `withinMs` have passed; whether it did.
+template <typename Condition>
+bool eventually(Condition&& holds, int withinMs = 10000) {
+    for (const auto start = MonotonicClock::now(); !holds(); sleepMilliseconds(10)) {
+        if (elapsedMilliseconds(start) >= withinMs) {
+            return holds();
+        }
+    }
+    return true;
+}
+
+// The message of the std::runtime_error that `action` throws, or "<no error>".
+template <typename Action>
+std::string errorFrom(Action&& action) {
+    try {
+        action();
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "<no error>";
+}
 
 }  // namespace halvern::testing
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "processes/SocketCalls.h"
 #include "support/TestSupport.h"
@@ -41,30 +43,23 @@ TEST(AdapterCounters, BothCountersMustBeThereAndDecimal) {
         ::mount("halvern-test", "/sys/class/net", "tmpfs", 0, nullptr) != 0) {
         GTEST_SKIP() << "a private /sys/class/net needs root";
     }
-    struct Case {
-        const char* name;
-        const char* tx;  // nullptr: no such file
-        const char* rx;
-        TrafficStats expected;
+    // Name, then the text of tx_bytes and rx_bytes (nullptr: no such file), then what is read.
+    using Row = std::tuple<const char*, const char*, const char*, std::uint64_t, std::uint64_t>;
+    const Row cases[] = {
+        {"both", "12\n", "3456", 12, 3456}, {"notx", nullptr, "34\n", 0, 0},
+        {"norx", "12\n", nullptr, 0, 0},    {"junk", "12x\n", "34\n", 0, 0},
+        {"spaced", " 12\n", "34\n", 0, 0},
     };
-    const Case cases[] = {
-        {"both", "12\n", "3456", {12, 3456}}, {"notx", nullptr, "34\n", {}},
-        {"norx", "12\n", nullptr, {}},        {"junk", "12x\n", "34\n", {}},
-        {"spaced", " 12\n", "34\n", {}},
-    };
-    for (const Case& c : cases) {
-        const std::filesystem::path statistics =
-            std::filesystem::path("/sys/class/net") / c.name / "statistics";
+    for (const auto& [name, tx, rx, txBytes, rxBytes] : cases) {
+        const auto statistics = std::filesystem::path("/sys/class/net") / name / "statistics";
         std::filesystem::create_directories(statistics);
-        for (const auto& [file, text] :
-             {std::pair{"tx_bytes", c.tx}, std::pair{"rx_bytes", c.rx}}) {
+        for (const auto& [file, text] : {std::pair{"tx_bytes", tx}, std::pair{"rx_bytes", rx}}) {
             if (text != nullptr) {
                 testing::writeFileBytes(statistics / file, text);
             }
         }
-        const TrafficStats stats = adapterTrafficStats(c.name);
-        EXPECT_EQ(stats.txBytes, c.expected.txBytes) << c.name;
-        EXPECT_EQ(stats.rxBytes, c.expected.rxBytes) << c.name;
+        const TrafficStats stats = adapterTrafficStats(name);
+        EXPECT_EQ(std::pair(stats.txBytes, stats.rxBytes), std::pair(txBytes, rxBytes)) << name;
     }
     ::umount2("/sys/class/net", MNT_DETACH);
 }

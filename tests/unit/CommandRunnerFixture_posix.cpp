@@ -3,7 +3,6 @@
 #include <fstream>
 #include <string>
 
-#include "common/MonotonicClock.h"
 #include "unit/CommandRunnerFixture.h"
 
 namespace halvern::testing {
@@ -28,11 +27,7 @@ void CommandRunnerTest::expectSlowCommandDealtWith(const CommandLine& /*command*
     std::ifstream(directory_.path() / "pid") >> grandchild;
     ASSERT_GT(grandchild, 1U);
     // What the shell started died with it, and is at most a zombie until init collects it.
-    for (const auto start = MonotonicClock::now();
-         !processHasEnded(grandchild) && elapsedMilliseconds(start) < 2000;) {
-        sleepMilliseconds(10);
-    }
-    EXPECT_TRUE(processHasEnded(grandchild));
+    EXPECT_TRUE(eventually([&] { return processHasEnded(grandchild); }, 2000));
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a command was left unreaped";
 }
 

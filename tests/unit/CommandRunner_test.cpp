@@ -10,12 +10,7 @@ namespace halvern::testing {
 namespace {
 
 std::string failureOf(const CommandLine& command) {
-    try {
-        runCommand(command, false);
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "<no exception>";
+    return errorFrom([&] { runCommand(command, false); });
 }
 
 TEST_F(CommandRunnerTest, FailuresNameTheCodeAndTheCommand) {

@@ -92,13 +92,10 @@ TEST(NetshSetup, ApplyThenRestore) {
     EXPECT_THROW(NetworkConfigurator(nameless).apply("H", "", "", {}, false), std::runtime_error);
     RecordingSystem ip;  // on Linux a server must be an address; the message escapes the rest
     ip.builder = &ipCommands();
-    std::string refusal;
-    try {
-        NetworkConfigurator(ip).apply("H", "", "", {"1.1.1.1", "-x\"\x7F"}, false);
-    } catch (const std::runtime_error& error) {
-        refusal = error.what();
-    }
-    EXPECT_EQ(refusal, R"(DNS server is not an IP address: "-x\"\x7F")");
+    EXPECT_EQ(testing::errorFrom([&] {
+                  NetworkConfigurator(ip).apply("H", "", "", {"1.1.1.1", "-x\"\x7F"}, false);
+              }),
+              R"(DNS server is not an IP address: "-x\"\x7F")");
 }
 
 // Newest first, not the one in its way; the host route that got in stays journaled for next time.
