@@ -37,7 +37,7 @@ class RecordingSystem final : public NetworkSystem {
     }
 
     AdapterNameMap names = {
-        {12, "Ethernet Z"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_812"}};
+        {12, "Ethernet Z"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_802"}};
     Lines ran;
     std::string failing;  // a command that holds this text fails
     const NetworkCommandBuilder* builder = &netshCommands();
@@ -49,30 +49,30 @@ const std::string kHostRoute =
 const std::string kDeleteHostRoute =
     "[tolerated] " + kNetsh + "delete route 203.0.113.5/32 \"Ethernet Z\" 192.0.2.1";
 const std::string kDeleteTunnelRoute =
-    "[tolerated] " + kNetsh + "delete route 0.0.0.0/0 \"Halvern_Tun_812\" 10.255.0.1";
+    "[tolerated] " + kNetsh + "delete route 0.0.0.0/0 \"Halvern_Tun_802\" 10.255.0.1";
 
 // With and without the host route and the address step; a repeated or third server is not used.
 TEST(NetshSetup, ApplyThenRestore) {
     const Lines full = {
         kNetsh +
-            "set address name=\"Halvern_Tun_812\" source=static addr=10.255.0.1 mask=255.255.255.0",
+            "set address name=\"Halvern_Tun_802\" source=static addr=10.255.0.1 mask=255.255.255.0",
         kNetsh +
-            "set dnsservers name=\"Halvern_Tun_812\" static address=1.1.1.1 register=none "
+            "set dnsservers name=\"Halvern_Tun_802\" static address=1.1.1.1 register=none "
             "validate=no",
         "[tolerated] powershell -NoProfile -Command \"$i=(Get-NetAdapter -Name "
-        "'Halvern_Tun_812').InterfaceIndex;Get-CimInstance "
+        "'Halvern_Tun_802').InterfaceIndex;Get-CimInstance "
         "Win32_NetworkAdapterConfiguration|Where-Object{$_.InterfaceIndex -eq "
         "$i}|ForEach-Object{Invoke-CimMethod -InputObject $_ -MethodName SetTcpipNetbios "
         "-Arguments @{TcpipNetbiosOptions=[uint32]2}}\"",
-        kNetsh + "add dnsservers name=\"Halvern_Tun_812\" address=8.8.8.8 index=2 validate=no",
+        kNetsh + "add dnsservers name=\"Halvern_Tun_802\" address=8.8.8.8 index=2 validate=no",
         kHostRoute,
-        kNetsh + "add route 0.0.0.0/0 \"Halvern_Tun_812\" 10.255.0.1 metric=1"};
+        kNetsh + "add route 0.0.0.0/0 \"Halvern_Tun_802\" 10.255.0.1 metric=1"};
     for (const bool withServer : {true, false}) {
         RecordingSystem system;
         {
             NetworkConfigurator network(system);
             network.apply(
-                "Halvern_Tun_812", withServer ? "203.0.113.5" : "", withServer ? "10.255.0.1" : "",
+                "Halvern_Tun_802", withServer ? "203.0.113.5" : "", withServer ? "10.255.0.1" : "",
                 withServer ? Lines{} : Lines{"1.1.1.1", "1.1.1.1", "8.8.8.8"}, withServer);
             EXPECT_TRUE(network.applied());
             EXPECT_EQ(system.ran, (withServer ? full : Lines{full[1], full[2], full[5]}));
@@ -101,7 +101,7 @@ TEST(NetshSetup, ApplyThenRestore) {
 // Newest first, not the one in its way; the host route that got in stays journaled for next time.
 TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
     const std::string del = "[tolerated] ip route del ";
-    const std::string viaTunnel = "/1 via 10.255.0.1 dev Halvern_Tun_812 metric 1";
+    const std::string viaTunnel = "/1 via 10.255.0.1 dev Halvern_Tun_802 metric 1";
     const struct {
         const NetworkCommandBuilder* builder;
         std::string failing;
@@ -120,7 +120,7 @@ TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
         system.builder = c.builder;
         system.failing = c.failing;
         NetworkConfigurator network(system, &journal);
-        EXPECT_THROW(network.apply("Halvern_Tun_812", "203.0.113.5", "10.255.0.1", {}, true),
+        EXPECT_THROW(network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, true),
                      std::runtime_error);
         EXPECT_TRUE(std::equal(c.tail.rbegin(), c.tail.rend(), system.ran.rbegin()));
         EXPECT_EQ(journal.entries(),
@@ -133,8 +133,7 @@ TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
 TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
     testing::ScopedTempDirectory directory;
     const auto path = directory.path() / "session.journal";
-    // The start mark may be as long as the largest 64-bit number.
-    const std::string head =
+    const std::string head =  // the start mark as long as 2^64 - 1
         "HalvernService session journal 1\ninstance 4000000000 18446744073709551615\n";
     const std::string replaying = "replaying the session journal of instance 4000000000";
     const std::string damaged = "ignored the session journal " + path.string() + ": damaged";
@@ -145,9 +144,11 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
         std::string text;
         Lines ran, report;
     } cases[] = {
-        {head + "server-route 203.0.113.5 Ethernet%20Z 192.0.2.1\nend\n",
-         {kDeleteHostRoute},
-         {replaying, "deleted the host route to 203.0.113.5 via 192.0.2.1"}},
+        {head + "server-route 203.0.113.5 Ethernet%20Z 192.0.2.1\ntunnel-route Halvern_Tun_802 "
+                "10.255.0.1\nend\n",
+         {kDeleteTunnelRoute, kDeleteHostRoute},
+         {replaying, "deleted the tunnel routes of Halvern_Tun_802",
+          "deleted the host route to 203.0.113.5 via 192.0.2.1"}},
         {head +
              "server-route 203.0.113.5 Eth%22%20x 192.0.2.1\n"
              "server-route 203.0.113.05 Ethernet 192.0.2.1\n"
