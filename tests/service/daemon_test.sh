@@ -153,6 +153,7 @@ eventually_has "accepted tcp:" ctl logs --source xray || fail "the core's log"
 eventually_has "connected through the proxy" ctl logs --source tun2socks || fail "the bridge's log"
 stop_service TERM
 expect_lines 'HalvernService status: ' connecting error connecting connected disconnecting disconnected
+! grep '^HalvernService journal' "$run/stderr" || fail "a write of the session journal failed"
 expect_nothing_left
 
 echo "== 2. kill -9 while connected (umask 077, stderr unread); the replay; SIGINT during a connect"
@@ -165,8 +166,7 @@ umask 077
 stderr_file=$work/stderr.pipe start_service crashed "$work/wrap" "$work/bin"
 umask 022
 exec 3>&- # from now on every status line meets a pipe without a reader
-[[ $(stat -c %a "$run") == 755 ]] || fail "the socket's directory has mode $(stat -c %a "$run")"
-[[ $(stat -c %a "$run/HalvernService.sock") == 660 ]] || fail "the socket's mode is not 660"
+[[ $(stat -c %U:%G:%a "$run" "$run/HalvernService.sock" | paste -sd' ') == "root:root:755 root:halvern:660" ]] || fail "the socket's directory or the socket has another owner or mode"
 [[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 crashed=$service_pid
 xray_wrapper=$(pgrep -P "$crashed" -f wrap/xray || true)
