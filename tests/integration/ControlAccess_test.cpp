@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <regex>
 #include <string>
 
 #include "common/RuntimeDirectory.h"
@@ -41,12 +41,9 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
         EXPECT_EQ(asNobody("--regid=halvern", "--clear-groups").exitCode, 0);
     }
     // On a machine without the client group, the open mode lets nobody else in either.
-    std::string otherGroups;
-    std::istringstream groups(testing::readFileBytes("/etc/group"));
-    for (std::string line; std::getline(groups, line);) {
-        otherGroups += line.rfind("halvern:", 0) == 0 ? "" : line + "\n";
-    }
-    testing::writeFileBytes(path / "group", otherGroups);
+    const std::regex clientGroup("^halvern:.*\n", std::regex::multiline);
+    testing::writeFileBytes(
+        path / "group", std::regex_replace(testing::readFileBytes("/etc/group"), clientGroup, ""));
     ASSERT_EQ(::mount((path / "group").c_str(), "/etc/group", nullptr, MS_BIND, nullptr), 0);
     const ProgramRun stranger = asNobody("--regid=nogroup", "--clear-groups");
     ::umount("/etc/group");

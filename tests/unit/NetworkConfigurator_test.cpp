@@ -160,6 +160,7 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
              std::string(57, 'x') + " 10.255.0.1\nend\n",  // a name one byte too long
          {},
          invalid},
+        {head + "end\n", {}, {replaying}},                              // nothing to undo
         {head + "tunnel-route Halvern_1 10.255.0.1\n", {}, {damaged}},  // torn: no end line
         {"HalvernService session journal 2\ninstance 1 1\nend\n", {}, {damaged}},
         {"HalvernService session journal 1\ninstance " + self + " " +
