@@ -46,8 +46,9 @@ class ChildProcessTest : public ::testing::Test {
 
     static std::string waitForContent(const std::filesystem::path& path,
                                       const std::string& expected) {
-        eventually([&] { return readFileBytes(path) == expected; });
-        return readFileBytes(path);
+        std::string content;
+        eventually([&] { return (content = readFileBytes(path)) == expected; });
+        return content;
     }
 
     ScopedRuntimeDirectory runtime_;

@@ -3,7 +3,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/MonotonicClock.h"
 #include "common/WinHandle.h"
 #include "control/ControlPipeServer.h"
 #include "integration/ControlTestSupport.h"
@@ -22,21 +21,17 @@ struct TestClient::State {
 
 TestClient::TestClient() : state_(std::make_unique<State>()) {
     const std::wstring name = controlEndpointAddress().wstring();
-    const auto start = MonotonicClock::now();
-    while (elapsedMilliseconds(start) < 10000) {
+    // Between two instances there is no pipe at all; a busy one is waited for by name.
+    testing::eventually([&] {
         state_->pipe.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-        if (state_->pipe.valid()) {
-            DWORD mode = PIPE_READMODE_MESSAGE;
-            SetNamedPipeHandleState(state_->pipe.get(), &mode, nullptr, nullptr);
-            return;
-        }
-        if (GetLastError() == ERROR_PIPE_BUSY) {
+        if (!state_->pipe.valid() && GetLastError() == ERROR_PIPE_BUSY) {
             WaitNamedPipeW(name.c_str(), 1000);
-        } else {
-            Sleep(20);  // between two instances there is no pipe at all
         }
-    }
+        return state_->pipe.valid();
+    });
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(state_->pipe.get(), &mode, nullptr, nullptr);
 }
 
 TestClient::~TestClient() {

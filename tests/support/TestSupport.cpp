@@ -97,8 +97,9 @@ std::size_t childProcessCountSettling(std::size_t expected, int settleMs) {
 }
 
 std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs) {
-    childProcessCountSettling(0, settleMs);
-    return childProcessesOfThisProcess();
+    std::vector<std::uint32_t> children;
+    eventually([&] { return (children = childProcessesOfThisProcess()).empty(); }, settleMs);
+    return children;
 }
 
 }  // namespace halvern::testing
