@@ -1,7 +1,7 @@
 // HalvernService.exe under the service control manager, each verb a real process whose full
-// 32-bit exit code is read (from outside Windows it is cut to 8 bits), and the Windows installer
-// that registers it through those verbs. Under Wine an installed auto-start service starts again
-// with the prefix's next server: it is removed on every path.
+// 32-bit exit code is read (from outside Windows it is cut to 8 bits), and the MSI that registers
+// it through those verbs. Under Wine an installed auto-start service starts again with the
+// prefix's next server: it is removed on every path.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -24,11 +24,12 @@ namespace {
 const std::wstring kQuotedExecutable =
     L"\"" + (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal().native() +
     L"\"";
-constexpr const char* kStatusRequest = R"({"command":"status"})";
-constexpr const char* kDisconnected = R"({"ok":true,"status":"disconnected","activeProtocol":""})";
 
-// The exit code of COMMAND_LINE, or STILL_ACTIVE (259) after WITHIN_MS.
-DWORD run(std::wstring commandLine, DWORD withinMs = 60000) {
+const std::string kStatusAnswer = R"({"ok":true,"status":"disconnected","activeProtocol":""})";
+
+// The exit code of the executable run with ARGUMENT, or STILL_ACTIVE (259) after a minute.
+DWORD runVerb(const std::wstring& argument, const std::wstring& executable = kQuotedExecutable) {
+    std::wstring commandLine = executable + L" " + argument;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
@@ -37,14 +38,10 @@ DWORD run(std::wstring commandLine, DWORD withinMs = 60000) {
         << GetLastError();
     const UniqueHandle thread(process.hThread);
     const UniqueHandle child(process.hProcess);
-    WaitForSingleObject(child.get(), withinMs);
+    WaitForSingleObject(child.get(), 60000);
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(child.get(), &code);
     return code;
-}
-
-DWORD runVerb(const std::wstring& argument) {
-    return run(kQuotedExecutable + L" " + argument);
 }
 
 ServiceHandle openService(DWORD access) {
@@ -61,57 +58,34 @@ SERVICE_STATUS_PROCESS serviceStatus() {
     return status;
 }
 
-// Every field of the registration that the SCM reports, as text.
+// Every field of the registration that the SCM reports: type|start|error control|tag|image|
+// group|dependencies|account|display name|description|.
 std::wstring registration() {
     const ServiceHandle service = openService(SERVICE_QUERY_CONFIG);
     std::vector<unsigned char> config(8192);
     std::vector<unsigned char> description(8192);
     DWORD needed = 0;
     auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
-    auto* d = reinterpret_cast<SERVICE_DESCRIPTIONW*>(description.data());
-    if (!QueryServiceConfigW(service.get(), c, 8192, &needed) ||
-        !QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, description.data(), 8192,
-                              &needed)) {
-        return L"none";
+    QueryServiceConfigW(service.get(), c, 8192, &needed);
+    QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, description.data(), 8192,
+                         &needed);
+    std::wstring text;
+    for (const DWORD number : {c->dwServiceType, c->dwStartType, c->dwErrorControl, c->dwTagId}) {
+        text += std::to_wstring(number) + L"|";
     }
-    const auto text = [](const wchar_t* value) { return std::wstring(value ? value : L""); };
-    return L"type " + std::to_wstring(c->dwServiceType) + L", start " +
-           std::to_wstring(c->dwStartType) + L", error control " +
-           std::to_wstring(c->dwErrorControl) + L", tag " + std::to_wstring(c->dwTagId) +
-           L"\nimage " + text(c->lpBinaryPathName) + L"\ngroup " + text(c->lpLoadOrderGroup) +
-           L"\ndependencies " + text(c->lpDependencies) + L"\naccount " +
-           text(c->lpServiceStartName) + L"\ndisplay name " + text(c->lpDisplayName) +
-           L"\ndescription " + text(d->lpDescription);
+    for (const wchar_t* field :
+         {c->lpBinaryPathName, c->lpLoadOrderGroup, c->lpDependencies, c->lpServiceStartName,
+          c->lpDisplayName,
+          reinterpret_cast<SERVICE_DESCRIPTIONW*>(description.data())->lpDescription}) {
+        text += std::wstring(field ? field : L"-") + L"|";
+    }
+    return text;
 }
 
-// msiexec ARGUMENTS, quiet and logged: 0, or 3010 where a reboot is merely suggested. Any other
-// code fails the test with the log.
-void msiexec(const std::wstring& arguments) {
-    const auto log = std::filesystem::temp_directory_path() / L"msiexec.log";
-    const DWORD code =
-        run(L"msiexec.exe " + arguments + L" /qn /l*v \"" + log.native() + L"\"", 300000);
-    EXPECT_TRUE(code == 0 || code == ERROR_SUCCESS_REBOOT_REQUIRED)
-        << "msiexec " << arguments << " ended with " << code << ":\n"
-        << testing::readFileBytes(log);
-}
-
-// The image that process PID runs and that file's version, "PATH major.minor.patch".
-std::wstring imageOf(DWORD pid) {
-    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD size = MAX_PATH;
-    QueryFullProcessImageNameW(process.get(), 0, path.data(), &size);
-    path.resize(size);
-    std::vector<unsigned char> info(GetFileVersionInfoSizeW(path.c_str(), nullptr) + 1);
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    if (!GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()) ||
-        !VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length)) {
-        return path + L" without a version";
-    }
-    return path + L" " + std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." +
-           std::to_wstring(LOWORD(fixed->dwFileVersionMS)) + L"." +
-           std::to_wstring(HIWORD(fixed->dwFileVersionLS));
+// What the "install" verb registers for the executable at IMAGE_PATH (quoted).
+std::wstring verbRegistration(const std::wstring& imagePath) {
+    return L"16|2|1|0|" + imagePath +
+           L"|||LocalSystem|Halvern Service|Runs Halvern Windows tunnel processes and routes.|";
 }
 
 bool waitForState(DWORD wanted) {
@@ -142,26 +116,20 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
 
     // A second install repairs a registration that was changed since.
     ASSERT_EQ(runVerb(L"install"), 0U);
-    {  // an open handle would keep the service, deleted at the end, in the SCM
-        const ServiceHandle changed = openService(SERVICE_CHANGE_CONFIG);
-        ASSERT_TRUE(ChangeServiceConfigW(changed.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
-                                         SERVICE_ERROR_IGNORE, L"C:\\elsewhere\\old.exe", nullptr,
-                                         nullptr, nullptr, nullptr, nullptr, L"Old name"));
-        SERVICE_DESCRIPTIONW oldDescription{const_cast<wchar_t*>(L"Old text")};
-        ASSERT_TRUE(
-            ChangeServiceConfig2W(changed.get(), SERVICE_CONFIG_DESCRIPTION, &oldDescription));
-    }
+    ASSERT_TRUE(ChangeServiceConfigW(openService(SERVICE_CHANGE_CONFIG).get(), SERVICE_NO_CHANGE,
+                                     SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                     L"C:\\elsewhere\\old.exe", nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, L"Old name"));
+    SERVICE_DESCRIPTIONW oldText{const_cast<wchar_t*>(L"Old text")};
+    ASSERT_TRUE(ChangeServiceConfig2W(openService(SERVICE_CHANGE_CONFIG).get(),
+                                      SERVICE_CONFIG_DESCRIPTION, &oldText));
     ASSERT_EQ(runVerb(L"install"), 0U);
-    EXPECT_EQ(registration(), L"type 16, start 2, error control 1, tag 0\nimage " +
-                                  kQuotedExecutable +
-                                  L"\ngroup \ndependencies \naccount LocalSystem\ndisplay name "
-                                  L"Halvern Service\ndescription Runs Halvern Windows tunnel "
-                                  L"processes and routes.");
+    EXPECT_EQ(registration(), verbRegistration(kQuotedExecutable));
 
     EXPECT_EQ(runVerb(L"start"), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
     EXPECT_EQ(runVerb(L"start"), 0U);  // already running is success
-    EXPECT_EQ(exchangeRequest(kStatusRequest).response, kDisconnected);
+    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
 
     // The verb waits for the stop; the service's own stop is quick without a tunnel.
     EXPECT_EQ(runVerb(L"stop"), 0U);
@@ -175,59 +143,69 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
 }
 
+// msiexec ARGUMENTS, quiet: 0, or 3010 where a reboot is merely suggested; else the log is shown.
+void msiexec(const std::wstring& arguments) {
+    const auto log = std::filesystem::temp_directory_path() / L"msiexec.log";
+    const DWORD code = runVerb(arguments + L" /qn /l*v \"" + log.native() + L"\"", L"msiexec");
+    EXPECT_TRUE(code == 0 || code == ERROR_SUCCESS_REBOOT_REQUIRED)
+        << "msiexec " << arguments << ": " << code << "\n"
+        << testing::readFileBytes(log);
+}
+
 // The MSI as an administrator deploys it: scripts/test builds it and one of a later version, and
 // runs this case alone in a fresh Wine prefix with their paths in HALVERN_MSI and HALVERN_NEXT_MSI.
 TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
     const wchar_t* msi = _wgetenv(L"HALVERN_MSI");
     const wchar_t* nextMsi = _wgetenv(L"HALVERN_NEXT_MSI");
     const wchar_t* nextVersion = _wgetenv(L"HALVERN_NEXT_VERSION");
-    if (msi == nullptr || nextMsi == nullptr || nextVersion == nullptr) {
+    if (!msi || !nextMsi || !nextVersion) {
         GTEST_SKIP() << "no packages named (scripts/test names them)";
     }
     const auto folder = std::filesystem::path(_wgetenv(L"ProgramFiles")) / L"Halvern Service";
-    const std::wstring service = (folder / L"HalvernService.exe").native();
-
+    const std::wstring service = L"\"" + (folder / L"HalvernService.exe").native() + L"\"";
     msiexec(L"/i \"" + std::wstring(msi) + L"\"");
-    for (const wchar_t* file :
-         {L"HalvernService.exe", L"halvernctl.exe", L"README.txt", L"data\\README.txt"}) {
+    for (const wchar_t* file : {L"halvernctl.exe", L"README.txt", L"data\\README.txt"}) {
         EXPECT_TRUE(std::filesystem::is_regular_file(folder / file)) << file;
     }
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
-    EXPECT_EQ(exchangeRequest(kStatusRequest).response, kDisconnected);
-    // Field for field what the installed executable's own verb registers from scratch.
-    const std::wstring installed = registration();
-    EXPECT_EQ(run(L"\"" + service + L"\" uninstall"), 0U);
-    EXPECT_EQ(run(L"\"" + service + L"\" install"), 0U);
-    EXPECT_EQ(registration(), installed);
-    ASSERT_EQ(run(L"\"" + service + L"\" start"), 0U);
-    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
+    EXPECT_EQ(registration(), verbRegistration(service));  // as the verb's, pinned above
 
-    // A later version replaces it in place: the old process has ended, and the one that runs now
-    // started from the later executable.
+    // A later version replaces it in place: the old process has ended, and a new one runs from
+    // the executable of the later version.
     const DWORD old = serviceStatus().dwProcessId;
     msiexec(L"/i \"" + std::wstring(nextMsi) + L"\"");
     ASSERT_TRUE(testing::eventually([&] {
-        const SERVICE_STATUS_PROCESS now = serviceStatus();
-        return now.dwCurrentState == SERVICE_RUNNING && now.dwProcessId != old;
+        return serviceStatus().dwCurrentState == SERVICE_RUNNING &&
+               serviceStatus().dwProcessId != old;
     }));
     EXPECT_TRUE(testing::processHasEnded(old));
-    const DWORD next = serviceStatus().dwProcessId;
-    EXPECT_EQ(imageOf(next), service + L" " + nextVersion);
-    EXPECT_EQ(registration(), installed);
-    EXPECT_EQ(exchangeRequest(kStatusRequest).response, kDisconnected);
+    std::vector<unsigned char> info(65536);
+    VS_FIXEDFILEINFO* v = nullptr;
+    UINT length = 0;
+    GetFileVersionInfoW((folder / L"HalvernService.exe").c_str(), 0, 65536, info.data());
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&v), &length));
+    EXPECT_EQ(std::to_wstring(HIWORD(v->dwFileVersionMS)) + L"." +
+                  std::to_wstring(LOWORD(v->dwFileVersionMS)) + L"." +
+                  std::to_wstring(HIWORD(v->dwFileVersionLS)),
+              nextVersion);
+    EXPECT_EQ(registration(), verbRegistration(service));
+    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
 
     // Removed: the service (with a value under its key, as a crash journal leaves one), its
-    // process, every file and every registry entry that names it or the package's UpgradeCode.
+    // process, every file, and every registry entry that names it or holds the UpgradeCode (as
+    // the Installer's keys spell it).
     ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE,
                               L"SYSTEM\\CurrentControlSet\\Services\\HalvernService\\Parameters",
                               L"Journal", REG_SZ, L"x", 4),
               ERROR_SUCCESS);
+    const DWORD last = serviceStatus().dwProcessId;
     msiexec(L"/x \"" + std::wstring(nextMsi) + L"\"");
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
-    EXPECT_TRUE(testing::eventually([&] { return testing::processHasEnded(next); }));
+    EXPECT_TRUE(testing::eventually([&] { return testing::processHasEnded(last); }));
     EXPECT_FALSE(std::filesystem::exists(folder));
     const auto exported = std::filesystem::temp_directory_path() / L"registry.reg";
-    ASSERT_EQ(run(L"regedit.exe /E \"" + exported.native() + L"\""), 0U);
+    ASSERT_EQ(runVerb(L"/E \"" + exported.native() + L"\"", L"regedit"), 0U);
     const std::string bytes = testing::readFileBytes(exported);  // UTF-16
     std::wstring registry(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     std::transform(registry.begin(), registry.end(), registry.begin(), ::towlower);
