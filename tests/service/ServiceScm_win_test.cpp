@@ -153,12 +153,13 @@ void msiexec(const std::wstring& arguments) {
 }
 
 // The MSI as an administrator deploys it: scripts/test builds it and one of a later version, and
-// runs this case alone in a fresh Wine prefix with their paths in HALVERN_MSI and HALVERN_NEXT_MSI.
+// runs this case alone in a fresh Wine prefix with the packages in HALVERN_MSI and
+// HALVERN_NEXT_MSI, and the later version's executable in HALVERN_NEXT_SERVICE.
 TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
     const wchar_t* msi = _wgetenv(L"HALVERN_MSI");
     const wchar_t* nextMsi = _wgetenv(L"HALVERN_NEXT_MSI");
-    const wchar_t* nextVersion = _wgetenv(L"HALVERN_NEXT_VERSION");
-    if (!msi || !nextMsi || !nextVersion) {
+    const wchar_t* nextService = _wgetenv(L"HALVERN_NEXT_SERVICE");
+    if (!msi || !nextMsi || !nextService) {
         GTEST_SKIP() << "no packages named (scripts/test names them)";
     }
     const auto folder = std::filesystem::path(_wgetenv(L"ProgramFiles")) / L"Halvern Service";
@@ -172,7 +173,7 @@ TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
     EXPECT_EQ(registration(), verbRegistration(service));  // as the verb's, pinned above
 
     // A later version replaces it in place: the old process has ended, and a new one runs from
-    // the executable of the later version.
+    // the later version's executable.
     const DWORD old = serviceStatus().dwProcessId;
     msiexec(L"/i \"" + std::wstring(nextMsi) + L"\"");
     ASSERT_TRUE(testing::eventually([&] {
@@ -180,15 +181,8 @@ TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
                serviceStatus().dwProcessId != old;
     }));
     EXPECT_TRUE(testing::processHasEnded(old));
-    std::vector<unsigned char> info(65536);
-    VS_FIXEDFILEINFO* v = nullptr;
-    UINT length = 0;
-    GetFileVersionInfoW((folder / L"HalvernService.exe").c_str(), 0, 65536, info.data());
-    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&v), &length));
-    EXPECT_EQ(std::to_wstring(HIWORD(v->dwFileVersionMS)) + L"." +
-                  std::to_wstring(LOWORD(v->dwFileVersionMS)) + L"." +
-                  std::to_wstring(HIWORD(v->dwFileVersionLS)),
-              nextVersion);
+    EXPECT_TRUE(testing::readFileBytes(folder / L"HalvernService.exe") ==
+                testing::readFileBytes(nextService));
     EXPECT_EQ(registration(), verbRegistration(service));
     EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
 
