@@ -22,6 +22,29 @@ if(WIN32)
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win64)
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+
+    # The MSI (target "msi"): the zip's files, staged by the rules above and stripped as CPack
+    # strips them, packed by wixl from msitools (packaging/windows/HalvernService.wxs says how
+    # the service is registered). NextVersion bounds the versions that the package replaces.
+    find_program(HALVERN_WIXL wixl DOC "wixl (msitools), which builds the MSI")
+    set(patch ${PROJECT_VERSION_PATCH})
+    if(patch STREQUAL "")
+        set(patch 0)
+    endif()
+    math(EXPR patch "${patch} + 1")
+    set(msi ${PROJECT_BINARY_DIR}/${CPACK_PACKAGE_FILE_NAME}.msi)
+    set(msiFiles ${staged}/msi)
+    add_custom_command(OUTPUT ${msi}
+        COMMAND ${CMAKE_COMMAND} -E rm -rf ${msiFiles}
+        COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${msiFiles} --strip
+        COMMAND ${CMAKE_COMMAND} -E chdir ${msiFiles} ${HALVERN_WIXL} -a x64
+            -D Version=${PROJECT_VERSION}
+            -D NextVersion=${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${patch}
+            -o ${msi} ${packaging}/windows/HalvernService.wxs
+        DEPENDS halvern-service halvernctl ${packaging}/windows/HalvernService.wxs
+            ${staged}/README.txt ${staged}/data/README.txt
+        COMMENT "Building ${CPACK_PACKAGE_FILE_NAME}.msi" VERBATIM)
+    add_custom_target(msi DEPENDS ${msi})
 else()
     # Laid out for the package's prefix, /usr (the unit names /usr/sbin/halvern-service). A copy
     # placed elsewhere by hand registers itself with the "install" verb instead.

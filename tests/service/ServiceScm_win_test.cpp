@@ -1,10 +1,14 @@
 // HalvernService.exe under the service control manager, each verb a real process whose full
-// 32-bit exit code is read (from outside Windows it is cut to 8 bits). Under Wine an installed
-// auto-start service starts again with the prefix's next server: it is removed on every path.
+// 32-bit exit code is read (from outside Windows it is cut to 8 bits), and the MSI that registers
+// it through those verbs. Under Wine an installed auto-start service starts again with the
+// prefix's next server: it is removed on every path.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwctype>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -21,9 +25,11 @@ const std::wstring kQuotedExecutable =
     L"\"" + (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal().native() +
     L"\"";
 
+const std::string kStatusAnswer = R"({"ok":true,"status":"disconnected","activeProtocol":""})";
+
 // The exit code of the executable run with ARGUMENT, or STILL_ACTIVE (259) after a minute.
-DWORD runVerb(const std::wstring& argument) {
-    std::wstring commandLine = kQuotedExecutable + L" " + argument;
+DWORD runVerb(const std::wstring& argument, const std::wstring& executable = kQuotedExecutable) {
+    std::wstring commandLine = executable + L" " + argument;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
@@ -43,11 +49,43 @@ ServiceHandle openService(DWORD access) {
     return ServiceHandle(OpenServiceW(manager.get(), L"HalvernService", access));
 }
 
-// The service's state and exit codes; all 0 when it cannot be queried.
-SERVICE_STATUS serviceStatus() {
-    SERVICE_STATUS status{};
-    QueryServiceStatus(openService(SERVICE_QUERY_STATUS).get(), &status);
+// The service's state, exit codes and process id; all 0 when it cannot be queried.
+SERVICE_STATUS_PROCESS serviceStatus() {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(openService(SERVICE_QUERY_STATUS).get(), SC_STATUS_PROCESS_INFO,
+                         reinterpret_cast<BYTE*>(&status), sizeof(status), &needed);
     return status;
+}
+
+// Every field of the registration that the SCM reports: type|start|error control|tag|image|
+// group|dependencies|account|display name|description|.
+std::wstring registration() {
+    const ServiceHandle service = openService(SERVICE_QUERY_CONFIG);
+    std::vector<unsigned char> config(8192);
+    std::vector<unsigned char> description(8192);
+    DWORD needed = 0;
+    auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
+    QueryServiceConfigW(service.get(), c, 8192, &needed);
+    QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, description.data(), 8192,
+                         &needed);
+    std::wstring text;
+    for (const DWORD number : {c->dwServiceType, c->dwStartType, c->dwErrorControl, c->dwTagId}) {
+        text += std::to_wstring(number) + L"|";
+    }
+    for (const wchar_t* field :
+         {c->lpBinaryPathName, c->lpLoadOrderGroup, c->lpDependencies, c->lpServiceStartName,
+          c->lpDisplayName,
+          reinterpret_cast<SERVICE_DESCRIPTIONW*>(description.data())->lpDescription}) {
+        text += std::wstring(field ? field : L"-") + L"|";
+    }
+    return text;
+}
+
+// What the "install" verb registers for the executable at IMAGE_PATH (quoted).
+std::wstring verbRegistration(const std::wstring& imagePath) {
+    return L"16|2|1|0|" + imagePath +
+           L"|||LocalSystem|Halvern Service|Runs Halvern Windows tunnel processes and routes.|";
 }
 
 bool waitForState(DWORD wanted) {
@@ -82,22 +120,16 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
                                      SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
                                      L"C:\\elsewhere\\old.exe", nullptr, nullptr, nullptr, nullptr,
                                      nullptr, L"Old name"));
+    SERVICE_DESCRIPTIONW oldText{const_cast<wchar_t*>(L"Old text")};
+    ASSERT_TRUE(ChangeServiceConfig2W(openService(SERVICE_CHANGE_CONFIG).get(),
+                                      SERVICE_CONFIG_DESCRIPTION, &oldText));
     ASSERT_EQ(runVerb(L"install"), 0U);
-    std::vector<unsigned char> buffer(8192);
-    DWORD needed = 0;
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    ASSERT_TRUE(QueryServiceConfigW(openService(SERVICE_QUERY_CONFIG).get(), config,
-                                    static_cast<DWORD>(buffer.size()), &needed));
-    EXPECT_EQ(std::wstring(config->lpBinaryPathName), kQuotedExecutable);
-    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-    EXPECT_EQ(std::wstring(config->lpDisplayName), L"Halvern Service");
+    EXPECT_EQ(registration(), verbRegistration(kQuotedExecutable));
 
     EXPECT_EQ(runVerb(L"start"), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
     EXPECT_EQ(runVerb(L"start"), 0U);  // already running is success
-    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response,
-              R"({"ok":true,"status":"disconnected","activeProtocol":""})");
+    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
 
     // The verb waits for the stop; the service's own stop is quick without a tunnel.
     EXPECT_EQ(runVerb(L"stop"), 0U);
@@ -109,6 +141,69 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
     EXPECT_EQ(runVerb(L"uninstall"), 0U);
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
+}
+
+// msiexec ARGUMENTS, quiet: 0, or 3010 where a reboot is merely suggested; else the log is shown.
+void msiexec(const std::wstring& arguments) {
+    const auto log = std::filesystem::temp_directory_path() / L"msiexec.log";
+    const DWORD code = runVerb(arguments + L" /qn /l*v \"" + log.native() + L"\"", L"msiexec");
+    EXPECT_TRUE(code == 0 || code == ERROR_SUCCESS_REBOOT_REQUIRED)
+        << "msiexec " << arguments << ": " << code << "\n"
+        << testing::readFileBytes(log);
+}
+
+// The MSI as an administrator deploys it: scripts/test builds it and one of a later version, and
+// runs this case alone in a fresh Wine prefix with the packages in HALVERN_MSI and
+// HALVERN_NEXT_MSI, and the later version's executable in HALVERN_NEXT_SERVICE.
+TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
+    const wchar_t* msi = _wgetenv(L"HALVERN_MSI");
+    const wchar_t* nextMsi = _wgetenv(L"HALVERN_NEXT_MSI");
+    const wchar_t* nextService = _wgetenv(L"HALVERN_NEXT_SERVICE");
+    if (!msi || !nextMsi || !nextService) {
+        GTEST_SKIP() << "no packages named (scripts/test names them)";
+    }
+    const auto folder = std::filesystem::path(_wgetenv(L"ProgramFiles")) / L"Halvern Service";
+    const std::wstring service = L"\"" + (folder / L"HalvernService.exe").native() + L"\"";
+    msiexec(L"/i \"" + std::wstring(msi) + L"\"");
+    for (const wchar_t* file : {L"halvernctl.exe", L"README.txt", L"data\\README.txt"}) {
+        EXPECT_TRUE(std::filesystem::is_regular_file(folder / file)) << file;
+    }
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
+    EXPECT_EQ(registration(), verbRegistration(service));  // as the verb's, pinned above
+
+    // A later version replaces it in place: the old process has ended, and a new one runs from
+    // the later version's executable.
+    const DWORD old = serviceStatus().dwProcessId;
+    msiexec(L"/i \"" + std::wstring(nextMsi) + L"\"");
+    ASSERT_TRUE(testing::eventually([&] {
+        return serviceStatus().dwCurrentState == SERVICE_RUNNING &&
+               serviceStatus().dwProcessId != old;
+    }));
+    EXPECT_TRUE(testing::processHasEnded(old));
+    EXPECT_TRUE(testing::readFileBytes(folder / L"HalvernService.exe") ==
+                testing::readFileBytes(nextService));
+    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
+
+    // Removed: the service (with a value under its key, as a crash journal leaves one), its
+    // process, every file, and every registry entry that names it or holds the UpgradeCode (as
+    // the Installer's keys spell it).
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE,
+                              L"SYSTEM\\CurrentControlSet\\Services\\HalvernService\\Parameters",
+                              L"Journal", REG_SZ, L"x", 4),
+              ERROR_SUCCESS);
+    const DWORD last = serviceStatus().dwProcessId;
+    msiexec(L"/x \"" + std::wstring(nextMsi) + L"\"");
+    EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
+    EXPECT_TRUE(testing::eventually([&] { return testing::processHasEnded(last); }));
+    EXPECT_FALSE(std::filesystem::exists(folder));
+    const auto exported = std::filesystem::temp_directory_path() / L"registry.reg";
+    ASSERT_EQ(runVerb(L"/E \"" + exported.native() + L"\"", L"regedit"), 0U);
+    const std::string bytes = testing::readFileBytes(exported);  // UTF-16
+    std::wstring registry(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    std::transform(registry.begin(), registry.end(), registry.begin(), ::towlower);
+    EXPECT_EQ(registry.find(L"halvern"), std::wstring::npos);
+    EXPECT_EQ(registry.find(L"ac07b817ce7803e4b88736ed9994dde5"), std::wstring::npos);
 }
 
 }  // namespace
