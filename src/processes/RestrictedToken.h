@@ -1,6 +1,9 @@
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
+#include <vector>
 
 #include "common/WinHandle.h"
 
@@ -15,5 +18,11 @@ namespace halvern {
 // medium integrity or above. Returns it, or an empty handle with `error` set to the last-error
 // code of the call that failed; there is no weaker substitute.
 UniqueHandle createRestrictedToken(std::uint32_t& error) noexcept;
+
+// What GetTokenInformation reports of `token` for `kind`, in a buffer aligned for any of its
+// records. Pointers in the records point into the buffer: move it, never copy it. Empty, with
+// `error` set, when the query fails.
+std::vector<std::uint64_t> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind,
+                                            std::uint32_t& error);
 
 }  // namespace halvern

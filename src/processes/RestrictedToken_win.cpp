@@ -20,31 +20,34 @@ bool privilegesToDelete(HANDLE token, std::vector<LUID_AND_ATTRIBUTES>& result,
         error = GetLastError();
         return false;
     }
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size)) {
-        error = GetLastError();
-        if (error != ERROR_INSUFFICIENT_BUFFER) {
-            return false;
-        }
-    }
-    // Whole TOKEN_PRIVILEGES records, so that the buffer is aligned for one.
-    std::vector<TOKEN_PRIVILEGES> buffer(size / sizeof(TOKEN_PRIVILEGES) + 1);
-    if (!GetTokenInformation(token, TokenPrivileges, buffer.data(),
-                             static_cast<DWORD>(buffer.size() * sizeof(TOKEN_PRIVILEGES)), &size)) {
-        error = GetLastError();
+    const auto buffer = tokenInformation(token, TokenPrivileges, error);
+    if (buffer.empty()) {
         return false;
     }
-    const TOKEN_PRIVILEGES& held = buffer.front();
-    for (DWORD i = 0; i < held.PrivilegeCount; ++i) {
-        const LUID& luid = held.Privileges[i].Luid;
+    const auto* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
+        const LUID& luid = held->Privileges[i].Luid;
         if (luid.LowPart != changeNotify.LowPart || luid.HighPart != changeNotify.HighPart) {
-            result.push_back(held.Privileges[i]);
+            result.push_back(held->Privileges[i]);
         }
     }
     return true;
 }
 
 }  // namespace
+
+std::vector<std::uint64_t> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind,
+                                            std::uint32_t& error) {
+    DWORD size = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &size);  // fails, reporting the size it needs
+    std::vector<std::uint64_t> buffer(size / sizeof(std::uint64_t) + 1);
+    if (!GetTokenInformation(token, kind, buffer.data(),
+                             static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &size)) {
+        error = GetLastError();
+        buffer.clear();
+    }
+    return buffer;
+}
 
 UniqueHandle createRestrictedToken(std::uint32_t& error) noexcept {
     const auto failed = [&error](DWORD code) {
@@ -83,7 +86,7 @@ UniqueHandle createRestrictedToken(std::uint32_t& error) noexcept {
             return failed(GetLastError());
         }
         return restricted;
-    } catch (...) {  // the list's allocation
+    } catch (...) {  // an allocation
         return failed(ERROR_NOT_ENOUGH_MEMORY);
     }
 }

@@ -8,6 +8,7 @@
 
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
+#include "processes/ProcessLauncher.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
 #include "support/PortLock.h"
@@ -136,6 +137,34 @@ TEST_F(ProxyCoreStart, AnEndOrATimeOutIsReportedWithTheEndOfTheOutput) {
     EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(500); }),
               timedOut + " | output: " + fillPattern(10000).substr(10000 - 4096));
     EXPECT_FALSE(processHasEnded(core.processId()));
+}
+
+// The core runs what the client's configuration asks: on Windows it holds none of the service's
+// rights and still serves its port; the bridge keeps them. Linux: tests/service/daemon_test.sh.
+// Wine 8 keeps each privilege that the flag alone should remove (the production code names them
+// as well) and reports enabled ones, but enforces no integrity level and reads every token back
+// at the level it was made with (setting it is a stub there), so the level is checked on Windows.
+TEST_F(ProxyCoreStart, OnWindowsTheCoreHasALowLevelAndNoPrivilegeAndServesItsPort) {
+    if (!kOnWindows) {
+        GTEST_SKIP() << "a Windows token";
+    }
+    ASSERT_TRUE(waitUntilPortIsFree(ProxyCoreProcess::kSocksPort)) << "10807 is held";
+    const SocksPortLock lock;
+    ProxyCoreProcess core(install("xray"));
+    core.start("{}");
+    core.waitForSocksPort(10000);
+    TunnelBridgeProcess bridge(install("tun2socks", "hold"), "");
+    bridge.start(10807);
+    const auto service = processTokenRights(ProcessLauncher::currentProcessId());
+    const auto child = processTokenRights(core.processId());
+    ASSERT_TRUE(service && child);
+    ASSERT_GT(service->privileges.size(), 1U) << "the service has nothing to take away";
+    EXPECT_EQ(processTokenRights(bridge.processId()), service);
+    // Only the bypass of traverse checking, which every account holds, stays.
+    EXPECT_EQ(child->privileges, std::vector<std::string>{"+SeChangeNotifyPrivilege"});
+    if (!runningUnderWine()) {
+        EXPECT_EQ(child->integrity, 0x1000U);
+    }
 }
 
 TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStarted) {
