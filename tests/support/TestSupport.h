@@ -69,18 +69,16 @@ std::size_t childProcessCountSettling(std::size_t expected, int settleMs = 3000)
 // True when the process has ended, whether or not its parent has reaped it yet.
 bool processHasEnded(std::uint32_t pid);
 
-// Windows: what the process's token holds: the last part of its integrity level's SID (0x1000
-// low, 0x3000 high, 0x4000 system) and its privileges' names in the token's order, "+" before
-// each enabled one. Nothing when the token cannot be read, and always on POSIX.
+#ifdef _WIN32
+// The process token's integrity level (0x1000: low) and privileges, "+" marking enabled ones.
 struct TokenRights {
     std::uint32_t integrity = 0;
     std::vector<std::string> privileges;
     bool operator==(const TokenRights&) const = default;
 };
 std::optional<TokenRights> processTokenRights(std::uint32_t pid);
-
-// True in a Windows build that runs under Wine.
 bool runningUnderWine();
+#endif
 
 std::string readFileBytes(const std::filesystem::path& path);
 void writeFileBytes(const std::filesystem::path& path, const std::string& content);

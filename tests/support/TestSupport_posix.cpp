@@ -28,14 +28,6 @@ void setEnvironmentValue(const std::string& name, const std::optional<std::strin
     }
 }
 
-std::optional<TokenRights> processTokenRights(std::uint32_t /*pid*/) {
-    return std::nullopt;
-}
-
-bool runningUnderWine() {
-    return false;
-}
-
 namespace {
 
 // The state letter and parent from /proc/PID/stat, read after the last ')' since the command

@@ -76,20 +76,19 @@ std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
     const UniqueHandle owner(token);
     std::uint32_t error = 0;
     const auto label = tokenInformation(token, TokenIntegrityLevel, error);
-    const auto buffer = tokenInformation(token, TokenPrivileges, error);
+    auto buffer = tokenInformation(token, TokenPrivileges, error);
     if (label.empty() || buffer.empty()) {
         return std::nullopt;
     }
     TokenRights rights;
     const PSID sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label.data())->Label.Sid;
     rights.integrity = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U);
-    const auto* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    auto* held = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer.data());
     for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
-        LUID_AND_ATTRIBUTES privilege = held->Privileges[i];
         char name[64] = {};
         DWORD length = sizeof(name);
-        LookupPrivilegeNameA(nullptr, &privilege.Luid, name, &length);
-        const bool enabled = (privilege.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+        LookupPrivilegeNameA(nullptr, &held->Privileges[i].Luid, name, &length);
+        const bool enabled = (held->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
         rights.privileges.push_back((enabled ? "+" : "") + std::string(name));
     }
     return rights;
