@@ -153,9 +153,9 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStartedAndKeepsTheServicesRightsUn
     ProxyCoreProcess later(install("xray", "hold"));
     later.start("{}");
 #ifdef _WIN32
-    // The core, which runs what the client asks, keeps only the bypass of traverse checking that
-    // all accounts hold (Linux: daemon_test.sh). Wine 8 keeps what DISABLE_MAX_PRIVILEGE should
-    // remove (so the launch names it too) and ignores a lowered integrity level (reads it as was).
+    // The core keeps only the bypass of traverse checking, which all accounts hold (Linux: see
+    // daemon_test.sh). Wine 8 reports privileges, keeping those DISABLE_MAX_PRIVILEGE drops unless
+    // named (the launch names them); it neither enforces nor reports a lowered integrity level.
     const auto service = processTokenRights(ProcessLauncher::currentProcessId());
     const auto core = processTokenRights(later.processId());
     ASSERT_TRUE(service && core);
