@@ -67,7 +67,8 @@ struct ChildCommand {
 
 // What a child may do beyond its account's ordinary rights. On Linux the children never run as
 // root (see ChildAccount.h): the bridge keeps CAP_NET_ADMIN alone, to create its TUN device; the
-// proxy core keeps nothing. On Windows the children run under the service's own account.
+// proxy core keeps nothing. On Windows the proxy core runs on a restricted, low-integrity copy
+// of the service's token (see RestrictedToken.h); the bridge keeps the service's token.
 enum class ChildRights { none, networkAdmin };
 
 // Routines the child-process records use to start, watch and stop their children. None of

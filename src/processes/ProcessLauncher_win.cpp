@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "processes/ProcessLauncher.h"
+#include "processes/RestrictedToken.h"
 
 namespace halvern::ProcessLauncher {
 namespace {
@@ -47,12 +48,22 @@ ChildLogHandle createChildLog(const std::string& fileName) noexcept {
 
 ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
                                 const ChildLogHandle& logFile, const std::string& exeName,
-                                SessionJournal* journal, ChildRights /*rights*/) {
-    // The children run under the service's own account, as they always have on Windows.
+                                SessionJournal* journal, ChildRights rights) {
     const auto failure = [&exeName](DWORD error) {
         return std::runtime_error("Failed to start " + exeName + " (error " +
                                   std::to_string(error) + ")");
     };
+    // A child without rights of its own (the proxy core) runs on a restricted copy of the
+    // service's token, or not at all. The bridge keeps the service's token: it creates the
+    // adapter, and nothing on its command line is the client's.
+    UniqueHandle token;
+    if (rights == ChildRights::none) {
+        std::uint32_t error = 0;
+        token = createRestrictedToken(error);
+        if (!token.valid()) {
+            throw failure(error);
+        }
+    }
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -81,10 +92,15 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
         throw failure(GetLastError());
     }
 
+    constexpr DWORD kFlags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, workingDirectory.c_str(),
-                        &startup, &info)) {
+    const BOOL created =
+        rights == ChildRights::none
+            ? CreateProcessAsUserA(token.get(), nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                   kFlags, nullptr, workingDirectory.c_str(), &startup, &info)
+            : CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, kFlags, nullptr,
+                             workingDirectory.c_str(), &startup, &info);
+    if (!created) {
         throw failure(GetLastError());
     }
     const UniqueHandle thread(info.hThread);

@@ -20,8 +20,7 @@ namespace {
 
 std::filesystem::path ownerFile() {
 #ifdef _WIN32
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+    if (runningUnderWine()) {
         return L"Z:\\tmp\\halvern-port-10807.owner";
     }
     return std::filesystem::temp_directory_path() / "halvern-port-10807.owner";

@@ -69,6 +69,17 @@ std::size_t childProcessCountSettling(std::size_t expected, int settleMs = 3000)
 // True when the process has ended, whether or not its parent has reaped it yet.
 bool processHasEnded(std::uint32_t pid);
 
+#ifdef _WIN32
+// The process token's integrity level (0x1000: low) and privileges, "+" marking enabled ones.
+struct TokenRights {
+    std::uint32_t integrity = 0;
+    std::vector<std::string> privileges;
+    bool operator==(const TokenRights&) const = default;
+};
+std::optional<TokenRights> processTokenRights(std::uint32_t pid);
+bool runningUnderWine();
+#endif
+
 std::string readFileBytes(const std::filesystem::path& path);
 void writeFileBytes(const std::filesystem::path& path, const std::string& content);
 
