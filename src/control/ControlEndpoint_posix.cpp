@@ -130,11 +130,9 @@ class SocketConnection final : public ControlConnection {
         }
     }
 
+    // A response may be written in many pieces while the service reads a log: only the time
+    // spent waiting for the client to make room counts against its budget.
     std::size_t write(const char* data, std::size_t size) override {
-        if (!writeDeadline_) {
-            writeDeadline_ =
-                MonotonicClock::now() + std::chrono::milliseconds(kResponseWriteBudgetMilliseconds);
-        }
         for (;;) {
             const ssize_t count = ::send(socket_.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (count > 0) {
@@ -143,8 +141,15 @@ class SocketConnection final : public ControlConnection {
             if (count < 0 && errno == EINTR) {
                 continue;
             }
-            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
-                !waitReady(socket_.get(), POLLOUT, *writeDeadline_)) {
+            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return 0;
+            }
+            const auto waitStart = MonotonicClock::now();
+            const bool ready = waitReady(socket_.get(), POLLOUT, waitStart + writeBudgetLeft_);
+            writeBudgetLeft_ -=
+                std::chrono::ceil<std::chrono::milliseconds>(MonotonicClock::now() - waitStart);
+            if (!ready) {
+                writeBudgetLeft_ = std::chrono::milliseconds(0);
                 return 0;
             }
         }
@@ -177,7 +182,7 @@ class SocketConnection final : public ControlConnection {
 
     UniqueFd socket_;
     MonotonicClock::time_point readDeadline_;
-    std::optional<MonotonicClock::time_point> writeDeadline_;
+    std::chrono::milliseconds writeBudgetLeft_{kResponseWriteBudgetMilliseconds};
 };
 
 class SocketEndpoint final : public ControlEndpoint {

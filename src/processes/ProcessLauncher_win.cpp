@@ -187,4 +187,9 @@ std::uint32_t currentProcessId() noexcept {
     return GetCurrentProcessId();
 }
 
+// Each child's job object ended everything it started when the child was stopped.
+std::size_t endLeftoverChildren() noexcept {
+    return 0;
+}
+
 }  // namespace halvern::ProcessLauncher
