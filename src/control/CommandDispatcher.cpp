@@ -62,9 +62,11 @@ void readLogDelta(std::string_view request, const TunnelController& tunnel,
     getJsonInt64(request, "offset", offset);
     getJsonInt64(request, "maxBytes", maxBytes);
     bool open = write(R"({"ok":true,"content":")");
-    const LogDelta delta = tunnel.readLogDelta(
-        source, offset, maxBytes,
-        [&](std::string_view chunk) { return open = open && write(escapeJson(chunk)); });
+    // A stop that begins meanwhile waits for this command: it cuts a long answer short.
+    const LogDelta delta =
+        tunnel.readLogDelta(source, offset, maxBytes, [&](std::string_view chunk) {
+            return open = open && !stopping && write(escapeJson(chunk));
+        });
     if (open) {
         write("\",\"nextOffset\":" + std::to_string(delta.nextOffset) +
               ",\"fileSize\":" + std::to_string(delta.fileSize) + "}");

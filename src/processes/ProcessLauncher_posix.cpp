@@ -91,12 +91,12 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
     return child;
 }
 
-std::size_t endLeftoverChildren() noexcept {
+std::optional<std::size_t> endLeftoverChildren() noexcept {
     try {
         const auto account = childAccount(false);
-        return account ? endEveryProcessOf(*account) : 0;
+        return account ? std::optional<std::size_t>(endEveryProcessOf(*account)) : std::nullopt;
     } catch (...) {  // no account: nothing can run under it
-        return 0;
+        return std::nullopt;
     }
 }
 

@@ -188,8 +188,8 @@ std::uint32_t currentProcessId() noexcept {
 }
 
 // Each child's job object ended everything it started when the child was stopped.
-std::size_t endLeftoverChildren() noexcept {
-    return 0;
+std::optional<std::size_t> endLeftoverChildren() noexcept {
+    return std::nullopt;
 }
 
 }  // namespace halvern::ProcessLauncher

@@ -182,8 +182,8 @@ void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& syst
         report("replaying the session journal of instance " + std::to_string(journal->instancePid));
         // First of all: no process of the children's account may copy the configuration or
         // keep CAP_NET_ADMIN while the rest is undone, wherever it went.
-        if (const std::size_t ended = ProcessLauncher::endLeftoverChildren(); ended != 0) {
-            report("ended " + std::to_string(ended) +
+        if (const auto ended = ProcessLauncher::endLeftoverChildren()) {
+            report("ended " + std::to_string(*ended) +
                    " leftover processes of the children's account");
         }
         for (std::size_t i = journal->entries.size(); i-- > 0;) {
