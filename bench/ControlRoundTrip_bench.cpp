@@ -139,7 +139,7 @@ void BM_ReadLogDeltaOfA64MiBSparseLog_PeakRss(benchmark::State& state) {
         "{\"command\":\"readLogDelta\",\"source\":\"windows_xray\",\"maxBytes\":4294967295}\n";
     double aboveIdleMib = 0;
     double answerMib = 0;
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         if (!log.valid() || ::ftruncate(log.get(), std::int64_t{64} << 20) != 0) {
             state.SkipWithError("cannot make the log");
             break;

@@ -186,8 +186,11 @@ std::string replaceableByOthers(const std::filesystem::path& executable) {
         // A sticky directory (/tmp) lets others add entries, but not rename or remove root's.
         const bool sticky = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
         if (info.st_uid != 0 || (!sticky && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
-            char mode[8];
-            std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(info.st_mode & 07777));
+            std::string mode = "0000";
+            auto bits = static_cast<unsigned>(info.st_mode & 07777);
+            for (std::size_t digit = mode.size(); digit-- > 0; bits >>= 3U) {
+                mode[digit] = static_cast<char>('0' + (bits & 7U));
+            }
             return at.string() + " belongs to uid " + std::to_string(info.st_uid) + " with mode " +
                    mode;
         }
@@ -210,10 +213,11 @@ std::uint32_t installVerb() {
         return ENOENT;
     }
     if (const std::string weak = replaceableByOthers(executable); !weak.empty()) {
-        std::fprintf(stderr,
-                     "halvern-service install: refused: %s, so someone other than root could "
-                     "replace what the unit runs as root; install it where only root can write\n",
-                     weak.c_str());
+        static_cast<void>(std::fprintf(
+            stderr,
+            "halvern-service install: refused: %s, so someone other than root could "
+            "replace what the unit runs as root; install it where only root can write\n",
+            weak.c_str()));
         return EPERM;
     }
     const std::string execStart = execStartWord(executable);
