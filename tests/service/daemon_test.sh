@@ -268,5 +268,16 @@ expect_lines 'HalvernService recovery: ' "replaying the session journal of insta
 running "$stranger" || fail "the replay killed another user's process $stranger"
 kill "$stranger"
 stop_service TERM
+# Without its account, or with one that is no system account, no child runs and nothing changes.
+cp /etc/passwd "$work/passwd"
+start_service accountless "$work/bin"
+for change in "/^halvern-core:/d|is missing: " "s/^halvern-core:x:[0-9]*:/halvern-core:x:1500:/|(uid 1500, gid "; do
+    sed -i "${change%|*}" /etc/passwd
+    [[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"User halvern-core '"${change#*|}"* ]] ||
+        fail "a connect after ${change%|*} in /etc/passwd"
+    cp "$work/passwd" /etc/passwd
+done
+stop_service TERM
+expect_nothing_left
 
 echo "PASS"
