@@ -2,6 +2,10 @@
 // per request as the protocol has it, against the limit for that shape: a bare server of the
 // same transport that accepts, reads up to the line feed, writes a fixed answer of the same
 // length and closes. Both are driven by the same client.
+//
+// Also the service's peak RSS while it answers the largest "readLogDelta" there is: a sparse
+// 64 MiB log (the children's file size bound; all zero bytes, so each one is escaped to six)
+// with maxBytes 4294967295. Target: at most 16 MiB above the RSS before the request.
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -10,9 +14,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -104,6 +110,70 @@ void BM_StatusRoundTrip_ControlServer(benchmark::State& state) {
     halvern::controller.reset();
 }
 
+// A field of /proc/self/status in KiB ("VmRSS", "VmHWM").
+long statusKib(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
+void BM_ReadLogDeltaOfA64MiBSparseLog_PeakRss(benchmark::State& state) {
+    const PrivateRun run;
+    halvern::stopping = false;
+    {
+        const std::lock_guard lock(halvern::controllerMutex);
+        halvern::controller = std::make_unique<halvern::TunnelController>(nullptr);
+    }
+    std::thread server(halvern::runControlPipeServer);
+    const sockaddr_un address = socketAddress(halvern::controlEndpointAddress().string());
+    while (!connectTo(address).valid()) {
+        std::this_thread::yield();
+    }
+    const halvern::UniqueFd log(::open("/run/halvern/halvern_xray_output.log",
+                                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640));
+    static constexpr char kReadWholeLog[] =
+        "{\"command\":\"readLogDelta\",\"source\":\"windows_xray\",\"maxBytes\":4294967295}\n";
+    double aboveIdleMib = 0;
+    double answerMib = 0;
+    while (state.KeepRunning()) {
+        if (!log.valid() || ::ftruncate(log.get(), std::int64_t{64} << 20) != 0) {
+            state.SkipWithError("cannot make the log");
+            break;
+        }
+        const long idle = statusKib("VmRSS");
+        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from now
+        const halvern::UniqueFd socket = connectTo(address);
+        std::size_t total = 0;
+        if (socket.valid() &&
+            ::send(socket.get(), kReadWholeLog, sizeof(kReadWholeLog) - 1, MSG_NOSIGNAL) > 0) {
+            static char buffer[65536];
+            for (;;) {
+                const ssize_t count = ::recv(socket.get(), buffer, sizeof(buffer), 0);
+                if (count <= 0) {
+                    break;
+                }
+                total += static_cast<std::size_t>(count);
+            }
+        }
+        aboveIdleMib = static_cast<double>(statusKib("VmHWM") - idle) / 1024;
+        answerMib = static_cast<double>(total) / (1 << 20);
+    }
+    state.counters["peak_above_idle_MiB"] = aboveIdleMib;
+    state.counters["answer_MiB"] = answerMib;
+    if (answerMib < 384 || aboveIdleMib > 16) {
+        state.SkipWithError("short answer, or a peak over the 16 MiB target");
+    }
+    halvern::stopping = true;
+    halvern::wakeControlPipe();
+    server.join();
+    const std::lock_guard lock(halvern::controllerMutex);
+    halvern::controller.reset();
+}
+
 void serveBare(int listener, const std::atomic<bool>& done) {
     char buffer[4096];
     for (;;) {
@@ -158,4 +228,5 @@ void BM_StatusRoundTrip_BareServer(benchmark::State& state) {
 
 BENCHMARK(BM_StatusRoundTrip_BareServer)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_StatusRoundTrip_ControlServer)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_ReadLogDeltaOfA64MiBSparseLog_PeakRss)->UseRealTime()->Iterations(1);
 BENCHMARK_MAIN();

@@ -18,11 +18,12 @@ std::uint32_t ownProcessId() noexcept;
 enum class RecordedProcessOutcome { ended, alreadyGone };
 
 // Ends the process that `pid` and `startMark` recorded when it still runs, and waits a bounded
-// time for it. On Linux every child leads a process group of its own, and the whole group is
-// ended: what a wrapper started goes with it, also when the wrapper itself has died already
-// (its group's id cannot be reused while any member lives). On Windows the process alone is
-// ended; its job object took the rest when the service died. A process that now has the id but
-// another mark is left alone. Never throws.
+// time for it. The process alone: what it started is the business of its job object (Windows)
+// or of the sweep of the children's account (Linux, ProcessLauncher::endLeftoverChildren), and
+// a process group is no proof of ownership, since another account's process may take a dead
+// child's id as its group's. A process that now has the id but another mark is left alone; on
+// Linux the check and the signal go through one pidfd, so the id cannot change hands between
+// them. Never throws.
 RecordedProcessOutcome endRecordedProcess(std::uint32_t pid, const std::string& startMark) noexcept;
 
 }  // namespace halvern

@@ -1,6 +1,6 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,11 +20,10 @@ constexpr int kEndWaitMs = 3000;
 
 struct StatFields {
     char state = 0;
-    long long group = 0;
     unsigned long long startTicks = 0;
 };
 
-// Fields 3 (state), 5 (process group) and 22 (start time) of /proc/PID/stat. The command name
+// Fields 3 (state) and 22 (start time) of /proc/PID/stat. The command name
 // (field 2) may hold spaces and parentheses, so counting starts after the last ')'.
 // Plain read(2), not a stream: a process that ends between the open and the read makes the read
 // fail with ESRCH, which libstdc++'s file buffer throws. During a scan of /proc that is any
@@ -49,7 +48,6 @@ std::optional<StatFields> readStat(const std::string& pid) {
         const char* first = token.data();
         const char* last = token.data() + token.size();
         if ((field == 3 && token.size() != 1) ||
-            (field == 5 && std::from_chars(first, last, fields.group).ptr != last) ||
             (field == 22 && std::from_chars(first, last, fields.startTicks).ptr != last)) {
             return std::nullopt;
         }
@@ -62,29 +60,6 @@ std::optional<StatFields> readStat(const std::string& pid) {
 
 bool hasEnded(const std::optional<StatFields>& fields) {
     return !fields || fields->state == 'Z' || fields->state == 'X';
-}
-
-// Whether a live process of group `group` started no earlier than `startTicks`: what a
-// recorded child left in its group.
-bool groupHasMemberSince(long long group, unsigned long long startTicks) {
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) {
-        return false;
-    }
-    bool found = false;
-    while (const dirent* entry = ::readdir(proc)) {
-        const std::string name = entry->d_name;
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        const std::optional<StatFields> fields = readStat(name);
-        if (!hasEnded(fields) && fields->group == group && fields->startTicks >= startTicks) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(proc);
-    return found;
 }
 
 }  // namespace
@@ -101,31 +76,19 @@ std::string processStartMark(std::uint32_t pid) {
 RecordedProcessOutcome endRecordedProcess(std::uint32_t pid,
                                           const std::string& startMark) noexcept {
     try {
-        unsigned long long recorded = 0;
-        const auto parsed =
-            std::from_chars(startMark.data(), startMark.data() + startMark.size(), recorded);
-        if (parsed.ec != std::errc{} || pid == 0 || pid > 0x7FFFFFFFU) {
+        if (pid == 0 || pid > 0x7FFFFFFFU || startMark.empty() ||
+            processStartMark(pid) != startMark) {
             return RecordedProcessOutcome::alreadyGone;
         }
-        const auto group = static_cast<long long>(pid);
-        const std::optional<StatFields> now = readStat(std::to_string(pid));
-        // Another process with this id means the recorded one and its whole group are gone:
-        // the kernel hands out no id that a live group still uses.
-        if (now && now->startTicks != recorded) {
+        const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        // Looked at again through the pidfd's process: the id may have passed on meanwhile.
+        const auto runs = [&] { return !hasEnded(readStat(std::to_string(pid))); };
+        if (!process.valid() || processStartMark(pid) != startMark || !runs()) {
             return RecordedProcessOutcome::alreadyGone;
         }
-        const auto leaderRuns = [&] { return !hasEnded(readStat(std::to_string(pid))); };
-        const auto remains = [&] { return leaderRuns() || groupHasMemberSince(group, recorded); };
-        if (!remains()) {
-            return RecordedProcessOutcome::alreadyGone;
-        }
-        // The group, and the child itself in case it left the group.
-        ::kill(-static_cast<pid_t>(pid), SIGKILL);
-        if (leaderRuns()) {
-            ::kill(static_cast<pid_t>(pid), SIGKILL);
-        }
+        ::syscall(SYS_pidfd_send_signal, process.get(), SIGKILL, nullptr, 0);
         const auto start = MonotonicClock::now();
-        while (remains() && elapsedMilliseconds(start) < kEndWaitMs) {
+        while (runs() && elapsedMilliseconds(start) < kEndWaitMs) {
             sleepMilliseconds(10);
         }
         return RecordedProcessOutcome::ended;

@@ -32,21 +32,25 @@ inline constexpr const char* dns = "dns";                   // backend name, ada
 // so a service that dies at any moment leaves a journal of exactly what may need undoing, and
 // its next start replays it. An entry that is already there is not added twice.
 //
-// A journal that cannot be written is reported on the debug output, and the change goes ahead
-// all the same: a tunnel is worth more than its safety net. Used under the controller's lock.
+// An entry that cannot be written fails its change before it is made (add throws), so that
+// nothing exists that a dead service would leave behind unrecorded: a full /run fails the
+// connect instead of leaving routes that nobody undoes. A failed rewrite after an undo is only
+// reported: what it undid is gone either way. Used under the controller's lock.
 class SessionJournal {
   public:
     explicit SessionJournal(std::filesystem::path path);
     SessionJournal(const SessionJournal&) = delete;
     SessionJournal& operator=(const SessionJournal&) = delete;
 
+    // Throws std::runtime_error "Cannot write the session journal PATH (error N)" when the file
+    // cannot be written; the entry is then not kept.
     void add(const JournalEntry& entry);
     void remove(const JournalEntry& entry) noexcept;
 
     const std::vector<JournalEntry>& entries() const { return entries_; }
 
   private:
-    void save() noexcept;
+    std::uint32_t save() noexcept;
 
     std::filesystem::path path_;
     std::string instanceMark_;

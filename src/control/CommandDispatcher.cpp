@@ -51,17 +51,46 @@ std::string trafficStats(const TunnelController& tunnel) {
         ",\"rxBytes\":" + std::to_string(static_cast<std::int64_t>(stats.rxBytes)));
 }
 
-std::string readLogDelta(std::string_view request, const TunnelController& tunnel) {
+// Byte for byte what quoteJson of the whole content would give: escapeJson treats each byte on
+// its own, so escaping chunk by chunk changes nothing.
+void readLogDelta(std::string_view request, const TunnelController& tunnel,
+                  const ResponseWriter& write) {
     std::string source;
     std::int64_t offset = 0;
     std::int64_t maxBytes = 65536;
     getJsonString(request, "source", source);
     getJsonInt64(request, "offset", offset);
     getJsonInt64(request, "maxBytes", maxBytes);
-    const LogDelta delta = tunnel.readLogDelta(source, offset, maxBytes);
-    return makeOkResponse("\"content\":" + quoteJson(delta.content) +
-                          ",\"nextOffset\":" + std::to_string(delta.nextOffset) +
-                          ",\"fileSize\":" + std::to_string(delta.fileSize));
+    bool open = write(R"({"ok":true,"content":")");
+    // A stop that begins meanwhile waits for this command: it cuts a long answer short.
+    const LogDelta delta =
+        tunnel.readLogDelta(source, offset, maxBytes, [&](std::string_view chunk) {
+            return open = open && !stopping && write(escapeJson(chunk));
+        });
+    if (open) {
+        write("\",\"nextOffset\":" + std::to_string(delta.nextOffset) +
+              ",\"fileSize\":" + std::to_string(delta.fileSize) + "}");
+    }
+}
+
+std::string answerCommand(const std::string& command, std::string_view request,
+                          TunnelController& tunnel) {
+    if (command == "startXray") {
+        return startXray(request, tunnel);
+    }
+    if (command == "stop") {
+        return stop(tunnel);
+    }
+    if (command == "status") {
+        return status(tunnel);
+    }
+    if (command == "lastError") {
+        return lastError(tunnel);
+    }
+    if (command == "trafficStats") {
+        return trafficStats(tunnel);
+    }
+    return makeErrorResponse("Unknown command: " + command);
 }
 
 }  // namespace
@@ -80,44 +109,48 @@ std::string makeErrorResponse(std::string_view message) {
     return "{\"ok\":false,\"error\":" + quoteJson(message) + "}";
 }
 
-std::string dispatchCommand(std::string_view request) {
+void dispatchCommand(std::string_view request, const ResponseWriter& write) {
     std::string command;
     if (!getJsonString(request, "command", command)) {
-        return makeErrorResponse("Missing command");
+        write(makeErrorResponse("Missing command"));
+        return;
     }
     const std::lock_guard lock(controllerMutex);
     if (!controller) {
-        return makeErrorResponse("HalvernService is not initialized");
+        write(makeErrorResponse("HalvernService is not initialized"));
+    } else if (command == "readLogDelta") {
+        readLogDelta(request, *controller, write);
+    } else {
+        write(answerCommand(command, request, *controller));
     }
-    TunnelController& tunnel = *controller;
-    if (command == "startXray") {
-        return startXray(request, tunnel);
-    }
-    if (command == "stop") {
-        return stop(tunnel);
-    }
-    if (command == "status") {
-        return status(tunnel);
-    }
-    if (command == "lastError") {
-        return lastError(tunnel);
-    }
-    if (command == "trafficStats") {
-        return trafficStats(tunnel);
-    }
-    if (command == "readLogDelta") {
-        return readLogDelta(request, tunnel);
-    }
-    return makeErrorResponse("Unknown command: " + command);
 }
 
-std::string answerRequest(std::string_view request) {
+std::string dispatchCommand(std::string_view request) {
+    std::string response;
+    dispatchCommand(request, [&response](std::string_view piece) {
+        response.append(piece);
+        return true;
+    });
+    return response;
+}
+
+void answerRequest(std::string_view request, const ResponseWriter& write) {
+    bool started = false;
+    const ResponseWriter tracked = [&](std::string_view piece) {
+        started = true;
+        return write(piece);
+    };
     try {
-        return dispatchCommand(request);
+        dispatchCommand(request, tracked);
+        return;
     } catch (const std::exception& error) {
-        return makeErrorResponse(error.what());
+        if (!started) {
+            write(makeErrorResponse(error.what()));
+        }
     } catch (...) {
-        return makeErrorResponse("Unknown error");
+        if (!started) {
+            write(makeErrorResponse("Unknown error"));
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -7,13 +8,24 @@
 // JSON object with no whitespace, starting with "ok".
 namespace halvern {
 
-// Runs one request under controllerMutex. May throw: an out-of-range "offset"/"maxBytes"
-// raises std::out_of_range("stoll argument out of range"); the lock is released either way.
+// Takes the response piece by piece, in order; false when the client has gone, after which
+// nothing more is written.
+using ResponseWriter = std::function<bool(std::string_view)>;
+
+// Runs one request under controllerMutex and hands its response to `write`: in one piece, but
+// for "readLogDelta", whose content is escaped and written as the log is read, so that the
+// response is never whole in memory (see streamLogDelta). May throw: an out-of-range
+// "offset"/"maxBytes" raises std::out_of_range("stoll argument out of range") before anything
+// is written; the lock is released either way.
+void dispatchCommand(std::string_view request, const ResponseWriter& write);
+
+// The same, with the response gathered into one text.
 std::string dispatchCommand(std::string_view request);
 
-// dispatchCommand, with any exception answered as makeErrorResponse of its message. This is
-// what the control endpoint calls, so that no request can end its thread.
-std::string answerRequest(std::string_view request);
+// dispatchCommand, with an exception answered as makeErrorResponse of its message while nothing
+// has been written yet (and the response cut short otherwise). This is what the control
+// endpoint calls, so that no request can end its thread.
+void answerRequest(std::string_view request, const ResponseWriter& write);
 
 // {"ok":true} or {"ok":true,<fields>}.
 std::string makeOkResponse(std::string_view fields);

@@ -13,7 +13,10 @@ namespace halvern {
 // at a time, so a client that connects and never writes, or never reads its answer, would
 // otherwise hold every other client and the wake-up connection of a service stop. A local
 // client writes its request and reads its answer within milliseconds, so these leave a wide
-// margin while keeping a stalled one's hold to about three seconds in all.
+// margin while keeping a stalled one's hold to about three seconds in all. On POSIX the write
+// budget bounds the time spent waiting for the client to make room, summed over the response,
+// not the time the service takes to produce a long one, and grows with what the client has read
+// (see SocketConnection::write).
 inline constexpr std::int64_t kRequestReadBudgetMilliseconds = 2000;
 inline constexpr std::int64_t kResponseWriteBudgetMilliseconds = 1000;
 
@@ -41,6 +44,10 @@ class ControlConnection {
 
     // Bytes accepted by the system; 0 when the write failed or timed out.
     virtual std::size_t write(const char* data, std::size_t size) = 0;
+
+    // Whether a response may go out in several writes (a stream), or must be one write (a
+    // message, which the client reads as the whole response).
+    virtual bool takesResponseInPieces() const { return true; }
 };
 
 class ControlEndpoint {

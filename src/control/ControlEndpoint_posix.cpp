@@ -26,6 +26,7 @@ namespace {
 constexpr const char* kSocketName = "HalvernService.sock";
 constexpr const char* kClientGroup = "halvern";
 constexpr std::int64_t kRetryPauseMilliseconds = 500;
+constexpr std::size_t kBytesPerEarnedMillisecond = 4096;
 
 // What a client sent beyond its request is read and dropped before the connection closes
 // (see ~SocketConnection), within these bounds: a client that reads its answer and closes is
@@ -130,21 +131,32 @@ class SocketConnection final : public ControlConnection {
         }
     }
 
+    // A response may be written in many pieces while the service reads a log, and a long one
+    // takes a reader time to take in: what counts against the budget is the time spent waiting
+    // for the client to make room, and every kBytesPerEarnedMillisecond it has taken earn it
+    // a millisecond more. A client that stalls is dropped within the budget; one that reads at
+    // less than about 4 MiB/s is dropped in the end.
     std::size_t write(const char* data, std::size_t size) override {
-        if (!writeDeadline_) {
-            writeDeadline_ =
-                MonotonicClock::now() + std::chrono::milliseconds(kResponseWriteBudgetMilliseconds);
-        }
         for (;;) {
             const ssize_t count = ::send(socket_.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (count > 0) {
+                bytesTaken_ += static_cast<std::size_t>(count);
                 return static_cast<std::size_t>(count);
             }
             if (count < 0 && errno == EINTR) {
                 continue;
             }
-            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
-                !waitReady(socket_.get(), POLLOUT, *writeDeadline_)) {
+            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return 0;
+            }
+            const std::chrono::milliseconds left =
+                std::chrono::milliseconds(kResponseWriteBudgetMilliseconds) +
+                std::chrono::milliseconds(bytesTaken_ / kBytesPerEarnedMillisecond) - waited_;
+            const auto waitStart = MonotonicClock::now();
+            const bool ready = waitReady(socket_.get(), POLLOUT, waitStart + left);
+            waited_ +=
+                std::chrono::ceil<std::chrono::milliseconds>(MonotonicClock::now() - waitStart);
+            if (!ready) {
                 return 0;
             }
         }
@@ -177,7 +189,8 @@ class SocketConnection final : public ControlConnection {
 
     UniqueFd socket_;
     MonotonicClock::time_point readDeadline_;
-    std::optional<MonotonicClock::time_point> writeDeadline_;
+    std::size_t bytesTaken_ = 0;
+    std::chrono::milliseconds waited_{0};
 };
 
 class SocketEndpoint final : public ControlEndpoint {

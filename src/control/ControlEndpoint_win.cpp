@@ -91,6 +91,9 @@ class PipeConnection final : public ControlConnection {
         return {count, !succeeded && error == ERROR_MORE_DATA};
     }
 
+    // Message mode: each write is a message of its own, and the client reads one.
+    bool takesResponseInPieces() const override { return false; }
+
     std::size_t write(const char* data, std::size_t size) override {
         armWriteDeadline();
         DWORD written = 0;

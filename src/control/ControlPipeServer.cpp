@@ -13,25 +13,39 @@ namespace {
 constexpr std::size_t kReadChunkBytes = 4096;
 constexpr std::size_t kRequestLimitBytes = 1048576;
 
-void writeResponse(ControlConnection& connection, std::string_view response) {
+bool writeResponse(ControlConnection& connection, std::string_view response) {
     std::size_t written = 0;
     while (written < response.size()) {
         const std::size_t count =
             connection.write(response.data() + written, response.size() - written);
         if (count == 0) {
-            return;
+            return false;
         }
         written += count;
     }
+    return true;
 }
 
 void serveClient(ControlConnection& connection) {
     const std::string request = readRequestLine(connection);
     // Once a stop has begun the request is not looked at: the client (or the stop's own wake-up
     // connection) learns that the service is going away.
-    const std::string response =
-        stopping ? makeOkResponse("\"status\":\"disconnecting\"") : answerRequest(request);
-    writeResponse(connection, response);
+    if (stopping) {
+        writeResponse(connection, makeOkResponse("\"status\":\"disconnecting\""));
+        return;
+    }
+    if (!connection.takesResponseInPieces()) {
+        std::string response;
+        answerRequest(request, [&response](std::string_view piece) {
+            response.append(piece);
+            return true;
+        });
+        writeResponse(connection, response);
+        return;
+    }
+    answerRequest(request, [&connection](std::string_view piece) {
+        return writeResponse(connection, piece);
+    });
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -17,12 +19,34 @@ struct ChildAccount {
     bool keepNetworkAdmin = false;  // CAP_NET_ADMIN alone, kept across exec (the bridge's TUN)
 };
 
-// The system user "halvern-core" and its primary group; where it does not exist, "nobody" and
-// "nogroup" (or nobody's own group), with a status line once per process; where neither exists,
-// the kernel's overflow ids 65534. Nothing when the service does not run as root: it then has
-// no rights to give away, and its children simply run as it does. Looked up before the fork,
-// because the name service is not async-signal-safe.
+// The system user "halvern-core" and its primary group. The account must be ours alone: stop
+// ends every process it runs (endEveryProcessOf), so a shared one such as "nobody" would cost
+// other daemons their processes, and one in the range of people's accounts would cost a person
+// theirs. Throws std::runtime_error naming the account when it is missing or is not a system
+// account (uid and gid from 1 to kLastSystemId). Nothing when the service does not run as root:
+// it then has no rights to give away, and its children simply run as it does. Looked up before
+// the fork, because the name service is not async-signal-safe.
+inline constexpr const char* kChildUser = "halvern-core";
+inline constexpr uid_t kLastSystemId = 999;  // Debian's SYS_UID_MAX and SYS_GID_MAX
 std::optional<ChildAccount> childAccount(bool keepNetworkAdmin);
+
+// Ends every process that runs as `account` (real, effective or saved uid), wherever it went: a
+// process that left its group or session is found all the same, and no other account's process
+// is ever signalled. A helper process takes on the account's uid and calls kill(-1, SIGKILL),
+// which reaches exactly the processes that uid may signal, until /proc shows none alive, for at
+// most `waitMs`. Returns how many were alive at the first look. Never throws.
+//
+// Why not a cgroup with cgroup.kill: under the unit, ProtectControlGroups= keeps the cgroup tree
+// read-only, and a group of our own would need Delegate=, which hands the service the tree below
+// it; without systemd the tree may not be writable at all (containers). The helper needs only
+// CAP_SETUID, works the same everywhere, and signals as the account itself, so the kernel's own
+// permission check keeps every other account's processes out of reach.
+std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs = 3000) noexcept;
+
+// The soft and hard limit each child gets on the size of any file it writes (RLIMIT_FSIZE), its
+// log included: a write or ftruncate past it fails with EFBIG (after SIGXFSZ). It keeps a child
+// from filling /run, which the crash journal and other services share.
+inline constexpr std::uint64_t kChildFileSizeLimit = std::uint64_t{64} << 20U;
 
 // In the forked child, before exec: takes on `account` for good. The supplementary groups become
 // its group alone, then the gid and the uid change (all three ids each), every capability goes

@@ -1,5 +1,7 @@
 #include "processes/ChildAccount.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <pwd.h>
@@ -7,17 +9,20 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
-#include "common/DebugOutput.h"
+#include "common/ChildPid.h"
+#include "common/MonotonicClock.h"
+#include "common/UniqueFd.h"
+#include "common/WholeFile.h"
 
 namespace halvern {
 namespace {
-
-constexpr const char* kChildUser = "halvern-core";
-constexpr uid_t kOverflowId = 65534;
 
 std::optional<passwd> lookUpUser(const char* name, std::vector<char>& buffer) {
     passwd entry{};
@@ -27,16 +32,6 @@ std::optional<passwd> lookUpUser(const char* name, std::vector<char>& buffer) {
         return std::nullopt;
     }
     return entry;
-}
-
-std::optional<gid_t> lookUpGroup(const char* name) {
-    group entry{};
-    group* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-        return std::nullopt;
-    }
-    return entry.gr_gid;
 }
 
 // The raw capability call: glibc wraps no capset, and libcap is one dependency too many for a
@@ -51,30 +46,113 @@ int setCapabilities(bool keepNetworkAdmin) noexcept {
     return static_cast<int>(::syscall(SYS_capset, &header, data));
 }
 
+// Whether /proc/PID/status shows a live (not yet a zombie) process with `uid` as its real,
+// effective or saved uid. Plain read(2): a process that ends meanwhile is simply not there.
+bool runsAs(const char* pid, uid_t uid) {
+    const UniqueFd file(
+        ::open((std::string("/proc/") + pid + "/status").c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    if (!file.valid() || !readWholeFile(file.get(), 16384, text)) {
+        return false;
+    }
+    const std::size_t state = text.find("\nState:\t");
+    const std::size_t ids = text.find("\nUid:\t");
+    if (state == std::string::npos || ids == std::string::npos) {
+        return false;
+    }
+    const char stateLetter = text[state + 8];
+    if (stateLetter == 'Z' || stateLetter == 'X') {
+        return false;
+    }
+    const char* at = text.c_str() + ids + 6;
+    for (int field = 0; field < 3; ++field) {  // real, effective, saved
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(at, &end, 10);
+        if (end == at) {
+            return false;
+        }
+        if (value == uid) {
+            return true;
+        }
+        at = end;
+    }
+    return false;
+}
+
+std::size_t countProcessesOf(uid_t uid) {
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) {
+        return 0;
+    }
+    std::size_t count = 0;
+    while (const dirent* entry = ::readdir(proc)) {
+        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' && runsAs(entry->d_name, uid)) {
+            ++count;
+        }
+    }
+    ::closedir(proc);
+    return count;
+}
+
+// One round: a helper with the account's uid alone (raw system calls, which change only the
+// calling thread; in the forked child that is the whole process, and glibc's setxid broadcast
+// to threads that do not exist there is skipped) sends SIGKILL to every process it may signal.
+// kill(-1) never signals the caller itself.
+void killAllAs(uid_t uid) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::syscall(SYS_setresuid, uid, uid, uid) == 0) {
+            ::kill(-1, SIGKILL);
+        }
+        ::_exit(0);
+    }
+    if (pid < 0) {
+        return;
+    }
+    ChildPid helper(pid);
+    const auto start = MonotonicClock::now();
+    while (!helper.waitStatusIfExited() && elapsedMilliseconds(start) < 1000) {
+        sleepMilliseconds(1);
+    }
+}
+
 }  // namespace
+
+std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs) noexcept {
+    try {
+        const std::size_t found = countProcessesOf(account.uid);
+        const auto start = MonotonicClock::now();
+        for (std::size_t left = found; left != 0 && elapsedMilliseconds(start) < waitMs;
+             left = countProcessesOf(account.uid)) {
+            killAllAs(account.uid);
+            sleepMilliseconds(5);
+        }
+        return found;
+    } catch (...) {
+        return 0;
+    }
+}
 
 std::optional<ChildAccount> childAccount(bool keepNetworkAdmin) {
     if (::geteuid() != 0) {
         return std::nullopt;
     }
     std::vector<char> buffer;
-    if (const auto user = lookUpUser(kChildUser, buffer)) {
-        return ChildAccount{kChildUser, user->pw_uid, user->pw_gid, keepNetworkAdmin};
+    const auto user = lookUpUser(kChildUser, buffer);
+    if (!user) {
+        throw std::runtime_error(std::string("User ") + kChildUser +
+                                 " is missing: the child processes run as that system account "
+                                 "alone (the package or scripts/install-deps creates it)");
     }
-    static std::atomic<bool> told{false};
-    if (!told.exchange(true)) {
-        writeDebugOutput(std::string("HalvernService status: user ") + kChildUser +
-                         " is missing; child processes run as nobody\n");
+    if (user->pw_uid == 0 || user->pw_uid > kLastSystemId || user->pw_gid == 0 ||
+        user->pw_gid > kLastSystemId) {
+        throw std::runtime_error(std::string("User ") + kChildUser + " (uid " +
+                                 std::to_string(user->pw_uid) + ", gid " +
+                                 std::to_string(user->pw_gid) +
+                                 ") is not a system account of its own: the child processes "
+                                 "do not run under it");
     }
-    ChildAccount account{"nobody", kOverflowId, kOverflowId, keepNetworkAdmin};
-    if (const auto nobody = lookUpUser("nobody", buffer)) {
-        account.uid = nobody->pw_uid;
-        account.gid = nobody->pw_gid;
-    }
-    if (const auto nogroup = lookUpGroup("nogroup")) {
-        account.gid = *nogroup;
-    }
-    return account;
+    return ChildAccount{kChildUser, user->pw_uid, user->pw_gid, keepNetworkAdmin};
 }
 
 // The order is the kernel's: groups and gid while the uid is still 0 and may change them; the

@@ -111,6 +111,11 @@ void closeAllAbove(int first, int last) {
     closeAllAbove(STDERR_FILENO + 1, side.reportFd - 1);
     closeAllAbove(side.reportFd + 1, ~0U >> 1U);
 
+    // Before the change of account: the child may then lower the limit but never raise it.
+    const rlimit fileSize{kChildFileSizeLimit, kChildFileSizeLimit};
+    if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) {
+        failChild(side, errno);
+    }
     if (side.account != nullptr) {
         const char* step = "";
         if (const int error = becomeChildAccount(*side.account, step); error != 0) {

@@ -104,6 +104,13 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
 // for the removal. For the platform files' launch.
 void journalChild(ChildProcessHandle& child, SessionJournal* journal, std::uint32_t pid);
 
+// Ends whatever still runs under the children's account once both children are stopped: on
+// Linux every process of "halvern-core", also one that left its group and session (see
+// ChildAccount.h); nothing where the children run as the service does. On Windows nothing: the
+// job object took them all. Returns how many there were, nothing where there is no such account
+// (Windows, or a service that does not run as root). Never throws.
+std::optional<std::size_t> endLeftoverChildren() noexcept;
+
 // The child's exit code once it has ended; nothing while it runs or when the query fails.
 std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept;
 

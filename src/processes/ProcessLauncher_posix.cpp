@@ -91,6 +91,15 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
     return child;
 }
 
+std::optional<std::size_t> endLeftoverChildren() noexcept {
+    try {
+        const auto account = childAccount(false);
+        return account ? std::optional<std::size_t>(endEveryProcessOf(*account)) : std::nullopt;
+    } catch (...) {  // no account: nothing can run under it
+        return std::nullopt;
+    }
+}
+
 std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept {
     const std::optional<int> status = process.os.waitStatusIfExited();
     if (!status) {
@@ -142,14 +151,15 @@ void terminateChild(ChildProcessHandle& process, ChildLogHandle& logFile) noexce
 }
 
 bool writeConfigFile(const std::string& path, const std::string& text) {
+    // The proxy core reads it under its own account, and nobody else may: it holds the client's
+    // credentials. Handed over on the open descriptor, so no path can be swapped in between. A
+    // missing account fails the connect here, before any file exists.
+    const auto account = childAccount(false);
     const UniqueFd file{openPrivateForWriting(path, kConfigMode)};
     if (!file.valid()) {
         return false;
     }
-    // The proxy core reads it under its own account, and nobody else may: it holds the client's
-    // credentials. Handed over on the open descriptor, so no path can be swapped in between.
-    if (const auto account = childAccount(false);
-        account && ::fchown(file.get(), account->uid, account->gid) != 0) {
+    if (account && ::fchown(file.get(), account->uid, account->gid) != 0) {
         return false;
     }
     // As with a stream, a failed write after a successful open goes unnoticed; the proxy core

@@ -203,4 +203,9 @@ std::uint32_t currentProcessId() noexcept {
     return GetCurrentProcessId();
 }
 
+// Each child's job object ended everything it started when the child was stopped.
+std::optional<std::size_t> endLeftoverChildren() noexcept {
+    return std::nullopt;
+}
+
 }  // namespace halvern::ProcessLauncher

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -24,7 +26,8 @@ extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX decl
 // of its failing step (an errno value for a file step, systemctl's own exit status otherwise);
 // running a verb twice is harmless, and removing a unit that is not there succeeds. The package
 // installs the same unit under /usr/lib/systemd/system: start and stop drive that one too, while
-// uninstall removes only the unit that install wrote (the package's own belongs to dpkg).
+// uninstall removes only the unit that install wrote (the package's own belongs to dpkg). They
+// print nothing, but for install's refusal of an executable that someone else could replace.
 namespace halvern {
 namespace {
 
@@ -171,6 +174,32 @@ std::uint32_t runSystemctl(std::initializer_list<const char*> arguments) {
     }
 }
 
+// The unit runs ExecStart as root, so whoever can replace the executable, itself or through a
+// directory above it (a rename there swaps it), gets root at the next start. Returns the first
+// such path with what is wrong with it, empty when only root can.
+std::string replaceableByOthers(const std::filesystem::path& executable) {
+    for (std::filesystem::path at = executable;; at = at.parent_path()) {
+        struct stat info {};
+        if (::lstat(at.c_str(), &info) != 0) {
+            return at.string() + " cannot be examined";
+        }
+        // A sticky directory (/tmp) lets others add entries, but not rename or remove root's.
+        const bool sticky = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
+        if (info.st_uid != 0 || (!sticky && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+            std::string mode = "0000";
+            auto bits = static_cast<unsigned>(info.st_mode & 07777);
+            for (std::size_t digit = mode.size(); digit-- > 0; bits >>= 3U) {
+                mode[digit] = static_cast<char>('0' + (bits & 7U));
+            }
+            return at.string() + " belongs to uid " + std::to_string(info.st_uid) + " with mode " +
+                   mode;
+        }
+        if (!at.has_relative_path()) {
+            return {};
+        }
+    }
+}
+
 bool fileExists(const char* path) {
     struct stat info {};
     return ::lstat(path, &info) == 0;
@@ -182,6 +211,14 @@ std::uint32_t installVerb() {
     const std::string executable = executablePath().string();
     if (executable.empty()) {
         return ENOENT;
+    }
+    if (const std::string weak = replaceableByOthers(executable); !weak.empty()) {
+        static_cast<void>(std::fprintf(
+            stderr,
+            "halvern-service install: refused: %s, so someone other than root could "
+            "replace what the unit runs as root; install it where only root can write\n",
+            weak.c_str()));
+        return EPERM;
     }
     const std::string execStart = execStartWord(executable);
     if (execStart.empty()) {

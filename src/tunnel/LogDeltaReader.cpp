@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace halvern {
 
@@ -34,12 +35,23 @@ std::optional<LogReadPlan> planLogRead(std::int64_t size, std::int64_t offset,
     return LogReadPlan{position, static_cast<std::uint32_t>(count)};
 }
 
-LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes) {
+LogDelta streamLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes,
+                        const LogChunkSink& sink) {
     const char* fileName = logFileNameForSource(source);
     if (fileName == nullptr) {
         return LogDelta{{}, offset, 0};
     }
-    return readLogFile(fileName, offset, maxBytes);
+    return readLogFile(fileName, offset, maxBytes, sink);
+}
+
+LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes) {
+    std::string content;
+    LogDelta delta = streamLogDelta(source, offset, maxBytes, [&content](std::string_view chunk) {
+        content.append(chunk);
+        return true;
+    });
+    delta.content = std::move(content);
+    return delta;
 }
 
 }  // namespace halvern

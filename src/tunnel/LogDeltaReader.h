@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "tunnel/LogDelta.h"
 
@@ -13,6 +16,18 @@ namespace halvern {
 // source names none. Keeps no state, takes no lock and never throws for a missing or unreadable
 // file: the caller tells those cases apart only by `fileSize` and an unchanged `nextOffset`.
 LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes);
+
+// Receives the bytes of a piece in the order they stand in the file; false ends the read (the
+// client has gone).
+using LogChunkSink = std::function<bool(std::string_view)>;
+
+// readLogDelta with `content` left empty: its bytes go to `sink` as they are read. On Linux they
+// are read in chunks of kLogChunkBytes, so that no request, whatever its `maxBytes` and however
+// large or sparse the log, makes the service hold the piece in memory; `nextOffset` counts the
+// bytes handed on. On Windows the piece is one read, handed on whole.
+LogDelta streamLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes,
+                        const LogChunkSink& sink);
+inline constexpr std::size_t kLogChunkBytes = 65536;
 
 // The log's file name for a source word, or null when the word names none.
 const char* logFileNameForSource(const std::string& source);
@@ -29,7 +44,8 @@ std::optional<LogReadPlan> planLogRead(std::int64_t size, std::int64_t offset,
 
 // Platform part: opens `fileName` in the temporary directory (the same path the child's log was
 // created at, read afresh) for reading without keeping the child from writing, queries its size,
-// and reads what planLogRead asks for.
-LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes);
+// and reads what planLogRead asks for into `sink`.
+LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes,
+                     const LogChunkSink& sink);
 
 }  // namespace halvern

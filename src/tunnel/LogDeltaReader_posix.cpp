@@ -2,8 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <utility>
 
 #include "common/UniqueFd.h"
 #include "processes/ProcessLauncher.h"
@@ -11,7 +11,8 @@
 
 namespace halvern {
 
-LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes) {
+LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes,
+                     const LogChunkSink& sink) {
     const std::string path = ProcessLauncher::tempFilePath(fileName).string();
     // No symlink in the runtime directory may point the reader elsewhere, and O_NONBLOCK keeps
     // a FIFO planted under the log's name from blocking the open; it changes nothing for a file.
@@ -30,14 +31,25 @@ LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t max
     if (!plan) {
         return LogDelta{{}, offset, size};
     }
-    std::string buffer(plan->count, '\0');
-    ssize_t got = 0;
-    do {
-        got = ::pread(file.get(), buffer.data(), buffer.size(), plan->position);
-    } while (got < 0 && errno == EINTR);
-    const std::size_t bytesRead = got > 0 ? static_cast<std::size_t>(got) : 0;
-    buffer.resize(bytesRead);
-    return LogDelta{std::move(buffer), offset + static_cast<std::int64_t>(bytesRead), size};
+    std::string buffer(std::min<std::size_t>(plan->count, kLogChunkBytes), '\0');
+    std::int64_t done = 0;
+    while (done < plan->count) {
+        const auto want =
+            std::min<std::int64_t>(plan->count - done, static_cast<std::int64_t>(kLogChunkBytes));
+        const ssize_t got = ::pread(file.get(), buffer.data(), static_cast<std::size_t>(want),
+                                    plan->position + done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;  // a failed read, or the log shrank meanwhile: what came so far is the piece
+        }
+        done += got;
+        if (!sink(std::string_view(buffer.data(), static_cast<std::size_t>(got)))) {
+            break;
+        }
+    }
+    return LogDelta{{}, offset + done, size};
 }
 
 }  // namespace halvern

@@ -1,14 +1,13 @@
 #include <windows.h>
 
-#include <utility>
-
 #include "common/WinHandle.h"
 #include "processes/ProcessLauncher.h"
 #include "tunnel/LogDeltaReader.h"
 
 namespace halvern {
 
-LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes) {
+LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes,
+                     const LogChunkSink& sink) {
     const std::filesystem::path path = ProcessLauncher::tempFilePath(fileName);
     // Shared for reading and writing: the child and the service keep their write handles open
     // on the log while a client reads it.
@@ -36,8 +35,10 @@ LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t max
         bytesRead = 0;
     }
     buffer.resize(bytesRead);
-    return LogDelta{std::move(buffer), offset + static_cast<std::int64_t>(bytesRead),
-                    size.QuadPart};
+    if (bytesRead != 0) {
+        sink(buffer);
+    }
+    return LogDelta{{}, offset + static_cast<std::int64_t>(bytesRead), size.QuadPart};
 }
 
 }  // namespace halvern

@@ -180,6 +180,12 @@ void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& syst
             return;
         }
         report("replaying the session journal of instance " + std::to_string(journal->instancePid));
+        // First of all: no process of the children's account may copy the configuration or
+        // keep CAP_NET_ADMIN while the rest is undone, wherever it went.
+        if (const auto ended = ProcessLauncher::endLeftoverChildren()) {
+            report("ended " + std::to_string(*ended) +
+                   " leftover processes of the children's account");
+        }
         for (std::size_t i = journal->entries.size(); i-- > 0;) {
             try {
                 report(undoEntry(journal->entries[i], system));

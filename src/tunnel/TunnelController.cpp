@@ -8,7 +8,6 @@
 #include "network/NetworkConfigurator.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
-#include "tunnel/LogDeltaReader.h"
 #include "tunnel/RuntimeFileLocator.h"
 #include "tunnel/RuntimeFiles.h"
 
@@ -97,6 +96,7 @@ void TunnelController::cleanUpFailedConnect(const std::string& message) noexcept
     // network object only ever holds a completed apply.
     tunnelBridge_.reset();
     proxyCore_.reset();
+    ProcessLauncher::endLeftoverChildren();
     if (network_) {
         try {
             network_->restore();
@@ -132,6 +132,8 @@ void TunnelController::disconnect() {
         proxyCore_->stop();
         proxyCore_.reset();
     }
+    // What a child started and sent out of its group and session is still the account's.
+    ProcessLauncher::endLeftoverChildren();
     connected_ = false;
     activeProtocol_.clear();
     publishStatus("disconnected");
@@ -160,6 +162,11 @@ TrafficStats TunnelController::trafficStats() const {
 LogDelta TunnelController::readLogDelta(const std::string& source, std::int64_t offset,
                                         std::int64_t maxBytes) const {
     return halvern::readLogDelta(source, offset, maxBytes);
+}
+
+LogDelta TunnelController::readLogDelta(const std::string& source, std::int64_t offset,
+                                        std::int64_t maxBytes, const LogChunkSink& sink) const {
+    return streamLogDelta(source, offset, maxBytes, sink);
 }
 
 }  // namespace halvern

@@ -10,6 +10,7 @@
 #include "common/SessionJournal.h"
 #include "common/TrafficStats.h"
 #include "tunnel/LogDelta.h"
+#include "tunnel/LogDeltaReader.h"
 
 namespace halvern {
 
@@ -51,6 +52,9 @@ class TunnelController {
     // Reads a piece of a child's log ("windows_xray" or "windows_tun2socks"); takes no lock.
     LogDelta readLogDelta(const std::string& source, std::int64_t offset,
                           std::int64_t maxBytes) const;
+    // The same, with the content handed to `sink` as it is read (see streamLogDelta).
+    LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes,
+                          const LogChunkSink& sink) const;
 
   private:
     void publishStatus(const std::string& word);

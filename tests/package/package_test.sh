@@ -74,6 +74,18 @@ done <"$work/files"
 left=$(find /etc/systemd /var/lib/systemd -name 'HalvernService*' 2>/dev/null)
 [[ -z $left ]] || fail "systemd state is left after purge: $left"
 
+echo "== postinst refuses a halvern-core that is no system account of its own (in a scratch /etc)"
+dpkg-deb -e "$deb" "$work/control"
+cp -a /etc "$work/etc" && mount --bind "$work/etc" /etc
+# Out of the range, root's, and shared with another system user.
+for uid in 1500 0 "$(id -u daemon)"; do
+    sed -i "s/^halvern-core:x:[0-9]*:/halvern-core:x:$uid:/" /etc/passwd
+    code=0 && "$work/control/postinst" configure >/dev/null 2>"$work/refusal" || code=$?
+    [[ $code == 1 && $(<"$work/refusal") == "halvern-service: user halvern-core (uid $uid, gid "*") is not a system account of its own;"* ]] ||
+        fail "postinst accepted halvern-core with uid $uid ($code): $(<"$work/refusal")"
+done
+umount /etc
+
 [[ $(unzip -Z1 "$zip" | grep -v '/$' | sort | paste -sd' ') == "HalvernService.exe README.txt data/README.txt halvernctl.exe" ]] ||
     fail "zip holds: $(unzip -Z1 "$zip")"
 echo "PASS"

@@ -75,6 +75,17 @@ expect 0 stop
 umount "$packaged"
 [[ $(calls) == "$removed"$'\n'"stop HalvernService.service absent" ]] || fail "then: $(calls)"
 
+echo "== install refuses an executable that someone but root could replace, itself or by its directory"
+fresh
+for weakness in "chmod g+w FILE" "chmod o+w DIR" "chown nobody FILE" "chown nobody DIR"; do
+    rm -rf "$work/weak" && mkdir "$work/weak" && cp "$service" "$work/weak/"
+    target=${weakness/FILE/$work/weak/halvern-service} && ${target/DIR/$work/weak}
+    code=0 && "$work/weak/halvern-service" install 2>"$work/output" || code=$?
+    [[ $code == 1 && $(<"$work/output") == "halvern-service install: refused: $work/weak"*" belongs to uid "* ]] ||
+        fail "$weakness: install ended with $code: $(<"$work/output")"
+    [[ ! -e $unit && -z $(calls) ]] || fail "$weakness: a unit was written: $(calls)"
+done
+
 echo "== a failing step ends the verb with its code"
 fresh
 expect 22 install "$work/it's here/halvern-service" # EINVAL: systemd refuses a quote in the name

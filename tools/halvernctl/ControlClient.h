@@ -17,4 +17,7 @@ struct ControlExchange {
 // feed, and returns the service's whole answer. Waits as long as the command takes.
 ControlExchange exchangeRequest(std::string_view request);
 
+// Whether standard output is a terminal, which acts on control bytes, rather than a file or pipe.
+bool standardOutputIsTerminal();
+
 }  // namespace halvern

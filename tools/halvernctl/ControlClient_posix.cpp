@@ -91,4 +91,8 @@ ControlExchange exchangeRequest(std::string_view request) {
     return exchange;
 }
 
+bool standardOutputIsTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
 }  // namespace halvern

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <io.h>
+
+#include <cstdio>
 #include <string>
 
 #include "ControlClient.h"
@@ -83,6 +86,10 @@ ControlExchange exchangeRequest(std::string_view request) {
     }
     exchange.reached = true;
     return exchange;
+}
+
+bool standardOutputIsTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
 }
 
 }  // namespace halvern

@@ -238,6 +238,25 @@ int runStats(const Options& options) {
     }
 }
 
+// A log is a child's output, and a child may be hostile: on a terminal its control bytes (all
+// but line feeds and tabs) are shown as \xNN instead of being acted on, as journalctl does.
+// Into a file or pipe it goes byte for byte.
+std::string forTerminal(const std::string& content) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : content) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
+            out += "\\x";
+            out += kHex[byte >> 4U];
+            out += kHex[byte & 0xFU];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 int runLogs(const Options& options) {
     std::string source;
     bool follow = false;
@@ -256,6 +275,7 @@ int runLogs(const Options& options) {
     }
     // The protocol names the logs after the platform the service was first written for.
     const std::string quotedSource = quoteJson("windows_" + source);
+    const bool terminal = standardOutputIsTerminal();
     std::int64_t offset = 0;
     for (;;) {
         const std::string request = "{\"command\":\"readLogDelta\",\"source\":" + quotedSource +
@@ -271,7 +291,8 @@ int runLogs(const Options& options) {
         if (options.json) {
             std::cout << answer.response << std::endl;
         } else if (!content.empty()) {
-            std::cout.write(content.data(), static_cast<std::streamsize>(content.size()));
+            const std::string shown = terminal ? forTerminal(content) : content;
+            std::cout.write(shown.data(), static_cast<std::streamsize>(shown.size()));
             std::cout.flush();
         }
         if (fileSize < offset) {
