@@ -13,7 +13,7 @@
 namespace halvern {
 // The child's process handle and the job object that holds it and everything it starts. Closing
 // the job ends them all (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE), and the system closes it when the
-// service dies, however it dies.
+// service dies, however it dies. No job where the system refused one.
 struct OsChildProcess {
     UniqueHandle job;
     UniqueHandle process;  // null when there is no child
@@ -24,6 +24,11 @@ struct OsChildProcess {
     }
 };
 using ChildLogHandle = UniqueFileHandle;  // INVALID_HANDLE_VALUE when there is no log
+namespace ProcessLauncher {
+// Test seam: while set, every launch acts as though the system refused the child's job
+// (AssignProcessToJobObject failing with ERROR_ACCESS_DENIED). The service never sets it.
+void refuseChildJobsForTesting(bool refuse) noexcept;
+}  // namespace ProcessLauncher
 }  // namespace halvern
 #else
 #include "common/ChildPid.h"
