@@ -168,10 +168,10 @@ class PipeEndpoint final : public ControlEndpoint {
             kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
             kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
-        const DWORD error = pipe.valid() ? ERROR_SUCCESS : GetLastError();
-        if (error != ERROR_SUCCESS || !aloneOnTheName(pipe.get())) {
+        const DWORD createError = pipe.valid() ? ERROR_SUCCESS : GetLastError();
+        if (createError != ERROR_SUCCESS || !aloneOnTheName(pipe.get())) {
             pipe.reset();
-            reportCreationFailure(error != ERROR_SUCCESS ? error : ERROR_ACCESS_DENIED);
+            reportCreationFailure(createError != ERROR_SUCCESS ? createError : ERROR_ACCESS_DENIED);
             Sleep(kCreateRetryPauseMilliseconds);
             return nullptr;
         }

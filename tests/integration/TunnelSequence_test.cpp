@@ -61,6 +61,7 @@ class TunnelSequenceTest : public ::testing::Test {
 
     testing::SocksPortLock portLock_;
     testing::ScopedRuntimeDirectory runtime_;
+    testing::ScopedJournalPlace journal_;
     const std::filesystem::path coreConfig_ =
         ProcessLauncher::tempFilePath("halvern_xray_config.json");
     testing::SequenceNetwork network_{tunnelAdapterName()};
@@ -72,7 +73,7 @@ class TunnelSequenceTest : public ::testing::Test {
 
 TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     const std::string routesBefore = network_.routingTable();
-    controller = std::make_unique<TunnelController>(recorder_);
+    controller = std::make_unique<TunnelController>(recorder_, journal_.path());
     const auto startXray = [](const std::string& behaviour) {
         return dispatchCommand("{\"command\":\"startXray\",\"configJson\":" +
                                quoteJson(coreConfig(behaviour)) + "}\n");
@@ -84,13 +85,13 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
                              "connecting", "connected"}));
     EXPECT_EQ(testing::childProcessCountSettling(2), 2U);
     EXPECT_EQ(logOf(*controller, "windows_xray"), "core up\n") << "each start begins a new log";
-    EXPECT_TRUE(std::filesystem::exists(sessionJournalPath()));
+    EXPECT_TRUE(journal_.holdsJournal());
 
     EXPECT_EQ(dispatchCommand("{\"command\":\"stop\"}"),
               "{\"ok\":true,\"status\":\"disconnected\"}");
     EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_FALSE(std::filesystem::exists(coreConfig_));
-    EXPECT_FALSE(std::filesystem::exists(sessionJournalPath())) << "nothing is left to undo";
+    EXPECT_FALSE(journal_.holdsJournal()) << "nothing is left to undo";
     EXPECT_EQ(logOf(*controller, "windows_xray"), "core up\n") << "the logs stay";
     network_.bridgeEnded();
     EXPECT_EQ(network_.routingTable(), routesBefore);
@@ -102,22 +103,28 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
     const struct {
         const char* what;
         std::string core, error, bridgeLog;
-        bool adapterGone;
+        bool adapterGone, squat = false;
     } cases[] = {
         {"core exits", "eprint config rejected\\n;exit 23",
          ProcessLauncher::executableFileName("xray") +
              " exited prematurely with code 23 | output: config rejected\n",
          "", false},
+        {"another account holds the port", kHealthyCore,
+         "SOCKS5 port 10807 on 127.0.0.1 is held by uid ", "", false, true},
         {"network setup fails", kHealthyCore, "Command failed with exit code 1: ", "bridge up\n",
          true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        const std::shared_ptr<void> squatter = c.squat ? network_.squatSocksPort() : nullptr;
+        if (c.squat && !squatter) {
+            continue;
+        }
         if (c.adapterGone) {
             network_.bridgeEnded();
         }
         words_.clear();
-        TunnelController tunnel(recorder_);
+        TunnelController tunnel(recorder_, journal_.path());
         tunnel.connect(coreConfig(c.core), "xray", {});
         EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
 
@@ -129,10 +136,27 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         EXPECT_EQ(tunnel.lastError().rfind(c.error, 0), 0U) << tunnel.lastError();
         EXPECT_EQ(words_, (Words{"connecting", "error"}));
     }
-    TunnelController other{StatusCallback{}};             // an empty callback is allowed
+    TunnelController other{StatusCallback{}, journal_.path()};  // an empty callback is allowed
     other.connect(coreConfig(kHealthyCore), "Xray", {});  // the word is compared byte for byte
     EXPECT_EQ(other.lastError(), "Windows v1 supports Xray-family configs only");
 }
+
+#ifdef _WIN32
+// A refused job (the service inside a job that forbids nesting) costs the children their job,
+// not the tunnel: they run, are named in one line each, and still go at the stop.
+TEST_F(TunnelSequenceTest, AChildWhoseJobIsRefusedStillRuns) {
+    const testing::DebugOutputListener debugOutput;
+    ProcessLauncher::refuseChildJobsForTesting(true);
+    controller = std::make_unique<TunnelController>(recorder_, journal_.path());
+    controller->connect(coreConfig(kHealthyCore), "xray", {});
+    ProcessLauncher::refuseChildJobsForTesting(false);
+    EXPECT_EQ(controller->status(), "connected") << controller->lastError();
+    EXPECT_EQ(debugOutput.count("HalvernService job: AssignProcessToJobObject failed (error 5); "),
+              2U);
+    controller->disconnect();
+    EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
+}
+#endif
 
 }  // namespace
 }  // namespace halvern

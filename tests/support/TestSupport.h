@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -37,6 +38,39 @@ class ScopedRuntimeDirectory {
   private:
     ScopedTempDirectory directory_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// A crash journal's place of this test alone (see sessionJournalPath()), empty at first and
+// removed at the end. Linux: a file in a fresh directory. Windows: a value under a fresh key
+// below HKLM\SOFTWARE, made like the service's own key, whose Parameters key the journal makes.
+class ScopedJournalPlace {
+  public:
+    ScopedJournalPlace();
+    ~ScopedJournalPlace();
+    ScopedJournalPlace(const ScopedJournalPlace&) = delete;
+    ScopedJournalPlace& operator=(const ScopedJournalPlace&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    bool holdsJournal() const;
+
+  private:
+    ScopedTempDirectory directory_;
+    std::filesystem::path path_;
+};
+
+// Windows: everything any process writes to the debugger output (the DBWIN_BUFFER protocol)
+// from construction on, the service under the SCM included.
+class DebugOutputListener {
+  public:
+    DebugOutputListener();
+    ~DebugOutputListener();
+    DebugOutputListener(const DebugOutputListener&) = delete;
+    DebugOutputListener& operator=(const DebugOutputListener&) = delete;
+    // How often `text` has appeared so far, once it has at least once or after 15 s.
+    std::size_t count(const std::string& text) const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // POSIX: the control socket's path is fixed (/run/halvern), so a test that serves or reaches it

@@ -15,6 +15,9 @@
 
 namespace halvern::testing {
 
+ScopedJournalPlace::ScopedJournalPlace() : path_(directory_.path() / "session.journal") {}
+ScopedJournalPlace::~ScopedJournalPlace() = default;
+
 std::optional<std::string> environmentValue(const std::string& name) {
     const char* value = std::getenv(name.c_str());  // NOLINT(concurrency-mt-unsafe)
     return value == nullptr ? std::nullopt : std::optional<std::string>(value);

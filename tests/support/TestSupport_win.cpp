@@ -3,8 +3,13 @@
 #include <tlhelp32.h>  // needs <windows.h> first
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "common/WinHandle.h"
 #include "support/TestSupport.h"
@@ -69,6 +74,67 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
 bool processHasEnded(std::uint32_t pid) {
     const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
     return !process.valid() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
+ScopedJournalPlace::ScopedJournalPlace() {
+    const std::wstring key = L"SOFTWARE\\" + directory_.path().filename().wstring();
+    HKEY made = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &made,
+                        nullptr) != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot create a registry key for the journal");
+    }
+    RegCloseKey(made);
+    path_ = L"HKLM\\" + key + L"\\Parameters\\SessionJournal";
+}
+
+ScopedJournalPlace::~ScopedJournalPlace() {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE,
+                   (L"SOFTWARE\\" + directory_.path().filename().wstring()).c_str());
+}
+
+struct DebugOutputListener::State {
+    UniqueHandle bufferReady{CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY")};
+    UniqueHandle dataReady{CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY")};
+    UniqueHandle mapping{CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                            L"DBWIN_BUFFER")};
+    const char* view = static_cast<const char*>(
+        MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 4096));  // a pid, then the text
+    std::atomic<bool> done{false};
+    mutable std::mutex mutex;
+    std::string seen;
+    std::thread reader{[this] {
+        for (SetEvent(bufferReady.get()); !done;) {
+            if (WaitForSingleObject(dataReady.get(), 50) == WAIT_OBJECT_0) {
+                const std::lock_guard lock(mutex);
+                seen += std::string(view + 4, strnlen(view + 4, 4092));
+                SetEvent(bufferReady.get());
+            }
+        }
+    }};
+};
+
+DebugOutputListener::DebugOutputListener() : state_(std::make_unique<State>()) {}
+
+DebugOutputListener::~DebugOutputListener() {
+    state_->done = true;
+    state_->reader.join();
+    UnmapViewOfFile(state_->view);
+}
+
+std::size_t DebugOutputListener::count(const std::string& text) const {
+    std::size_t found = 0;
+    eventually(
+        [&] {
+            const std::lock_guard lock(state_->mutex);
+            found = 0;
+            for (auto at = state_->seen.find(text); at != std::string::npos;
+                 at = state_->seen.find(text, at + 1)) {
+                ++found;
+            }
+            return found > 0;
+        },
+        15000);
+    return found;
 }
 
 ScopedPrivateRunDirectory::ScopedPrivateRunDirectory() = default;
