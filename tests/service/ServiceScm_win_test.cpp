@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "common/WinHandle.h"
 #include "halvernctl/ControlClient.h"
 #include "service/ServiceHandle_win.h"
+#include "support/PortLock.h"
 #include "support/TestSupport.h"
 
 namespace halvern {
@@ -21,9 +23,11 @@ const std::wstring kQuotedExecutable =
     L"\"" + (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal().native() +
     L"\"";
 
+const std::string kStatusAnswer = R"({"ok":true,"status":"disconnected","activeProtocol":""})";
+
 // The exit code of the executable run with ARGUMENT, or STILL_ACTIVE (259) after a minute.
-DWORD runVerb(const std::wstring& argument) {
-    std::wstring commandLine = kQuotedExecutable + L" " + argument;
+DWORD runVerb(const std::wstring& argument, const std::wstring& executable = kQuotedExecutable) {
+    std::wstring commandLine = executable + L" " + argument;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
@@ -96,8 +100,7 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     EXPECT_EQ(runVerb(L"start"), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
     EXPECT_EQ(runVerb(L"start"), 0U);  // already running is success
-    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response,
-              R"({"ok":true,"status":"disconnected","activeProtocol":""})");
+    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
 
     // The verb waits for the stop; the service's own stop is quick without a tunnel.
     EXPECT_EQ(runVerb(L"stop"), 0U);
@@ -109,6 +112,92 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
     EXPECT_EQ(runVerb(L"uninstall"), 0U);
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
+}
+
+// Another server that holds the pipe's name first is not served beside: one line, not one per
+// retry, and the service serves once the name is free.
+TEST_F(ServiceScm, AServerThatHoldsThePipeNameKeepsTheServiceOffIt) {
+    const testing::DebugOutputListener debugOutput;
+    UniqueFileHandle squatter(CreateNamedPipeW(L"\\\\.\\pipe\\HalvernService", PIPE_ACCESS_DUPLEX,
+                                               PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096,
+                                               4096, 0, nullptr));
+    ASSERT_EQ(runVerb(L"install"), 0U);
+    ASSERT_EQ(runVerb(L"start"), 0U);
+    const std::string line =
+        "HalvernService pipe: cannot create \\\\.\\pipe\\HalvernService (error 5)"
+        ": another process holds the name, and the service does not serve "
+        "beside it; trying again every 500 ms\n";
+    EXPECT_EQ(debugOutput.count(line), 1U);
+    Sleep(1500);
+    EXPECT_EQ(debugOutput.count(line), 1U);
+    squatter.reset();
+    EXPECT_TRUE(testing::eventually(
+        [] { return exchangeRequest(R"({"command":"status"})").response == kStatusAnswer; }));
+}
+
+// A hard kill, not a stop, while a tunnel is up and this test holds a handle to the process (as
+// the SCM does): the children die with the service, and its next start undoes the routes from
+// the journal in its own registry key. Nothing goes under %ProgramData%.
+TEST_F(ServiceScm, AKilledServicesSessionIsUndoneAtItsNextStart) {
+    const testing::SocksPortLock lock;
+    const testing::ScopedTempDirectory folder;  // the service, its programs, netsh and powershell
+    std::filesystem::create_directory(folder.path() / "data");
+    for (const char* stem : {"xray", "tun2socks"}) {
+        testing::installFake(testing::fakesDirectory(), stem, folder.path() / "data", "hold");
+    }
+    for (const char* file : {HALVERN_SERVICE_FILE, HALVERN_NETSH_FILE, HALVERN_POWERSHELL_FILE}) {
+        const auto source = executablePath().parent_path() / file;
+        std::filesystem::copy_file(source, folder.path() / source.filename());
+    }
+    const std::wstring service =
+        L"\"" + (folder.path() / std::filesystem::path(HALVERN_SERVICE_FILE).filename()).native() +
+        L"\"";
+    const testing::DebugOutputListener debugOutput;
+    ASSERT_EQ(runVerb(L"install", service), 0U);
+    ASSERT_EQ(runVerb(L"start"), 0U);
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    ASSERT_EQ(
+        exchangeRequest(R"({"command":"startXray","configJson":"{\"fakeBehaviour\": \"listen )"
+                        R"(10807\", \"outbounds\": [{\"settings\": {\"vnext\": [{\"address\": )"
+                        R"(\"198.51.100.7\"}]}}]}"})")
+            .response,
+        R"({"ok":true,"status":"connected"})");
+    const auto journal = [] {
+        std::string text(65536, '\0');
+        DWORD size = static_cast<DWORD>(text.size());
+        const LSTATUS status = RegGetValueW(
+            HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\HalvernService\\Parameters",
+            L"SessionJournal", RRF_RT_REG_BINARY, nullptr, text.data(), &size);
+        return text.substr(0, status == ERROR_SUCCESS ? size : 0);
+    };
+    const std::string recorded = journal();
+    EXPECT_NE(recorded.find("\nserver-route 198.51.100.7 "), std::string::npos) << recorded;
+    std::vector<std::uint32_t> children;
+    for (auto at = recorded.find("\nchild "); at != std::string::npos;
+         at = recorded.find("\nchild ", at + 1)) {
+        children.push_back(static_cast<std::uint32_t>(std::stoul(recorded.substr(at + 7))));
+    }
+    EXPECT_EQ(children.size(), 2U);
+
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(openService(SERVICE_QUERY_STATUS).get(), SC_STATUS_PROCESS_INFO,
+                         reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed);
+    const UniqueHandle killed(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId));
+    ASSERT_TRUE(TerminateProcess(killed.get(), 1));
+    WaitForSingleObject(killed.get(), 10000);
+    for (const std::uint32_t child : children) {
+        EXPECT_TRUE(testing::eventually([&] { return testing::processHasEnded(child); })) << child;
+    }
+    // Wine's SCM goes on reporting the dead instance as running; its start starts a new one.
+    EXPECT_EQ(runVerb(L"start"), 0U);
+    EXPECT_EQ(debugOutput.count("HalvernService recovery: deleted the host route to 198.51.100.7"),
+              1U);
+    EXPECT_EQ(debugOutput.count("HalvernService recovery: deleted the tunnel routes of Halvern"),
+              1U);
+    EXPECT_TRUE(testing::eventually([&] { return journal().empty(); })) << journal();
+    EXPECT_FALSE(std::filesystem::exists("C:\\ProgramData\\Halvern"));
 }
 
 }  // namespace
