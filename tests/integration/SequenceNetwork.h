@@ -23,9 +23,6 @@ class SequenceNetwork {
 
     // The adapter goes, as when the bridge ends, and a later apply fails (Windows: netsh does).
     void bridgeEnded();
-    // Listens on 127.0.0.1:10807 as the test's account (root), not the core's, while the result
-    // lives. Null under Wine, whose tables name no listener's owner.
-    std::shared_ptr<void> squatSocksPort() const;
     // Linux: the routing tables, and /etc/resolv.conf (content, mode) as the service sees them.
     std::string routingTable() const;
     std::string resolverConfiguration() const;

@@ -1,14 +1,10 @@
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <stdexcept>
 
 #include "common/UniqueFd.h"
 #include "integration/ResolverSandbox.h"
@@ -84,20 +80,6 @@ SequenceNetwork::~SequenceNetwork() {
 
 void SequenceNetwork::bridgeEnded() {
     sh("ip link delete " + adapterName_);
-}
-
-std::shared_ptr<void> SequenceNetwork::squatSocksPort() const {
-    auto listener = std::make_shared<UniqueFd>(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(10807);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listener->get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
-            0 ||
-        ::listen(listener->get(), 8) != 0) {
-        throw std::runtime_error("cannot listen on 127.0.0.1:10807");
-    }
-    return listener;
 }
 
 std::string SequenceNetwork::routingTable() const {

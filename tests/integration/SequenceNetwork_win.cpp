@@ -17,10 +17,6 @@ void SequenceNetwork::bridgeEnded() {
     SetEnvironmentVariableA("HALVERN_STANDIN_FAIL_ON", "add route 0.0.0.0/0");
 }
 
-std::shared_ptr<void> SequenceNetwork::squatSocksPort() const {
-    return nullptr;
-}
-
 std::string SequenceNetwork::routingTable() const {
     return {};
 }

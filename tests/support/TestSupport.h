@@ -40,9 +40,8 @@ class ScopedRuntimeDirectory {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-// A crash journal's place of this test alone (see sessionJournalPath()), empty at first and
-// removed at the end. Linux: a file in a fresh directory. Windows: a value under a fresh key
-// below HKLM\SOFTWARE, made like the service's own key, whose Parameters key the journal makes.
+// A crash journal's place of this test alone (see sessionJournalPath()), removed at the end.
+// Linux: a file in a fresh directory. Windows: a value of a fresh key below HKLM\SOFTWARE.
 class ScopedJournalPlace {
   public:
     ScopedJournalPlace();
@@ -57,8 +56,7 @@ class ScopedJournalPlace {
     std::filesystem::path path_;
 };
 
-// Windows: everything any process writes to the debugger output (the DBWIN_BUFFER protocol)
-// from construction on, the service under the SCM included.
+// Windows: what any process, the service included, writes to the debugger output (DBWIN_BUFFER).
 class DebugOutputListener {
   public:
     DebugOutputListener();

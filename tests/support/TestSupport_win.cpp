@@ -76,20 +76,11 @@ bool processHasEnded(std::uint32_t pid) {
     return !process.valid() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
-ScopedJournalPlace::ScopedJournalPlace() {
-    const std::wstring key = L"SOFTWARE\\" + directory_.path().filename().wstring();
-    HKEY made = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &made,
-                        nullptr) != ERROR_SUCCESS) {
-        throw std::runtime_error("cannot create a registry key for the journal");
-    }
-    RegCloseKey(made);
-    path_ = L"HKLM\\" + key + L"\\Parameters\\SessionJournal";
-}
+ScopedJournalPlace::ScopedJournalPlace()
+    : path_(L"HKLM\\SOFTWARE\\" + directory_.path().filename().wstring() + L"\\SessionJournal") {}
 
 ScopedJournalPlace::~ScopedJournalPlace() {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE,
-                   (L"SOFTWARE\\" + directory_.path().filename().wstring()).c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path_.parent_path().wstring().substr(5).c_str());
 }
 
 struct DebugOutputListener::State {
@@ -97,16 +88,16 @@ struct DebugOutputListener::State {
     UniqueHandle dataReady{CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY")};
     UniqueHandle mapping{CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
                                             L"DBWIN_BUFFER")};
-    const char* view = static_cast<const char*>(
-        MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 4096));  // a pid, then the text
+    const char* view = static_cast<const char*>(  // a process id, then the text
+        MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 4096));
     std::atomic<bool> done{false};
-    mutable std::mutex mutex;
+    std::mutex mutex;
     std::string seen;
     std::thread reader{[this] {
         for (SetEvent(bufferReady.get()); !done;) {
             if (WaitForSingleObject(dataReady.get(), 50) == WAIT_OBJECT_0) {
                 const std::lock_guard lock(mutex);
-                seen += std::string(view + 4, strnlen(view + 4, 4092));
+                seen.append(view + 4, strnlen(view + 4, 4092));
                 SetEvent(bufferReady.get());
             }
         }
