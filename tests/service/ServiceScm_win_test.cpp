@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/ExecutablePath.h"
+#include "common/SessionJournal.h"
 #include "common/WinHandle.h"
 #include "halvernctl/ControlClient.h"
 #include "service/ServiceHandle_win.h"
@@ -114,31 +115,11 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
 }
 
-// Another server that holds the pipe's name first is not served beside: one line, not one per
-// retry, and the service serves once the name is free.
-TEST_F(ServiceScm, AServerThatHoldsThePipeNameKeepsTheServiceOffIt) {
-    const testing::DebugOutputListener debugOutput;
-    UniqueFileHandle squatter(CreateNamedPipeW(L"\\\\.\\pipe\\HalvernService", PIPE_ACCESS_DUPLEX,
-                                               PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096,
-                                               4096, 0, nullptr));
-    ASSERT_EQ(runVerb(L"install"), 0U);
-    ASSERT_EQ(runVerb(L"start"), 0U);
-    const std::string line =
-        "HalvernService pipe: cannot create \\\\.\\pipe\\HalvernService (error 5)"
-        ": another process holds the name, and the service does not serve "
-        "beside it; trying again every 500 ms\n";
-    EXPECT_EQ(debugOutput.count(line), 1U);
-    Sleep(1500);
-    EXPECT_EQ(debugOutput.count(line), 1U);
-    squatter.reset();
-    EXPECT_TRUE(testing::eventually(
-        [] { return exchangeRequest(R"({"command":"status"})").response == kStatusAnswer; }));
-}
-
-// A hard kill, not a stop, while a tunnel is up and this test holds a handle to the process (as
-// the SCM does): the children die with the service, and its next start undoes the routes from
-// the journal in its own registry key. Nothing goes under %ProgramData%.
-TEST_F(ServiceScm, AKilledServicesSessionIsUndoneAtItsNextStart) {
+// A server that holds the pipe's name first keeps the service off it, with one line, not one
+// per retry. Then a hard kill, not a stop, while a tunnel is up and this test holds a handle to
+// the process (as the SCM does): the children die with the service, and its next start undoes
+// the routes from the journal in its own registry key. Nothing goes under %ProgramData%.
+TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     const testing::SocksPortLock lock;
     const testing::ScopedTempDirectory folder;  // the service, its programs, netsh and powershell
     std::filesystem::create_directory(folder.path() / "data");
@@ -149,26 +130,34 @@ TEST_F(ServiceScm, AKilledServicesSessionIsUndoneAtItsNextStart) {
         const auto source = executablePath().parent_path() / file;
         std::filesystem::copy_file(source, folder.path() / source.filename());
     }
-    const std::wstring service =
-        L"\"" + (folder.path() / std::filesystem::path(HALVERN_SERVICE_FILE).filename()).native() +
-        L"\"";
     const testing::DebugOutputListener debugOutput;
-    ASSERT_EQ(runVerb(L"install", service), 0U);
+    UniqueFileHandle squatter(CreateNamedPipeW(L"\\\\.\\pipe\\HalvernService", PIPE_ACCESS_DUPLEX,
+                                               PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096,
+                                               4096, 0, nullptr));
+    ASSERT_EQ(runVerb(L"install", L"\"" + (folder.path() / HALVERN_SERVICE_NAME).native() + L"\""),
+              0U);
     ASSERT_EQ(runVerb(L"start"), 0U);
-    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
-    ASSERT_EQ(
-        exchangeRequest(R"({"command":"startXray","configJson":"{\"fakeBehaviour\": \"listen )"
-                        R"(10807\", \"outbounds\": [{\"settings\": {\"vnext\": [{\"address\": )"
-                        R"(\"198.51.100.7\"}]}}]}"})")
-            .response,
-        R"({"ok":true,"status":"connected"})");
+    const std::string taken =
+        "HalvernService pipe: cannot create \\\\.\\pipe\\HalvernService (error "
+        "5): another process holds the name, and the service does not serve "
+        "beside it; trying again every 500 ms\n";
+    EXPECT_EQ(debugOutput.count(taken), 1U);
+    Sleep(1500);
+    EXPECT_EQ(debugOutput.count(taken), 1U);
+    squatter.reset();
+    EXPECT_TRUE(testing::eventually([] {
+        return exchangeRequest(R"({"command":"startXray","configJson":"{\"fakeBehaviour\": )"
+                               R"(\"listen 10807\", \"outbounds\": [{\"vnext\": [{\"address\": )"
+                               R"(\"198.51.100.7\"}]}]}"})")
+                   .response == R"({"ok":true,"status":"connected"})";
+    }));
     const auto journal = [] {
-        std::string text(65536, '\0');
-        DWORD size = static_cast<DWORD>(text.size());
-        const LSTATUS status = RegGetValueW(
-            HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\HalvernService\\Parameters",
-            L"SessionJournal", RRF_RT_REG_BINARY, nullptr, text.data(), &size);
-        return text.substr(0, status == ERROR_SUCCESS ? size : 0);
+        std::string text;
+        readJournalFile(
+            L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\HalvernService\\Parameters\\"
+            L"SessionJournal",
+            text);
+        return text;
     };
     const std::string recorded = journal();
     EXPECT_NE(recorded.find("\nserver-route 198.51.100.7 "), std::string::npos) << recorded;
@@ -183,10 +172,8 @@ TEST_F(ServiceScm, AKilledServicesSessionIsUndoneAtItsNextStart) {
     DWORD needed = 0;
     QueryServiceStatusEx(openService(SERVICE_QUERY_STATUS).get(), SC_STATUS_PROCESS_INFO,
                          reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed);
-    const UniqueHandle killed(
-        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId));
+    const UniqueHandle killed(OpenProcess(PROCESS_TERMINATE, FALSE, status.dwProcessId));
     ASSERT_TRUE(TerminateProcess(killed.get(), 1));
-    WaitForSingleObject(killed.get(), 10000);
     for (const std::uint32_t child : children) {
         EXPECT_TRUE(testing::eventually([&] { return testing::processHasEnded(child); })) << child;
     }
