@@ -24,11 +24,6 @@ struct OsChildProcess {
     }
 };
 using ChildLogHandle = UniqueFileHandle;  // INVALID_HANDLE_VALUE when there is no log
-namespace ProcessLauncher {
-// Test seam: while set, every launch acts as though the system refused the child's job
-// (AssignProcessToJobObject failing with ERROR_ACCESS_DENIED). The service never sets it.
-void refuseChildJobsForTesting(bool refuse) noexcept;
-}  // namespace ProcessLauncher
 }  // namespace halvern
 #else
 #include "common/ChildPid.h"
@@ -136,6 +131,11 @@ std::uint32_t childProcessId(const ChildProcessHandle& process) noexcept;
 
 // The service's own process id, as the adapter name carries it.
 std::uint32_t currentProcessId() noexcept;
+
+// Test seam: while set, every launch on Windows acts as though the system refused the child's
+// job (AssignProcessToJobObject failing with ERROR_ACCESS_DENIED); POSIX has no jobs. The
+// service never sets it.
+void refuseChildJobsForTesting(bool refuse) noexcept;
 
 }  // namespace ProcessLauncher
 }  // namespace halvern

@@ -115,27 +115,18 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
 }
 
-// A server that holds the pipe's name first keeps the service off it, with one line, not one
-// per retry. Then a hard kill, not a stop, while a tunnel is up and this test holds a handle to
-// the process (as the SCM does): the children die with the service, and its next start undoes
-// the routes from the journal in its own registry key. Nothing goes under %ProgramData%.
+// A server that holds the pipe's name first keeps the service off it, with one line. Then a hard
+// kill, while a tunnel is up and this test holds a handle to the process (as the SCM does): the
+// children die with the service, and its next start undoes the routes from the journal in its
+// registry key. Nothing goes under %ProgramData%.
 TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     const testing::SocksPortLock lock;
-    const testing::ScopedTempDirectory folder;  // the service, its programs, netsh and powershell
-    std::filesystem::create_directory(folder.path() / "data");
-    for (const char* stem : {"xray", "tun2socks"}) {
-        testing::installFake(testing::fakesDirectory(), stem, folder.path() / "data", "hold");
-    }
-    for (const char* file : {HALVERN_SERVICE_FILE, HALVERN_NETSH_FILE, HALVERN_POWERSHELL_FILE}) {
-        const auto source = executablePath().parent_path() / file;
-        std::filesystem::copy_file(source, folder.path() / source.filename());
-    }
     const testing::DebugOutputListener debugOutput;
     UniqueFileHandle squatter(CreateNamedPipeW(L"\\\\.\\pipe\\HalvernService", PIPE_ACCESS_DUPLEX,
                                                PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096,
                                                4096, 0, nullptr));
-    ASSERT_EQ(runVerb(L"install", L"\"" + (folder.path() / HALVERN_SERVICE_NAME).native() + L"\""),
-              0U);
+    const auto folder = executablePath().parent_path() / "service_folder";  // see CMakeLists.txt
+    ASSERT_EQ(runVerb(L"install", L"\"" + (folder / HALVERN_SERVICE_NAME).native() + L"\""), 0U);
     ASSERT_EQ(runVerb(L"start"), 0U);
     const std::string taken =
         "HalvernService pipe: cannot create \\\\.\\pipe\\HalvernService (error "
