@@ -87,7 +87,8 @@ enum class JournalFileState { absent, read, foreign };
 
 // Reads the store when it is the service's own. Linux: a regular file (no link) owned by the
 // service's account or root, that no one else can write. Windows: a binary value of at most
-// 64 KiB. Anything else is foreign.
+// 64 KiB in a key that only SYSTEM, administrators and TrustedInstaller can change (the key the
+// writer makes lets users read it alone). Anything else is foreign.
 JournalFileState readJournalFile(const std::filesystem::path& path, std::string& text);
 
 void removeJournalFile(const std::filesystem::path& path) noexcept;

@@ -56,6 +56,9 @@ class ScopedJournalPlace {
     std::filesystem::path path_;
 };
 
+// Lets every user change the journal at `path`: Linux its file, Windows its key.
+void letOthersChangeJournal(const std::filesystem::path& path);
+
 // Windows: what any process, the service included, writes to the debugger output (DBWIN_BUFFER).
 class DebugOutputListener {
   public:

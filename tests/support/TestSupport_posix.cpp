@@ -18,6 +18,11 @@ namespace halvern::testing {
 ScopedJournalPlace::ScopedJournalPlace() : path_(directory_.path() / "session.journal") {}
 ScopedJournalPlace::~ScopedJournalPlace() = default;
 
+void letOthersChangeJournal(const std::filesystem::path& path) {
+    std::filesystem::permissions(path, std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::add);
+}
+
 std::optional<std::string> environmentValue(const std::string& name) {
     const char* value = std::getenv(name.c_str());  // NOLINT(concurrency-mt-unsafe)
     return value == nullptr ? std::nullopt : std::optional<std::string>(value);

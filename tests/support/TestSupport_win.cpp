@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <sddl.h>      // needs <windows.h> first
 #include <tlhelp32.h>  // needs <windows.h> first
 
 #include <array>
@@ -81,6 +82,20 @@ ScopedJournalPlace::ScopedJournalPlace()
 
 ScopedJournalPlace::~ScopedJournalPlace() {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, path_.parent_path().wstring().substr(5).c_str());
+}
+
+void letOthersChangeJournal(const std::filesystem::path& path) {
+    HKEY key = nullptr;
+    PSECURITY_DESCRIPTOR everyone = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.parent_path().wstring().substr(5).c_str(), 0,
+                      WRITE_DAC, &key) != ERROR_SUCCESS ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KA;;;BU)", 1,
+                                                              &everyone, nullptr) ||
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, everyone) != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot open the journal's key to users");
+    }
+    LocalFree(everyone);
+    RegCloseKey(key);
 }
 
 struct DebugOutputListener::State {

@@ -187,23 +187,20 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
         EXPECT_EQ(report, c.report);
         EXPECT_EQ(place.holdsJournal(), c.report[0].rfind("left", 0) == 0);
     }
-    // A file that others may write, or a link, is not the service's own (Windows checks owners).
-    if (testing::programFileName("x") == "x") {
-        const auto elsewhere = path.parent_path() / "elsewhere";
-        testing::writeFileBytes(elsewhere, head + "end\n");
-        std::filesystem::permissions(elsewhere, std::filesystem::perms::others_write,
-                                     std::filesystem::perm_options::add);
-        for (const bool link : {false, true}) {
-            std::filesystem::remove(path);
-            link ? std::filesystem::create_symlink(elsewhere, path)
-                 : std::filesystem::copy(elsewhere, path);
-            RecordingSystem system;
-            Lines report;
-            replaySessionJournal(path, system,
-                                 [&](const std::string& line) { report.push_back(line); });
-            EXPECT_EQ(report, Lines{"ignored the session journal " + path.string() +
-                                    ": not the service's own file"});
+    // A journal that others may change is not the service's own, nor on Linux a link to one.
+    for (const bool link : {false, testing::programFileName("x") == "x"}) {
+        ASSERT_EQ(writeJournalFile(path, head + "end\n"), 0U);
+        testing::letOthersChangeJournal(path);
+        if (link) {
+            std::filesystem::rename(path, path.parent_path() / "elsewhere");
+            std::filesystem::create_symlink(path.parent_path() / "elsewhere", path);
         }
+        RecordingSystem system;
+        Lines report;
+        replaySessionJournal(path, system,
+                             [&](const std::string& line) { report.push_back(line); });
+        EXPECT_EQ(report, Lines{"ignored the session journal " + path.string() +
+                                ": not the service's own file"});
     }
 }
 
