@@ -82,14 +82,15 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     // A refused job (Windows: the service in a job that forbids nesting) costs the restart's
     // children their job, with a line each, not the tunnel; the stop still ends them.
 #ifdef _WIN32
-    const testing::DebugOutputListener debugOutput;
+    testing::debugOutputCount("");  // listening from here on
 #endif
     ProcessLauncher::refuseChildJobsForTesting(true);
     ASSERT_EQ(startXray(kHealthyCore), "{\"ok\":true,\"status\":\"connected\"}");
     ProcessLauncher::refuseChildJobsForTesting(false);
 #ifdef _WIN32
-    EXPECT_EQ(debugOutput.count("HalvernService job: AssignProcessToJobObject failed (error 5)"),
-              2U);
+    EXPECT_EQ(
+        testing::debugOutputCount("HalvernService job: AssignProcessToJobObject failed (error 5)"),
+        2U);
 #endif
     EXPECT_EQ(controller->activeProtocol(), "xray");
     EXPECT_EQ(words_, (Words{"connecting", "connected", "disconnecting", "disconnected",

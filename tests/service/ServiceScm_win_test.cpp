@@ -121,7 +121,7 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
 // registry key. Nothing goes under %ProgramData%.
 TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     const testing::SocksPortLock lock;
-    const testing::DebugOutputListener debugOutput;
+    testing::debugOutputCount("");  // listening from here on
     UniqueFileHandle squatter(CreateNamedPipeW(L"\\\\.\\pipe\\HalvernService", PIPE_ACCESS_DUPLEX,
                                                PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096,
                                                4096, 0, nullptr));
@@ -132,9 +132,9 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
         "HalvernService pipe: cannot create \\\\.\\pipe\\HalvernService (error "
         "5): another process holds the name, and the service does not serve "
         "beside it; trying again every 500 ms\n";
-    EXPECT_EQ(debugOutput.count(taken), 1U);
+    EXPECT_EQ(testing::debugOutputCount(taken), 1U);
     Sleep(1500);
-    EXPECT_EQ(debugOutput.count(taken), 1U);
+    EXPECT_EQ(testing::debugOutputCount(taken), 1U);
     squatter.reset();
     EXPECT_TRUE(testing::eventually([] {
         return exchangeRequest(R"({"command":"startXray","configJson":"{\"fakeBehaviour\": )"
@@ -170,10 +170,12 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     }
     // Wine's SCM goes on reporting the dead instance as running; its start starts a new one.
     EXPECT_EQ(runVerb(L"start"), 0U);
-    EXPECT_EQ(debugOutput.count("HalvernService recovery: deleted the host route to 198.51.100.7"),
+    EXPECT_EQ(testing::debugOutputCount(
+                  "HalvernService recovery: deleted the host route to 198.51.100.7"),
               1U);
-    EXPECT_EQ(debugOutput.count("HalvernService recovery: deleted the tunnel routes of Halvern"),
-              1U);
+    EXPECT_EQ(
+        testing::debugOutputCount("HalvernService recovery: deleted the tunnel routes of Halvern"),
+        1U);
     EXPECT_TRUE(testing::eventually([&] { return journal().empty(); })) << journal();
     EXPECT_FALSE(std::filesystem::exists("C:\\ProgramData\\Halvern"));
 }

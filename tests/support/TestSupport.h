@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -59,20 +58,9 @@ class ScopedJournalPlace {
 // Lets every user change the journal at `path`: Linux its file, Windows its key.
 void letOthersChangeJournal(const std::filesystem::path& path);
 
-// Windows: what any process, the service included, writes to the debugger output (DBWIN_BUFFER).
-class DebugOutputListener {
-  public:
-    DebugOutputListener();
-    ~DebugOutputListener();
-    DebugOutputListener(const DebugOutputListener&) = delete;
-    DebugOutputListener& operator=(const DebugOutputListener&) = delete;
-    // How often `text` has appeared so far, once it has at least once or after 15 s.
-    std::size_t count(const std::string& text) const;
-
-  private:
-    struct State;
-    std::unique_ptr<State> state_;
-};
+// Windows: from the first call on, keeps what any process (the service too) writes to the
+// debugger output (DBWIN_BUFFER); then how often `text` appeared, once it has or after 15 s.
+std::size_t debugOutputCount(const std::string& text);
 
 // POSIX: the control socket's path is fixed (/run/halvern), so a test that serves or reaches it
 // moves this process into a mount namespace of its own (once, before it starts threads) and gets

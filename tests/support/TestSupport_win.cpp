@@ -4,7 +4,6 @@
 #include <tlhelp32.h>  // needs <windows.h> first
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -98,43 +97,32 @@ void letOthersChangeJournal(const std::filesystem::path& path) {
     RegCloseKey(key);
 }
 
-struct DebugOutputListener::State {
-    UniqueHandle bufferReady{CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY")};
-    UniqueHandle dataReady{CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY")};
-    UniqueHandle mapping{CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                            L"DBWIN_BUFFER")};
-    const char* view = static_cast<const char*>(  // a process id, then the text
-        MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 4096));
-    std::atomic<bool> done{false};
-    std::mutex mutex;
-    std::string seen;
-    std::thread reader{[this] {
-        for (SetEvent(bufferReady.get()); !done;) {
-            if (WaitForSingleObject(dataReady.get(), 50) == WAIT_OBJECT_0) {
+std::size_t debugOutputCount(const std::string& text) {
+    static std::mutex mutex;
+    static std::string seen;
+    static const bool listening = [] {  // for the rest of the process
+        static const UniqueHandle ready(CreateEventW(nullptr, FALSE, TRUE, L"DBWIN_BUFFER_READY"));
+        static const UniqueHandle data(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY"));
+        static const UniqueHandle mapping(CreateFileMappingW(
+            INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER"));
+        const auto* view = static_cast<const char*>(  // a process id, then the text
+            MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 4096));
+        std::thread([view] {
+            while (WaitForSingleObject(data.get(), INFINITE) == WAIT_OBJECT_0) {
                 const std::lock_guard lock(mutex);
                 seen.append(view + 4, strnlen(view + 4, 4092));
-                SetEvent(bufferReady.get());
+                SetEvent(ready.get());
             }
-        }
-    }};
-};
-
-DebugOutputListener::DebugOutputListener() : state_(std::make_unique<State>()) {}
-
-DebugOutputListener::~DebugOutputListener() {
-    state_->done = true;
-    state_->reader.join();
-    UnmapViewOfFile(state_->view);
-}
-
-std::size_t DebugOutputListener::count(const std::string& text) const {
+        }).detach();
+        return true;
+    }();
     std::size_t found = 0;
     eventually(
         [&] {
-            const std::lock_guard lock(state_->mutex);
+            const std::lock_guard lock(mutex);
             found = 0;
-            for (auto at = state_->seen.find(text); at != std::string::npos;
-                 at = state_->seen.find(text, at + 1)) {
+            for (auto at = seen.find(text); listening && at != std::string::npos;
+                 at = seen.find(text, at + 1)) {
                 ++found;
             }
             return found > 0;
