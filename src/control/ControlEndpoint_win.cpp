@@ -175,7 +175,11 @@ class PipeEndpoint final : public ControlEndpoint {
             Sleep(kCreateRetryPauseMilliseconds);
             return nullptr;
         }
-        creationFailing_ = false;
+        if (creationFailing_) {
+            creationFailing_ = false;
+            writeDebugOutput("HalvernService pipe: serving " + controlEndpointAddress().string() +
+                             " again\n");
+        }
         // A stop's wake-up connection finds no pipe while no instance exists, and is then lost.
         // Looking at the flag once the instance exists closes that gap: a stop that began before
         // this point is seen here, and one that begins after it finds the instance to wake.

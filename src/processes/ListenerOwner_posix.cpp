@@ -28,9 +28,14 @@ bool reachableFromLoopback(const std::string& address) {
     return false;
 }
 
-bool readTable(const char* path, std::string& text) {
+// 0 or the errno of the failed open or read, taken before the descriptor is closed.
+int readTable(const char* path, std::string& text) {
     const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
-    return file.valid() && readWholeFile(file.get(), kMaxTableBytes, text);
+    if (!file.valid() || !readWholeFile(file.get(), kMaxTableBytes, text)) {
+        const int error = errno;
+        return error != 0 ? error : EIO;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -41,8 +46,8 @@ std::optional<std::vector<std::uint32_t>> loopbackListenerOwners(int port) {
     std::vector<std::uint32_t> owners;
     for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         std::string text;
-        if (!readTable(path, text)) {
-            if (errno == ENOENT && std::string_view(path).ends_with('6')) {
+        if (const int error = readTable(path, text); error != 0) {
+            if (error == ENOENT && std::string_view(path).ends_with('6')) {
                 continue;
             }
             return std::nullopt;
@@ -78,7 +83,7 @@ std::optional<std::vector<std::uint32_t>> loopbackListenerOwners(int port) {
 std::optional<std::uint32_t> childListenerOwner(const ChildProcessHandle& child) {
     const std::uint32_t pid = ProcessLauncher::childProcessId(child);
     std::string text;
-    if (pid == 0 || !readTable(("/proc/" + std::to_string(pid) + "/status").c_str(), text)) {
+    if (pid == 0 || readTable(("/proc/" + std::to_string(pid) + "/status").c_str(), text) != 0) {
         return std::nullopt;
     }
     const std::size_t at = text.find("\nUid:");

@@ -136,6 +136,9 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     Sleep(1500);
     EXPECT_EQ(testing::debugOutputCount(taken), 1U);
     squatter.reset();
+    EXPECT_EQ(testing::debugOutputCount(
+                  "HalvernService pipe: serving \\\\.\\pipe\\HalvernService again\n"),
+              1U);
     EXPECT_TRUE(testing::eventually([] {
         return exchangeRequest(R"({"command":"startXray","configJson":"{\"fakeBehaviour\": )"
                                R"(\"listen 10807\", \"outbounds\": [{\"vnext\": [{\"address\": )"
