@@ -24,8 +24,6 @@ const std::wstring kQuotedExecutable =
     L"\"" + (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal().native() +
     L"\"";
 
-const std::string kStatusAnswer = R"({"ok":true,"status":"disconnected","activeProtocol":""})";
-
 // The exit code of the executable run with ARGUMENT, or STILL_ACTIVE (259) after a minute.
 DWORD runVerb(const std::wstring& argument, const std::wstring& executable = kQuotedExecutable) {
     std::wstring commandLine = executable + L" " + argument;
@@ -101,7 +99,8 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     EXPECT_EQ(runVerb(L"start"), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
     EXPECT_EQ(runVerb(L"start"), 0U);  // already running is success
-    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
+    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response,
+              R"({"ok":true,"status":"disconnected","activeProtocol":""})");
 
     // The verb waits for the stop; the service's own stop is quick without a tunnel.
     EXPECT_EQ(runVerb(L"stop"), 0U);
@@ -154,7 +153,6 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
         return text;
     };
     const std::string recorded = journal();
-    EXPECT_NE(recorded.find("\nserver-route 198.51.100.7 "), std::string::npos) << recorded;
     std::vector<std::uint32_t> children;
     for (auto at = recorded.find("\nchild "); at != std::string::npos;
          at = recorded.find("\nchild ", at + 1)) {
