@@ -120,7 +120,7 @@ trap - HUP
 ip netns exec "$CLIENT_NS" setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/python3 -c \
     'import socket, time; s = socket.socket(); s.bind(("127.0.0.1", 10807)); s.listen(); time.sleep(60)' &
 background=$!
-for _ in $(seq 250); do [[ -z $(ip netns exec "$CLIENT_NS" ss -Hltn 'sport = :10807') ]] && sleep 0.02; done
+for _ in $(seq 250); do [[ -n $(ip netns exec "$CLIENT_NS" ss -Hltn 'sport = :10807') ]] && break; sleep 0.02; done
 [[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"SOCKS5 port 10807 on 127.0.0.1 is held by uid '"$(id -u nobody)"', not by xray"}' ]] ||
     fail "a port held by another account was taken for the core's"
 kill "$background" && wait "$background" || true
