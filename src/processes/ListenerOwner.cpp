@@ -13,8 +13,11 @@ void requireListenerOf(const ChildProcessHandle& child, int port, const std::str
     }
     for (const std::uint32_t owner : *owners) {
         if (owner != *own) {
-            throw std::runtime_error(where + " is held by " + listenerOwnerKind() + " " +
-                                     std::to_string(owner) + ", not by " + exeName);
+            std::string message = where;
+            message += " is held by ";
+            message += listenerOwnerKind();
+            message += " " + std::to_string(owner) + ", not by " + exeName;
+            throw std::runtime_error(message);
         }
     }
 }
