@@ -1,14 +1,13 @@
 // The whole connect and disconnect sequence with our stand-ins for the proxy core and the bridge
-// in the "data" folder beside this test, and the real network setup (see SequenceNetwork.h).
+// in the "data" folder beside this test (see CMakeLists.txt), and the real network setup (see
+// SequenceNetwork.h).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "common/ExecutablePath.h"
 #include "common/SessionJournal.h"
 #include "control/CommandDispatcher.h"
 #include "control/JsonText.h"
@@ -45,18 +44,11 @@ class TunnelSequenceTest : public ::testing::Test {
         }
         ASSERT_TRUE(testing::waitUntilPortIsFree(10807))
             << "something outside the lock holds 10807";
-        std::filesystem::remove_all(data_);  // MinGW's copy_file does not overwrite
-        std::filesystem::create_directories(data_);
-        testing::installFake(testing::fakesDirectory(), "xray", data_);
-        testing::installFake(testing::fakesDirectory(), "tun2socks", data_,
-                             "print bridge up\\n;hold");
     }
 
     void TearDown() override {
         controller.reset();
         EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
-        std::error_code ignored;
-        std::filesystem::remove_all(data_, ignored);
     }
 
     testing::SocksPortLock portLock_;
@@ -68,7 +60,6 @@ class TunnelSequenceTest : public ::testing::Test {
     std::string resolverBefore_ = network_.resolverConfiguration();
     Words words_;
     StatusCallback recorder_ = [this](const std::string& word) { words_.push_back(word); };
-    const std::filesystem::path data_ = executablePath().parent_path() / "data";
 };
 
 TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {

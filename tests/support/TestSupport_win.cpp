@@ -3,7 +3,6 @@
 #include <sddl.h>      // needs <windows.h> first
 #include <tlhelp32.h>  // needs <windows.h> first
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -11,19 +10,17 @@
 #include <string>
 #include <thread>
 
+#include "common/ProcessIdentity.h"
 #include "common/WinHandle.h"
 #include "support/TestSupport.h"
 
 namespace halvern::testing {
 namespace {
 
-// When the process was created, in 100 ns units; 0 when that cannot be read.
-std::uint64_t creationTime(HANDLE process) {
-    std::array<FILETIME, 4> times{};  // created, exited, kernel, user
-    if (!GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3])) {
-        return 0;
-    }
-    return (std::uint64_t{times[0].dwHighDateTime} << 32) | times[0].dwLowDateTime;
+// When the process was created, in 100 ns units; 0 when it has ended or cannot be asked.
+std::uint64_t creationTime(std::uint32_t pid) {
+    const std::string mark = processStartMark(pid);
+    return mark.empty() ? 0 : std::stoull(mark);
 }
 
 }  // namespace
@@ -51,7 +48,7 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     if (!snapshot.valid()) {
         return children;
     }
-    const std::uint64_t selfCreated = creationTime(GetCurrentProcess());
+    const std::uint64_t selfCreated = creationTime(GetCurrentProcessId());
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     const DWORD self = GetCurrentProcessId();
@@ -60,9 +57,7 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
         if (entry.th32ParentProcessID != self || entry.th32ProcessID == self) {
             continue;
         }
-        const UniqueHandle process(
-            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        const std::uint64_t created = process.valid() ? creationTime(process.get()) : 0;
+        const std::uint64_t created = creationTime(entry.th32ProcessID);
         // One that cannot be asked counts: it may be a child of ours on its way out.
         if (created == 0 || created >= selfCreated) {
             children.push_back(entry.th32ProcessID);
