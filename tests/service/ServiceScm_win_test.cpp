@@ -20,25 +20,14 @@
 namespace halvern {
 namespace {
 
-const std::wstring kQuotedExecutable =
-    L"\"" + (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal().native() +
-    L"\"";
+const std::filesystem::path kExecutable =
+    (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal();
 
-// The exit code of the executable run with ARGUMENT, or STILL_ACTIVE (259) after a minute.
-DWORD runVerb(const std::wstring& argument, const std::wstring& executable = kQuotedExecutable) {
-    std::wstring commandLine = executable + L" " + argument;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    EXPECT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process))
-        << GetLastError();
-    const UniqueHandle thread(process.hThread);
-    const UniqueHandle child(process.hProcess);
-    WaitForSingleObject(child.get(), 60000);
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(child.get(), &code);
-    return code;
+// The full 32-bit exit code of the executable run with ARGUMENT.
+DWORD runVerb(const std::string& argument, const std::filesystem::path& executable = kExecutable) {
+    const testing::ScopedTempDirectory files;
+    return static_cast<DWORD>(testing::runProgram({executable.string(), argument},
+                                                  files.path() / "out", files.path() / "err"));
 }
 
 ServiceHandle openService(DWORD access) {
@@ -74,43 +63,43 @@ class ServiceScm : public ::testing::Test {
 TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     // Anything but a verb asks for the dispatcher, which a console process cannot reach (Wine
     // takes about 10 s to give up). Not installed: stopping and removing succeed, starting cannot.
-    EXPECT_EQ(runVerb(L"Install"), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-    EXPECT_EQ(runVerb(L"stop"), 0U);
-    EXPECT_EQ(runVerb(L"uninstall"), 0U);
-    EXPECT_EQ(runVerb(L"start"), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(runVerb("Install"), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+    EXPECT_EQ(runVerb("stop"), 0U);
+    EXPECT_EQ(runVerb("uninstall"), 0U);
+    EXPECT_EQ(runVerb("start"), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 
     // A second install repairs a registration that was changed since.
-    ASSERT_EQ(runVerb(L"install"), 0U);
+    ASSERT_EQ(runVerb("install"), 0U);
     ASSERT_TRUE(ChangeServiceConfigW(openService(SERVICE_CHANGE_CONFIG).get(), SERVICE_NO_CHANGE,
                                      SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
                                      L"C:\\elsewhere\\old.exe", nullptr, nullptr, nullptr, nullptr,
                                      nullptr, L"Old name"));
-    ASSERT_EQ(runVerb(L"install"), 0U);
+    ASSERT_EQ(runVerb("install"), 0U);
     std::vector<unsigned char> buffer(8192);
     DWORD needed = 0;
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     ASSERT_TRUE(QueryServiceConfigW(openService(SERVICE_QUERY_CONFIG).get(), config,
                                     static_cast<DWORD>(buffer.size()), &needed));
-    EXPECT_EQ(std::wstring(config->lpBinaryPathName), kQuotedExecutable);
+    EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"\"" + kExecutable.native() + L"\"");
     EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
     EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
     EXPECT_EQ(std::wstring(config->lpDisplayName), L"Halvern Service");
 
-    EXPECT_EQ(runVerb(L"start"), 0U);
+    EXPECT_EQ(runVerb("start"), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
-    EXPECT_EQ(runVerb(L"start"), 0U);  // already running is success
+    EXPECT_EQ(runVerb("start"), 0U);  // already running is success
     EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response,
               R"({"ok":true,"status":"disconnected","activeProtocol":""})");
 
     // The verb waits for the stop; the service's own stop is quick without a tunnel.
-    EXPECT_EQ(runVerb(L"stop"), 0U);
+    EXPECT_EQ(runVerb("stop"), 0U);
     EXPECT_EQ(serviceStatus().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(serviceStatus().dwWin32ExitCode, 0U);
 
     // Uninstall stops a running service first.
-    ASSERT_EQ(runVerb(L"start"), 0U);
+    ASSERT_EQ(runVerb("start"), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
-    EXPECT_EQ(runVerb(L"uninstall"), 0U);
+    EXPECT_EQ(runVerb("uninstall"), 0U);
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
 }
 
@@ -125,8 +114,8 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
                                                PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096,
                                                4096, 0, nullptr));
     const auto folder = executablePath().parent_path() / "service_folder";  // see CMakeLists.txt
-    ASSERT_EQ(runVerb(L"install", L"\"" + (folder / HALVERN_SERVICE_NAME).native() + L"\""), 0U);
-    ASSERT_EQ(runVerb(L"start"), 0U);
+    ASSERT_EQ(runVerb("install", folder / HALVERN_SERVICE_NAME), 0U);
+    ASSERT_EQ(runVerb("start"), 0U);
     const std::string taken =
         "HalvernService pipe: cannot create \\\\.\\pipe\\HalvernService (error "
         "5): another process holds the name, and the service does not serve "
@@ -170,7 +159,7 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
         EXPECT_TRUE(testing::eventually([&] { return testing::processHasEnded(child); })) << child;
     }
     // Wine's SCM goes on reporting the dead instance as running; its start starts a new one.
-    EXPECT_EQ(runVerb(L"start"), 0U);
+    EXPECT_EQ(runVerb("start"), 0U);
     EXPECT_EQ(testing::debugOutputCount(
                   "HalvernService recovery: deleted the host route to 198.51.100.7"),
               1U);

@@ -74,6 +74,11 @@ class ScopedPrivateRunDirectory {
     ScopedPrivateRunDirectory& operator=(const ScopedPrivateRunDirectory&) = delete;
 };
 
+// The exit code (POSIX: 128 + the signal that ended it) of a program run to its end, its output
+// and errors written to the two files.
+int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
+               const std::filesystem::path& errors);
+
 // The platform's file name of a program: "xray" or "xray.exe".
 std::string programFileName(const std::string& stem);
 
