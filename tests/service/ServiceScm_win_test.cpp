@@ -141,13 +141,7 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
             text);
         return text;
     };
-    const std::string recorded = journal();
-    std::vector<std::uint32_t> children;
-    for (auto at = recorded.find("\nchild "); at != std::string::npos;
-         at = recorded.find("\nchild ", at + 1)) {
-        children.push_back(static_cast<std::uint32_t>(std::stoul(recorded.substr(at + 7))));
-    }
-    EXPECT_EQ(children.size(), 2U);
+    EXPECT_NE(journal(), "");
 
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
@@ -155,9 +149,6 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
                          reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed);
     const UniqueHandle killed(OpenProcess(PROCESS_TERMINATE, FALSE, status.dwProcessId));
     ASSERT_TRUE(TerminateProcess(killed.get(), 1));
-    for (const std::uint32_t child : children) {
-        EXPECT_TRUE(testing::eventually([&] { return testing::processHasEnded(child); })) << child;
-    }
     // Wine's SCM goes on reporting the dead instance as running; its start starts a new one.
     EXPECT_EQ(runVerb("start"), 0U);
     EXPECT_EQ(testing::debugOutputCount(
@@ -166,6 +157,8 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     EXPECT_EQ(
         testing::debugOutputCount("HalvernService recovery: deleted the tunnel routes of Halvern"),
         1U);
+    // The children went with the service's jobs, before the recovery could end them.
+    EXPECT_EQ(testing::debugOutputCount("of the previous instance had already ended"), 2U);
     EXPECT_TRUE(testing::eventually([&] { return journal().empty(); })) << journal();
     EXPECT_FALSE(std::filesystem::exists("C:\\ProgramData\\Halvern"));
 }
