@@ -70,8 +70,7 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
                                quoteJson(coreConfig(behaviour)) + "}\n");
     };
     ASSERT_EQ(startXray("print first\\n;listen 10807"), "{\"ok\":true,\"status\":\"connected\"}");
-    // A refused job (Windows: the service in a job that forbids nesting) costs the restart's
-    // children their job, with a line each, not the tunnel; the stop still ends them.
+    // A refused job (Windows) costs the restart's children their job, with a line, not the tunnel.
 #ifdef _WIN32
     testing::debugOutputCount("");  // listening from here on
 #endif

@@ -41,12 +41,10 @@ class ScopedRuntimeDirectory {
 
 // A crash journal's place of this test alone (see sessionJournalPath()), removed at the end.
 // Linux: a file in a fresh directory. Windows: a value of a fresh key below HKLM\SOFTWARE.
-class ScopedJournalPlace {
+class ScopedJournalPlace {  // not copied: its directory is not
   public:
     ScopedJournalPlace();
     ~ScopedJournalPlace();
-    ScopedJournalPlace(const ScopedJournalPlace&) = delete;
-    ScopedJournalPlace& operator=(const ScopedJournalPlace&) = delete;
     const std::filesystem::path& path() const { return path_; }
     bool holdsJournal() const;
 
@@ -74,8 +72,7 @@ class ScopedPrivateRunDirectory {
     ScopedPrivateRunDirectory& operator=(const ScopedPrivateRunDirectory&) = delete;
 };
 
-// The exit code (POSIX: 128 + the signal that ended it) of a program run to its end, its output
-// and errors written to the two files.
+// The exit code (POSIX: 128 + the ending signal) of a program run to its end, output to files.
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors);
 

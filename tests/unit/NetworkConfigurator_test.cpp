@@ -121,7 +121,6 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
         {&ipCommands(), "route add 203.0.113.5", {}, {}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.failing);
         testing::ScopedJournalPlace place;
         SessionJournal journal(place.path());
         RecordingSystem system;
@@ -132,7 +131,6 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
                      std::runtime_error);
         EXPECT_TRUE(std::equal(c.tail.rbegin(), c.tail.rend(), system.ran.rbegin()));
         EXPECT_EQ(journal.entries(), c.left);
-        EXPECT_EQ(place.holdsJournal(), !c.left.empty());
     }
 }
 
@@ -176,15 +174,19 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
          {"left the session journal " + path.string() + " alone: its instance " + self +
           " still runs"}},
     };
+    RecordingSystem system;
+    const auto replay = [&] {
+        Lines report;
+        system.ran.clear();
+        replaySessionJournal(path, system,
+                             [&](const std::string& line) { report.push_back(line); });
+        return report;
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         ASSERT_EQ(writeJournalFile(path, c.text), 0U);
-        RecordingSystem system;
-        Lines report;
-        replaySessionJournal(path, system,
-                             [&](const std::string& line) { report.push_back(line); });
+        EXPECT_EQ(replay(), c.report);
         EXPECT_EQ(system.ran, c.ran);
-        EXPECT_EQ(report, c.report);
         EXPECT_EQ(place.holdsJournal(), c.report[0].rfind("left", 0) == 0);
     }
     // A journal that others may change is not the service's own, nor on Linux a link to one.
@@ -195,12 +197,8 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
             std::filesystem::rename(path, path.parent_path() / "elsewhere");
             std::filesystem::create_symlink(path.parent_path() / "elsewhere", path);
         }
-        RecordingSystem system;
-        Lines report;
-        replaySessionJournal(path, system,
-                             [&](const std::string& line) { report.push_back(line); });
-        EXPECT_EQ(report, Lines{"ignored the session journal " + path.string() +
-                                ": not the service's own file"});
+        EXPECT_EQ(replay(), Lines{"ignored the session journal " + path.string() +
+                                  ": not the service's own file"});
     }
 }
 
