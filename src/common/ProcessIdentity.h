@@ -7,9 +7,12 @@ namespace halvern {
 
 // What, beside its id, tells one process from a later one that was given the same id: on Linux
 // its start time in clock ticks after boot (field 22 of /proc/PID/stat), on Windows its creation
-// time (a FILETIME, as a decimal number). Empty when there is no such process or it cannot be
-// read. The crash journal records children by id and mark, so that a recovery never ends a
-// stranger that inherited a dead child's id.
+// time (a FILETIME, as a decimal number). Empty when there is no such process, when it has
+// exited, or when it cannot be read. The crash journal records children by id and mark, so that
+// a recovery never ends a stranger that inherited a dead child's id, and the service itself, so
+// that a journal whose instance still runs is left alone. An exited process counts as gone even
+// while someone holds a handle to it (on Windows it then keeps its id and creation time; the
+// service control manager is one such holder), and so does a zombie on Linux.
 std::string processStartMark(std::uint32_t pid);
 
 // The service's own process id.

@@ -70,7 +70,7 @@ std::uint32_t ownProcessId() noexcept {
 
 std::string processStartMark(std::uint32_t pid) {
     const std::optional<StatFields> fields = readStat(std::to_string(pid));
-    return fields ? std::to_string(fields->startTicks) : std::string{};
+    return hasEnded(fields) ? std::string{} : std::to_string(fields->startTicks);
 }
 
 RecordedProcessOutcome endRecordedProcess(std::uint32_t pid,

@@ -27,8 +27,12 @@ std::uint32_t ownProcessId() noexcept {
 }
 
 std::string processStartMark(std::uint32_t pid) {
-    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    return process.valid() ? creationTime(process.get()) : std::string{};
+    const UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
+    if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
+        return {};
+    }
+    return creationTime(process.get());
 }
 
 RecordedProcessOutcome endRecordedProcess(std::uint32_t pid,

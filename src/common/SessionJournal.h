@@ -71,22 +71,28 @@ struct ParsedJournal {
 // Nothing when `text` is not a complete journal in the form above.
 std::optional<ParsedJournal> parseJournal(const std::string& text);
 
-// The platform's part (SessionJournal_posix.cpp, SessionJournal_win.cpp).
+// The platform's part (SessionJournal_posix.cpp, SessionJournal_win.cpp). A journal's path names
+// its store: on Linux a file, on Windows a registry value written "HKLM\KEY\VALUE", whose key's
+// parent must already exist (the last key is made under it when missing).
 
 // Linux: "halvern_session.journal" in the runtime directory, which survives a restart of the
-// service and goes at reboot, like the routes. Windows: "session.journal" in
-// %ProgramData%\Halvern, a directory that only SYSTEM and administrators may write, since
-// routes added by netsh outlive a reboot.
+// service and goes at reboot, like the routes. Windows: the value "SessionJournal" of the
+// service's own key HKLM\SYSTEM\CurrentControlSet\Services\HalvernService\Parameters, which
+// only SYSTEM and administrators may write and "uninstall" removes; it outlives a reboot, as
+// routes added by netsh do.
 std::filesystem::path sessionJournalPath();
 
-// Replaces the file with `text` atomically: a temporary file beside it, flushed to disk, then
-// renamed over it; creates the directory when it is missing. Returns 0 or the system's error.
+// Replaces the store's content with `text` whole: on Linux through a temporary file beside it,
+// flushed to disk and renamed over it (the directory is created when missing); on Windows by
+// one value write, flushed. Returns 0 or the system's error.
 std::uint32_t writeJournalFile(const std::filesystem::path& path, const std::string& text);
 
 enum class JournalFileState { absent, read, foreign };
 
-// Reads the file when it is the service's own: a regular file (no link) owned by the service's
-// account or the administrators, that no one else can write. Anything else is foreign.
+// Reads the store when it is the service's own. Linux: a regular file (no link) owned by the
+// service's account or root, that no one else can write. Windows: a binary value of at most
+// 64 KiB in a key that only SYSTEM, administrators and TrustedInstaller can change (the key the
+// writer makes lets users read it alone). Anything else is foreign.
 JournalFileState readJournalFile(const std::filesystem::path& path, std::string& text);
 
 void removeJournalFile(const std::filesystem::path& path) noexcept;

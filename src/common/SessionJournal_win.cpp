@@ -1,178 +1,204 @@
 #include <windows.h>
-
+// After windows.h, which they need.
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <vector>
-
 #include "common/SessionJournal.h"
 #include "common/UniqueLocalMemory.h"
-#include "common/WinHandle.h"
 
 namespace halvern {
 namespace {
 
-// SYSTEM and the administrators only, not inherited from %ProgramData% (where every user may
-// create folders): the directory passes the list on to what is made in it, and each journal
-// file is created with the list of its own as well, whoever made the directory first.
-constexpr const wchar_t* kDirectorySecurity = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-constexpr const wchar_t* kFileSecurity = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 constexpr DWORD kMaxJournalBytes = 65536;
+constexpr const wchar_t* kRootName = L"HKLM\\";
 
-class SecurityAttributes {
+// Sole owner of an open registry key, closed exactly once.
+class RegistryKey {
   public:
-    explicit SecurityAttributes(const wchar_t* sddl) {
-        attributes_.nLength = sizeof(attributes_);
-        attributes_.bInheritHandle = FALSE;
-        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                sddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor_.put()),
-                nullptr)) {
-            attributes_.lpSecurityDescriptor = descriptor_.get();
+    RegistryKey() noexcept = default;
+    ~RegistryKey() {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
         }
     }
-    bool valid() const { return attributes_.lpSecurityDescriptor != nullptr; }
-    SECURITY_ATTRIBUTES* get() { return &attributes_; }
-    PACL dacl() const {
-        BOOL present = FALSE;
-        BOOL defaulted = FALSE;
-        PACL list = nullptr;
-        GetSecurityDescriptorDacl(descriptor_.get(), &present, &list, &defaulted);
-        return list;
-    }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    RegistryKey(RegistryKey&&) = delete;
+    RegistryKey& operator=(RegistryKey&&) = delete;
+
+    HKEY get() const noexcept { return key_; }
+    HKEY* put() noexcept { return &key_; }
 
   private:
-    UniqueLocalMemory descriptor_;
-    SECURITY_ATTRIBUTES attributes_{};
+    HKEY key_ = nullptr;
 };
 
-DWORD prepareDirectory(const std::filesystem::path& directory) {
-    SecurityAttributes security(kDirectorySecurity);
-    if (!security.valid()) {
-        return GetLastError();
-    }
-    if (CreateDirectoryW(directory.c_str(), security.get())) {
-        return 0;
-    }
-    const DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS) {
-        return error;
-    }
-    // A directory made before the service first ran gets the list again, once per run. Should
-    // that fail, the files keep lists of their own, and a file of another owner is never read.
-    static bool secured = false;  // written under the controller's lock, like the journal
-    if (secured) {
-        return 0;
-    }
-    secured = true;
-    SetNamedSecurityInfoW(const_cast<wchar_t*>(directory.c_str()), SE_FILE_OBJECT,
-                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                          nullptr, security.dacl(), nullptr);
-    return 0;
-}
+// "HKLM\PARENT\KEY\VALUE" taken apart: a value of KEY, which is made under PARENT when missing.
+// PARENT itself must exist. For the service that is its own key, which "install" creates,
+// which only SYSTEM and the administrators may change, and which "uninstall" deletes along with
+// everything under it.
+struct RegistryPlace {
+    std::wstring parent;
+    std::wstring key;
+    std::wstring value;
+};
 
-bool ownerIsTrusted(HANDLE file) {
-    PSID owner = nullptr;
-    UniqueLocalMemory descriptor;
-    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                        nullptr, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put())) !=
-            ERROR_SUCCESS ||
-        owner == nullptr) {
-        return false;
-    }
-    if (IsWellKnownSid(owner, WinLocalSystemSid) ||
-        IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+// The key the journal makes: SYSTEM and the administrators may change it, users only read it,
+// whatever its parent passes on.
+constexpr const wchar_t* kKeySecurity = L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+// NT SERVICE\TrustedInstaller, which owns parts of the registry.
+constexpr const wchar_t* kInstallerSid =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+constexpr ACCESS_MASK kChangeRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK |
+                                      DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                      GENERIC_ALL;
+
+bool isTrustedWriter(PSID sid) {
+    if (IsWellKnownSid(sid, WinLocalSystemSid) ||
+        IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
         return true;
     }
-    HANDLE rawToken = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
+    UniqueLocalMemory installer;
+    return ConvertStringSidToSidW(kInstallerSid, reinterpret_cast<PSID*>(installer.put())) &&
+           EqualSid(sid, installer.get());
+}
+
+// Whether only SYSTEM, the administrators and TrustedInstaller can change the key: its owner,
+// and everyone an entry of its list lets change it (entries that only pass rights on to new
+// subkeys do not count). A key that an installer left open to users would let any of them
+// plant the journal that SYSTEM replays, so it is not the service's own.
+bool onlyTrustedMayChange(HKEY key) {
+    PSID owner = nullptr;
+    PACL list = nullptr;
+    UniqueLocalMemory descriptor;
+    if (GetSecurityInfo(
+            key, SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+            nullptr, &list, nullptr,
+            reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put())) != ERROR_SUCCESS ||
+        owner == nullptr || list == nullptr || !isTrustedWriter(owner)) {
+        return false;  // a null list lets everyone do everything
+    }
+    for (DWORD i = 0; i < list->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!GetAce(list, i, &entry)) {
+            return false;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 ||
+            header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            continue;
+        }
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
+            ((allowed->Mask & kChangeRights) != 0 && !isTrustedWriter(&allowed->SidStart))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool placeOf(const std::filesystem::path& path, RegistryPlace& place) {
+    const std::wstring text = path.wstring();
+    const std::wstring root = kRootName;
+    const std::size_t valueAt = text.rfind(L'\\');
+    const std::size_t keyAt =
+        valueAt == std::wstring::npos ? valueAt : text.rfind(L'\\', valueAt - 1);
+    if (text.rfind(root, 0) != 0 || keyAt == std::wstring::npos || keyAt < root.size()) {
         return false;
     }
-    const UniqueHandle token(rawToken);
-    DWORD size = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size);
-    return size != 0 && GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) &&
-           EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    place.parent = text.substr(root.size(), keyAt - root.size());
+    place.key = text.substr(keyAt + 1, valueAt - keyAt - 1);
+    place.value = text.substr(valueAt + 1);
+    return !place.parent.empty() && !place.key.empty() && !place.value.empty();
 }
 
 }  // namespace
 
+// A value in the service's own registry key, not a file: nothing in a registry path can be
+// made beforehand by a user or redirected by one, and the value is replaced whole by each
+// write. No environment variable takes part.
 std::filesystem::path sessionJournalPath() {
-    wchar_t buffer[MAX_PATH] = {};
-    const DWORD length = GetEnvironmentVariableW(L"ProgramData", buffer, MAX_PATH);
-    const std::filesystem::path base = length != 0 && length < MAX_PATH
-                                           ? std::filesystem::path(std::wstring(buffer, length))
-                                           : std::filesystem::path(L"C:\\ProgramData");
-    return base / L"Halvern" / L"session.journal";
+    return L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\HalvernService\\Parameters\\SessionJournal";
 }
 
 std::uint32_t writeJournalFile(const std::filesystem::path& path, const std::string& text) {
-    const DWORD directoryError = prepareDirectory(path.parent_path());
-    if (directoryError != 0) {
-        return directoryError;
+    RegistryPlace place;
+    if (!placeOf(path, place) || text.size() > kMaxJournalBytes) {
+        return ERROR_INVALID_PARAMETER;
     }
-    SecurityAttributes security(kFileSecurity);
-    if (!security.valid()) {
+    RegistryKey parent;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, place.parent.c_str(), 0, KEY_CREATE_SUB_KEY,
+                                   parent.put());
+    if (status != ERROR_SUCCESS) {
+        return static_cast<std::uint32_t>(status);
+    }
+    UniqueLocalMemory descriptor;
+    SECURITY_ATTRIBUTES security{sizeof(security), nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kKeySecurity, SDDL_REVISION_1,
+                                                              descriptor.put(), nullptr)) {
         return GetLastError();
     }
-    // A new file every time: an existing one would keep whatever access list it has.
-    const std::wstring temporary = path.wstring() + L".tmp";
-    DeleteFileW(temporary.c_str());
-    DWORD error = 0;
-    {
-        const UniqueFileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, security.get(),
-                                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid()) {
-            return GetLastError();
-        }
-        DWORD written = 0;
-        if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                       nullptr) ||
-            written != text.size() || !FlushFileBuffers(file.get())) {
-            error = GetLastError();
-        }
+    security.lpSecurityDescriptor = descriptor.get();
+    RegistryKey key;
+    status = RegCreateKeyExW(parent.get(), place.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                             KEY_SET_VALUE, &security, key.put(), nullptr);
+    if (status != ERROR_SUCCESS) {
+        return static_cast<std::uint32_t>(status);
     }
-    if (error == 0 && !MoveFileExW(temporary.c_str(), path.c_str(),
-                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = GetLastError();
+    status =
+        RegSetValueExW(key.get(), place.value.c_str(), 0, REG_BINARY,
+                       reinterpret_cast<const BYTE*>(text.data()), static_cast<DWORD>(text.size()));
+    // Routes added by netsh outlive a reboot, so their record must reach the disk as well.
+    if (status == ERROR_SUCCESS) {
+        status = RegFlushKey(key.get());
     }
-    if (error != 0) {
-        DeleteFileW(temporary.c_str());
-    }
-    return error;
+    return static_cast<std::uint32_t>(status);
 }
 
 JournalFileState readJournalFile(const std::filesystem::path& path, std::string& text) {
     text.clear();
-    const UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL,
-                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file.valid()) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                   ? JournalFileState::absent
-                   : JournalFileState::foreign;
-    }
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(file.get(), &information) ||
-        (information.dwFileAttributes &
-         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        information.nFileSizeHigh != 0 || information.nFileSizeLow > kMaxJournalBytes ||
-        !ownerIsTrusted(file.get())) {
+    RegistryPlace place;
+    if (!placeOf(path, place)) {
         return JournalFileState::foreign;
     }
-    text.resize(information.nFileSizeLow);
-    DWORD read = 0;
-    if (!text.empty() &&
-        !ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr)) {
-        read = 0;
+    RegistryKey key;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, (place.parent + L"\\" + place.key).c_str(),
+                                   0, KEY_QUERY_VALUE | READ_CONTROL, key.put());
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (status == ERROR_SUCCESS) {
+        status = RegQueryValueExW(key.get(), place.value.c_str(), nullptr, &type, nullptr, &size);
     }
-    text.resize(read);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return JournalFileState::absent;
+    }
+    if (status != ERROR_SUCCESS || type != REG_BINARY || size > kMaxJournalBytes ||
+        !onlyTrustedMayChange(key.get())) {
+        return JournalFileState::foreign;
+    }
+    text.resize(size);
+    // A value that changed size in between reads as damaged: its end line is then missing.
+    if (size != 0 &&
+        RegQueryValueExW(key.get(), place.value.c_str(), nullptr, &type,
+                         reinterpret_cast<BYTE*>(text.data()), &size) != ERROR_SUCCESS) {
+        size = 0;
+    }
+    text.resize(size);
     return JournalFileState::read;
 }
 
 void removeJournalFile(const std::filesystem::path& path) noexcept {
-    DeleteFileW(path.c_str());
+    try {
+        RegistryPlace place;
+        RegistryKey key;
+        if (placeOf(path, place) &&
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, (place.parent + L"\\" + place.key).c_str(), 0,
+                          KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
+            RegDeleteValueW(key.get(), place.value.c_str());
+            RegFlushKey(key.get());
+        }
+    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the value stays for next time
+    }
 }
 
 }  // namespace halvern

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/DebugOutput.h"
 #include "common/MonotonicClock.h"
 #include "common/UniqueLocalMemory.h"
 #include "common/WinHandle.h"
@@ -162,12 +163,25 @@ class PipeEndpoint final : public ControlEndpoint {
             attributes.lpSecurityDescriptor = descriptor.get();
         }
 
+        // Always the first instance: the service holds one at a time, so another instance
+        // under the name is someone else's, made before the service's or in the gap between
+        // two connections, and the clients' requests (credentials included) would reach
+        // whichever instance they happen to open.
         UniqueFileHandle pipe(CreateNamedPipeW(
-            kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-            PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
-        if (!pipe.valid()) {
+            kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+            kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
+        const DWORD createError = pipe.valid() ? ERROR_SUCCESS : GetLastError();
+        if (createError != ERROR_SUCCESS || !aloneOnTheName(pipe.get())) {
+            pipe.reset();
+            reportCreationFailure(createError != ERROR_SUCCESS ? createError : ERROR_ACCESS_DENIED);
             Sleep(kCreateRetryPauseMilliseconds);
             return nullptr;
+        }
+        if (creationFailing_) {
+            creationFailing_ = false;
+            writeDebugOutput("HalvernService pipe: serving " + controlEndpointAddress().string() +
+                             " again\n");
         }
         // A stop's wake-up connection finds no pipe while no instance exists, and is then lost.
         // Looking at the flag once the instance exists closes that gap: a stop that began before
@@ -186,7 +200,31 @@ class PipeEndpoint final : public ControlEndpoint {
     }
 
   private:
+    // A check of its own beside the flag, for systems that do not enforce it (Wine): the
+    // instance count the pipe reports counts every server's instances.
+    static bool aloneOnTheName(HANDLE pipe) {
+        DWORD instances = 0;
+        return !GetNamedPipeHandleStateW(pipe, nullptr, &instances, nullptr, nullptr, nullptr, 0) ||
+               instances <= 1;
+    }
+
+    // One line for a run of failures, not one every 500 ms.
+    void reportCreationFailure(DWORD error) {
+        if (creationFailing_) {
+            return;
+        }
+        creationFailing_ = true;
+        writeDebugOutput(
+            "HalvernService pipe: cannot create " + controlEndpointAddress().string() + " (error " +
+            std::to_string(error) + ")" +
+            (error == ERROR_ACCESS_DENIED
+                 ? ": another process holds the name, and the service does not serve beside it"
+                 : "") +
+            "; trying again every " + std::to_string(kCreateRetryPauseMilliseconds) + " ms\n");
+    }
+
     UniqueHandle thread_;
+    bool creationFailing_ = false;
 };
 
 }  // namespace

@@ -174,9 +174,16 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
             dns_->addSecondServer(firstDns, secondDns);
         }
         if (!serverAddress_.empty()) {
+            // A failed add takes its record back: what made it fail may be the same route,
+            // there before the service, which the next start must not delete.
             record(serverRouteEntry());
-            runAll(commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
-                   false);
+            try {
+                runAll(commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
+                       false);
+            } catch (...) {
+                forget(serverRouteEntry());
+                throw;
+            }
         }
         addTunnelRoute(commands);
     } catch (...) {

@@ -13,7 +13,7 @@
 namespace halvern {
 // The child's process handle and the job object that holds it and everything it starts. Closing
 // the job ends them all (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE), and the system closes it when the
-// service dies, however it dies.
+// service dies, however it dies. No job where the system refused one.
 struct OsChildProcess {
     UniqueHandle job;
     UniqueHandle process;  // null when there is no child
@@ -139,6 +139,11 @@ std::uint32_t childProcessId(const ChildProcessHandle& process) noexcept;
 
 // The service's own process id, as the adapter name carries it.
 std::uint32_t currentProcessId() noexcept;
+
+// Test seam: while set, every launch on Windows acts as though the system refused the child's
+// job (AssignProcessToJobObject failing with ERROR_ACCESS_DENIED); POSIX has no jobs. The
+// service never sets it.
+void refuseChildJobsForTesting(bool refuse) noexcept;
 
 }  // namespace ProcessLauncher
 }  // namespace halvern

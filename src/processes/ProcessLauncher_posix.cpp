@@ -190,4 +190,6 @@ std::uint32_t currentProcessId() noexcept {
     return static_cast<std::uint32_t>(::getpid());
 }
 
+void refuseChildJobsForTesting(bool /*refuse*/) noexcept {}
+
 }  // namespace halvern::ProcessLauncher

@@ -1,9 +1,11 @@
 #include <windows.h>
 
+#include <atomic>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
 
+#include "common/DebugOutput.h"
 #include "processes/ProcessLauncher.h"
 #include "processes/RestrictedToken.h"
 
@@ -13,7 +15,42 @@ namespace {
 constexpr DWORD kTempPathBufferLength = 260;
 constexpr DWORD kTerminateWaitMs = 3000;
 
+std::atomic<bool> refuseJobs{false};
+
+// A job of its own for the suspended child, so that stopping it, or the service's death, ends
+// its whole tree. Where the system refuses one (the service itself runs in a job that forbids
+// nesting or breakaway: Windows 7 and Server 2008 R2, or an outer job with UI limits), the
+// child runs without a job, as children did before jobs, and a stop ends it alone with
+// TerminateProcess: the safety net never costs the tunnel. One debug line names the refusal.
+UniqueHandle jobForChild(HANDLE process, const std::string& exeName) {
+    const char* call = "CreateJobObjectW";
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    DWORD error = job.valid() ? ERROR_SUCCESS : GetLastError();
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (error == ERROR_SUCCESS &&
+        !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof(limits))) {
+        error = GetLastError();
+        call = "SetInformationJobObject";
+    }
+    if (error == ERROR_SUCCESS && (refuseJobs || !AssignProcessToJobObject(job.get(), process))) {
+        error = refuseJobs ? ERROR_ACCESS_DENIED : GetLastError();
+        call = "AssignProcessToJobObject";
+    }
+    if (error == ERROR_SUCCESS) {
+        return job;
+    }
+    writeDebugOutput("HalvernService job: " + std::string(call) + " failed (error " +
+                     std::to_string(error) + "); " + exeName + " runs without a job\n");
+    return {};
+}
+
 }  // namespace
+
+void refuseChildJobsForTesting(bool refuse) noexcept {
+    refuseJobs = refuse;
+}
 
 std::string executableFileName(const std::string& baseName) {
     return baseName + ".exe";
@@ -80,18 +117,8 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
     std::vector<char> commandLine(command.commandLine.begin(), command.commandLine.end());
     commandLine.push_back('\0');
 
-    // A job of its own for each child, so that stopping one child ends its whole tree. The
-    // child joins it while suspended, before it can start anything that would escape.
+    // The child joins its job while suspended, before it can start anything that would escape.
     ChildProcessHandle child;
-    child.os.job.reset(CreateJobObjectW(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!child.os.job.valid() ||
-        !SetInformationJobObject(child.os.job.get(), JobObjectExtendedLimitInformation, &limits,
-                                 sizeof(limits))) {
-        throw failure(GetLastError());
-    }
-
     constexpr DWORD kFlags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
     PROCESS_INFORMATION info{};
     const BOOL created =
@@ -105,11 +132,7 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
     }
     const UniqueHandle thread(info.hThread);
     child.os.process.reset(info.hProcess);
-    if (!AssignProcessToJobObject(child.os.job.get(), info.hProcess)) {
-        const DWORD error = GetLastError();
-        TerminateProcess(info.hProcess, 1);
-        throw failure(error);
-    }
+    child.os.job = jobForChild(info.hProcess, exeName);
     journalChild(child, journal, info.dwProcessId);
     if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
         const DWORD error = GetLastError();

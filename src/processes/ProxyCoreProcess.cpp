@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/MonotonicClock.h"
+#include "processes/ListenerOwner.h"
 #include "processes/SocketCalls.h"
 
 namespace halvern {
@@ -58,6 +59,7 @@ void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
     for (;;) {
         ensureWinsock();
         if (tryConnectLoopback(kSocksPort)) {
+            requireListenerOf(process_, kSocksPort, ProcessLauncher::executableFileName("xray"));
             return;
         }
         if (process_.valid()) {

@@ -8,7 +8,8 @@
 namespace halvern {
 
 // The proxy core child (xray) of one tunnel session: writes the client's configuration to the
-// temporary directory, starts the core on it and waits for its SOCKS5 port 127.0.0.1:10807.
+// temporary directory, starts the core on it and waits for its SOCKS5 port 127.0.0.1:10807,
+// which must then be the core's own (see ListenerOwner.h).
 // Destruction stops the child and deletes the configuration file; the log stays.
 class ProxyCoreProcess {
   public:

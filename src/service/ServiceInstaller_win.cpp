@@ -16,27 +16,23 @@ wchar_t serviceDescription[] = L"Runs Halvern Windows tunnel processes and route
 constexpr int kStopPolls = 40;
 constexpr DWORD kStopPollIntervalMs = 250;
 
-// Closing handles may overwrite the thread's last error; a failing step keeps its own code.
-bool failWith(DWORD error) {
-    SetLastError(error);
-    return false;
-}
-
 // The image path is the executable's own full path in double quotes, with no arguments. A path
 // longer than MAX_PATH is read whole: GetModuleFileNameW would cut it at 260 characters, and a
-// registration naming a cut path would point at a file that does not exist.
-bool installService() {
+// registration naming a cut path would point at a file that does not exist. Returns 0 or the
+// failing call's error, read right after the call: the handle owners' CloseServiceHandle may
+// overwrite the thread's last error on the way out, so it is never read after them.
+std::uint32_t installService() {
     const std::wstring executable = executablePath().native();
     if (executable.empty()) {
         const DWORD error = GetLastError();
-        return failWith(error != ERROR_SUCCESS ? error : ERROR_INSUFFICIENT_BUFFER);
+        return error != ERROR_SUCCESS ? error : ERROR_INSUFFICIENT_BUFFER;
     }
     const std::wstring imagePath = L"\"" + executable + L"\"";
 
     const ServiceHandle manager(
         OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
-        return false;
+        return GetLastError();
     }
 
     ServiceHandle service(
@@ -46,14 +42,13 @@ bool installService() {
     if (!service) {
         const DWORD createError = GetLastError();
         if (createError != ERROR_SERVICE_EXISTS) {
-            return failWith(createError);
+            return createError;
         }
         // Installing again points the registration at this executable and sets the start
         // type back to automatic.
         service = ServiceHandle(OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
         if (!service) {
-            const DWORD openError = GetLastError();
-            return failWith(openError);
+            return GetLastError();
         }
         ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START,
                              SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr, nullptr,
@@ -62,7 +57,7 @@ bool installService() {
 
     SERVICE_DESCRIPTIONW description{serviceDescription};
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
-    return true;
+    return 0;
 }
 
 bool queryServiceState(SC_HANDLE service, DWORD& state) {
@@ -107,7 +102,7 @@ bool stopServiceAndWait() {
 }  // namespace
 
 std::uint32_t installVerb() {
-    return installService() ? 0 : GetLastError();
+    return installService();
 }
 
 std::uint32_t uninstallVerb() {

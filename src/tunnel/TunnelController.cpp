@@ -21,8 +21,8 @@ constexpr const char* kSupportedProtocol = "xray";
 
 }  // namespace
 
-TunnelController::TunnelController(StatusCallback statusCallback)
-    : statusCallback_(std::move(statusCallback)), journal_(sessionJournalPath()) {}
+TunnelController::TunnelController(StatusCallback statusCallback, std::filesystem::path journalPath)
+    : statusCallback_(std::move(statusCallback)), journal_(std::move(journalPath)) {}
 
 TunnelController::~TunnelController() {
     try {

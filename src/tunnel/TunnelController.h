@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,14 +25,16 @@ using StatusCallback = std::function<void(const std::string&)>;
 
 // The one owner of the VPN session: its status word, the protocol and last failure, the three
 // session objects (proxy core, tunnel bridge, network changes), and the crash journal in which
-// they record their children and routes (sessionJournalPath()).
+// they record their children and routes (sessionJournalPath() for the service; tests name a
+// place of their own).
 //
 // Status words: "disconnected", "connecting", "connected", "disconnecting", "error". Only
 // "connecting"/"connected"/"error" of a connect and "disconnecting"/"disconnected" of a
 // disconnect that tore a session down are announced; creation and an idle disconnect are silent.
 class TunnelController {
   public:
-    explicit TunnelController(StatusCallback statusCallback);
+    explicit TunnelController(StatusCallback statusCallback,
+                              std::filesystem::path journalPath = sessionJournalPath());
     ~TunnelController();
     TunnelController(const TunnelController&) = delete;
     TunnelController& operator=(const TunnelController&) = delete;

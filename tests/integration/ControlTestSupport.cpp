@@ -6,10 +6,6 @@
 
 namespace halvern::test {
 
-// Per platform: the exit code (POSIX: 128 + the signal that ended it) of a program run to its end.
-int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
-               const std::filesystem::path& errors);
-
 // The controller is set before the server thread starts and reset after it ends: no lock.
 ServerThread::ServerThread() {
     stopping = false;
@@ -48,8 +44,8 @@ ProgramRun runCaptured(const std::filesystem::path& directory,
     static int runs = 0;  // fresh files: no run reads an earlier one's output
     const std::string suffix = std::to_string(++runs) + ".txt";
     ProgramRun run;
-    run.exitCode =
-        runProgram(arguments, directory / ("stdout-" + suffix), directory / ("stderr-" + suffix));
+    run.exitCode = testing::runProgram(arguments, directory / ("stdout-" + suffix),
+                                       directory / ("stderr-" + suffix));
     run.output = testing::readFileBytes(directory / ("stdout-" + suffix));
     run.errors = testing::readFileBytes(directory / ("stderr-" + suffix));
     std::erase(run.output, '\r');  // Windows console programs write CRLF

@@ -1,9 +1,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "common/UniqueFd.h"
@@ -47,18 +45,6 @@ std::string TestClient::receiveAll() {
         }
         received.append(buffer, static_cast<std::size_t>(count));
     }
-}
-
-int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
-               const std::filesystem::path& errors) {
-    std::string command;
-    for (const std::string& argument : arguments) {
-        command += "'" + argument + "' ";  // no argument here holds a single quote
-    }
-    // ctest's time-out bounds the wait.
-    const int status = std::system(
-        (command + "</dev/null >'" + output.string() + "' 2>'" + errors.string() + "'").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace halvern::test

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <stdexcept>
 #include <string>
 
 #include "common/WinHandle.h"
@@ -70,50 +69,6 @@ std::string TestClient::receiveAll() {
             return received;
         }
     }
-}
-
-int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
-               const std::filesystem::path& errors) {
-    // Quoted as the C runtime reads it back; no argument here ends in a backslash.
-    std::wstring commandLine;
-    for (const std::string& argument : arguments) {
-        commandLine += commandLine.empty() ? L"\"" : L" \"";
-        for (const wchar_t c : std::filesystem::path(argument).wstring()) {
-            commandLine += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
-        }
-        commandLine += L'"';
-    }
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const auto create = [&](const std::filesystem::path& path) {
-        return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            &inheritable, CREATE_ALWAYS, 0, nullptr));
-    };
-    const UniqueFileHandle out = create(output);
-    const UniqueFileHandle err = create(errors);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out.get();
-    startup.hStdError = err.get();
-    PROCESS_INFORMATION process{};
-    // No console: under Wine a console child's conhost.exe keeps the output files open a while.
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
-                        nullptr, nullptr, &startup, &process)) {
-        throw std::runtime_error("CreateProcessW " + arguments.front() + ": error " +
-                                 std::to_string(GetLastError()));
-    }
-    const UniqueHandle processHandle(process.hProcess);
-    const UniqueHandle threadHandle(process.hThread);
-    // Bounded: a Wine child could otherwise outlive the test that ctest's time-out ends.
-    if (WaitForSingleObject(processHandle.get(), 60000) != WAIT_OBJECT_0) {
-        TerminateProcess(processHandle.get(), 1);
-        WaitForSingleObject(processHandle.get(), 60000);
-        throw std::runtime_error(arguments.front() + " did not end within 60 s");
-    }
-    DWORD exitCode = 0;
-    GetExitCodeProcess(processHandle.get(), &exitCode);
-    return static_cast<int>(exitCode);
 }
 
 }  // namespace halvern::test

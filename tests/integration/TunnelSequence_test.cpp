@@ -1,14 +1,13 @@
 // The whole connect and disconnect sequence with our stand-ins for the proxy core and the bridge
-// in the "data" folder beside this test, and the real network setup (see SequenceNetwork.h).
+// in the "data" folder beside this test (see CMakeLists.txt), and the real network setup (see
+// SequenceNetwork.h).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "common/ExecutablePath.h"
 #include "common/SessionJournal.h"
 #include "control/CommandDispatcher.h"
 #include "control/JsonText.h"
@@ -45,52 +44,56 @@ class TunnelSequenceTest : public ::testing::Test {
         }
         ASSERT_TRUE(testing::waitUntilPortIsFree(10807))
             << "something outside the lock holds 10807";
-        std::filesystem::remove_all(data_);  // MinGW's copy_file does not overwrite
-        std::filesystem::create_directories(data_);
-        testing::installFake(testing::fakesDirectory(), "xray", data_);
-        testing::installFake(testing::fakesDirectory(), "tun2socks", data_,
-                             "print bridge up\\n;hold");
     }
 
     void TearDown() override {
         controller.reset();
         EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
-        std::error_code ignored;
-        std::filesystem::remove_all(data_, ignored);
     }
 
     testing::SocksPortLock portLock_;
     testing::ScopedRuntimeDirectory runtime_;
+    testing::ScopedJournalPlace journal_;
     const std::filesystem::path coreConfig_ =
         ProcessLauncher::tempFilePath("halvern_xray_config.json");
     testing::SequenceNetwork network_{tunnelAdapterName()};
     std::string resolverBefore_ = network_.resolverConfiguration();
     Words words_;
     StatusCallback recorder_ = [this](const std::string& word) { words_.push_back(word); };
-    const std::filesystem::path data_ = executablePath().parent_path() / "data";
 };
 
 TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     const std::string routesBefore = network_.routingTable();
-    controller = std::make_unique<TunnelController>(recorder_);
+    controller = std::make_unique<TunnelController>(recorder_, journal_.path());
     const auto startXray = [](const std::string& behaviour) {
         return dispatchCommand("{\"command\":\"startXray\",\"configJson\":" +
                                quoteJson(coreConfig(behaviour)) + "}\n");
     };
     ASSERT_EQ(startXray("print first\\n;listen 10807"), "{\"ok\":true,\"status\":\"connected\"}");
+    // A refused job (Windows) costs the restart's children their job, with a line, not the tunnel.
+#ifdef _WIN32
+    testing::debugOutputCount("");  // listening from here on
+#endif
+    ProcessLauncher::refuseChildJobsForTesting(true);
     ASSERT_EQ(startXray(kHealthyCore), "{\"ok\":true,\"status\":\"connected\"}");
+    ProcessLauncher::refuseChildJobsForTesting(false);
+#ifdef _WIN32
+    EXPECT_EQ(
+        testing::debugOutputCount("HalvernService job: AssignProcessToJobObject failed (error 5)"),
+        2U);
+#endif
     EXPECT_EQ(controller->activeProtocol(), "xray");
     EXPECT_EQ(words_, (Words{"connecting", "connected", "disconnecting", "disconnected",
                              "connecting", "connected"}));
     EXPECT_EQ(testing::childProcessCountSettling(2), 2U);
     EXPECT_EQ(logOf(*controller, "windows_xray"), "core up\n") << "each start begins a new log";
-    EXPECT_TRUE(std::filesystem::exists(sessionJournalPath()));
+    EXPECT_TRUE(journal_.holdsJournal());
 
     EXPECT_EQ(dispatchCommand("{\"command\":\"stop\"}"),
               "{\"ok\":true,\"status\":\"disconnected\"}");
     EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_FALSE(std::filesystem::exists(coreConfig_));
-    EXPECT_FALSE(std::filesystem::exists(sessionJournalPath())) << "nothing is left to undo";
+    EXPECT_FALSE(journal_.holdsJournal()) << "nothing is left to undo";
     EXPECT_EQ(logOf(*controller, "windows_xray"), "core up\n") << "the logs stay";
     network_.bridgeEnded();
     EXPECT_EQ(network_.routingTable(), routesBefore);
@@ -117,7 +120,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
             network_.bridgeEnded();
         }
         words_.clear();
-        TunnelController tunnel(recorder_);
+        TunnelController tunnel(recorder_, journal_.path());
         tunnel.connect(coreConfig(c.core), "xray", {});
         EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
 
@@ -129,7 +132,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         EXPECT_EQ(tunnel.lastError().rfind(c.error, 0), 0U) << tunnel.lastError();
         EXPECT_EQ(words_, (Words{"connecting", "error"}));
     }
-    TunnelController other{StatusCallback{}};             // an empty callback is allowed
+    TunnelController other{StatusCallback{}, journal_.path()};  // an empty callback is allowed
     other.connect(coreConfig(kHealthyCore), "Xray", {});  // the word is compared byte for byte
     EXPECT_EQ(other.lastError(), "Windows v1 supports Xray-family configs only");
 }

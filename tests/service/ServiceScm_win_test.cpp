@@ -13,35 +13,28 @@
 #include <vector>
 
 #include "common/ExecutablePath.h"
+#include "common/SessionJournal.h"
 #include "common/WinHandle.h"
 #include "halvernctl/ControlClient.h"
 #include "service/ServiceHandle_win.h"
+#include "support/PortLock.h"
 #include "support/TestSupport.h"
 
 namespace halvern {
 namespace {
 
-const std::wstring kQuotedExecutable =
-    L"\"" + (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal().native() +
-    L"\"";
+const std::filesystem::path kExecutable =
+    (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal();
 
 const std::string kStatusAnswer = R"({"ok":true,"status":"disconnected","activeProtocol":""})";
 
-// The exit code of the executable run with ARGUMENT, or STILL_ACTIVE (259) after a minute.
-DWORD runVerb(const std::wstring& argument, const std::wstring& executable = kQuotedExecutable) {
-    std::wstring commandLine = executable + L" " + argument;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    EXPECT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process))
-        << GetLastError();
-    const UniqueHandle thread(process.hThread);
-    const UniqueHandle child(process.hProcess);
-    WaitForSingleObject(child.get(), 60000);
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(child.get(), &code);
-    return code;
+// The full 32-bit exit code of the program run with ARGUMENTS (the verb's executable by default).
+DWORD runVerb(std::vector<std::string> arguments,
+              const std::filesystem::path& executable = kExecutable) {
+    const testing::ScopedTempDirectory files;
+    arguments.insert(arguments.begin(), executable.string());
+    return static_cast<DWORD>(
+        testing::runProgram(arguments, files.path() / "out", files.path() / "err"));
 }
 
 ServiceHandle openService(DWORD access) {
@@ -109,13 +102,13 @@ class ServiceScm : public ::testing::Test {
 TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     // Anything but a verb asks for the dispatcher, which a console process cannot reach (Wine
     // takes about 10 s to give up). Not installed: stopping and removing succeed, starting cannot.
-    EXPECT_EQ(runVerb(L"Install"), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-    EXPECT_EQ(runVerb(L"stop"), 0U);
-    EXPECT_EQ(runVerb(L"uninstall"), 0U);
-    EXPECT_EQ(runVerb(L"start"), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(runVerb({"Install"}), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+    EXPECT_EQ(runVerb({"stop"}), 0U);
+    EXPECT_EQ(runVerb({"uninstall"}), 0U);
+    EXPECT_EQ(runVerb({"start"}), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 
     // A second install repairs a registration that was changed since.
-    ASSERT_EQ(runVerb(L"install"), 0U);
+    ASSERT_EQ(runVerb({"install"}), 0U);
     ASSERT_TRUE(ChangeServiceConfigW(openService(SERVICE_CHANGE_CONFIG).get(), SERVICE_NO_CHANGE,
                                      SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
                                      L"C:\\elsewhere\\old.exe", nullptr, nullptr, nullptr, nullptr,
@@ -123,32 +116,84 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     SERVICE_DESCRIPTIONW oldText{const_cast<wchar_t*>(L"Old text")};
     ASSERT_TRUE(ChangeServiceConfig2W(openService(SERVICE_CHANGE_CONFIG).get(),
                                       SERVICE_CONFIG_DESCRIPTION, &oldText));
-    ASSERT_EQ(runVerb(L"install"), 0U);
-    EXPECT_EQ(registration(), verbRegistration(kQuotedExecutable));
+    ASSERT_EQ(runVerb({"install"}), 0U);
+    EXPECT_EQ(registration(), verbRegistration(L"\"" + kExecutable.native() + L"\""));
 
-    EXPECT_EQ(runVerb(L"start"), 0U);
+    EXPECT_EQ(runVerb({"start"}), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
-    EXPECT_EQ(runVerb(L"start"), 0U);  // already running is success
+    EXPECT_EQ(runVerb({"start"}), 0U);  // already running is success
     EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
 
     // The verb waits for the stop; the service's own stop is quick without a tunnel.
-    EXPECT_EQ(runVerb(L"stop"), 0U);
+    EXPECT_EQ(runVerb({"stop"}), 0U);
     EXPECT_EQ(serviceStatus().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(serviceStatus().dwWin32ExitCode, 0U);
+}
 
-    // Uninstall stops a running service first.
-    ASSERT_EQ(runVerb(L"start"), 0U);
-    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
-    EXPECT_EQ(runVerb(L"uninstall"), 0U);
+// A server that holds the pipe's name first keeps the service off it, with one line. Then a hard
+// kill, while a tunnel is up and this test holds a handle to the process (as the SCM does): the
+// children die with the service, and its next start undoes the routes from the journal in its
+// registry key. Nothing goes under %ProgramData%.
+TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
+    const testing::SocksPortLock lock;
+    testing::debugOutputCount("");  // listening from here on
+    UniqueFileHandle squatter(CreateNamedPipeW(L"\\\\.\\pipe\\HalvernService", PIPE_ACCESS_DUPLEX,
+                                               PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096,
+                                               4096, 0, nullptr));
+    const auto folder = executablePath().parent_path() / "service_folder";  // see CMakeLists.txt
+    ASSERT_EQ(runVerb({"install"}, folder / HALVERN_SERVICE_NAME), 0U);
+    ASSERT_EQ(runVerb({"start"}), 0U);
+    const std::string taken =
+        "HalvernService pipe: cannot create \\\\.\\pipe\\HalvernService (error 5): "
+        "another process holds the name";
+    EXPECT_EQ(testing::debugOutputCount(taken), 1U);
+    Sleep(1500);
+    EXPECT_EQ(testing::debugOutputCount(taken), 1U);
+    squatter.reset();
+    EXPECT_EQ(testing::debugOutputCount(
+                  "HalvernService pipe: serving \\\\.\\pipe\\HalvernService again\n"),
+              1U);
+    EXPECT_TRUE(testing::eventually([] {
+        return exchangeRequest(R"({"command":"startXray","configJson":"{\"fakeBehaviour\": )"
+                               R"(\"listen 10807\", \"outbounds\": [{\"vnext\": [{\"address\": )"
+                               R"(\"198.51.100.7\"}]}]}"})")
+                   .response == R"({"ok":true,"status":"connected"})";
+    }));
+    const auto journal = [] {
+        std::string text;
+        readJournalFile(
+            L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\HalvernService\\Parameters\\"
+            L"SessionJournal",
+            text);
+        return text;
+    };
+
+    const UniqueHandle killed(OpenProcess(PROCESS_TERMINATE, FALSE, serviceStatus().dwProcessId));
+    ASSERT_TRUE(TerminateProcess(killed.get(), 1));
+    // Wine's SCM goes on reporting the dead instance as running; its start starts a new one.
+    EXPECT_EQ(runVerb({"start"}), 0U);
+    EXPECT_EQ(testing::debugOutputCount(
+                  "HalvernService recovery: deleted the host route to 198.51.100.7"),
+              1U);
+    EXPECT_EQ(
+        testing::debugOutputCount("HalvernService recovery: deleted the tunnel routes of Halvern"),
+        1U);
+    // The children went with the service's jobs, before the recovery could end them.
+    EXPECT_EQ(testing::debugOutputCount("of the previous instance had already ended"), 2U);
+    EXPECT_TRUE(testing::eventually([&] { return journal().empty(); })) << journal();
+    EXPECT_FALSE(std::filesystem::exists("C:\\ProgramData\\Halvern"));
+    EXPECT_EQ(runVerb({"uninstall"}), 0U);  // which stops the running service first
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
 }
 
-// msiexec ARGUMENTS, quiet: 0, or 3010 where a reboot is merely suggested; else the log is shown.
-void msiexec(const std::wstring& arguments) {
+// msiexec ACTION PACKAGE, quiet: 0, or 3010 where a reboot is merely suggested; else the log is
+// shown.
+void msiexec(const std::string& action, const std::wstring& package) {
     const auto log = std::filesystem::temp_directory_path() / L"msiexec.log";
-    const DWORD code = runVerb(arguments + L" /qn /l*v \"" + log.native() + L"\"", L"msiexec");
+    const DWORD code = runVerb(
+        {action, std::filesystem::path(package).string(), "/qn", "/l*v", log.string()}, "msiexec");
     EXPECT_TRUE(code == 0 || code == ERROR_SUCCESS_REBOOT_REQUIRED)
-        << "msiexec " << arguments << ": " << code << "\n"
+        << "msiexec " << action << ": " << code << "\n"
         << testing::readFileBytes(log);
 }
 
@@ -164,7 +209,7 @@ TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
     }
     const auto folder = std::filesystem::path(_wgetenv(L"ProgramFiles")) / L"Halvern Service";
     const std::wstring service = L"\"" + (folder / L"HalvernService.exe").native() + L"\"";
-    msiexec(L"/i \"" + std::wstring(msi) + L"\"");
+    msiexec("/i", msi);
     for (const wchar_t* file : {L"halvernctl.exe", L"README.txt", L"data\\README.txt"}) {
         EXPECT_TRUE(std::filesystem::is_regular_file(folder / file)) << file;
     }
@@ -175,7 +220,7 @@ TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
     // A later version replaces it in place: the old process has ended, and a new one runs from
     // the later version's executable.
     const DWORD old = serviceStatus().dwProcessId;
-    msiexec(L"/i \"" + std::wstring(nextMsi) + L"\"");
+    msiexec("/i", nextMsi);
     ASSERT_TRUE(testing::eventually([&] {
         return serviceStatus().dwCurrentState == SERVICE_RUNNING &&
                serviceStatus().dwProcessId != old;
@@ -193,12 +238,12 @@ TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
                               L"Journal", REG_SZ, L"x", 4),
               ERROR_SUCCESS);
     const DWORD last = serviceStatus().dwProcessId;
-    msiexec(L"/x \"" + std::wstring(nextMsi) + L"\"");
+    msiexec("/x", nextMsi);
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
     EXPECT_TRUE(testing::eventually([&] { return testing::processHasEnded(last); }));
     EXPECT_FALSE(std::filesystem::exists(folder));
     const auto exported = std::filesystem::temp_directory_path() / L"registry.reg";
-    ASSERT_EQ(runVerb(L"/E \"" + exported.native() + L"\"", L"regedit"), 0U);
+    ASSERT_EQ(runVerb({"/E", exported.string()}, "regedit"), 0U);
     const std::string bytes = testing::readFileBytes(exported);  // UTF-16
     std::wstring registry(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     std::transform(registry.begin(), registry.end(), registry.begin(), ::towlower);

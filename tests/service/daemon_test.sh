@@ -126,10 +126,18 @@ expect_nothing_left() {
     [[ $(resolver) == "$resolver_before" ]] || fail "the client's resolv.conf is not what it was"
 }
 
-echo "== 1. what the client cannot do; the children's rights; SIGTERM while connected"
+echo "== 1. what the client cannot do, another account's SOCKS port; the children's rights; SIGTERM while connected"
 trap '' HUP # the service starts with SIGHUP ignored, as under nohup; its children must not
 start_service connected "$work/bin"
 trap - HUP
+ip netns exec "$CLIENT_NS" setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/python3 -c \
+    'import socket, time; s = socket.socket(); s.bind(("127.0.0.1", 10807)); s.listen(); time.sleep(60)' &
+background=$!
+for _ in $(seq 250); do [[ -n $(ip netns exec "$CLIENT_NS" ss -Hltn 'sport = :10807') ]] && break; sleep 0.02; done
+[[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"SOCKS5 port 10807 on 127.0.0.1 is held by uid '"$(id -u nobody)"', not by xray"}' ]] ||
+    fail "a port held by another account was taken for the core's"
+kill "$background" && wait "$background" || true
+background=
 python3 -c 'import json, sys; c = json.load(open(sys.argv[1])); c["log"] = {"access": "/etc/cron.d/halvern-owned", "error": "/etc/halvern-owned", "loglevel": "debug"}; print(json.dumps(c))' \
     "$work/client.json" >"$work/etc-log.json"
 [[ $(ctl start --config "$work/etc-log.json") == '{"ok":false,"error":'* ]] || fail "a core that logs into /etc ran"
@@ -165,7 +173,7 @@ eventually_has "query[A] $HTTP_NAME from $PROXY_ADDRESS" cat "$DNS_LOG" || fail 
 eventually_has "accepted tcp:" ctl logs --source xray || fail "the core's log"
 eventually_has "connected through the proxy" ctl logs --source tun2socks || fail "the bridge's log"
 stop_service TERM
-expect_lines 'HalvernService status: ' connecting error connecting connected disconnecting disconnected
+expect_lines 'HalvernService status: ' connecting error connecting error connecting connected disconnecting disconnected
 ! grep '^HalvernService journal' "$run/stderr" || fail "a write of the session journal failed"
 expect_nothing_left
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "common/MonotonicClock.h"
+#include "common/SessionJournal.h"
 #include "processes/ProcessLauncher.h"
 
 namespace halvern::testing {
@@ -18,8 +19,8 @@ std::vector<std::uint32_t> childProcessesOfThisProcess();
 
 namespace {
 #ifdef _WIN32
-// GetTempPathW reads TMP, then TEMP; the journal goes under ProgramData.
-const char* const kRuntimeDirectoryVariables[] = {"TMP", "TEMP", "ProgramData"};
+// GetTempPathW reads TMP, then TEMP.
+const char* const kRuntimeDirectoryVariables[] = {"TMP", "TEMP"};
 #else
 const char* const kRuntimeDirectoryVariables[] = {"RUNTIME_DIRECTORY"};
 #endif
@@ -51,6 +52,11 @@ ScopedRuntimeDirectory::~ScopedRuntimeDirectory() {
     for (const auto& [name, value] : saved_) {
         setEnvironmentValue(name, value);
     }
+}
+
+bool ScopedJournalPlace::holdsJournal() const {
+    std::string text;
+    return readJournalFile(path_, text) != JournalFileState::absent;
 }
 
 std::string programFileName(const std::string& stem) {

@@ -39,6 +39,27 @@ class ScopedRuntimeDirectory {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
+// A crash journal's place of this test alone (see sessionJournalPath()), removed at the end.
+// Linux: a file in a fresh directory. Windows: a value of a fresh key below HKLM\SOFTWARE.
+class ScopedJournalPlace {  // not copied: its directory is not
+  public:
+    ScopedJournalPlace();
+    ~ScopedJournalPlace();
+    const std::filesystem::path& path() const { return path_; }
+    bool holdsJournal() const;
+
+  private:
+    ScopedTempDirectory directory_;
+    std::filesystem::path path_;
+};
+
+// Lets every user change the journal at `path`: Linux its file, Windows its key.
+void letOthersChangeJournal(const std::filesystem::path& path);
+
+// Windows: from the first call on, keeps what any process (the service too) writes to the
+// debugger output (DBWIN_BUFFER); then how often `text` appeared, once it has or after 15 s.
+std::size_t debugOutputCount(const std::string& text);
+
 // POSIX: the control socket's path is fixed (/run/halvern), so a test that serves or reaches it
 // moves this process into a mount namespace of its own (once, before it starts threads) and gets
 // an empty tmpfs on /run for the object's life; the machine's /run is never touched. Needs root.
@@ -50,6 +71,10 @@ class ScopedPrivateRunDirectory {
     ScopedPrivateRunDirectory(const ScopedPrivateRunDirectory&) = delete;
     ScopedPrivateRunDirectory& operator=(const ScopedPrivateRunDirectory&) = delete;
 };
+
+// The exit code (POSIX: 128 + the ending signal) of a program run to its end, output to files.
+int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
+               const std::filesystem::path& errors);
 
 // The platform's file name of a program: "xray" or "xray.exe".
 std::string programFileName(const std::string& stem);

@@ -1,5 +1,6 @@
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,14 @@
 #include "support/TestSupport.h"
 
 namespace halvern::testing {
+
+ScopedJournalPlace::ScopedJournalPlace() : path_(directory_.path() / "session.journal") {}
+ScopedJournalPlace::~ScopedJournalPlace() = default;
+
+void letOthersChangeJournal(const std::filesystem::path& path) {
+    std::filesystem::permissions(path, std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::add);
+}
 
 std::optional<std::string> environmentValue(const std::string& name) {
     const char* value = std::getenv(name.c_str());  // NOLINT(concurrency-mt-unsafe)
@@ -84,6 +93,18 @@ ScopedPrivateRunDirectory::ScopedPrivateRunDirectory() {
 
 ScopedPrivateRunDirectory::~ScopedPrivateRunDirectory() {
     ::umount2("/run", MNT_DETACH);
+}
+
+int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
+               const std::filesystem::path& errors) {
+    std::string command;
+    for (const std::string& argument : arguments) {
+        command += "'" + argument + "' ";  // no argument here holds a single quote
+    }
+    // ctest's time-out bounds the wait.
+    const int status = std::system(
+        (command + "</dev/null >'" + output.string() + "' 2>'" + errors.string() + "'").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace halvern::testing

@@ -1,11 +1,16 @@
 #include <windows.h>
 
+#include <sddl.h>      // needs <windows.h> first
 #include <tlhelp32.h>  // needs <windows.h> first
 
-#include <array>
 #include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 
+#include "common/ProcessIdentity.h"
 #include "common/WinHandle.h"
 #include "processes/RestrictedToken.h"
 #include "support/TestSupport.h"
@@ -13,13 +18,10 @@
 namespace halvern::testing {
 namespace {
 
-// When the process was created, in 100 ns units; 0 when that cannot be read.
-std::uint64_t creationTime(HANDLE process) {
-    std::array<FILETIME, 4> times{};  // created, exited, kernel, user
-    if (!GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3])) {
-        return 0;
-    }
-    return (std::uint64_t{times[0].dwHighDateTime} << 32) | times[0].dwLowDateTime;
+// When the process was created, in 100 ns units; 0 when it has ended or cannot be asked.
+std::uint64_t creationTime(std::uint32_t pid) {
+    const std::string mark = processStartMark(pid);
+    return mark.empty() ? 0 : std::stoull(mark);
 }
 
 }  // namespace
@@ -47,7 +49,7 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     if (!snapshot.valid()) {
         return children;
     }
-    const std::uint64_t selfCreated = creationTime(GetCurrentProcess());
+    const std::uint64_t selfCreated = creationTime(GetCurrentProcessId());
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     const DWORD self = GetCurrentProcessId();
@@ -56,9 +58,7 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
         if (entry.th32ParentProcessID != self || entry.th32ProcessID == self) {
             continue;
         }
-        const UniqueHandle process(
-            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        const std::uint64_t created = process.valid() ? creationTime(process.get()) : 0;
+        const std::uint64_t created = creationTime(entry.th32ProcessID);
         // One that cannot be asked counts: it may be a child of ours on its way out.
         if (created == 0 || created >= selfCreated) {
             children.push_back(entry.th32ProcessID);
@@ -104,7 +104,104 @@ bool processHasEnded(std::uint32_t pid) {
     return !process.valid() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
+ScopedJournalPlace::ScopedJournalPlace()
+    : path_(L"HKLM\\SOFTWARE\\" + directory_.path().filename().wstring() + L"\\SessionJournal") {}
+
+ScopedJournalPlace::~ScopedJournalPlace() {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path_.parent_path().wstring().substr(5).c_str());
+}
+
+void letOthersChangeJournal(const std::filesystem::path& path) {  // else the replay tells
+    HKEY key = nullptr;
+    PSECURITY_DESCRIPTOR everyone = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.parent_path().wstring().substr(5).c_str(), 0, WRITE_DAC,
+                  &key);
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KA;;;BU)", 1,
+                                                         &everyone, nullptr);
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, everyone);
+    LocalFree(everyone);
+    RegCloseKey(key);
+}
+
+std::size_t debugOutputCount(const std::string& text) {
+    static std::mutex mutex;
+    static std::string seen;
+    static const bool listening = [] {  // for the rest of the process
+        static const UniqueHandle ready(CreateEventW(nullptr, FALSE, TRUE, L"DBWIN_BUFFER_READY"));
+        static const UniqueHandle data(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY"));
+        static const UniqueHandle mapping(CreateFileMappingW(
+            INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER"));
+        const auto* view = static_cast<const char*>(  // a process id, then the text
+            MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 4096));
+        std::thread([view] {
+            while (WaitForSingleObject(data.get(), INFINITE) == WAIT_OBJECT_0) {
+                const std::lock_guard lock(mutex);
+                seen.append(view + 4, strnlen(view + 4, 4092));
+                SetEvent(ready.get());
+            }
+        }).detach();
+        return true;
+    }();
+    std::size_t found = 0;
+    eventually(
+        [&] {
+            const std::lock_guard lock(mutex);
+            found = 0;
+            for (auto at = seen.find(text); listening && at != std::string::npos;
+                 at = seen.find(text, at + 1)) {
+                ++found;
+            }
+            return found > 0;
+        },
+        15000);
+    return found;
+}
+
 ScopedPrivateRunDirectory::ScopedPrivateRunDirectory() = default;
 ScopedPrivateRunDirectory::~ScopedPrivateRunDirectory() = default;
+
+int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
+               const std::filesystem::path& errors) {
+    // Quoted as the C runtime reads it back; no argument here ends in a backslash.
+    std::wstring commandLine;
+    for (const std::string& argument : arguments) {
+        commandLine += commandLine.empty() ? L"\"" : L" \"";
+        for (const wchar_t c : std::filesystem::path(argument).wstring()) {
+            commandLine += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
+        }
+        commandLine += L'"';
+    }
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const auto create = [&](const std::filesystem::path& path) {
+        return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            &inheritable, CREATE_ALWAYS, 0, nullptr));
+    };
+    const UniqueFileHandle out = create(output);
+    const UniqueFileHandle err = create(errors);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
+    PROCESS_INFORMATION process{};
+    // No console: under Wine a console child's conhost.exe keeps the output files open a while.
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                        nullptr, nullptr, &startup, &process)) {
+        throw std::runtime_error("CreateProcessW " + arguments.front() + ": error " +
+                                 std::to_string(GetLastError()));
+    }
+    const UniqueHandle processHandle(process.hProcess);
+    const UniqueHandle threadHandle(process.hThread);
+    // Bounded: a Wine child could otherwise outlive the test that ctest's time-out ends.
+    if (WaitForSingleObject(processHandle.get(), 60000) != WAIT_OBJECT_0) {
+        TerminateProcess(processHandle.get(), 1);
+        WaitForSingleObject(processHandle.get(), 60000);
+        throw std::runtime_error(arguments.front() + " did not end within 60 s");
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(processHandle.get(), &exitCode);
+    return static_cast<int>(exitCode);
+}
 
 }  // namespace halvern::testing

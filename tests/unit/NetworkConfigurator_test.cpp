@@ -98,24 +98,31 @@ TEST(NetshSetup, ApplyThenRestore) {
               R"(DNS server is not an IP address: "-x\"\x7F")");
 }
 
-// Newest first, not the one in its way; the host route that got in stays journaled for next time.
-TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
+// Newest first, not the one in its way; a host route that got in stays journaled for next time,
+// one whose add failed (maybe the same route, there before) does not.
+TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
     const std::string del = "[tolerated] ip route del ";
     const std::string viaTunnel = "/1 via 10.255.0.1 dev Halvern_Tun_802 metric 1";
+    const std::vector<JournalEntry> hostRoute = {
+        {JournalKind::serverRoute, {"203.0.113.5", "Ethernet Z", "192.0.2.1"}}};
     const struct {
         const NetworkCommandBuilder* builder;
         std::string failing;
         Lines tail;  // the last commands run
+        std::vector<JournalEntry> left;
     } cases[] = {
-        {&netshCommands(), "add route 0.0.0.0/0", {kHostRoute}},
+        {&netshCommands(), "add route 0.0.0.0/0", {kHostRoute}, hostRoute},
         {&ipCommands(),
          "add unreachable 0.0.0.0/1",
          {"ip route add 128.0.0.0" + viaTunnel, del + "128.0.0.0" + viaTunnel,
-          del + "0.0.0.0" + viaTunnel}},
+          del + "0.0.0.0" + viaTunnel},
+         hostRoute},
+        {&netshCommands(), "add route 203.0.113.5", {}, {}},
+        {&ipCommands(), "route add 203.0.113.5", {}, {}},
     };
     for (const auto& c : cases) {
-        testing::ScopedTempDirectory directory;
-        SessionJournal journal(directory.path() / "session.journal");
+        testing::ScopedJournalPlace place;
+        SessionJournal journal(place.path());
         RecordingSystem system;
         system.builder = c.builder;
         system.failing = c.failing;
@@ -123,16 +130,14 @@ TEST(NetworkSetup, AFailedTunnelRouteStepTakesBackOnlyItsOwnRows) {
         EXPECT_THROW(network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, true),
                      std::runtime_error);
         EXPECT_TRUE(std::equal(c.tail.rbegin(), c.tail.rend(), system.ran.rbegin()));
-        EXPECT_EQ(journal.entries(),
-                  (std::vector<JournalEntry>{
-                      {JournalKind::serverRoute, {"203.0.113.5", "Ethernet Z", "192.0.2.1"}}}));
+        EXPECT_EQ(journal.entries(), c.left);
     }
 }
 
 // No journal line runs as it stands; a damaged, foreign or still-running journal is not used.
 TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
-    testing::ScopedTempDirectory directory;
-    const auto path = directory.path() / "session.journal";
+    const testing::ScopedJournalPlace place;
+    const auto& path = place.path();
     const std::string head =  // the start mark as long as 2^64 - 1
         "HalvernService session journal 1\ninstance 4000000000 18446744073709551615\n";
     const std::string replaying = "replaying the session journal of instance 4000000000";
@@ -169,37 +174,34 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
          {"left the session journal " + path.string() + " alone: its instance " + self +
           " still runs"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        testing::writeFileBytes(path, c.text);
-        RecordingSystem system;
+    RecordingSystem system;
+    const auto replay = [&] {
         Lines report;
+        system.ran.clear();
         replaySessionJournal(path, system, [&](const std::string& line) {
             if (line.find(" leftover processes of ") == std::string::npos) {  // the daemon test's
                 report.push_back(line);
             }
         });
+        return report;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        ASSERT_EQ(writeJournalFile(path, c.text), 0U);
+        EXPECT_EQ(replay(), c.report);
         EXPECT_EQ(system.ran, c.ran);
-        EXPECT_EQ(report, c.report);
-        EXPECT_EQ(std::filesystem::exists(path), c.report[0].rfind("left", 0) == 0);
+        EXPECT_EQ(place.holdsJournal(), c.report[0].rfind("left", 0) == 0);
     }
-    // A file that others may write, or a link, is not the service's own (Windows checks owners).
-    if (testing::programFileName("x") == "x") {
-        const auto elsewhere = directory.path() / "elsewhere";
-        testing::writeFileBytes(elsewhere, head + "end\n");
-        std::filesystem::permissions(elsewhere, std::filesystem::perms::others_write,
-                                     std::filesystem::perm_options::add);
-        for (const bool link : {false, true}) {
-            std::filesystem::remove(path);
-            link ? std::filesystem::create_symlink(elsewhere, path)
-                 : std::filesystem::copy(elsewhere, path);
-            RecordingSystem system;
-            Lines report;
-            replaySessionJournal(path, system,
-                                 [&](const std::string& line) { report.push_back(line); });
-            EXPECT_EQ(report, Lines{"ignored the session journal " + path.string() +
-                                    ": not the service's own file"});
+    // A journal that others may change is not the service's own, nor on Linux a link to one.
+    for (const bool link : {false, testing::programFileName("x") == "x"}) {
+        ASSERT_EQ(writeJournalFile(path, head + "end\n"), 0U);
+        testing::letOthersChangeJournal(path);
+        if (link) {
+            std::filesystem::rename(path, path.parent_path() / "elsewhere");
+            std::filesystem::create_symlink(path.parent_path() / "elsewhere", path);
         }
+        EXPECT_EQ(replay(), Lines{"ignored the session journal " + path.string() +
+                                  ": not the service's own file"});
     }
 }
 
