@@ -4,14 +4,15 @@
 # Usage (root): daemon_test.sh SERVICE HALVERNCTL BIN (the stand-ins "xray", "tun2socks"); 77: skipped
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-topology=$here/../../scripts/e2e-topology
-private_run=$here/../../scripts/private-run # the socket's path is fixed: /run of our own
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
+topology=$scripts/e2e-topology
+private_run=$scripts/private-run # the socket's path is fixed: /run of our own
+# shellcheck source=../../scripts/lib.sh
+source "$scripts/lib.sh"
 service=${1:-}
 halvernctl=${2:-}
 bin=${3:-}
 
-skip() { echo "SKIP: $*"; exit 77; }
 ((EUID == 0)) || skip "needs root (network namespaces, a TUN device, routes)"
 [[ -x $service && -x $halvernctl ]] || skip "usage: $0 SERVICE HALVERNCTL BIN"
 [[ -x $bin/xray && -x $bin/tun2socks && -c /dev/net/tun ]] || skip "no stand-ins in '$bin', or no TUN device"
@@ -22,20 +23,13 @@ if ! core_uid=$(id -u halvern-core) || ! core_gid=$(id -g halvern-core) ||
     ! client_gid=$(getent group halvern | cut -d: -f3); then
     skip "no user halvern-core or group halvern (scripts/install-deps creates them)"
 fi
-if [[ ${HALVERN_SCRATCH_ETC:-} != 1 ]]; then
-    # shellcheck disable=SC2016 # expanded by the inner shell
-    HALVERN_SCRATCH_ETC=1 exec unshare --mount --propagation private bash -c \
-        'scratch=$(mktemp -d) && cp -a /etc/. "$scratch" && mount --bind "$scratch" /etc || exit 1
-         "$0" "$@"; status=$?; umount /etc; rm -rf "$scratch"; exit $status' "$0" "$@"
-fi
+private_mounts "$0" "$@"
 
 prefix=hs$$
 work=$(mktemp -d)
 chmod 0755 "$work" # the children (halvern-core) and the client (nobody) must reach their files
 service_pid=
 background=
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cleanup() {
     local status=$?
@@ -50,6 +44,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
+mkdir "$work/.etc" && scratch_etc "$work/.etc" # for the accounts of session 3
 
 # On PATH per case: our bridge and the xray shim, a slower xray, or wrappers around both.
 mkdir -p "$work/bin" "$work/slow-xray" "$work/wrap"
@@ -76,10 +71,8 @@ chmod +x "$work"/bin/* "$work"/slow-*/* "$work"/wrap/* "$work/hostile/xray"
 # shellcheck source=/dev/null
 source "$work/env"
 "$topology" client-config "$prefix" "$work/topology" >"$work/client.json"
-tables() { ip -n "$CLIENT_NS" route show table all; } # "all" with no family: IPv4 and IPv6
-resolver() { cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CLIENT_NS/resolv.conf"; }
-routes_before=$(tables)
-resolver_before=$(resolver)
+routes_before=$(routes "$CLIENT_NS")
+resolver_before=$(resolver "$CLIENT_NS")
 
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace, /run/halvern in $work/NAME.
 start_service() {
@@ -88,13 +81,7 @@ start_service() {
     PATH="$(printf '%s:' "${@:2}")$PATH" "$topology" client-exec "$prefix" "$private_run" "$run" \
         "$service" <&- >"$run/stdout" 2>"${stderr_file:-$run/stderr}" 3>&- &
     service_pid=$!
-    # Answering, not merely bound: the socket file appears a moment before listen().
-    for _ in $(seq 250); do
-        [[ -S $run/HalvernService.sock ]] && ctl status >/dev/null 2>&1 && return 0
-        kill -0 "$service_pid" 2>/dev/null || fail "$1: the service exited at start"
-        sleep 0.02
-    done
-    fail "$1: no answer after 5 s"
+    answering "$service_pid" ctl status || fail "$1: the service did not start"
 }
 
 ctl() { # as a client that is no more than a member of group "halvern"
@@ -104,8 +91,7 @@ ctl() { # as a client that is no more than a member of group "halvern"
 
 stop_service() {
     kill -"$1" "$service_pid"
-    for _ in $(seq 750); do kill -0 "$service_pid" 2>/dev/null && sleep 0.02; done
-    kill -0 "$service_pid" 2>/dev/null && fail "the service still runs 15 s after SIG$1"
+    eventually 15 gone "$service_pid" || fail "the service still runs 15 s after SIG$1"
     wait "$service_pid" || fail "the service exited with $? after SIG$1"
     service_pid=
     [[ ! -s $run/stdout ]] || fail "the service wrote to stdout: $(cat "$run/stdout")"
@@ -120,10 +106,10 @@ expect_lines() { # PREFIX LINE...: each LINE a pattern ([0-9]* for a number)
 }
 
 expect_nothing_left() {
-    diff <(echo "$routes_before") <(tables) || fail "the client's routing tables are not what they were"
+    diff <(echo "$routes_before") <(routes "$CLIENT_NS") || fail "the client's routing tables are not what they were"
     [[ -z $(ip netns pids "$CLIENT_NS") ]] || fail "processes left in $CLIENT_NS: $(ip netns pids "$CLIENT_NS")"
     [[ $(ip -n "$CLIENT_NS" link show) != *Halvern* ]] || fail "a tunnel device is left"
-    [[ $(resolver) == "$resolver_before" ]] || fail "the client's resolv.conf is not what it was"
+    [[ $(resolver "$CLIENT_NS") == "$resolver_before" ]] || fail "the client's resolv.conf is not what it was"
 }
 
 echo "== 1. what the client cannot do, another account's SOCKS port; the children's rights; SIGTERM while connected"
@@ -133,7 +119,7 @@ trap - HUP
 ip netns exec "$CLIENT_NS" setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/python3 -c \
     'import socket, time; s = socket.socket(); s.bind(("127.0.0.1", 10807)); s.listen(); time.sleep(60)' &
 background=$!
-for _ in $(seq 250); do [[ -n $(ip netns exec "$CLIENT_NS" ss -Hltn 'sport = :10807') ]] && break; sleep 0.02; done
+eventually 5 sh -c "ip netns exec $CLIENT_NS ss -Hltn 'sport = :10807' | grep -q ." || fail "nobody listens on 10807"
 [[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"SOCKS5 port 10807 on 127.0.0.1 is held by uid '"$(id -u nobody)"', not by xray"}' ]] ||
     fail "a port held by another account was taken for the core's"
 kill "$background" && wait "$background" || true
@@ -164,22 +150,16 @@ ip netns exec "$CLIENT_NS" curl -sS --noproxy '*' --max-time 20 -o "$work/page.h
 [[ $(tail -n 1 "$HTTP_LOG") == "$PROXY_ADDRESS "* ]] || fail "the page did not come through the proxy"
 read -r tx_after rx_after < <(counters)
 ((tx_after > tx && rx_after - rx >= PAGE_BYTES)) || fail "counters: $tx $rx, then $tx_after $rx_after"
-# eventually_has TEXT COMMAND...: TEXT shows within 5 s (logs are written behind time).
-eventually_has() {
-    for _ in $(seq 250); do [[ $("${@:2}") == *"$1"* ]] && return 0; sleep 0.02; done
-    return 1
-}
-eventually_has "query[A] $HTTP_NAME from $PROXY_ADDRESS" cat "$DNS_LOG" || fail "no DNS query through the tunnel"
-eventually_has "accepted tcp:" ctl logs --source xray || fail "the core's log"
-eventually_has "connected through the proxy" ctl logs --source tun2socks || fail "the bridge's log"
+has() { [[ $("${@:2}") == *"$1"* ]]; } # has TEXT COMMAND...; logs are written behind time
+eventually 5 has "query[A] $HTTP_NAME from $PROXY_ADDRESS" cat "$DNS_LOG" || fail "no DNS query through the tunnel"
+eventually 5 has "accepted tcp:" ctl logs --source xray || fail "the core's log"
+eventually 5 has "connected through the proxy" ctl logs --source tun2socks || fail "the bridge's log"
 stop_service TERM
 expect_lines 'HalvernService status: ' connecting error connecting error connecting connected disconnecting disconnected
 ! grep '^HalvernService journal' "$run/stderr" || fail "a write of the session journal failed"
 expect_nothing_left
 
 echo "== 2. kill -9 while connected (umask 077, stderr unread); the replay; SIGINT during a connect"
-# running PID...: true while any of them runs (a zombie has ended); ps fails when none is left.
-running() { ps -o stat= -p "$(IFS=,; echo "$*")" | grep -v '^Z' >/dev/null; }
 mkfifo "$work/stderr.pipe"
 exec 3<>"$work/stderr.pipe" # its reader until the service holds the pipe open
 mkdir -m 700 "$work/crashed"
@@ -195,8 +175,7 @@ bridge_wrapper=$(pgrep -P "$crashed" -f wrap/tun2socks || true)
 kill -KILL "$crashed"
 wait "$crashed" 2>/dev/null || true
 service_pid=
-for _ in $(seq 100); do running "$xray_wrapper" "$bridge_wrapper" && sleep 0.02; done
-running "$xray_wrapper" "$bridge_wrapper" && fail "a child outlived the service by 2 s"
+eventually 2 gone "$xray_wrapper" "$bridge_wrapper" || fail "a child outlived the service by 2 s"
 rm "$run/HalvernService.sock" # the dead instance's socket would end start_service's wait at once
 start_service crashed "$work/slow-xray" "$work/bin"
 # The wrappers died with the service; what they started lives on (no systemd's cgroup here) until
@@ -212,10 +191,10 @@ expect_lines 'HalvernService recovery: ' \
     "deleted the proxy configuration of the previous instance"
 [[ -z $(ip netns pids "$CLIENT_NS" | grep -vx "$service_pid") ]] || fail "a leftover of halvern-core survived the replay"
 [[ ! -e $run/halvern_session.journal ]] || fail "the replayed journal is still there"
-diff <(echo "$routes_before") <(tables) || fail "stale routes after the replay"
+diff <(echo "$routes_before") <(routes "$CLIENT_NS") || fail "stale routes after the replay"
 ctl start --config "$work/client.json" >"$run/start-answer" &
 background=$!
-for _ in $(seq 500); do grep -qx 'HalvernService status: connecting' "$run/stderr" || sleep 0.01; done
+eventually 5 grep -qx 'HalvernService status: connecting' "$run/stderr" || fail "no connect began"
 stop_service INT
 wait "$background" || fail "the start request failed"
 background=
@@ -266,7 +245,7 @@ printf 'HalvernService session journal 1\ninstance %s 1\nchild %s 1\nend\n' "$gr
 start_service stranger "$work/bin"
 expect_lines 'HalvernService recovery: ' "replaying the session journal of instance $group" \
     "ended [0-9]* leftover processes of the children's account" "process $group of the previous instance had already ended"
-running "$stranger" || fail "the replay killed another user's process $stranger"
+alive "$stranger" || fail "the replay killed another user's process $stranger"
 kill "$stranger"
 stop_service TERM
 # Without its account, or with one that is no system account, no child runs and nothing changes.
