@@ -135,7 +135,7 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
 }
 
 // No journal line runs as it stands; a damaged, foreign or still-running journal is not used.
-TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
+TEST(SessionRecovery, UsesOnlyJournalEntriesThatCheckOut) {
     const testing::ScopedJournalPlace place;
     const auto& path = place.path();
     const std::string head =  // the start mark as long as 2^64 - 1
