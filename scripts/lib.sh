@@ -3,6 +3,8 @@
 # client namespace's routes and resolver as they stand, and a mount namespace of a script's own.
 # Sourced, never run.
 
+lib_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
 fail() { echo "FAIL: $*" >&2; exit 1; }
 skip() { echo "SKIP: $*"; exit 77; }
 
@@ -49,6 +51,15 @@ answering() {
     done
     echo "process $pid did not answer in 5 s" >&2
     return 1
+}
+
+# topology_up PREFIX DIR: scripts/e2e-topology's namespaces, with their variables in this shell and
+# the client's proxy configuration in DIR.json.
+topology_up() {
+    "$lib_dir/e2e-topology" up "$1" "$2" >"$2.env" || return 1
+    # shellcheck source=/dev/null
+    source "$2.env"
+    "$lib_dir/e2e-topology" client-config "$1" "$2" >"$2.json"
 }
 
 # routes NS: every routing table of namespace NS ("all" with no family: IPv4 and IPv6).

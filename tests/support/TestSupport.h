@@ -29,9 +29,7 @@ class ScopedTempDirectory {
 class ScopedRuntimeDirectory {
   public:
     ScopedRuntimeDirectory();
-    ~ScopedRuntimeDirectory();
-    ScopedRuntimeDirectory(const ScopedRuntimeDirectory&) = delete;
-    ScopedRuntimeDirectory& operator=(const ScopedRuntimeDirectory&) = delete;
+    ~ScopedRuntimeDirectory();  // not copied: its directory is not
     const std::filesystem::path& path() const { return directory_.path(); }
 
   private:
