@@ -21,7 +21,8 @@ TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
     EXPECT_EQ(dispatchCommand(R"({"command":"bogus"})"),
               R"({"ok":false,"error":"HalvernService is not initialized"})");
     const testing::ScopedRuntimeDirectory runtimeDirectory;  // a start really writes files
-    controller = std::make_unique<TunnelController>([](const std::string&) {});
+    const testing::ScopedJournalPlace journal;
+    controller = std::make_unique<TunnelController>([](const std::string&) {}, journal.path());
     const std::pair<std::string, std::string> cases[] = {
         {R"({"command":5})", kMissingCommand},
         {R"({"command":"readLogDelta"})",
