@@ -68,10 +68,11 @@ routes() { ip -n "$1" route show table all; }
 resolver() { cat "/etc/netns/$1/resolv.conf" && stat -c %a "/etc/netns/$1/resolv.conf"; }
 
 # private_mounts SCRIPT ARG...: runs SCRIPT again in a mount namespace of its own, so that what
-# it mounts goes with it; returns at once when already there.
+# it mounts goes with it; returns at once in SCRIPT's own (the mark names the script, so another
+# script that SCRIPT runs still gets one of its own).
 private_mounts() {
-    [[ ${HALVERN_PRIVATE_MOUNTS:-} == 1 ]] && return 0
-    HALVERN_PRIVATE_MOUNTS=1 exec unshare --mount --propagation private -- "$@"
+    [[ ${HALVERN_PRIVATE_MOUNTS:-} == "$1" ]] && return 0
+    HALVERN_PRIVATE_MOUNTS=$1 exec unshare --mount --propagation private -- "$@"
 }
 # scratch_etc DIR: a copy of /etc in DIR over /etc (inside private_mounts only).
 scratch_etc() { cp -a /etc/. "$1" && mount --bind "$1" /etc; }
