@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -42,7 +40,7 @@ enum class WhileUp { untouched, replaced, pinned, torn, crashed };
 constexpr DnsBackend kFile = DnsBackend::resolvConfFile;
 
 struct Row {
-    const char* what;
+    const char* what;  // the case's name
     Shape shape;
     DnsBackend backend;
     WhileUp whileUp = WhileUp::untouched;
@@ -101,22 +99,22 @@ void expectOurServers(const Row& row, const std::string& adapter) {
 }
 
 const Row kRows[] = {
-    {"plain file", Shape::plain, kFile},
+    {"plainFile", Shape::plain, kFile},
     {"symlink", Shape::symlink, kFile},
-    {"bind-mounted file", Shape::bindMounted, kFile},
-    {"symlink, read-only /etc", Shape::readOnly, kFile, WhileUp(),
+    {"bindMountedFile", Shape::bindMounted, kFile},
+    {"symlinkInAReadOnlyEtc", Shape::readOnly, kFile, WhileUp(),
      "Failed to write /etc/resolv.conf (error 40)"},
-    {"past the size limit", Shape::oversized, kFile, WhileUp(),
+    {"pastTheSizeLimit", Shape::oversized, kFile, WhileUp(),
      "Failed to read /etc/resolv.conf (error 27)"},
-    {"replaced by someone else", Shape::plain, kFile, WhileUp::replaced},
-    {"pinned by a bind mount", Shape::symlink, kFile, WhileUp::pinned},
-    {"absent, then pinned", Shape::absent, kFile, WhileUp::pinned},
-    {"torn second write", Shape::symlink, kFile, WhileUp::torn},
-    {"crash, then restart", Shape::symlink, kFile, WhileUp::crashed},
-    {"crash in a container", Shape::bindMounted, kFile, WhileUp::crashed},
-    {"systemd-resolved", Shape::plain, DnsBackend::resolved},
+    {"replacedBySomeoneElse", Shape::plain, kFile, WhileUp::replaced},
+    {"pinnedByABindMount", Shape::symlink, kFile, WhileUp::pinned},
+    {"absentThenPinned", Shape::absent, kFile, WhileUp::pinned},
+    {"tornSecondWrite", Shape::symlink, kFile, WhileUp::torn},
+    {"crashThenRestart", Shape::symlink, kFile, WhileUp::crashed},
+    {"crashInAContainer", Shape::bindMounted, kFile, WhileUp::crashed},
+    {"systemdResolved", Shape::plain, DnsBackend::resolved},
     {"resolvconf", Shape::plain, DnsBackend::resolvconf},
-    {"resolvconf, crash", Shape::plain, DnsBackend::resolvconf, WhileUp::crashed},
+    {"resolvconfCrash", Shape::plain, DnsBackend::resolvconf, WhileUp::crashed},
 };
 
 // A row a case, each in a mount namespace of its own; PATH comes back after each.
@@ -213,13 +211,7 @@ TEST_P(DnsBackends, PutTheOriginalBackExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachRow, DnsBackends, ::testing::ValuesIn(kRows),
-                         [](const auto& instance) {
-                             std::string name = instance.param.what;
-                             std::replace_if(
-                                 name.begin(), name.end(),
-                                 [](unsigned char c) { return !std::isalnum(c); }, '_');
-                             return name;
-                         });
+                         [](const auto& instance) { return std::string(instance.param.what); });
 
 }  // namespace
 }  // namespace halvern
