@@ -234,7 +234,8 @@ expect_nothing_left
 # Another user's double-forking daemon whose group id is a recorded child's id: it must survive.
 mkdir "$work/stranger"
 group=$(setpriv --reuid=nobody --regid=nogroup --clear-groups setsid sh -c 'echo $$; sleep 600 <&- >&- 2>&- &')
-for _ in $(seq 250); do stranger=$(pgrep -g "$group" -x sleep) && break; sleep 0.02; done
+eventually 5 pgrep -g "$group" -x sleep >"$work/stranger.pid" || fail "the stranger's daemon did not start"
+stranger=$(<"$work/stranger.pid")
 printf 'HalvernService session journal 1\ninstance %s 1\nchild %s 1\nend\n' "$group" "$group" >"$work/stranger/halvern_session.journal"
 start_service stranger "$work/bin"
 expect_lines 'HalvernService recovery: ' "replaying the session journal of instance $group" \
