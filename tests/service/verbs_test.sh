@@ -2,18 +2,18 @@
 # The Linux verbs against a recording systemctl stand-in, under a tmpfs over the unit directory in
 # a mount namespace of their own: nothing reaches the host. Usage (root): verbs_test.sh SERVICE
 set -euo pipefail
+# shellcheck source=../../scripts/lib.sh
+source "$(dirname "$0")/../../scripts/lib.sh"
 
 service=${1:-}
 units=/etc/systemd/system
 unit=$units/HalvernService.service
 packaged=/usr/lib/systemd/system
-skip() { echo "SKIP: $*"; exit 77; }
 ((EUID == 0)) || skip "needs root (a mount namespace)"
 [[ -d $units && -d $packaged ]] || skip "no $units or $packaged"
 [[ -x $service ]] || skip "usage: $0 SERVICE"
-[[ ${HALVERN_VERBS_NS:-} == 1 ]] || HALVERN_VERBS_NS=1 exec unshare --mount --propagation private "$0" "$@"
+private_mounts "$0" "$@"
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"

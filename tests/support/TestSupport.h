@@ -29,9 +29,7 @@ class ScopedTempDirectory {
 class ScopedRuntimeDirectory {
   public:
     ScopedRuntimeDirectory();
-    ~ScopedRuntimeDirectory();
-    ScopedRuntimeDirectory(const ScopedRuntimeDirectory&) = delete;
-    ScopedRuntimeDirectory& operator=(const ScopedRuntimeDirectory&) = delete;
+    ~ScopedRuntimeDirectory();  // not copied: its directory is not
     const std::filesystem::path& path() const { return directory_.path(); }
 
   private:
@@ -94,7 +92,9 @@ std::size_t childProcessCountSettling(std::size_t expected, int settleMs = 3000)
 // True when the process has ended, whether or not its parent has reaped it yet.
 bool processHasEnded(std::uint32_t pid);
 
+// Tests branch on kOnWindows where both platforms compile the code, on _WIN32 where one does not.
 #ifdef _WIN32
+inline constexpr bool kOnWindows = true;
 // The process token's integrity level (0x1000: low) and privileges, "+" marking enabled ones.
 struct TokenRights {
     std::uint32_t integrity = 0;
@@ -103,6 +103,8 @@ struct TokenRights {
 };
 std::optional<TokenRights> processTokenRights(std::uint32_t pid);
 bool runningUnderWine();
+#else
+inline constexpr bool kOnWindows = false;
 #endif
 
 std::string readFileBytes(const std::filesystem::path& path);

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "control/JsonText.h"
 #include "control/ServiceState.h"
+#include "processes/ProcessLauncher.h"
 #include "support/TestSupport.h"
 
 namespace halvern {
@@ -19,7 +21,8 @@ TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
     EXPECT_EQ(dispatchCommand(R"({"command":"bogus"})"),
               R"({"ok":false,"error":"HalvernService is not initialized"})");
     const testing::ScopedRuntimeDirectory runtimeDirectory;  // a start really writes files
-    controller = std::make_unique<TunnelController>([](const std::string&) {});
+    const testing::ScopedJournalPlace journal;
+    controller = std::make_unique<TunnelController>([](const std::string&) {}, journal.path());
     const std::pair<std::string, std::string> cases[] = {
         {R"({"command":5})", kMissingCommand},
         {R"({"command":"readLogDelta"})",
@@ -32,11 +35,12 @@ TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
     for (const auto& [request, answer] : cases) {
         EXPECT_EQ(dispatchCommand(request), answer) << request;
     }
-    const std::string response =
-        dispatchCommand(R"({"command":"startXray","configJson":"{}","dnsServers":[1]})");
-    const std::string error = quoteJson(controller->lastError());
-    EXPECT_NE(error, "\"\"");
-    EXPECT_EQ(response, R"({"ok":false,"error":)" + error + "}");
+    // A start that fails the same way everywhere: a directory where its configuration goes.
+    const auto config = ProcessLauncher::tempFilePath("halvern_xray_config.json").string();
+    std::filesystem::create_directory(config);
+    const std::string error = R"("Failed to write Xray config to )" + escapeJson(config) + "\"";
+    EXPECT_EQ(dispatchCommand(R"({"command":"startXray","configJson":"{}","dnsServers":[1]})"),
+              R"({"ok":false,"error":)" + error + "}");
     // The failure outlives a stop; only the next attempt clears it.
     EXPECT_EQ(dispatchCommand(R"({"command":"stop"})"), R"({"ok":true,"status":"disconnected"})");
     EXPECT_EQ(dispatchCommand(R"({"command":"lastError"})"),

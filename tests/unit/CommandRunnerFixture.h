@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 
 #include "network/CommandRunner.h"
 #include "support/TestSupport.h"
@@ -15,11 +16,13 @@ class CommandRunnerTest : public ::testing::Test {
     ~CommandRunnerTest() override;
 
     static const std::uint32_t kCrashCode;  // a crashed command's exit code here
+    // Each also sets shown_: the command as a failure message must name it.
     CommandLine exitingWith(std::uint32_t code);
     CommandLine sleeping();  // runs longer than the runner waits
     void expectSlowCommandDealtWith(const CommandLine& command);  // after sleeping() failed
 
     ScopedTempDirectory directory_;
+    std::string shown_;
 };
 
 }  // namespace halvern::testing

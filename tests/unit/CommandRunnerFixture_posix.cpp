@@ -12,12 +12,14 @@ const std::uint32_t CommandRunnerTest::kCrashCode = 139;  // 128 + SIGSEGV, as a
 CommandRunnerTest::~CommandRunnerTest() = default;
 
 CommandLine CommandRunnerTest::exitingWith(std::uint32_t code) {
+    shown_ = code > 128 ? "sh -c kill -11 $$" : "sh -c exit 1";
     return {"sh", "-c",
             code > 128 ? "kill -" + std::to_string(code - 128) + " $$"
                        : "exit " + std::to_string(code)};
 }
 
 CommandLine CommandRunnerTest::sleeping() {
+    shown_ = "sh -c sleep 30 & echo $! > '" + directory_.path().string() + "/pid'; wait";
     return {"sh", "-c",
             "sleep 30 & echo $! > '" + (directory_.path() / "pid").string() + "'; wait"};
 }

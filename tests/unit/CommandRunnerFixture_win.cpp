@@ -17,7 +17,8 @@ CommandRunnerTest::~CommandRunnerTest() {
 
 CommandLine CommandRunnerTest::exitingWith(std::uint32_t code) {
     SetEnvironmentVariableA("HALVERN_STANDIN_EXIT", std::to_string(code).c_str());
-    return {"netsh interface ipv4 show config"};
+    shown_ = "netsh interface ipv4 show config";
+    return {shown_};
 }
 
 CommandLine CommandRunnerTest::sleeping() {
@@ -25,9 +26,10 @@ CommandLine CommandRunnerTest::sleeping() {
                             (directory_.path() / "record").string().c_str());
     SetEnvironmentVariableA("HALVERN_STANDIN_SLEEP_MS", "9000");
     // A UTF-8 adapter name must reach the command as the same text.
-    return {
+    shown_ =
         "netsh interface ipv4 add route 203.0.113.5/32 \"Ethernet \xC3\x9C"
-        "berall \xD0\xA1\xD0\xB5\xD1\x82\xD1\x8C\" 192.0.2.1 metric=1"};
+        "berall \xD0\xA1\xD0\xB5\xD1\x82\xD1\x8C\" 192.0.2.1 metric=1";
+    return {shown_};
 }
 
 // Started hidden (STARTF_USESHOWWINDOW alone, SW_HIDE); the runner leaves it running.

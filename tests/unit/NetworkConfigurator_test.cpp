@@ -135,7 +135,7 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
 }
 
 // No journal line runs as it stands; a damaged, foreign or still-running journal is not used.
-TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
+TEST(SessionRecovery, UsesOnlyJournalEntriesThatCheckOut) {
     const testing::ScopedJournalPlace place;
     const auto& path = place.path();
     const std::string head =  // the start mark as long as 2^64 - 1
@@ -193,7 +193,7 @@ TEST(NetshSetup, ARecoveryUsesOnlyEntriesThatCheckOut) {
         EXPECT_EQ(place.holdsJournal(), c.report[0].rfind("left", 0) == 0);
     }
     // A journal that others may change is not the service's own, nor on Linux a link to one.
-    for (const bool link : {false, testing::programFileName("x") == "x"}) {
+    for (const bool link : {false, !testing::kOnWindows}) {
         ASSERT_EQ(writeJournalFile(path, head + "end\n"), 0U);
         testing::letOthersChangeJournal(path);
         if (link) {
