@@ -67,12 +67,20 @@ routes() { ip -n "$1" route show table all; }
 # resolver NS: the resolv.conf that "ip netns exec" gives NS, with its mode.
 resolver() { cat "/etc/netns/$1/resolv.conf" && stat -c %a "/etc/netns/$1/resolv.conf"; }
 
-# private_mounts SCRIPT ARG...: runs SCRIPT again in a mount namespace of its own, so that what
-# it mounts goes with it; returns at once in SCRIPT's own (the mark names the script, so another
-# script that SCRIPT runs still gets one of its own).
+# private_mounts [--net] SCRIPT ARG...: runs SCRIPT again in a mount namespace of its own, so that
+# what it mounts goes with it; returns at once in SCRIPT's own (the mark names the script, so
+# another script that SCRIPT runs still gets one of its own). With --net, in a network namespace
+# of its own as well, whose loopback it brings up: no listener elsewhere on the machine (another
+# checkout's test on 127.0.0.1:10807, say) can meet the script's daemon.
 private_mounts() {
-    [[ ${HALVERN_PRIVATE_MOUNTS:-} == "$1" ]] && return 0
-    HALVERN_PRIVATE_MOUNTS=$1 exec unshare --mount --propagation private -- "$@"
+    local net=()
+    [[ $1 == --net ]] && { net=(--net); shift; }
+    if [[ ${HALVERN_PRIVATE_MOUNTS:-} == "$1" ]]; then
+        [[ -z ${HALVERN_PRIVATE_NET:-} ]] || ip link set lo up
+        return 0
+    fi
+    HALVERN_PRIVATE_MOUNTS=$1 HALVERN_PRIVATE_NET=${net[*]} \
+        exec unshare --mount --propagation private "${net[@]}" -- "$@"
 }
 # scratch_etc DIR: a copy of /etc in DIR over /etc (inside private_mounts only).
 scratch_etc() { cp -a /etc/. "$1" && mount --bind "$1" /etc; }

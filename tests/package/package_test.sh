@@ -7,7 +7,7 @@ set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib.sh"
 
 ((EUID == 0)) || fail "needs root"
-private_mounts "$0" "$(realpath "$1")" "$(realpath "$2")"
+private_mounts --net "$0" "$(realpath "$1")" "$(realpath "$2")"
 deb=$1
 zip=$2
 mount -t tmpfs -o mode=0755 tmpfs /run
