@@ -84,30 +84,44 @@ struct PrivateRun {
     PrivateRun& operator=(const PrivateRun&) = delete;
 };
 
-void BM_StatusRoundTrip_ControlServer(benchmark::State& state) {
-    const PrivateRun run;
-    halvern::stopping = false;
-    {
+// The service's endpoint on its own thread, as the service runs it, with a controller of its own
+// and a /run of its own; stopped as the service stops it.
+struct ServedEndpoint {
+    ServedEndpoint() {
+        halvern::stopping = false;
+        {
+            const std::lock_guard lock(halvern::controllerMutex);
+            halvern::controller = std::make_unique<halvern::TunnelController>(nullptr);
+        }
+        server = std::thread(halvern::runControlPipeServer);
+        while (!connectTo(address).valid()) {  // until it listens (the probe is answered, unread)
+            std::this_thread::yield();
+        }
+    }
+    ~ServedEndpoint() {
+        halvern::stopping = true;
+        halvern::wakeControlPipe();
+        server.join();
         const std::lock_guard lock(halvern::controllerMutex);
-        halvern::controller = std::make_unique<halvern::TunnelController>(nullptr);
+        halvern::controller.reset();
     }
-    std::thread server(halvern::runControlPipeServer);
+    ServedEndpoint(const ServedEndpoint&) = delete;
+    ServedEndpoint& operator=(const ServedEndpoint&) = delete;
+
+    const PrivateRun run;
     const sockaddr_un address = socketAddress(halvern::controlEndpointAddress().string());
-    while (!connectTo(address).valid()) {  // until it listens (the probe is answered, unread)
-        std::this_thread::yield();
-    }
+    std::thread server;
+};
+
+void BM_StatusRoundTrip_ControlServer(benchmark::State& state) {
+    const ServedEndpoint endpoint;
     while (state.KeepRunning()) {
-        if (roundTrip(address) != sizeof(kAnswer) - 1) {
+        if (roundTrip(endpoint.address) != sizeof(kAnswer) - 1) {
             state.SkipWithError("wrong answer");
             break;
         }
     }
     state.SetItemsProcessed(state.iterations());
-    halvern::stopping = true;
-    halvern::wakeControlPipe();
-    server.join();
-    const std::lock_guard lock(halvern::controllerMutex);
-    halvern::controller.reset();
 }
 
 // A field of /proc/self/status in KiB ("VmRSS", "VmHWM").
@@ -122,17 +136,7 @@ long statusKib(const std::string& field) {
 }
 
 void BM_ReadLogDeltaOfA64MiBSparseLog_PeakRss(benchmark::State& state) {
-    const PrivateRun run;
-    halvern::stopping = false;
-    {
-        const std::lock_guard lock(halvern::controllerMutex);
-        halvern::controller = std::make_unique<halvern::TunnelController>(nullptr);
-    }
-    std::thread server(halvern::runControlPipeServer);
-    const sockaddr_un address = socketAddress(halvern::controlEndpointAddress().string());
-    while (!connectTo(address).valid()) {
-        std::this_thread::yield();
-    }
+    const ServedEndpoint endpoint;
     const halvern::UniqueFd log(::open("/run/halvern/halvern_xray_output.log",
                                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640));
     static constexpr char kReadWholeLog[] =
@@ -146,7 +150,7 @@ void BM_ReadLogDeltaOfA64MiBSparseLog_PeakRss(benchmark::State& state) {
         }
         const long idle = statusKib("VmRSS");
         std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from now
-        const halvern::UniqueFd socket = connectTo(address);
+        const halvern::UniqueFd socket = connectTo(endpoint.address);
         std::size_t total = 0;
         if (socket.valid() &&
             ::send(socket.get(), kReadWholeLog, sizeof(kReadWholeLog) - 1, MSG_NOSIGNAL) > 0) {
@@ -167,11 +171,6 @@ void BM_ReadLogDeltaOfA64MiBSparseLog_PeakRss(benchmark::State& state) {
     if (answerMib < 384 || aboveIdleMib > 16) {
         state.SkipWithError("short answer, or a peak over the 16 MiB target");
     }
-    halvern::stopping = true;
-    halvern::wakeControlPipe();
-    server.join();
-    const std::lock_guard lock(halvern::controllerMutex);
-    halvern::controller.reset();
 }
 
 void serveBare(int listener, const std::atomic<bool>& done) {
