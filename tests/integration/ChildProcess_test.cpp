@@ -19,6 +19,7 @@ namespace {
 const std::string kConfigName = ProxyCoreProcess::kConfigFileName;
 const std::string kCoreLog = ProxyCoreProcess::kLogFileName;
 const std::string kBridgeLog = TunnelBridgeProcess::kLogFileName;
+const auto programFileName = ProcessLauncher::executableFileName;  // "xray" or "xray.exe"
 
 // The stand-in's steps that print its descriptors, and what they print for a child whose output
 // goes to `log`: its standard streams and nothing else of the service's. Linux only.

@@ -26,21 +26,6 @@ std::uint64_t creationTime(std::uint32_t pid) {
 
 }  // namespace
 
-std::optional<std::string> environmentValue(const std::string& name) {
-    wchar_t buffer[32768] = {};
-    const DWORD length =
-        GetEnvironmentVariableW(std::filesystem::path(name).c_str(), buffer, 32768);
-    if (length == 0 || length >= 32768) {
-        return std::nullopt;
-    }
-    return std::filesystem::path(std::wstring(buffer, length)).string();
-}
-
-void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value) {
-    SetEnvironmentVariableW(std::filesystem::path(name).c_str(),
-                            value ? std::filesystem::path(*value).c_str() : nullptr);
-}
-
 std::vector<std::uint32_t> childProcessesOfThisProcess() {
     // A process keeps its parent's id after the parent has ended, and Wine reuses ids soon: only
     // a process created after this one can be its child.
