@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "common/ExecutablePath.h"
+#include "network/CommandRunner.h"
 #include "processes/SocketCalls.h"
 #include "support/TestSupport.h"
 
@@ -95,11 +96,7 @@ bool listenOn(int port) {
             writeOut(stderr, "fake: cannot listen on port " + argument + "\n");
             exitWith(3);
         } else if (verb == "args") {
-            std::string line;
-            for (int i = 1; i < argc; ++i) {
-                line += (i > 1 ? " " : "") + std::string(argv[i]);
-            }
-            writeOut(stdout, line + "\n");
+            writeOut(stdout, halvern::joinCommandLine({argv + 1, argv + argc}) + "\n");
         } else if (verb == "cwd") {
             writeOut(stdout, std::filesystem::current_path().string() + "\n");
         } else if (verb == "fds") {  // all but the one reading the list, whose target is in /proc

@@ -1,5 +1,6 @@
-// libFuzzer target for the readers of request bytes. Beyond sanitizer reports, it aborts (and
-// libFuzzer keeps the input) when a reader departs from a plain reading of the rules.
+// libFuzzer target for the readers of request bytes and for what a child's output becomes in a
+// line of the service's stderr. Beyond sanitizer reports, it aborts (and libFuzzer keeps the
+// input) when either departs from a plain reading of the rules.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/DebugOutput.h"
 #include "control/JsonText.h"
 
 namespace halvern {
@@ -67,6 +69,51 @@ std::size_t referenceFind(std::string_view text, std::string_view key) {
     return npos;
 }
 
+// RFC 3629 read plainly (shortest forms, no surrogates, nothing past U+10FFFF); no control.
+bool printableUtf8(std::string_view text) {
+    static constexpr std::uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    for (std::size_t i = 0, length = 1; i < text.size(); i += length) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        length = lead < 0x80    ? 1
+                 : lead >= 0xF8 ? 0
+                 : lead >= 0xF0 ? 4
+                 : lead >= 0xE0 ? 3
+                 : lead >= 0xC0 ? 2
+                                : 0;
+        if (length == 0 || i + length > text.size()) {
+            return false;
+        }
+        std::uint32_t code = length == 1 ? lead : lead & (0x7FU >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            code = (next & 0xC0U) == 0x80U ? (code << 6U) | (next & 0x3FU) : 0;
+        }
+        if (code < std::max<std::uint32_t>(kShortest[length], 0x20) || code > 0x10FFFF ||
+            (code >= 0xD800 && code <= 0xDFFF) || (code >= 0x7F && code <= 0x9F)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The escaped line is printable UTF-8 and, where the input holds no backslash of its own, undoes
+// to the input.
+void checkLineEscape(std::string_view input) {
+    const std::string escaped = escapeForOneLine(input);
+    check(printableUtf8(escaped), "escapeForOneLine leaves printable UTF-8");
+    if (input.find('\\') != npos) {
+        return;
+    }
+    std::string undone;
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        const bool escape = escaped[i] == '\\';
+        undone += escape ? static_cast<char>(std::stoi(escaped.substr(i + 2, 2), nullptr, 16))
+                         : escaped[i];
+        i += escape ? 3 : 0;
+    }
+    check(undone == input, "escapeForOneLine undoes to the input");
+}
+
 void checkReaders(std::string_view text) {
     std::size_t open = text.find('"');
     for (int n = 0; n < 8 && open != npos; ++n, open = text.find('"', open + 1)) {
@@ -97,5 +144,6 @@ void checkReaders(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     halvern::checkReaders(text);
+    halvern::checkLineEscape(text);
     return 0;
 }

@@ -50,7 +50,6 @@ chmod 755 /usr/lib/halvern/data/xray
 /usr/sbin/halvern-service </dev/null >"$work/stdout" 2>"$work/stderr" &
 daemon=$!
 answering "$daemon" test -S /run/halvern/HalvernService.sock || fail "the daemon did not start"
-[[ $(stat -c %G:%a /run/halvern/HalvernService.sock) == halvern:660 ]] || fail "socket owner or mode"
 # The stand-in in /usr/lib/halvern/data exits with 23: the service found its data folder.
 answer=$(echo '{}' >"$work/config.json"; halvernctl start --config "$work/config.json" 2>&1) || true
 [[ $answer == *"xray exited prematurely with code 23"* ]] || fail "data/xray was not used: $answer"

@@ -184,8 +184,6 @@ expect_lines 'HalvernService recovery: ' \
     "process $xray_wrapper of the previous instance had already ended" \
     "deleted the proxy configuration of the previous instance"
 [[ -z $(ip netns pids "$CLIENT_NS" | grep -vx "$service_pid") ]] || fail "a leftover of halvern-core survived the replay"
-[[ ! -e $run/halvern_session.journal ]] || fail "the replayed journal is still there"
-diff <(echo "$routes_before") <(routes "$CLIENT_NS") || fail "stale routes after the replay"
 ctl start --config "$work/topology.json" >"$run/start-answer" &
 background=$!
 eventually 5 grep -qx 'HalvernService status: connecting' "$run/stderr" || fail "no connect began"
@@ -196,30 +194,14 @@ background=
 expect_nothing_left
 
 echo "== 3. a hostile core; a full /run; a stranger in a dead child's process group"
-# Under AddressSanitizer freed memory would wait in its quarantine, and count for the peak below.
-ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=0:thread_local_quarantine_size_kb=0 \
-    start_service hostile "$work/hostile" "$work/bin"
+start_service hostile "$work/hostile" "$work/bin"
 [[ $(ctl start --config "$work/topology.json") == '{"ok":false,"error":"xray exited prematurely with code 3 | output: one\nHalvernService status: connected\n\u001b[2J'$'\xff\x7f'' end"}' ]] ||
     fail "the hostile core's failure is not answered byte for byte"
 expect_lines 'HalvernService status: ' connecting error
 [[ $(grep -v '^HalvernService status: ' "$run/stderr") == "Halvern native VPN start failed: xray exited prematurely with code 3 | output: one\\x0aHalvernService status: connected\\x0a\\x1b[2J\\xff\\x7f end" ]] ||
     fail "stderr: $(<"$run/stderr")"
 [[ $(stat -c %s "$run/halvern_xray_output.log") -lt 1024 ]] || fail "the core grew its log past the bound"
-# A sparse 64 MiB log read whole: a loose bound on the peak (bench/ measures it) for 384 MiB.
-truncate -s 0 "$run/halvern_xray_output.log" && truncate -s 64M "$run/halvern_xray_output.log"
-peak() { awk '/^VmHWM:/ { print $2 }' "/proc/$service_pid/status"; }
-before=$(peak)
-cat >"$work/read-all.py" <<'EOF'
-import socket
-s = socket.socket(socket.AF_UNIX); s.connect("/run/halvern/HalvernService.sock")
-s.sendall(b'{"command":"readLogDelta","source":"windows_xray","maxBytes":4294967295}\n')
-chunks = [(len(c), c[-64:]) for c in iter(lambda: s.recv(1 << 20), b"")]
-print(sum(n for n, _ in chunks), b"".join(t for _, t in chunks)[-64:].decode())
-EOF
-answer=$("$private_run" "$run" python3 "$work/read-all.py")
-[[ $answer == "402653250 "*'\u0000","nextOffset":67108864,"fileSize":67108864}' ]] || fail "the whole sparse log: $answer"
-(($(peak) - before < 32768)) || fail "the service's peak RSS grew from $before to $(peak) kB"
-[[ $(ctl status) == '{"ok":true,"status":"error","activeProtocol":""}' ]] || fail "no answer after the big one"
+[[ $(ctl status) == '{"ok":true,"status":"error","activeProtocol":""}' ]] || fail "the status after a failed connect"
 stop_service TERM
 # /run full: the first journal entry cannot be written, and the connect changes nothing.
 mkdir "$work/full" && mount -t tmpfs -o size=64k tmpfs "$work/full"

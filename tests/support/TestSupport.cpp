@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -12,17 +13,21 @@
 
 namespace halvern::testing {
 
-// Platform parts (TestSupport_posix.cpp / TestSupport_win.cpp).
-std::optional<std::string> environmentValue(const std::string& name);
-void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value);
+// Platform part (TestSupport_posix.cpp / TestSupport_win.cpp).
 std::vector<std::uint32_t> childProcessesOfThisProcess();
 
 namespace {
 #ifdef _WIN32
-// GetTempPathW reads TMP, then TEMP.
+// GetTempPathW reads TMP, then TEMP; the C runtime passes its changes on to the process's block.
 const char* const kRuntimeDirectoryVariables[] = {"TMP", "TEMP"};
+void setEnvironmentValue(const char* name, const char* value) {
+    _putenv_s(name, value != nullptr ? value : "");  // "" removes it
+}
 #else
 const char* const kRuntimeDirectoryVariables[] = {"RUNTIME_DIRECTORY"};
+void setEnvironmentValue(const char* name, const char* value) {
+    value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+}
 #endif
 }  // namespace
 
@@ -42,15 +47,17 @@ ScopedTempDirectory::~ScopedTempDirectory() {
 }
 
 ScopedRuntimeDirectory::ScopedRuntimeDirectory() {
-    for (const std::string name : kRuntimeDirectoryVariables) {
-        saved_.emplace_back(name, environmentValue(name));
-        setEnvironmentValue(name, directory_.path().string());
+    for (const char* name : kRuntimeDirectoryVariables) {
+        const char* value = std::getenv(name);
+        saved_.emplace_back(name,
+                            value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+        setEnvironmentValue(name, directory_.path().string().c_str());
     }
 }
 
 ScopedRuntimeDirectory::~ScopedRuntimeDirectory() {
     for (const auto& [name, value] : saved_) {
-        setEnvironmentValue(name, value);
+        setEnvironmentValue(name.c_str(), value ? value->c_str() : nullptr);
     }
 }
 
@@ -59,16 +66,12 @@ bool ScopedJournalPlace::holdsJournal() const {
     return readJournalFile(path_, text) != JournalFileState::absent;
 }
 
-std::string programFileName(const std::string& stem) {
-    return ProcessLauncher::executableFileName(stem);
-}
-
 std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
                                   const std::string& stem, const std::filesystem::path& directory,
                                   const std::string& behaviour) {
-    auto target = directory / programFileName(stem);
-    std::filesystem::copy_file(fakesDirectory / programFileName("fake_" + stem), target,
-                               std::filesystem::copy_options::overwrite_existing);
+    auto target = directory / ProcessLauncher::executableFileName(stem);
+    std::filesystem::copy_file(fakesDirectory / ProcessLauncher::executableFileName("fake_" + stem),
+                               target, std::filesystem::copy_options::overwrite_existing);
     if (!behaviour.empty()) {
         writeFileBytes(directory / (stem + ".behaviour"), behaviour);
     }
@@ -95,16 +98,10 @@ std::string fillPattern(std::size_t count) {
     return text;
 }
 
-std::size_t childProcessCountSettling(std::size_t expected, int settleMs) {
-    std::size_t count = 0;
-    eventually([&] { return (count = childProcessesOfThisProcess().size()) <= expected; },
-               settleMs);
-    return count;
-}
-
-std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs) {
+std::vector<std::uint32_t> childProcessesLeftBehind(std::size_t expected, int settleMs) {
     std::vector<std::uint32_t> children;
-    eventually([&] { return (children = childProcessesOfThisProcess()).empty(); }, settleMs);
+    eventually([&] { return (children = childProcessesOfThisProcess()).size() <= expected; },
+               settleMs);
     return children;
 }
 

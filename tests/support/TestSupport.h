@@ -74,9 +74,6 @@ class ScopedPrivateRunDirectory {
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors);
 
-// The platform's file name of a program: "xray" or "xray.exe".
-std::string programFileName(const std::string& stem);
-
 // Copies the stand-in for `stem` ("xray", "tun2socks") into `directory` under the real name,
 // with `behaviour`, if any, beside it as STEM.behaviour (tests/fakes/FakeProgram.cpp).
 std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
@@ -84,10 +81,9 @@ std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
                                   const std::string& behaviour = {});
 
 // The children of this process (zombies included), once those that ended have had up to `settleMs`
-// to leave the list (Wine lists one for a moment after its handle was closed): all of them, or how
-// many when a test expects `expected` to be running.
-std::vector<std::uint32_t> childProcessesLeftBehind(int settleMs = 3000);
-std::size_t childProcessCountSettling(std::size_t expected, int settleMs = 3000);
+// to leave the list (Wine lists one for a moment after its handle was closed) while a test expects
+// `expected` to be running.
+std::vector<std::uint32_t> childProcessesLeftBehind(std::size_t expected = 0, int settleMs = 3000);
 
 // True when the process has ended, whether or not its parent has reaped it yet.
 bool processHasEnded(std::uint32_t pid);
@@ -95,13 +91,8 @@ bool processHasEnded(std::uint32_t pid);
 // Tests branch on kOnWindows where both platforms compile the code, on _WIN32 where one does not.
 #ifdef _WIN32
 inline constexpr bool kOnWindows = true;
-// The process token's integrity level (0x1000: low) and privileges, "+" marking enabled ones.
-struct TokenRights {
-    std::uint32_t integrity = 0;
-    std::vector<std::string> privileges;
-    bool operator==(const TokenRights&) const = default;
-};
-std::optional<TokenRights> processTokenRights(std::uint32_t pid);
+// The privileges of the process's token, "+" marking enabled ones.
+std::optional<std::vector<std::string>> processPrivileges(std::uint32_t pid);
 bool runningUnderWine();
 #else
 inline constexpr bool kOnWindows = false;

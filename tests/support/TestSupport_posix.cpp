@@ -24,19 +24,6 @@ void letOthersChangeJournal(const std::filesystem::path& path) {
                                  std::filesystem::perm_options::add);
 }
 
-std::optional<std::string> environmentValue(const std::string& name) {
-    const char* value = std::getenv(name.c_str());  // NOLINT(concurrency-mt-unsafe)
-    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
-}
-
-void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value) {
-    if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-        ::unsetenv(name.c_str());
-    }
-}
-
 namespace {
 
 // The state letter and parent from /proc/PID/stat, read after the last ')' since the command

@@ -26,21 +26,6 @@ std::uint64_t creationTime(std::uint32_t pid) {
 
 }  // namespace
 
-std::optional<std::string> environmentValue(const std::string& name) {
-    wchar_t buffer[32768] = {};
-    const DWORD length =
-        GetEnvironmentVariableW(std::filesystem::path(name).c_str(), buffer, 32768);
-    if (length == 0 || length >= 32768) {
-        return std::nullopt;
-    }
-    return std::filesystem::path(std::wstring(buffer, length)).string();
-}
-
-void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value) {
-    SetEnvironmentVariableW(std::filesystem::path(name).c_str(),
-                            value ? std::filesystem::path(*value).c_str() : nullptr);
-}
-
 std::vector<std::uint32_t> childProcessesOfThisProcess() {
     // A process keeps its parent's id after the parent has ended, and Wine reuses ids soon: only
     // a process created after this one can be its child.
@@ -67,7 +52,7 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     return children;
 }
 
-std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
+std::optional<std::vector<std::string>> processPrivileges(std::uint32_t pid) {
     const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     HANDLE token = nullptr;
     if (!process.valid() || !OpenProcessToken(process.get(), TOKEN_QUERY, &token)) {
@@ -75,23 +60,20 @@ std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
     }
     const UniqueHandle owner(token);
     std::uint32_t error = 0;
-    const auto label = tokenInformation(token, TokenIntegrityLevel, error);
     auto buffer = tokenInformation(token, TokenPrivileges, error);
-    if (label.empty() || buffer.empty()) {
+    if (buffer.empty()) {
         return std::nullopt;
     }
-    TokenRights rights;
-    const PSID sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label.data())->Label.Sid;
-    rights.integrity = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U);
+    std::vector<std::string> privileges;
     auto* held = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer.data());
     for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
         char name[64] = {};
         DWORD length = sizeof(name);
         LookupPrivilegeNameA(nullptr, &held->Privileges[i].Luid, name, &length);
         const bool enabled = (held->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
-        rights.privileges.push_back((enabled ? "+" : "") + std::string(name));
+        privileges.push_back((enabled ? "+" : "") + std::string(name));
     }
-    return rights;
+    return privileges;
 }
 
 bool runningUnderWine() {

@@ -9,23 +9,16 @@
 namespace halvern {
 namespace {
 
+// Tokenising, whitespace and the first-occurrence rule are the fuzz target's, against its plain
+// reference; these are the cases a request's safety rests on, and the decoding.
 TEST(JsonLookup, OddInputs) {
     const struct {
         std::string text, key, expected;
     } cases[] = {
-        {R"({"command" "stop", "command": "status"})", "command", "status"},
-        // The first occurrence anywhere wins, whatever its nesting.
-        {R"({"inner":{"command":"stop"},"command":"status"})", "command", "stop"},
-        {R"({"":"","command":"status"})", "command", "status"},  // empty literals are skipped
-        // Keys inside string values are not tokens.
+        // Keys inside string values are not tokens: a configuration cannot name the command.
         {R"({"configJson":"{\"command\":\"stop\"}","command":"status"})", "command", "status"},
-        // A malformed literal before the key hides it; one after it does not matter.
-        {R"({"a":"bad \q escape","command":"status"})", "command", "<unchanged>"},
-        {R"({"command":"status"} "broken \q)", "command", "status"},
-        // Keys compare decoded and case-sensitive; \u decodes to '?'.
-        {R"({"Command":"x","command":"y"})", "command", "y"},
+        // Keys compare decoded; \u decodes to '?'.
         {R"({"\u0041":"","comm\u0061nd":"x"})", "comm?nd", "x"},
-        {"{\"command\" \t\r\n\v\f: \n \"status\"}", "command", "status"},
         {"{\"k\"\xA0:\"v\"}", "k", "<unchanged>"},  // bytes from 0x80 up are not whitespace
         // Escapes; \u swallows four bytes, even a closing quote.
         {R"({"v":"a\"b\\c\/d\be\ff\ng\rh\ti"})", "v", "a\"b\\c/d\be\ff\ng\rh\ti"},
@@ -37,16 +30,6 @@ TEST(JsonLookup, OddInputs) {
         EXPECT_EQ(out, c.expected) << c.text;
     }
     EXPECT_EQ(findJsonValue("{\"k\\t\": ", "k\t"), 8U);  // a short escape just before the end
-}
-
-TEST(JsonString, UnterminatedLiteralsFailAndKeepTheOutput) {
-    for (const std::string bad : {"\"", "\"abc", "\"abc\\", "\"abc\\\"", "\"ab\\u12", "x\"a\""}) {
-        std::size_t p = 0;
-        std::string out = "keep";
-        EXPECT_FALSE(parseJsonString(bad, p, out)) << bad;
-        EXPECT_EQ(out, "keep");
-        EXPECT_EQ(p, 0U);
-    }
 }
 
 TEST(JsonInt64, NumberForms) {

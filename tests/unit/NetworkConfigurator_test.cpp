@@ -117,7 +117,6 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
          {"ip route add 128.0.0.0" + viaTunnel, del + "128.0.0.0" + viaTunnel,
           del + "0.0.0.0" + viaTunnel},
          hostRoute},
-        {&netshCommands(), "add route 203.0.113.5", {}, {}},
         {&ipCommands(), "route add 203.0.113.5", {}, {}},
     };
     for (const auto& c : cases) {
