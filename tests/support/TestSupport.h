@@ -91,8 +91,13 @@ bool processHasEnded(std::uint32_t pid);
 // Tests branch on kOnWindows where both platforms compile the code, on _WIN32 where one does not.
 #ifdef _WIN32
 inline constexpr bool kOnWindows = true;
-// The privileges of the process's token, "+" marking enabled ones.
-std::optional<std::vector<std::string>> processPrivileges(std::uint32_t pid);
+// The process token's integrity level (0x1000: low) and privileges, "+" marking enabled ones.
+struct TokenRights {
+    std::uint32_t integrity = 0;
+    std::vector<std::string> privileges;
+    bool operator==(const TokenRights&) const = default;
+};
+std::optional<TokenRights> processTokenRights(std::uint32_t pid);
 bool runningUnderWine();
 #else
 inline constexpr bool kOnWindows = false;

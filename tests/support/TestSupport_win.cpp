@@ -52,7 +52,7 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     return children;
 }
 
-std::optional<std::vector<std::string>> processPrivileges(std::uint32_t pid) {
+std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
     const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     HANDLE token = nullptr;
     if (!process.valid() || !OpenProcessToken(process.get(), TOKEN_QUERY, &token)) {
@@ -60,20 +60,23 @@ std::optional<std::vector<std::string>> processPrivileges(std::uint32_t pid) {
     }
     const UniqueHandle owner(token);
     std::uint32_t error = 0;
+    const auto label = tokenInformation(token, TokenIntegrityLevel, error);
     auto buffer = tokenInformation(token, TokenPrivileges, error);
-    if (buffer.empty()) {
+    if (label.empty() || buffer.empty()) {
         return std::nullopt;
     }
-    std::vector<std::string> privileges;
+    TokenRights rights;
+    const PSID sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label.data())->Label.Sid;
+    rights.integrity = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U);
     auto* held = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer.data());
     for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
         char name[64] = {};
         DWORD length = sizeof(name);
         LookupPrivilegeNameA(nullptr, &held->Privileges[i].Luid, name, &length);
         const bool enabled = (held->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
-        privileges.push_back((enabled ? "+" : "") + std::string(name));
+        rights.privileges.push_back((enabled ? "+" : "") + std::string(name));
     }
-    return privileges;
+    return rights;
 }
 
 bool runningUnderWine() {
