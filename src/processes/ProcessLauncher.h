@@ -18,10 +18,10 @@ struct OsChildProcess {
     UniqueHandle job;
     UniqueHandle process;  // null when there is no child
     bool valid() const noexcept { return process.valid(); }
-    void reset() noexcept {
-        job.reset();
-        process.reset();
-    }
+    // Ends the child: through its job, or, where it runs without one (the system refused it),
+    // by itself, since closing its handle would leave it running, suspended for good if its
+    // launch failed before the resume (ProcessLauncher_win.cpp).
+    void reset() noexcept;
 };
 using ChildLogHandle = UniqueFileHandle;  // INVALID_HANDLE_VALUE when there is no log
 }  // namespace halvern

@@ -9,6 +9,18 @@
 #include "processes/ProcessLauncher.h"
 #include "processes/RestrictedToken.h"
 
+namespace halvern {
+
+void OsChildProcess::reset() noexcept {
+    if (!job.valid() && process.valid()) {
+        TerminateProcess(process.get(), 1);
+    }
+    job.reset();
+    process.reset();
+}
+
+}  // namespace halvern
+
 namespace halvern::ProcessLauncher {
 namespace {
 

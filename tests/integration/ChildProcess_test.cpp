@@ -107,6 +107,18 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
     EXPECT_EQ(core.processId(), 0U);
     EXPECT_EQ(readFileBytes(victim), "untouched");
     EXPECT_FALSE(std::filesystem::exists(runtimeFile(kCoreLog)));
+
+    // A journal that cannot record the child fails its start, and the child it made goes too,
+    // also without a job (TearDown: none left, not even a suspended one).
+    SessionJournal nowhere(kOnWindows ? "HKLM\\SOFTWARE\\HalvernAbsent\\Key\\Value" : victim / "x");
+    ProcessLauncher::refuseChildJobsForTesting(true);
+    const std::string exe = install("xray", "hold");
+    EXPECT_EQ(errorFrom([&] {
+                  ProcessLauncher::launchHidden(proxyCoreCommand(exe, "c"), exe, ChildLogHandle{},
+                                                "xray", &nowhere);
+              }).rfind("Cannot write the session", 0),
+              0U);
+    ProcessLauncher::refuseChildJobsForTesting(false);
 }
 
 TEST_F(ProxyCoreStart, AnEndOrATimeOutIsReportedWithTheEndOfTheOutput) {
