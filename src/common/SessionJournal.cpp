@@ -102,7 +102,7 @@ std::optional<JournalEntry> parseEntry(const std::string& line) {
 SessionJournal::SessionJournal(std::filesystem::path path)
     : path_(std::move(path)), instanceMark_(processStartMark(ownProcessId())) {}
 
-void SessionJournal::add(const JournalEntry& entry) {
+void SessionJournal::record(const JournalEntry& entry) {
     if (std::find(entries_.begin(), entries_.end(), entry) != entries_.end()) {
         return;
     }
@@ -114,7 +114,7 @@ void SessionJournal::add(const JournalEntry& entry) {
     }
 }
 
-void SessionJournal::remove(const JournalEntry& entry) noexcept {
+void SessionJournal::forget(const JournalEntry& entry) noexcept {
     const auto found = std::find(entries_.begin(), entries_.end(), entry);
     if (found == entries_.end()) {
         return;

@@ -6,26 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "common/JournalRecorder.h"
+
 namespace halvern {
-
-// One change that a tunnel session made to the system, kept as data: a kind and its fields.
-// A journal never holds a command line. Whoever undoes an entry checks its fields and builds
-// the command afresh from them (tunnel/SessionRecovery.cpp).
-struct JournalEntry {
-    std::string kind;
-    std::vector<std::string> fields;
-    bool operator==(const JournalEntry& other) const = default;
-};
-
-// The kinds and their fields, in order. A new kind takes a name here, the call that records it
-// before its change and drops it after the undo, and one row in the recovery's table.
-namespace JournalKind {
-inline constexpr const char* proxyConfig = "proxy-config";  // none: the file's name is fixed
-inline constexpr const char* child = "child";               // process id, start mark
-inline constexpr const char* serverRoute = "server-route";  // server, interface, gateway
-inline constexpr const char* tunnelRoute = "tunnel-route";  // adapter name, tunnel address
-inline constexpr const char* dns = "dns";                   // backend name, adapter name
-}  // namespace JournalKind
 
 // The crash journal of the running session: what the session has changed and not yet undone.
 // Each entry is written to disk before its change is made and dropped once the change is undone,
@@ -36,7 +19,7 @@ inline constexpr const char* dns = "dns";                   // backend name, ada
 // nothing exists that a dead service would leave behind unrecorded: a full /run fails the
 // connect instead of leaving routes that nobody undoes. A failed rewrite after an undo is only
 // reported: what it undid is gone either way. Used under the controller's lock.
-class SessionJournal {
+class SessionJournal final : public JournalRecorder {
   public:
     explicit SessionJournal(std::filesystem::path path);
     SessionJournal(const SessionJournal&) = delete;
@@ -44,8 +27,8 @@ class SessionJournal {
 
     // Throws std::runtime_error "Cannot write the session journal PATH (error N)" when the file
     // cannot be written; the entry is then not kept.
-    void add(const JournalEntry& entry);
-    void remove(const JournalEntry& entry) noexcept;
+    void record(const JournalEntry& entry) override;
+    void forget(const JournalEntry& entry) noexcept override;
 
     const std::vector<JournalEntry>& entries() const { return entries_; }
 

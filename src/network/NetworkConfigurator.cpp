@@ -38,7 +38,7 @@ NetworkSystem& hostNetworkSystem() {
 
 NetworkConfigurator::NetworkConfigurator() : system_(&hostNetworkSystem()), journal_(nullptr) {}
 
-NetworkConfigurator::NetworkConfigurator(NetworkSystem& system, SessionJournal* journal)
+NetworkConfigurator::NetworkConfigurator(NetworkSystem& system, JournalRecorder* journal)
     : system_(&system), journal_(journal) {}
 
 NetworkConfigurator::~NetworkConfigurator() {
@@ -93,13 +93,13 @@ std::optional<JournalEntry> NetworkConfigurator::dnsEntry() const {
 
 void NetworkConfigurator::record(const std::optional<JournalEntry>& entry) {
     if (journal_ != nullptr && entry) {
-        journal_->add(*entry);
+        journal_->record(*entry);
     }
 }
 
 void NetworkConfigurator::forget(const std::optional<JournalEntry>& entry) noexcept {
     if (journal_ != nullptr && entry) {
-        journal_->remove(*entry);
+        journal_->forget(*entry);
     }
 }
 

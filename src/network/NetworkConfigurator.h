@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/SessionJournal.h"
+#include "common/JournalRecorder.h"
 #include "network/NetworkSystem.h"
 
 namespace halvern {
@@ -19,7 +19,7 @@ class NetworkConfigurator {
     // With a `journal`, each route, and a DNS change that outlives the adapter, is recorded there
     // before it is made and dropped once restore() has undone it. A route that a failed apply()
     // left in place stays recorded, so that the next start of the service removes it.
-    explicit NetworkConfigurator(NetworkSystem& system, SessionJournal* journal = nullptr);
+    explicit NetworkConfigurator(NetworkSystem& system, JournalRecorder* journal = nullptr);
     ~NetworkConfigurator();
     NetworkConfigurator(const NetworkConfigurator&) = delete;
     NetworkConfigurator& operator=(const NetworkConfigurator&) = delete;
@@ -62,7 +62,7 @@ class NetworkConfigurator {
     void undoDnsChange() noexcept;
 
     NetworkSystem* system_;
-    SessionJournal* journal_;
+    JournalRecorder* journal_;
     std::string adapterName_;
     std::string serverAddress_;
     std::string tunnelAddress_;

@@ -24,7 +24,7 @@ ChildProcessHandle& ChildProcessHandle::operator=(ChildProcessHandle&& other) no
 void ChildProcessHandle::reset() noexcept {
     os.reset();
     if (journal != nullptr) {
-        journal->remove(entry);
+        journal->forget(entry);
         journal = nullptr;
     }
     entry.fields.clear();
@@ -34,12 +34,12 @@ void ChildProcessHandle::reset() noexcept {
 
 namespace halvern::ProcessLauncher {
 
-void journalChild(ChildProcessHandle& child, SessionJournal* journal, std::uint32_t pid) {
+void journalChild(ChildProcessHandle& child, JournalRecorder* journal, std::uint32_t pid) {
     if (journal == nullptr) {
         return;
     }
     JournalEntry entry{JournalKind::child, {std::to_string(pid), processStartMark(pid)}};
-    journal->add(entry);
+    journal->record(entry);
     child.journal = journal;
     child.entry = std::move(entry);
 }

@@ -33,7 +33,7 @@ using OsChildProcess = ChildPid;  // the child and its process group; reaped exa
 using ChildLogHandle = UniqueFd;
 }  // namespace halvern
 #endif
-#include "common/SessionJournal.h"
+#include "common/JournalRecorder.h"
 
 namespace halvern {
 
@@ -53,7 +53,7 @@ class ChildProcessHandle {
     void reset() noexcept;
 
     OsChildProcess os;
-    SessionJournal* journal = nullptr;  // where `entry` is recorded; none when not journalled
+    JournalRecorder* journal = nullptr;  // where `entry` is recorded; none when not journalled
     JournalEntry entry;
 };
 
@@ -97,12 +97,12 @@ ChildLogHandle createChildLog(const std::string& fileName) noexcept;
 // Linux child that cannot take on its account adds the failed step to that message.
 ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
                                 const ChildLogHandle& logFile, const std::string& exeName,
-                                SessionJournal* journal = nullptr,
+                                JournalRecorder* journal = nullptr,
                                 ChildRights rights = ChildRights::none);
 
 // Records the child `pid` in `journal` (when there is one) as a "child" entry, and in `child`
 // for the removal. For the platform files' launch.
-void journalChild(ChildProcessHandle& child, SessionJournal* journal, std::uint32_t pid);
+void journalChild(ChildProcessHandle& child, JournalRecorder* journal, std::uint32_t pid);
 
 // Ends whatever still runs under the children's account once both children are stopped: on
 // Linux every process of "halvern-core", also one that left its group and session (see

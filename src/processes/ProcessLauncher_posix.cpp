@@ -51,7 +51,7 @@ ChildLogHandle createChildLog(const std::string& fileName) noexcept {
 
 ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
                                 const ChildLogHandle& logFile, const std::string& exeName,
-                                SessionJournal* journal, ChildRights rights) {
+                                JournalRecorder* journal, ChildRights rights) {
     // stdin reads nothing; stdout and stderr share the log, and so one file position, as on
     // Windows. Without a log they go to /dev/null: the service's own stderr carries only its
     // trace lines.

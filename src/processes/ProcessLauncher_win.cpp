@@ -97,7 +97,7 @@ ChildLogHandle createChildLog(const std::string& fileName) noexcept {
 
 ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
                                 const ChildLogHandle& logFile, const std::string& exeName,
-                                SessionJournal* journal, ChildRights rights) {
+                                JournalRecorder* journal, ChildRights rights) {
     const auto failure = [&exeName](DWORD error) {
         return std::runtime_error("Failed to start " + exeName + " (error " +
                                   std::to_string(error) + ")");

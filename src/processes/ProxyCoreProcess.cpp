@@ -25,7 +25,7 @@ ChildCommand proxyCoreCommand(const std::string& exePath, const std::string& con
                         {exePath, "run", "-c", configPath}};
 }
 
-ProxyCoreProcess::ProxyCoreProcess(std::string exePath, SessionJournal* journal)
+ProxyCoreProcess::ProxyCoreProcess(std::string exePath, JournalRecorder* journal)
     : exePath_(std::move(exePath)), journal_(journal) {}
 
 ProxyCoreProcess::~ProxyCoreProcess() {
@@ -40,7 +40,7 @@ void ProxyCoreProcess::start(const std::string& configJson) {
     // next start to delete.
     configPath_ = ProcessLauncher::tempFilePath(kConfigFileName).string();
     if (journal_ != nullptr) {
-        journal_->add(configEntry());
+        journal_->record(configEntry());
     }
     if (!ProcessLauncher::writeConfigFile(configPath_, configJson)) {
         throw std::runtime_error("Failed to write Xray config to " + configPath_);
@@ -85,7 +85,7 @@ void ProxyCoreProcess::stop() noexcept {
         ProcessLauncher::deleteFileQuietly(configPath_);
         configPath_.clear();
         if (journal_ != nullptr) {
-            journal_->remove(configEntry());
+            journal_->forget(configEntry());
         }
     }
     serverAddress_.clear();

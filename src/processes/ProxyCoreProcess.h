@@ -18,7 +18,7 @@ class ProxyCoreProcess {
     static constexpr const char* kLogFileName = "halvern_xray_output.log";
 
     // With a `journal`, the child is recorded there while it may run.
-    explicit ProxyCoreProcess(std::string exePath, SessionJournal* journal = nullptr);
+    explicit ProxyCoreProcess(std::string exePath, JournalRecorder* journal = nullptr);
     ~ProxyCoreProcess();
     ProxyCoreProcess(const ProxyCoreProcess&) = delete;
     ProxyCoreProcess& operator=(const ProxyCoreProcess&) = delete;
@@ -40,7 +40,7 @@ class ProxyCoreProcess {
 
   private:
     std::string exePath_;
-    SessionJournal* journal_;
+    JournalRecorder* journal_;
     std::string configPath_;
     std::string serverAddress_;
     ChildProcessHandle process_;

@@ -23,7 +23,7 @@ ChildCommand tunnelBridgeCommand(const std::string& exePath, const std::string& 
 }
 
 TunnelBridgeProcess::TunnelBridgeProcess(std::string exePath, std::string wintunPath,
-                                         SessionJournal* journal)
+                                         JournalRecorder* journal)
     : exePath_(std::move(exePath)),
       wintunPath_(std::move(wintunPath)),
       journal_(journal),

@@ -17,7 +17,7 @@ class TunnelBridgeProcess {
 
     // With a `journal`, the child is recorded there while it may run.
     TunnelBridgeProcess(std::string exePath, std::string wintunPath,
-                        SessionJournal* journal = nullptr);
+                        JournalRecorder* journal = nullptr);
     ~TunnelBridgeProcess();
     TunnelBridgeProcess(const TunnelBridgeProcess&) = delete;
     TunnelBridgeProcess& operator=(const TunnelBridgeProcess&) = delete;
@@ -38,7 +38,7 @@ class TunnelBridgeProcess {
 
     std::string exePath_;
     std::string wintunPath_;
-    SessionJournal* journal_;
+    JournalRecorder* journal_;
     std::string adapterName_;
     ChildProcessHandle process_;
     ChildLogHandle logFile_;

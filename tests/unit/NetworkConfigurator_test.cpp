@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/ProcessIdentity.h"
+#include "common/SessionJournal.h"
 #include "support/TestSupport.h"
 #include "tunnel/SessionRecovery.h"
 
