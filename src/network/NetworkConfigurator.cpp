@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <stdexcept>
 
+#include "common/AddressText.h"
+
 namespace halvern {
 
 namespace {
@@ -58,11 +60,7 @@ bool NetworkConfigurator::findDefaultRoute() {
     if (!route) {
         return false;
     }
-    std::string gateway;
-    if (!formatIpv4Address(route->nextHop, gateway)) {
-        return false;
-    }
-    defaultGateway_ = std::move(gateway);
+    defaultGateway_ = ipv4Text(route->nextHop);
     defaultInterface_ = route->interfaceName;
     return true;
 }
