@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/AddressText.h"
-#include "common/RuntimeDirectory.h"
+#include "common/ServiceDirectories.h"
 #include "common/UniqueFd.h"
 #include "common/WholeFile.h"
 

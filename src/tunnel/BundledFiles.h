@@ -6,16 +6,23 @@
 
 namespace halvern {
 
-// Where an outside program or library is installed: the "data" folder beside the executable,
-// then the executable's own folder, else the bare name (left to the system's own search). An
-// entry of any type counts as found, a directory included. A status query that fails for a
-// reason other than "not there" (access denied, a symlink loop, an I/O error) fails the connect
-// with a message naming the path: quietly passing over a copy we could not inspect could start
-// another program of the same name from further down the search.
-std::string locateRuntimeFile(const std::string& name);
+// The outside programs and driver library that ship with the service, as this platform spells
+// their file names. The driver library is Windows-only; elsewhere its name is empty and nothing
+// is looked for or copied.
+const char* proxyCoreFileName();
+const char* tunnelBridgeFileName();
+const char* driverLibraryFileName();
+
+// Where such a file is installed: the "data" folder beside the executable, then the executable's
+// own folder, else the bare name (left to the system's own search). An entry of any type counts
+// as found, a directory included. A status query that fails for a reason other than "not there"
+// (access denied, a symlink loop, an I/O error) fails the connect with a message naming the path:
+// quietly passing over a copy we could not inspect could start another program of the same name
+// from further down the search.
+std::string locateBundledFile(const std::string& name);
 
 // The same search from an explicit folder; exposed for tests.
-std::string locateRuntimeFileIn(const std::filesystem::path& exeDir, const std::string& name);
+std::string locateBundledFileIn(const std::filesystem::path& exeDir, const std::string& name);
 
 // Platform part. What the file system's status query, following links, says about a path.
 struct EntryQuery {

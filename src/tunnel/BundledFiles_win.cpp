@@ -4,7 +4,7 @@
 
 #include "common/WinFileErrors.h"
 #include "common/WinHandle.h"
-#include "tunnel/RuntimeFileLocator.h"
+#include "tunnel/BundledFiles.h"
 
 namespace halvern {
 namespace {
@@ -15,6 +15,16 @@ EntryQuery failedQuery(DWORD code) {
 }
 
 }  // namespace
+
+const char* proxyCoreFileName() {
+    return "xray.exe";
+}
+const char* tunnelBridgeFileName() {
+    return "tun2socks.exe";
+}
+const char* driverLibraryFileName() {
+    return "wintun.dll";
+}
 
 EntryQuery queryEntry(const std::filesystem::path& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
