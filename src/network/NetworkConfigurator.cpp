@@ -5,12 +5,12 @@
 #include <stdexcept>
 
 #include "common/AddressText.h"
+#include "common/SessionNames.h"
 
 namespace halvern {
 
 namespace {
 
-constexpr const char* kDefaultTunnelAddress = "10.255.0.1";
 constexpr const char* kDefaultFirstDns = "1.1.1.1";
 constexpr const char* kDefaultSecondDns = "8.8.8.8";
 
@@ -141,7 +141,7 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
                                 const std::vector<std::string>& dnsServers, bool setAddress) {
     adapterName_ = adapterName;
     serverAddress_ = serverAddress;
-    tunnelAddress_ = tunnelAddress.empty() ? std::string(kDefaultTunnelAddress) : tunnelAddress;
+    tunnelAddress_ = tunnelAddress.empty() ? std::string(session::kTunnelAddress) : tunnelAddress;
 
     if (!findDefaultRoute()) {
         throw std::runtime_error("Could not determine the default route");

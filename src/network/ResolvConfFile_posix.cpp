@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/AddressText.h"
+#include "common/ErrorText.h"
 #include "common/ServiceDirectories.h"
 #include "common/UniqueFd.h"
 #include "common/WholeFile.h"
@@ -33,8 +34,8 @@ constexpr std::size_t kMaxBytes = 1U << 20U;
 constexpr const char* kKinds[] = {"none", "file", "symlink"};
 
 [[noreturn]] void fail(const char* verb, const std::string& path, int error) {
-    throw std::runtime_error("Failed to " + std::string(verb) + " " + path + " (error " +
-                             std::to_string(static_cast<std::uint32_t>(error)) + ")");
+    throw std::runtime_error("Failed to " + std::string(verb) + " " + path +
+                             errorCodeSuffix(static_cast<std::uint32_t>(error)));
 }
 
 // What a path holds: nothing, a regular file, or a symlink (whose target is `bytes`).
