@@ -8,57 +8,52 @@ namespace halvern {
 
 namespace {
 
-bool isIpv6Text(std::string_view text) {
-    int groups = 0;  // as written; an IPv4 tail counts two
-    bool compressed = text.starts_with("::");
-    std::string_view rest = compressed ? text.substr(2) : text;
-    while (!rest.empty() || !compressed) {
-        const std::size_t colon = rest.find(':');
-        const std::string_view group = rest.substr(0, colon);
-        if (colon == std::string_view::npos && group.find('.') != std::string_view::npos) {
-            if (!isIpv4Text(group)) {
-                return false;
-            }
-            groups += 2;
-            break;
+// The colon-separated groups of one side of a "::" (or of the whole text), -1 when one is not
+// one to four hex digits; at the end of the text, dotted IPv4 counts as two groups.
+int groupCount(std::string_view side, bool endsText) {
+    int groups = 0;
+    for (std::size_t start = 0; !side.empty(); ++groups) {
+        const std::size_t colon = std::min(side.find(':', start), side.size());
+        const std::string_view group = side.substr(start, colon - start);
+        if (endsText && colon == side.size() && isIpv4Text(group)) {
+            return groups + 2;
         }
-        if (group.empty() || group.size() > 4 || !wholeNumber(group, 0xFFFF, 16)) {
-            return false;
+        if (group.size() > 4 || !wholeNumber(group, 0xFFFF, 16)) {
+            return -1;
         }
-        ++groups;
-        if (colon == std::string_view::npos) {
-            break;
+        if (colon == side.size()) {
+            return groups + 1;
         }
-        rest.remove_prefix(colon + 1);
-        if (rest.starts_with(':')) {
-            if (compressed) {
-                return false;
-            }
-            compressed = true;
-            rest.remove_prefix(1);
-        } else if (rest.empty()) {
-            return false;  // a group must follow a single colon
-        }
+        start = colon + 1;
     }
-    return compressed ? groups < 8 : groups == 8;
+    return groups;
+}
+
+bool isIpv6Text(std::string_view text) {
+    const std::size_t gap = text.find("::");
+    if (gap == std::string_view::npos) {
+        return groupCount(text, true) == 8;
+    }
+    const int before = groupCount(text.substr(0, gap), false);
+    const int after = groupCount(text.substr(gap + 2), true);
+    // One "::" only, and it stands for at least one group.
+    return text.find("::", gap + 1) == std::string_view::npos && before >= 0 && after >= 0 &&
+           before + after < 8;
 }
 
 }  // namespace
 
 bool isIpv4Text(std::string_view text) {
-    int parts = 0;
-    for (std::size_t start = 0; parts < 4; ++parts) {
-        const std::size_t dot = std::min(text.find('.', start), text.size());
-        const std::string_view part = text.substr(start, dot - start);
-        if ((part.size() > 1 && part[0] == '0') || !wholeNumber(part, 255)) {
+    for (int part = 0; part < 4; ++part) {
+        const std::size_t dot = part < 3 ? text.find('.') : text.size();
+        const std::string_view digits = text.substr(0, dot);
+        if (dot == std::string_view::npos || (digits.size() > 1 && digits[0] == '0') ||
+            !wholeNumber(digits, 255)) {
             return false;
         }
-        if (dot == text.size()) {
-            return parts == 3;
-        }
-        start = dot + 1;
+        text.remove_prefix(std::min(dot + 1, text.size()));
     }
-    return false;
+    return true;
 }
 
 bool isIpText(std::string_view text) {
@@ -76,7 +71,7 @@ std::optional<std::uint64_t> wholeNumber(std::string_view text, std::uint64_t ma
     std::uint64_t value = 0;
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value, base);
-    if (text.empty() || error != std::errc{} || stop != end || value > max) {
+    if (error != std::errc{} || stop != end || value > max) {
         return std::nullopt;
     }
     return value;
