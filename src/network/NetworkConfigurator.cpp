@@ -14,29 +14,7 @@ namespace {
 constexpr const char* kDefaultFirstDns = "1.1.1.1";
 constexpr const char* kDefaultSecondDns = "8.8.8.8";
 
-class HostNetworkSystem final : public NetworkSystem {
-  public:
-    bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) override {
-        return halvern::readIpv4ForwardTable(rows);
-    }
-    AdapterNameMap listAdapterNames(int family) override {
-        return halvern::listAdapterNames(family);
-    }
-    const NetworkCommandBuilder& commands() override { return platformNetworkCommands(); }
-    void runCommand(const CommandLine& commandLine, bool allowFailure) override {
-        halvern::runCommand(commandLine, allowFailure);
-    }
-    std::unique_ptr<DnsChange> dnsChange(const std::string& adapterName) override {
-        return platformDnsChange(*this, adapterName);
-    }
-};
-
 }  // namespace
-
-NetworkSystem& hostNetworkSystem() {
-    static HostNetworkSystem system;
-    return system;
-}
 
 NetworkConfigurator::NetworkConfigurator() : system_(&hostNetworkSystem()), journal_(nullptr) {}
 

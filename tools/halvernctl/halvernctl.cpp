@@ -130,7 +130,7 @@ void printStatus(std::string_view response) {
     }
 }
 
-std::string readWholeFile(const std::string& path) {
+std::string readConfigFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         throw UsageError{"cannot read " + path};
@@ -158,7 +158,7 @@ int runStart(const Options& options) {
         throw UsageError{"start needs --config FILE"};
     }
     std::string request =
-        "{\"command\":\"startXray\",\"configJson\":" + quoteJson(readWholeFile(*configPath));
+        "{\"command\":\"startXray\",\"configJson\":" + quoteJson(readConfigFile(*configPath));
     if (!dnsServers.empty()) {
         request += ",\"dnsServers\":[";
         for (std::size_t i = 0; i < dnsServers.size(); ++i) {
