@@ -107,8 +107,8 @@ TEST(NetworkSetup, ADnsServerIsAnAddressAsInetPtonReadsIt) {
         EXPECT_NO_THROW(ipCommands().checkDnsServer(server)) << server;
     }
     for (const std::string server :
-         {"", "1.2.3", "1.2.3.4.", "01.2.3.4", "1.2.3.256", " 1.2.3.4", "+1.2.3.4", ":1",
-          "1:", ":::", "1::2::3", "12345::", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7::8", "::1.2.3",
+         {"", "1.2.3", "1.2.3.4.", "01.2.3.4", "1.2.3.256", " 1.2.3.4", "::g", ":1",
+          "1:", ":::", "1::2::3", "00000::", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7::8", "::1.2.3",
           "1.2.3.4::", "::1.2.3.4:1", "1:2:3:4:5:6:7:1.2.3.4", "::01.2.3.4"}) {
         EXPECT_THROW(ipCommands().checkDnsServer(server), std::runtime_error) << server;
     }
