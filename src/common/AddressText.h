@@ -6,8 +6,7 @@
 #include <string_view>
 
 // Address and number text, read by the same rules on every platform and without the system's
-// parsers. What a client sends, what the journal holds and what the kernel prints are all
-// checked here; nothing else in the service checks such text by hand.
+// parsers: what a client sends, what the journal holds and what the kernel prints.
 namespace halvern {
 
 // True when the whole of `text` is dotted-decimal IPv4 as glibc's inet_pton reads it: four
