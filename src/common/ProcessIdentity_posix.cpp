@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <optional>
 #include <sstream>
 
+#include "common/AddressText.h"
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
 #include "common/UniqueFd.h"
@@ -45,16 +45,18 @@ std::optional<StatFields> readStat(const std::string& pid) {
         if (!(rest >> token)) {
             return std::nullopt;
         }
-        const char* first = token.data();
-        const char* last = token.data() + token.size();
-        if ((field == 3 && token.size() != 1) ||
-            (field == 22 && std::from_chars(first, last, fields.startTicks).ptr != last)) {
+        if (field == 3 && token.size() != 1) {
             return std::nullopt;
         }
         if (field == 3) {
             fields.state = token[0];
         }
     }
+    const std::optional<std::uint64_t> startTicks = wholeNumber(token, UINT64_MAX);  // field 22
+    if (!startTicks) {
+        return std::nullopt;
+    }
+    fields.startTicks = *startTicks;
     return fields;
 }
 

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "common/RuntimeDirectory.h"
+#include "common/ServiceDirectories.h"
 #include "common/SessionJournal.h"
 #include "common/UniqueFd.h"
 #include "common/WholeFile.h"

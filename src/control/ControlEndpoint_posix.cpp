@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/MonotonicClock.h"
-#include "common/RuntimeDirectory.h"
+#include "common/ServiceDirectories.h"
 #include "common/UniqueFd.h"
 #include "control/ControlEndpoint.h"
 #include "control/ControlPipeServer.h"

@@ -1,5 +1,7 @@
 #include "network/CommandRunner.h"
 
+#include "common/ErrorText.h"
+
 namespace halvern {
 
 std::string joinCommandLine(const CommandLine& commandLine) {
@@ -14,7 +16,7 @@ std::string joinCommandLine(const CommandLine& commandLine) {
 }
 
 std::string launchFailureMessage(std::uint32_t errorCode, const std::string& commandText) {
-    return "Failed to launch command (error " + std::to_string(errorCode) + "): " + commandText;
+    return "Failed to launch command" + errorCodeSuffix(errorCode) + ": " + commandText;
 }
 
 std::string exitFailureMessage(std::uint32_t exitCode, const std::string& commandText) {

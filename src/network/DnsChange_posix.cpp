@@ -6,7 +6,9 @@
 #include <fstream>
 #include <regex>
 
+#include "common/AddressText.h"
 #include "common/DebugOutput.h"
+#include "common/SessionNames.h"
 #include "network/CommandRunner.h"
 #include "network/DnsChange.h"
 #include "network/ResolvConfFile.h"
@@ -155,10 +157,11 @@ class ResolvConfFileChange final : public DnsChange {
     bool changed_ = false;
 };
 
-// The adapter names that the service makes: "Halvern_" and the process id.
+// The adapter names that the service makes: the prefix, "_" and the process id (1 to 7 digits).
 bool isOurAdapterName(const std::string& name) {
-    static const std::regex pattern("Halvern_[0-9]{1,7}");
-    return std::regex_match(name, pattern);
+    const std::string prefix = std::string(session::kAdapterPrefix) + "_";
+    return name.starts_with(prefix) && name.size() <= prefix.size() + 7 &&
+           wholeNumber(std::string_view(name).substr(prefix.size()), UINT64_MAX).has_value();
 }
 
 }  // namespace

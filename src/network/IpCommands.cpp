@@ -2,9 +2,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "common/AddressText.h"
 #include "common/DebugOutput.h"
 #include "network/NetworkCommands.h"
-#include "network/RouteDiscovery.h"
 
 namespace halvern {
 
@@ -90,7 +90,7 @@ class IpCommandBuilder final : public NetworkCommandBuilder {
     // where a line feed would add a line of the client's choosing and a leading "-" would become
     // an option: only an address as inet_pton reads it is taken.
     void checkDnsServer(const std::string& server) const override {
-        if (!isIpAddressText(server)) {
+        if (!isIpText(server)) {
             throw std::runtime_error("DNS server is not an IP address: " +
                                      quotedForMessage(server));
         }

@@ -4,37 +4,17 @@
 #include <cstddef>
 #include <stdexcept>
 
+#include "common/AddressText.h"
+#include "common/SessionNames.h"
+
 namespace halvern {
 
 namespace {
 
-constexpr const char* kDefaultTunnelAddress = "10.255.0.1";
 constexpr const char* kDefaultFirstDns = "1.1.1.1";
 constexpr const char* kDefaultSecondDns = "8.8.8.8";
 
-class HostNetworkSystem final : public NetworkSystem {
-  public:
-    bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) override {
-        return halvern::readIpv4ForwardTable(rows);
-    }
-    AdapterNameMap listAdapterNames(int family) override {
-        return halvern::listAdapterNames(family);
-    }
-    const NetworkCommandBuilder& commands() override { return platformNetworkCommands(); }
-    void runCommand(const CommandLine& commandLine, bool allowFailure) override {
-        halvern::runCommand(commandLine, allowFailure);
-    }
-    std::unique_ptr<DnsChange> dnsChange(const std::string& adapterName) override {
-        return platformDnsChange(*this, adapterName);
-    }
-};
-
 }  // namespace
-
-NetworkSystem& hostNetworkSystem() {
-    static HostNetworkSystem system;
-    return system;
-}
 
 NetworkConfigurator::NetworkConfigurator() : system_(&hostNetworkSystem()), journal_(nullptr) {}
 
@@ -58,11 +38,7 @@ bool NetworkConfigurator::findDefaultRoute() {
     if (!route) {
         return false;
     }
-    std::string gateway;
-    if (!formatIpv4Address(route->nextHop, gateway)) {
-        return false;
-    }
-    defaultGateway_ = std::move(gateway);
+    defaultGateway_ = ipv4Text(route->nextHop);
     defaultInterface_ = route->interfaceName;
     return true;
 }
@@ -143,7 +119,7 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
                                 const std::vector<std::string>& dnsServers, bool setAddress) {
     adapterName_ = adapterName;
     serverAddress_ = serverAddress;
-    tunnelAddress_ = tunnelAddress.empty() ? std::string(kDefaultTunnelAddress) : tunnelAddress;
+    tunnelAddress_ = tunnelAddress.empty() ? std::string(session::kTunnelAddress) : tunnelAddress;
 
     if (!findDefaultRoute()) {
         throw std::runtime_error("Could not determine the default route");

@@ -12,7 +12,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "common/RuntimeDirectory.h"
+#include "common/AddressText.h"
+#include "common/ErrorText.h"
+#include "common/ServiceDirectories.h"
 #include "common/UniqueFd.h"
 #include "common/WholeFile.h"
 
@@ -32,8 +34,8 @@ constexpr std::size_t kMaxBytes = 1U << 20U;
 constexpr const char* kKinds[] = {"none", "file", "symlink"};
 
 [[noreturn]] void fail(const char* verb, const std::string& path, int error) {
-    throw std::runtime_error("Failed to " + std::string(verb) + " " + path + " (error " +
-                             std::to_string(static_cast<std::uint32_t>(error)) + ")");
+    throw std::runtime_error("Failed to " + std::string(verb) + " " + path +
+                             errorCodeSuffix(static_cast<std::uint32_t>(error)));
 }
 
 // What a path holds: nothing, a regular file, or a symlink (whose target is `bytes`).
@@ -223,7 +225,7 @@ class BackupReader {
 
     // SIZE bytes and the line feed after them.
     std::optional<std::string> block(const std::string& sizeText) {
-        const std::optional<unsigned long> size = number(sizeText);
+        const std::optional<std::uint64_t> size = number(sizeText);
         if (!size || *size > text_.size() - position_ ||
             text_.compare(position_ + *size, 1, "\n") != 0) {
             return std::nullopt;
@@ -235,12 +237,9 @@ class BackupReader {
 
     bool atEnd() const { return position_ == text_.size(); }
 
-    static std::optional<unsigned long> number(const std::string& text) {
-        if (text.empty() || text.size() > 10 ||
-            text.find_first_not_of("0123456789") != std::string::npos) {
-            return std::nullopt;
-        }
-        return std::stoul(text);
+    // At most ten digits: the writer never needs more, and a longer run is no backup of ours.
+    static std::optional<std::uint64_t> number(const std::string& text) {
+        return text.size() <= 10 ? wholeNumber(text, UINT64_MAX) : std::nullopt;
     }
 
   private:

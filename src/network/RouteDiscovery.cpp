@@ -1,16 +1,8 @@
 #include "network/RouteDiscovery.h"
 
-#include <string_view>
+#include "common/SessionNames.h"
 
 namespace halvern {
-
-namespace {
-
-// Every adapter the tunnel bridge creates is named from this word, including ones left over
-// from an earlier run; routes through them are never the system's own way out.
-constexpr std::string_view kTunnelAdapterPrefix = "Halvern";
-
-}  // namespace
 
 std::optional<ChosenRoute> chooseDefaultRoute(const std::vector<ForwardRow>& rows,
                                               const AdapterNameMap& names) {
@@ -21,7 +13,8 @@ std::optional<ChosenRoute> chooseDefaultRoute(const std::vector<ForwardRow>& row
         if (name == names.end()) {
             continue;
         }
-        if (name->second.starts_with(kTunnelAdapterPrefix)) {
+        // Ours, including ones left over from an earlier run: never the system's own way out.
+        if (name->second.starts_with(session::kAdapterPrefix)) {
             continue;
         }
         if (row.destination != 0 || row.mask != 0) {

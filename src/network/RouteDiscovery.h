@@ -36,12 +36,6 @@ AdapterNameMap listAdapterNames(int family);
 // The system's IPv4 forwarding table in the system's own order. False when it cannot be read.
 bool readIpv4ForwardTable(std::vector<ForwardRow>& rows);
 
-// Dotted-decimal text of a network-order IPv4 address. False when it cannot be formatted.
-bool formatIpv4Address(std::uint32_t address, std::string& text);
-
-// True when the whole of `text` is an IPv4 or IPv6 address as inet_pton reads it.
-bool isIpAddressText(const std::string& text);
-
 // The system's own default route: a default row (destination and mask 0) with a gateway, on an
 // interface we know by name and that is not one of our tunnel adapters (names beginning with
 // "Halvern"), with the lowest metric; among equal metrics the later row wins. Nothing when no

@@ -1,12 +1,11 @@
-#include <arpa/inet.h>
 #include <net/if.h>
 #include <sys/socket.h>
 
-#include <charconv>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
+#include "common/AddressText.h"
 #include "network/RouteDiscovery.h"
 
 namespace halvern {
@@ -19,10 +18,10 @@ struct NameIndexRelease {
     void operator()(struct if_nameindex* list) const { if_freenameindex(list); }
 };
 
-bool parseNumber(const std::string& text, int base, std::uint32_t& value) {
-    const char* end = text.data() + text.size();
-    const auto [rest, error] = std::from_chars(text.data(), end, value, base);
-    return error == std::errc() && rest == end;
+bool parseWord(const std::string& text, int base, std::uint32_t& word) {
+    const std::optional<std::uint64_t> value = wholeNumber(text, 0xFFFFFFFF, base);
+    word = static_cast<std::uint32_t>(value.value_or(0));
+    return value.has_value();
 }
 
 }  // namespace
@@ -71,37 +70,14 @@ bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) {
             continue;
         }
         ForwardRow row;
-        if (!parseNumber(destination, 16, row.destination) ||
-            !parseNumber(gateway, 16, row.nextHop) || !parseNumber(mask, 16, row.mask) ||
-            !parseNumber(metric, 10, row.metric)) {
+        if (!parseWord(destination, 16, row.destination) || !parseWord(gateway, 16, row.nextHop) ||
+            !parseWord(mask, 16, row.mask) || !parseWord(metric, 10, row.metric)) {
             continue;
         }
         row.interfaceIndex = if_nametoindex(interfaceName.c_str());
         rows.push_back(row);
     }
     return true;
-}
-
-bool formatIpv4Address(std::uint32_t address, std::string& text) {
-    in_addr value{};
-    value.s_addr = address;
-    char buffer[22] = {};
-    if (inet_ntop(AF_INET, &value, buffer, sizeof(buffer)) == nullptr) {
-        return false;
-    }
-    text = buffer;
-    return true;
-}
-
-bool isIpAddressText(const std::string& text) {
-    // c_str() would cut the text at an embedded NUL and let what follows it through.
-    if (text.find('\0') != std::string::npos) {
-        return false;
-    }
-    in_addr v4{};
-    in6_addr v6{};
-    return inet_pton(AF_INET, text.c_str(), &v4) == 1 ||
-           inet_pton(AF_INET6, text.c_str(), &v6) == 1;
 }
 
 }  // namespace halvern

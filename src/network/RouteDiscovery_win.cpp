@@ -1,6 +1,5 @@
 // clang-format off
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
 // clang-format on
@@ -79,28 +78,6 @@ bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) {
                         entry.dwForwardIfIndex, entry.dwForwardMetric1});
     }
     return true;
-}
-
-bool formatIpv4Address(std::uint32_t address, std::string& text) {
-    IN_ADDR value;
-    value.S_un.S_addr = address;
-    char buffer[22] = {};
-    if (inet_ntop(AF_INET, &value, buffer, sizeof(buffer)) == nullptr) {
-        return false;
-    }
-    text = buffer;
-    return true;
-}
-
-bool isIpAddressText(const std::string& text) {
-    // c_str() would cut the text at an embedded NUL and let what follows it through.
-    if (text.find('\0') != std::string::npos) {
-        return false;
-    }
-    IN_ADDR v4{};
-    IN6_ADDR v6{};
-    return inet_pton(AF_INET, text.c_str(), &v4) == 1 ||
-           inet_pton(AF_INET6, text.c_str(), &v6) == 1;
 }
 
 }  // namespace halvern

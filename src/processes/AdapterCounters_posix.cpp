@@ -3,10 +3,11 @@
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
+#include "common/AddressText.h"
 #include "processes/AdapterCounters.h"
 
 namespace halvern {
@@ -27,13 +28,8 @@ std::optional<std::uint64_t> readCounter(const std::string& path) {
     if (got <= 0) {
         return std::nullopt;
     }
-    const char* end = text.data() + got;
-    std::uint64_t value = 0;
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (error != std::errc{} || stop == text.data() || (stop != end && *stop != '\n')) {
-        return std::nullopt;
-    }
-    return value;
+    const std::string_view content(text.data(), static_cast<std::size_t>(got));
+    return wholeNumber(content.substr(0, content.find('\n')), UINT64_MAX);
 }
 
 }  // namespace

@@ -12,10 +12,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/AddressText.h"
 #include "common/ChildPid.h"
 #include "common/MonotonicClock.h"
 #include "common/UniqueFd.h"
@@ -64,17 +66,16 @@ bool runsAs(const char* pid, uid_t uid) {
     if (stateLetter == 'Z' || stateLetter == 'X') {
         return false;
     }
-    const char* at = text.c_str() + ids + 6;
-    for (int field = 0; field < 3; ++field) {  // real, effective, saved
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(at, &end, 10);
-        if (end == at) {
+    std::istringstream words(text.substr(ids + 6));
+    std::string word;
+    for (int field = 0; field < 3 && words >> word; ++field) {  // real, effective, saved
+        const std::optional<std::uint64_t> value = wholeNumber(word, UINT32_MAX);
+        if (!value) {
             return false;
         }
-        if (value == uid) {
+        if (*value == uid) {
             return true;
         }
-        at = end;
     }
     return false;
 }

@@ -1,10 +1,10 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <charconv>
 #include <sstream>
 #include <string_view>
 
+#include "common/AddressText.h"
 #include "common/UniqueFd.h"
 #include "common/WholeFile.h"
 #include "processes/ListenerOwner.h"
@@ -64,12 +64,9 @@ std::optional<std::vector<std::uint32_t>> loopbackListenerOwners(int port) {
                 continue;
             }
             const std::size_t colon = local.find(':');
-            unsigned localPort = 0;
             if (state == kListenState && colon != std::string::npos &&
-                std::from_chars(local.data() + colon + 1, local.data() + local.size(), localPort,
-                                16)
-                        .ptr == local.data() + local.size() &&
-                localPort == static_cast<unsigned>(port) &&
+                wholeNumber(std::string_view(local).substr(colon + 1), 0xFFFF, 16) ==
+                    static_cast<std::uint64_t>(port) &&
                 reachableFromLoopback(local.substr(0, colon))) {
                 owners.push_back(uid);
             }

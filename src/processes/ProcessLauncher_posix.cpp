@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "common/RuntimeDirectory.h"
+#include "common/ServiceDirectories.h"
 #include "processes/ChildAccount.h"
 #include "processes/ChildSpawn.h"
 #include "processes/ProcessLauncher.h"

@@ -1,3 +1,4 @@
+#include "common/AddressText.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/SocketCalls.h"
 
@@ -46,7 +47,8 @@ void ProxyCoreProcess::extractServerAddress(const std::string& configJson) {
     if (host.empty()) {
         return;
     }
-    if (isIpv4Literal(host)) {
+    // Up to a NUL, as getaddrinfo below reads a name too.
+    if (isIpv4Text(host.c_str())) {
         serverAddress_ = host;
         return;
     }

@@ -16,11 +16,6 @@
 
 namespace halvern {
 
-bool isIpv4Literal(const std::string& host) {
-    in_addr address{};
-    return inet_pton(AF_INET, host.c_str(), &address) == 1;
-}
-
 std::string resolveFirstIpv4(const std::string& host) {
     addrinfo hints{};
     hints.ai_family = AF_INET;

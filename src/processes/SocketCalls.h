@@ -8,9 +8,6 @@ namespace halvern {
 // on every call if that start failed. Nothing to start on POSIX: a no-op that never fails.
 void ensureWinsock();
 
-// True when `host` is a dotted-decimal IPv4 address (inet_pton with AF_INET accepts it).
-bool isIpv4Literal(const std::string& host);
-
 // The first IPv4 address the system resolver gives for `host`, as dotted text; empty when the
 // look-up fails or finds none. Blocks for as long as the resolver takes.
 std::string resolveFirstIpv4(const std::string& host);

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "common/ErrorText.h"
+#include "common/WinFileErrors.h"
 #include "processes/TunnelBridgeProcess.h"
 
 namespace halvern {
@@ -16,18 +18,10 @@ bool entryExists(const std::filesystem::path& path) {
         return true;
     }
     const DWORD error = GetLastError();
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:   // 2
-        case ERROR_PATH_NOT_FOUND:   // 3
-        case ERROR_BAD_NETPATH:      // 53
-        case ERROR_NETNAME_DELETED:  // 64
-        case ERROR_INVALID_NAME:     // 123
-        case ERROR_DIRECTORY:        // 267
-            return false;
-        default:
-            throw std::runtime_error("Failed to query " + path.string() + " (error " +
-                                     std::to_string(error) + ")");
+    if (!isNotThereError(error)) {
+        throw std::runtime_error("Failed to query " + path.string() + errorCodeSuffix(error));
     }
+    return false;
 }
 
 }  // namespace

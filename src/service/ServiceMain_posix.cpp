@@ -9,7 +9,7 @@
 #include <system_error>
 #include <thread>
 
-#include "common/RuntimeDirectory.h"
+#include "common/ServiceDirectories.h"
 #include "service/ServiceEntry.h"
 #include "service/ServiceRuntime.h"
 

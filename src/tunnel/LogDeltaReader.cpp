@@ -4,17 +4,23 @@
 #include <limits>
 #include <utility>
 
-namespace halvern {
+#include "common/SessionNames.h"
 
-const char* logFileNameForSource(const std::string& source) {
+namespace halvern {
+namespace {
+
+// The log's file name for a source word; empty when the word names none.
+std::string_view logFileNameForSource(const std::string& source) {
     if (source == "windows_xray") {
-        return "halvern_xray_output.log";
+        return session::kCoreLogFileName;
     }
     if (source == "windows_tun2socks") {
-        return "halvern_tun2socks_output.log";
+        return session::kBridgeLogFileName;
     }
-    return nullptr;
+    return {};
 }
+
+}  // namespace
 
 std::optional<LogReadPlan> planLogRead(std::int64_t size, std::int64_t offset,
                                        std::int64_t maxBytes) {
@@ -37,11 +43,11 @@ std::optional<LogReadPlan> planLogRead(std::int64_t size, std::int64_t offset,
 
 LogDelta streamLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes,
                         const LogChunkSink& sink) {
-    const char* fileName = logFileNameForSource(source);
-    if (fileName == nullptr) {
+    const std::string_view fileName = logFileNameForSource(source);
+    if (fileName.empty()) {
         return LogDelta{{}, offset, 0};
     }
-    return readLogFile(fileName, offset, maxBytes, sink);
+    return readLogFile(std::string(fileName), offset, maxBytes, sink);
 }
 
 LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes) {

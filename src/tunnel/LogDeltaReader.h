@@ -29,9 +29,6 @@ LogDelta streamLogDelta(const std::string& source, std::int64_t offset, std::int
                         const LogChunkSink& sink);
 inline constexpr std::size_t kLogChunkBytes = 65536;
 
-// The log's file name for a source word, or null when the word names none.
-const char* logFileNameForSource(const std::string& source);
-
 // Where one read starts and how many bytes it asks for.
 struct LogReadPlan {
     std::int64_t position = 0;
@@ -45,7 +42,7 @@ std::optional<LogReadPlan> planLogRead(std::int64_t size, std::int64_t offset,
 // Platform part: opens `fileName` in the temporary directory (the same path the child's log was
 // created at, read afresh) for reading without keeping the child from writing, queries its size,
 // and reads what planLogRead asks for into `sink`.
-LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes,
+LogDelta readLogFile(const std::string& fileName, std::int64_t offset, std::int64_t maxBytes,
                      const LogChunkSink& sink);
 
 }  // namespace halvern

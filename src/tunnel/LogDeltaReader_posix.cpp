@@ -11,7 +11,7 @@
 
 namespace halvern {
 
-LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes,
+LogDelta readLogFile(const std::string& fileName, std::int64_t offset, std::int64_t maxBytes,
                      const LogChunkSink& sink) {
     const std::string path = ProcessLauncher::tempFilePath(fileName).string();
     // No symlink in the runtime directory may point the reader elsewhere, and O_NONBLOCK keeps

@@ -6,7 +6,7 @@
 
 namespace halvern {
 
-LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes,
+LogDelta readLogFile(const std::string& fileName, std::int64_t offset, std::int64_t maxBytes,
                      const LogChunkSink& sink) {
     const std::filesystem::path path = ProcessLauncher::tempFilePath(fileName);
     // Shared for reading and writing: the child and the service keep their write handles open

@@ -8,8 +8,7 @@
 #include "network/NetworkConfigurator.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
-#include "tunnel/RuntimeFileLocator.h"
-#include "tunnel/RuntimeFiles.h"
+#include "tunnel/BundledFiles.h"
 
 namespace halvern {
 namespace {
@@ -68,15 +67,15 @@ void TunnelController::connect(const std::string& configJson, const std::string&
 
 void TunnelController::startNativeVpn(const std::string& configJson,
                                       const std::vector<std::string>& dnsServers) {
-    const std::string xrayPath = locateRuntimeFile(proxyCoreFileName());
+    const std::string xrayPath = locateBundledFile(proxyCoreFileName());
     proxyCore_ = std::make_unique<ProxyCoreProcess>(xrayPath, &journal_);
     proxyCore_->start(configJson);
     proxyCore_->waitForSocksPort(kSocksReadyTimeoutMs);
 
-    const std::string tun2socksPath = locateRuntimeFile(tunnelBridgeFileName());
+    const std::string tun2socksPath = locateBundledFile(tunnelBridgeFileName());
     const std::string driverName = driverLibraryFileName();
     const std::string wintunPath =
-        driverName.empty() ? std::string{} : locateRuntimeFile(driverName);
+        driverName.empty() ? std::string{} : locateBundledFile(driverName);
     tunnelBridge_ = std::make_unique<TunnelBridgeProcess>(tun2socksPath, wintunPath, &journal_);
     tunnelBridge_->start(kSocksPort);
 

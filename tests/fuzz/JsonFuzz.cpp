@@ -1,6 +1,9 @@
-// libFuzzer target for the readers of request bytes and for what a child's output becomes in a
-// line of the service's stderr. Beyond sanitizer reports, it aborts (and libFuzzer keeps the
-// input) when either departs from a plain reading of the rules.
+// libFuzzer target for the readers of request bytes (the JSON routines, and the address text that
+// a DNS server must be) and for what a child's output becomes in a line of the service's stderr.
+// Beyond sanitizer reports, it aborts (and libFuzzer keeps the input) when either departs from a
+// plain reading of the rules.
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/AddressText.h"
 #include "common/DebugOutput.h"
 #include "control/JsonText.h"
 
@@ -114,6 +118,19 @@ void checkLineEscape(std::string_view input) {
     check(undone == input, "escapeForOneLine undoes to the input");
 }
 
+// glibc's inet_pton is the reference; a NUL ends its text, and an address holds none.
+void checkAddressText(std::string_view input) {
+    const std::string text(input);
+    in_addr v4{};
+    in6_addr v6{};
+    const bool whole = text.find('\0') == npos;
+    const bool ipv4 = whole && inet_pton(AF_INET, text.c_str(), &v4) == 1;
+    check(isIpv4Text(text) == ipv4, "isIpv4Text reads as inet_pton");
+    check(isIpText(text) == (ipv4 || (whole && inet_pton(AF_INET6, text.c_str(), &v6) == 1)),
+          "isIpText reads as inet_pton");
+    check(!ipv4 || ipv4Text(v4.s_addr) == text, "ipv4Text gives back the text");
+}
+
 void checkReaders(std::string_view text) {
     std::size_t open = text.find('"');
     for (int n = 0; n < 8 && open != npos; ++n, open = text.find('"', open + 1)) {
@@ -145,5 +162,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     halvern::checkReaders(text);
     halvern::checkLineEscape(text);
+    halvern::checkAddressText(text);
     return 0;
 }

@@ -8,7 +8,7 @@
 #include <regex>
 #include <string>
 
-#include "common/RuntimeDirectory.h"
+#include "common/ServiceDirectories.h"
 #include "control/ControlPipeServer.h"
 #include "integration/ControlTestSupport.h"
 

@@ -99,6 +99,22 @@ TEST(NetshSetup, ApplyThenRestore) {
               R"(DNS server is not an IP address: "-x\"\x7F")");
 }
 
+// A DNS server is an address as glibc's inet_pton reads it, on every platform.
+TEST(NetworkSetup, ADnsServerIsAnAddressAsInetPtonReadsIt) {
+    for (const std::string server :
+         {"0.0.0.0", "255.255.255.255", "::", "1::", "::1", "fe80::1:A:b", "1:2:3:4:5:6:7:8",
+          "1:2:3:4:5:6:7::", "::2:3:4:5:6:7:8", "::ffff:1.2.3.4", "1:2:3:4:5:6:1.2.3.4"}) {
+        EXPECT_NO_THROW(ipCommands().checkDnsServer(server)) << server;
+    }
+    for (const std::string server :
+         {"", "1.2.3", "1.2.3.4.", "01.2.3.4", "1.2.3.256", " 1.2.3.4", "::g", ":1",
+          "1:", ":::", "1::2::3", "00000::", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7::8", "::1.2.3",
+          "1.2.3.4::", "::1.2.3.4:1", "1:2:3:4:5:6:7:1.2.3.4", "::01.2.3.4"}) {
+        EXPECT_THROW(ipCommands().checkDnsServer(server), std::runtime_error) << server;
+    }
+    EXPECT_THROW(ipCommands().checkDnsServer(std::string("1.2.3.4\0", 8)), std::runtime_error);
+}
+
 // Newest first, not the one in its way; a host route that got in stays journaled for next time,
 // one whose add failed (maybe the same route, there before) does not.
 TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {

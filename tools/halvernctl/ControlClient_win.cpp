@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ControlClient.h"
+#include "common/ErrorText.h"
 #include "common/MonotonicClock.h"
 #include "common/WinHandle.h"
 #include "control/ControlPipeServer.h"
@@ -58,7 +59,7 @@ ControlExchange exchangeRequest(std::string_view request) {
         if (error == ERROR_PIPE_BUSY) {
             return unreachable("the service stayed busy with other clients");
         }
-        return unreachable("cannot open the pipe (error " + std::to_string(error) + ")");
+        return unreachable("cannot open the pipe" + errorCodeSuffix(error));
     }
 
     DWORD mode = PIPE_READMODE_MESSAGE;

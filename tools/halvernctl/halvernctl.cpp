@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ControlClient.h"
+#include "common/AddressText.h"
 #include "common/MonotonicClock.h"
 #include "control/JsonText.h"
 
@@ -129,7 +130,7 @@ void printStatus(std::string_view response) {
     }
 }
 
-std::string readWholeFile(const std::string& path) {
+std::string readConfigFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         throw UsageError{"cannot read " + path};
@@ -157,7 +158,7 @@ int runStart(const Options& options) {
         throw UsageError{"start needs --config FILE"};
     }
     std::string request =
-        "{\"command\":\"startXray\",\"configJson\":" + quoteJson(readWholeFile(*configPath));
+        "{\"command\":\"startXray\",\"configJson\":" + quoteJson(readConfigFile(*configPath));
     if (!dnsServers.empty()) {
         request += ",\"dnsServers\":[";
         for (std::size_t i = 0; i < dnsServers.size(); ++i) {
@@ -192,11 +193,11 @@ int runStats(const Options& options) {
         watchSeconds = 1;
         if (i + 1 < options.arguments.size()) {
             const std::string& value = options.arguments[++i];
-            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
-                value.size() > 6 || std::stoll(value) == 0) {
+            const auto seconds = value.size() <= 6 ? wholeNumber(value, 999999) : std::nullopt;
+            if (!seconds || *seconds == 0) {
                 throw UsageError{"stats: --watch takes a whole number of seconds, not " + value};
             }
-            watchSeconds = std::stoll(value);
+            watchSeconds = static_cast<std::int64_t>(*seconds);
         }
     }
     const std::string request = commandRequest("trafficStats");

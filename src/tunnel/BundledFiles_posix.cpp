@@ -2,9 +2,19 @@
 
 #include <cerrno>
 
-#include "tunnel/RuntimeFileLocator.h"
+#include "tunnel/BundledFiles.h"
 
 namespace halvern {
+
+const char* proxyCoreFileName() {
+    return "xray";
+}
+const char* tunnelBridgeFileName() {
+    return "tun2socks";
+}
+const char* driverLibraryFileName() {
+    return "";
+}
 
 EntryQuery queryEntry(const std::filesystem::path& path) {
     struct stat info {};

@@ -1,8 +1,9 @@
-#include "tunnel/RuntimeFileLocator.h"
+#include "tunnel/BundledFiles.h"
 
 #include <stdexcept>
 #include <utility>
 
+#include "common/ErrorText.h"
 #include "common/ExecutablePath.h"
 
 namespace halvern {
@@ -11,8 +12,8 @@ namespace {
 bool entryExists(const std::filesystem::path& path) {
     const EntryQuery query = queryEntry(path);
     if (query.outcome == EntryQuery::Outcome::failed) {
-        throw std::runtime_error("Failed to check " + narrowPath(path).text + " (error " +
-                                 std::to_string(query.errorCode) + ")");
+        throw std::runtime_error("Failed to check " + narrowPath(path).text +
+                                 errorCodeSuffix(query.errorCode));
     }
     return query.outcome == EntryQuery::Outcome::present;
 }
@@ -30,7 +31,7 @@ std::string foundPath(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::string locateRuntimeFileIn(const std::filesystem::path& exeDir, const std::string& name) {
+std::string locateBundledFileIn(const std::filesystem::path& exeDir, const std::string& name) {
     const auto inData = exeDir / "data" / name;
     if (entryExists(inData)) {
         return foundPath(inData);
@@ -42,14 +43,14 @@ std::string locateRuntimeFileIn(const std::filesystem::path& exeDir, const std::
     return name;
 }
 
-std::string locateRuntimeFile(const std::string& name) {
+std::string locateBundledFile(const std::string& name) {
     const std::filesystem::path exe = executablePath();
     // Without our own path the candidates would be relative to whatever the working directory
     // happens to be; the system's own search for the bare name is the safer fallback.
     if (exe.empty()) {
         return name;
     }
-    return locateRuntimeFileIn(exe.parent_path(), name);
+    return locateBundledFileIn(exe.parent_path(), name);
 }
 
 }  // namespace halvern

@@ -1,4 +1,4 @@
-#include "common/RuntimeDirectory.h"
+#include "common/ServiceDirectories.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

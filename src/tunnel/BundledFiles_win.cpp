@@ -2,26 +2,29 @@
 
 #include <utility>
 
-#include "tunnel/RuntimeFileLocator.h"
+#include "common/WinFileErrors.h"
+#include "common/WinHandle.h"
+#include "tunnel/BundledFiles.h"
 
 namespace halvern {
 namespace {
 
 EntryQuery failedQuery(DWORD code) {
-    switch (code) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_BAD_NETPATH:
-        case ERROR_NETNAME_DELETED:
-        case ERROR_INVALID_NAME:
-        case ERROR_DIRECTORY:
-            return {EntryQuery::Outcome::absent, code};
-        default:
-            return {EntryQuery::Outcome::failed, code};
-    }
+    return {isNotThereError(code) ? EntryQuery::Outcome::absent : EntryQuery::Outcome::failed,
+            code};
 }
 
 }  // namespace
+
+const char* proxyCoreFileName() {
+    return "xray.exe";
+}
+const char* tunnelBridgeFileName() {
+    return "tun2socks.exe";
+}
+const char* driverLibraryFileName() {
+    return "wintun.dll";
+}
 
 EntryQuery queryEntry(const std::filesystem::path& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -34,14 +37,13 @@ EntryQuery queryEntry(const std::filesystem::path& path) {
     }
     // A link counts by what it points at: open the target for its attributes only. Backup
     // semantics let the open succeed on a directory as well.
-    const HANDLE target = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (target == INVALID_HANDLE_VALUE) {
+    const UniqueFileHandle target(CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!target.valid()) {
         const DWORD error = GetLastError();
         return failedQuery(error);
     }
-    CloseHandle(target);
     return {EntryQuery::Outcome::present, 0};
 }
 

@@ -1,0 +1,30 @@
+#include "network/NetworkSystem.h"
+
+namespace halvern {
+namespace {
+
+class HostNetworkSystem final : public NetworkSystem {
+  public:
+    bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) override {
+        return halvern::readIpv4ForwardTable(rows);
+    }
+    AdapterNameMap listAdapterNames(int family) override {
+        return halvern::listAdapterNames(family);
+    }
+    const NetworkCommandBuilder& commands() override { return platformNetworkCommands(); }
+    void runCommand(const CommandLine& commandLine, bool allowFailure) override {
+        halvern::runCommand(commandLine, allowFailure);
+    }
+    std::unique_ptr<DnsChange> dnsChange(const std::string& adapterName) override {
+        return platformDnsChange(*this, adapterName);
+    }
+};
+
+}  // namespace
+
+NetworkSystem& hostNetworkSystem() {
+    static HostNetworkSystem system;
+    return system;
+}
+
+}  // namespace halvern
