@@ -5,9 +5,9 @@
 #include <cerrno>
 
 #include "common/RuntimeDirectory.h"
-#include "common/SessionJournal.h"
 #include "common/UniqueFd.h"
 #include "common/WholeFile.h"
+#include "journal/JournalStore.h"
 
 namespace halvern {
 namespace {
@@ -20,7 +20,7 @@ std::filesystem::path sessionJournalPath() {
     return runtimeDirectory() / "halvern_session.journal";
 }
 
-std::uint32_t writeJournalFile(const std::filesystem::path& path, const std::string& text) {
+std::uint32_t writeJournalStore(const std::filesystem::path& path, const std::string& text) {
     if (!ensureServiceDirectory(runtimeDirectory())) {
         return static_cast<std::uint32_t>(errno != 0 ? errno : EIO);
     }
@@ -47,25 +47,25 @@ std::uint32_t writeJournalFile(const std::filesystem::path& path, const std::str
     return 0;
 }
 
-JournalFileState readJournalFile(const std::filesystem::path& path, std::string& text) {
+JournalStoreState readJournalStore(const std::filesystem::path& path, std::string& text) {
     text.clear();
     const UniqueFd file{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
     if (!file.valid()) {
-        return errno == ENOENT ? JournalFileState::absent : JournalFileState::foreign;
+        return errno == ENOENT ? JournalStoreState::absent : JournalStoreState::foreign;
     }
     struct stat info {};
     if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         (info.st_uid != 0 && info.st_uid != ::geteuid()) || (info.st_mode & 022) != 0 ||
         info.st_size > kMaxJournalBytes) {
-        return JournalFileState::foreign;
+        return JournalStoreState::foreign;
     }
     // A read that fails or overruns leaves a text without its end line: the journal then reads
     // as damaged.
     static_cast<void>(readWholeFile(file.get(), kMaxJournalBytes, text));
-    return JournalFileState::read;
+    return JournalStoreState::read;
 }
 
-void removeJournalFile(const std::filesystem::path& path) noexcept {
+void removeJournalStore(const std::filesystem::path& path) noexcept {
     ::unlink(path.c_str());
 }
 

@@ -1,101 +1,18 @@
-#include "common/SessionJournal.h"
+#include "journal/SessionJournal.h"
 
 #include <algorithm>
-#include <charconv>
 #include <stdexcept>
 #include <utility>
 
 #include "common/DebugOutput.h"
 #include "common/ProcessIdentity.h"
+#include "journal/JournalFormat.h"
+#include "journal/JournalStore.h"
 
 namespace halvern {
 namespace {
 
-constexpr const char* kHeader = "HalvernService session journal 1";
-constexpr const char* kEnd = "end";
-constexpr std::size_t kMaxLines = 256;
 constexpr std::uint32_t kOutOfMemory = 12;  // what the message shows when memory ran out
-
-bool isPlain(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '_' || c == '-' || c == ':' || c == '/';
-}
-
-// Every byte outside a small safe set becomes %XX, so a field can hold spaces, quotes, line
-// feeds or UTF-8 and still be one word of one line.
-std::string encodeField(const std::string& field) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : field) {
-        if (isPlain(c)) {
-            out += c;
-        } else {
-            const auto byte = static_cast<unsigned char>(c);
-            out += '%';
-            out += kHex[byte >> 4U];
-            out += kHex[byte & 0xFU];
-        }
-    }
-    return out.empty() ? "%" : out;  // a lone % stands for the empty field
-}
-
-std::optional<std::string> decodeField(const std::string& word) {
-    if (word == "%") {
-        return std::string{};
-    }
-    if (word.empty()) {
-        return std::nullopt;
-    }
-    std::string out;
-    for (std::size_t i = 0; i < word.size(); ++i) {
-        if (isPlain(word[i])) {
-            out += word[i];
-            continue;
-        }
-        unsigned value = 0;
-        if (word[i] != '%' || i + 2 >= word.size() ||
-            std::from_chars(word.data() + i + 1, word.data() + i + 3, value, 16).ptr !=
-                word.data() + i + 3) {
-            return std::nullopt;
-        }
-        out += static_cast<char>(value);
-        i += 2;
-    }
-    return out;
-}
-
-std::vector<std::string> splitWords(const std::string& line) {
-    std::vector<std::string> words;
-    std::size_t at = 0;
-    while (at <= line.size()) {
-        const std::size_t space = std::min(line.find(' ', at), line.size());
-        words.push_back(line.substr(at, space - at));
-        at = space + 1;
-    }
-    return words;
-}
-
-bool isDecimal(const std::string& text) {
-    return !text.empty() && text.size() <= 20 &&
-           text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-std::optional<JournalEntry> parseEntry(const std::string& line) {
-    const std::vector<std::string> words = splitWords(line);
-    if (words[0].empty() ||
-        words[0].find_first_not_of("abcdefghijklmnopqrstuvwxyz-") != std::string::npos) {
-        return std::nullopt;
-    }
-    JournalEntry entry{words[0], {}};
-    for (std::size_t i = 1; i < words.size(); ++i) {
-        std::optional<std::string> field = decodeField(words[i]);
-        if (!field) {
-            return std::nullopt;
-        }
-        entry.fields.push_back(std::move(*field));
-    }
-    return entry;
-}
 
 }  // namespace
 
@@ -134,59 +51,13 @@ void SessionJournal::forget(const JournalEntry& entry) noexcept {
 std::uint32_t SessionJournal::save() noexcept {
     try {
         if (entries_.empty()) {
-            removeJournalFile(path_);
+            removeJournalStore(path_);
             return 0;
         }
-        return writeJournalFile(path_, formatJournal(ownProcessId(), instanceMark_, entries_));
+        return writeJournalStore(path_, formatJournal(ownProcessId(), instanceMark_, entries_));
     } catch (...) {
         return kOutOfMemory;
     }
-}
-
-std::string formatJournal(std::uint32_t instancePid, const std::string& instanceMark,
-                          const std::vector<JournalEntry>& entries) {
-    std::string text = std::string(kHeader) + "\ninstance " + std::to_string(instancePid) + " " +
-                       (isDecimal(instanceMark) ? instanceMark : "0") + "\n";
-    for (const JournalEntry& entry : entries) {
-        text += entry.kind;
-        for (const std::string& field : entry.fields) {
-            text += ' ';
-            text += encodeField(field);
-        }
-        text += '\n';
-    }
-    return text + kEnd + "\n";
-}
-
-std::optional<ParsedJournal> parseJournal(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at < text.size() && lines.size() <= kMaxLines) {
-        const std::size_t lineFeed = text.find('\n', at);
-        if (lineFeed == std::string::npos) {
-            return std::nullopt;  // torn: a complete file ends with a line feed
-        }
-        lines.push_back(text.substr(at, lineFeed - at));
-        at = lineFeed + 1;
-    }
-    if (lines.size() < 3 || lines.size() > kMaxLines || lines.front() != kHeader ||
-        lines.back() != kEnd) {
-        return std::nullopt;
-    }
-    const std::vector<std::string> instance = splitWords(lines[1]);
-    ParsedJournal parsed;
-    if (instance.size() != 3 || instance[0] != "instance" || !isDecimal(instance[1]) ||
-        !isDecimal(instance[2]) ||
-        std::from_chars(instance[1].data(), instance[1].data() + instance[1].size(),
-                        parsed.instancePid)
-                .ptr != instance[1].data() + instance[1].size()) {
-        return std::nullopt;
-    }
-    parsed.instanceMark = instance[2];
-    for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
-        parsed.entries.push_back(parseEntry(lines[i]));
-    }
-    return parsed;
 }
 
 }  // namespace halvern

@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "common/ProcessIdentity.h"
-#include "common/SessionJournal.h"
+#include "journal/JournalFormat.h"
+#include "journal/JournalStore.h"
 #include "network/DnsChange.h"
 #include "network/NetworkSystem.h"
 #include "processes/ProcessLauncher.h"
@@ -162,16 +163,17 @@ void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& syst
                           const RecoveryReport& report) noexcept {
     try {
         std::string text;
-        const JournalFileState state = readJournalFile(path, text);
-        if (state == JournalFileState::absent) {
+        const JournalStoreState state = readJournalStore(path, text);
+        if (state == JournalStoreState::absent) {
             return;
         }
         const std::optional<ParsedJournal> journal =
-            state == JournalFileState::read ? parseJournal(text) : std::nullopt;
+            state == JournalStoreState::read ? parseJournal(text) : std::nullopt;
         if (!journal) {
-            report("ignored the session journal " + path.string() + ": " +
-                   (state == JournalFileState::foreign ? "not the service's own file" : "damaged"));
-            removeJournalFile(path);
+            report(
+                "ignored the session journal " + path.string() + ": " +
+                (state == JournalStoreState::foreign ? "not the service's own file" : "damaged"));
+            removeJournalStore(path);
             return;
         }
         if (processStartMark(journal->instancePid) == journal->instanceMark) {
@@ -192,7 +194,7 @@ void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& syst
             } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the next entry
             }
         }
-        removeJournalFile(path);
+        removeJournalStore(path);
     } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the service starts all the same
     }
 }

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "common/SessionJournal.h"
 #include "common/TrafficStats.h"
+#include "journal/JournalStore.h"
+#include "journal/SessionJournal.h"
 #include "tunnel/LogDelta.h"
 #include "tunnel/LogDeltaReader.h"
 

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "common/ProcessIdentity.h"
-#include "common/SessionJournal.h"
+#include "journal/JournalStore.h"
+#include "journal/SessionJournal.h"
 #include "support/TestSupport.h"
 #include "tunnel/SessionRecovery.h"
 
@@ -187,14 +188,14 @@ TEST(SessionRecovery, UsesOnlyJournalEntriesThatCheckOut) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        ASSERT_EQ(writeJournalFile(path, c.text), 0U);
+        ASSERT_EQ(writeJournalStore(path, c.text), 0U);
         EXPECT_EQ(replay(), c.report);
         EXPECT_EQ(system.ran, c.ran);
         EXPECT_EQ(place.holdsJournal(), c.report[0].rfind("left", 0) == 0);
     }
     // A journal that others may change is not the service's own, nor on Linux a link to one.
     for (const bool link : {false, !testing::kOnWindows}) {
-        ASSERT_EQ(writeJournalFile(path, head + "end\n"), 0U);
+        ASSERT_EQ(writeJournalStore(path, head + "end\n"), 0U);
         testing::letOthersChangeJournal(path);
         if (link) {
             std::filesystem::rename(path, path.parent_path() / "elsewhere");
