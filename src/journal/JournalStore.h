@@ -17,9 +17,9 @@ namespace halvern {
 // routes added by netsh do.
 std::filesystem::path sessionJournalPath();
 
-// Replaces the store's content with `text` whole: on Linux through a temporary file beside it,
-// flushed to disk and renamed over it (the directory is created when missing); on Windows by
-// one value write, flushed. Returns 0 or the system's error.
+// Replaces the store's content with `text` whole: on Linux with replaceFileAtomically (mode
+// 0600, the rename flushed with the directory, which is created when missing); on Windows by one
+// value write, flushed. Returns 0 or the system's error.
 std::uint32_t writeJournalStore(const std::filesystem::path& path, const std::string& text);
 
 enum class JournalStoreState { absent, read, foreign };

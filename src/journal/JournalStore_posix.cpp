@@ -24,27 +24,8 @@ std::uint32_t writeJournalStore(const std::filesystem::path& path, const std::st
     if (!ensureServiceDirectory(runtimeDirectory())) {
         return static_cast<std::uint32_t>(errno != 0 ? errno : EIO);
     }
-    const std::string temporary = path.string() + ".tmp";
-    ::unlink(temporary.c_str());
-    // O_EXCL and O_NOFOLLOW: nothing planted under the temporary name can take the write.
-    const UniqueFd file{
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
-    if (!file.valid()) {
-        return static_cast<std::uint32_t>(errno);
-    }
-    if (::fchmod(file.get(), 0600) != 0 || !writeWholeFile(file.get(), text) ||
-        ::fsync(file.get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        return static_cast<std::uint32_t>(error != 0 ? error : EIO);
-    }
-    // The rename itself reaches the disk with the directory.
-    const UniqueFd directory{
-        ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (directory.valid()) {
-        ::fsync(directory.get());
-    }
-    return 0;
+    return static_cast<std::uint32_t>(
+        replaceFileAtomically(path, text, {.mode = 0600, .owner = {}, .syncDirectory = true}));
 }
 
 JournalStoreState readJournalStore(const std::filesystem::path& path, std::string& text) {
