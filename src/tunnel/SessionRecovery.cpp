@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/ProcessIdentity.h"
+#include "common/SessionNames.h"
 #include "journal/JournalFormat.h"
 #include "journal/JournalStore.h"
 #include "network/DnsChange.h"
@@ -56,7 +57,7 @@ bool isDottedIpv4(const std::string& text) {
 
 // Only the service's own adapters: the prefix that route discovery also passes over.
 bool isAdapterName(const std::string& text) {
-    return text.rfind("Halvern", 0) == 0 && text.size() <= 64 &&
+    return text.starts_with(session::kAdapterPrefix) && text.size() <= 64 &&
            std::all_of(text.begin(), text.end(), [](char c) {
                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                       c == '_' || c == '-';

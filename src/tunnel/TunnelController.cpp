@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/DebugOutput.h"
+#include "common/SessionNames.h"
 #include "network/NetworkConfigurator.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
@@ -15,8 +16,6 @@ namespace halvern {
 namespace {
 
 constexpr int kSocksReadyTimeoutMs = 10000;
-constexpr int kSocksPort = 10807;
-constexpr const char* kTunnelAddress = "10.255.0.1";
 constexpr const char* kSupportedProtocol = "xray";
 
 }  // namespace
@@ -29,10 +28,7 @@ TunnelController::~TunnelController() {
         disconnect();
     } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor must not throw
     }
-    // After a normal disconnect these are already empty; the order matters when they are not.
-    network_.reset();
-    tunnelBridge_.reset();
-    proxyCore_.reset();
+    releaseWhatDisconnectLeft();
 }
 
 void TunnelController::publishStatus(const std::string& word) {
@@ -55,55 +51,48 @@ void TunnelController::connect(const std::string& configJson, const std::string&
         if (protocol != kSupportedProtocol) {
             throw std::runtime_error("Windows v1 supports Xray-family configs only");
         }
-        startNativeVpn(configJson, dnsServers);
+        launchSession(configJson, dnsServers);
         connected_ = true;
         activeProtocol_ = protocol;
         publishStatus("connected");
     } catch (const std::exception& error) {
-        cleanUpFailedConnect(error.what());
+        failConnect(error.what());
     } catch (...) {
-        cleanUpFailedConnect("Unknown error");
+        failConnect("Unknown error");
     }
 }
 
-void TunnelController::startNativeVpn(const std::string& configJson,
-                                      const std::vector<std::string>& dnsServers) {
-    const std::string xrayPath = locateRuntimeFile(proxyCoreFileName());
-    proxyCore_ = std::make_unique<ProxyCoreProcess>(xrayPath, &journal_);
+// The launch steps of connect, in order; the first that fails throws, leaving what it made in
+// its field for failConnect. Each session object records into the journal before its change.
+void TunnelController::launchSession(const std::string& configJson,
+                                     const std::vector<std::string>& dnsServers) {
+    JournalRecorder* const journal = &journal_;
+    const std::string corePath = locateRuntimeFile(proxyCoreFileName());
+    proxyCore_ = std::make_unique<ProxyCoreProcess>(corePath, journal);
     proxyCore_->start(configJson);
     proxyCore_->waitForSocksPort(kSocksReadyTimeoutMs);
 
-    const std::string tun2socksPath = locateRuntimeFile(tunnelBridgeFileName());
+    const std::string bridgePath = locateRuntimeFile(tunnelBridgeFileName());
     const std::string driverName = driverLibraryFileName();
-    const std::string wintunPath =
+    const std::string driverPath =
         driverName.empty() ? std::string{} : locateRuntimeFile(driverName);
-    tunnelBridge_ = std::make_unique<TunnelBridgeProcess>(tun2socksPath, wintunPath, &journal_);
-    tunnelBridge_->start(kSocksPort);
+    tunnelBridge_ = std::make_unique<TunnelBridgeProcess>(bridgePath, driverPath, journal);
+    tunnelBridge_->start(session::kSocksPort);
 
     const std::string serverAddress = proxyCore_->serverAddress();
-    network_ = std::make_unique<NetworkConfigurator>(hostNetworkSystem(), &journal_);
+    network_ = std::make_unique<NetworkConfigurator>(hostNetworkSystem(), journal);
     const std::string adapterName = tunnelBridge_->adapterName();
-    network_->apply(adapterName, serverAddress, kTunnelAddress, dnsServers, true);
+    network_->apply(adapterName, serverAddress, std::string(session::kTunnelAddress), dnsServers,
+                    true);
 }
 
-void TunnelController::cleanUpFailedConnect(const std::string& message) noexcept {
+void TunnelController::failConnect(const std::string& message) noexcept {
     try {
         lastError_ = message;
         writeDebugOutput("Halvern native VPN start failed: " + message + "\n");
     } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the clean-up must still run
     }
-    // Bridge, then core, then network: the reverse of the launch for the children, while the
-    // network object only ever holds a completed apply.
-    tunnelBridge_.reset();
-    proxyCore_.reset();
-    ProcessLauncher::endLeftoverChildren();
-    if (network_) {
-        try {
-            network_->restore();
-        } catch (...) {  // NOLINT(bugprone-empty-catch): restore tolerates every failure
-        }
-        network_.reset();
-    }
+    tearDownFailedConnect();
     connected_ = false;
     activeProtocol_.clear();
     try {
@@ -120,6 +109,30 @@ void TunnelController::disconnect() {
         return;
     }
     publishStatus("disconnecting");
+    tearDownConnectedSession();
+    connected_ = false;
+    activeProtocol_.clear();
+    publishStatus("disconnected");
+}
+
+// The three ways a session ends, each in its own order. The orders differ on purpose; do not
+// make them one:
+//   - A disconnect takes the network down first, while both children still run: the routes and
+//     the DNS change name the bridge's adapter, which goes with the bridge, and traffic falls back
+//     to the old default route at once instead of hitting a tunnel whose bridge is gone. Then the
+//     bridge before the core, whose SOCKS5 port the bridge forwards into. A failure here is not
+//     caught: restore tolerates its commands' failures, and stop never fails.
+//   - A failed connect ends the children first, in the reverse of their launch, so nothing of the
+//     half-made session runs on. The network comes last, with a throwing restore ignored: a
+//     failed apply has already taken back its own changes and restore acts only on a completed
+//     one, so in practice there is nothing of the network left to order against the children.
+//   - The destructor disconnects; whatever a throwing disconnect left goes in the disconnect's
+//     order, by destruction, which stops or restores and never throws.
+// What a child started and sent out of its group and session belongs to the children's account
+// all the same: both the disconnect and the failed connect end it once their children are gone.
+
+// Disconnect: network, bridge, core.
+void TunnelController::tearDownConnectedSession() {
     if (network_) {
         network_->restore();
         network_.reset();
@@ -132,11 +145,28 @@ void TunnelController::disconnect() {
         proxyCore_->stop();
         proxyCore_.reset();
     }
-    // What a child started and sent out of its group and session is still the account's.
     ProcessLauncher::endLeftoverChildren();
-    connected_ = false;
-    activeProtocol_.clear();
-    publishStatus("disconnected");
+}
+
+// Failed connect: bridge, core, network.
+void TunnelController::tearDownFailedConnect() noexcept {
+    tunnelBridge_.reset();
+    proxyCore_.reset();
+    ProcessLauncher::endLeftoverChildren();
+    if (network_) {
+        try {
+            network_->restore();
+        } catch (...) {  // NOLINT(bugprone-empty-catch): restore tolerates every failure
+        }
+        network_.reset();
+    }
+}
+
+// Destructor, after its disconnect: network, bridge, core (empty after a normal disconnect).
+void TunnelController::releaseWhatDisconnectLeft() noexcept {
+    network_.reset();
+    tunnelBridge_.reset();
+    proxyCore_.reset();
 }
 
 std::string TunnelController::status() const {
