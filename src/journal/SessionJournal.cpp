@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/DebugOutput.h"
+#include "common/ErrorText.h"
 #include "common/ProcessIdentity.h"
 #include "journal/JournalFormat.h"
 #include "journal/JournalStore.h"
@@ -26,8 +27,8 @@ void SessionJournal::record(const JournalEntry& entry) {
     entries_.push_back(entry);
     if (const std::uint32_t error = save(); error != 0) {
         entries_.pop_back();
-        throw std::runtime_error("Cannot write the session journal " + path_.string() + " (error " +
-                                 std::to_string(error) + ")");
+        throw std::runtime_error("Cannot write the session journal " + path_.string() +
+                                 errorCodeSuffix(error));
     }
 }
 
@@ -39,8 +40,8 @@ void SessionJournal::forget(const JournalEntry& entry) noexcept {
     entries_.erase(found);
     if (const std::uint32_t error = save(); error != 0) {
         try {
-            writeDebugOutput("HalvernService journal: cannot write " + path_.string() + " (error " +
-                             std::to_string(error) + ")\n");
+            writeDebugOutput("HalvernService journal: cannot write " + path_.string() +
+                             errorCodeSuffix(error) + "\n");
         } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the undo is done
         }
     }
