@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/ProcessIdentity.h"
+#include "journal/JournalFormat.h"
 #include "journal/JournalStore.h"
 #include "journal/SessionJournal.h"
 #include "support/TestSupport.h"
@@ -133,6 +135,21 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
         EXPECT_TRUE(std::equal(c.tail.rbegin(), c.tail.rend(), system.ran.rbegin()));
         EXPECT_EQ(journal.entries(), c.left);
     }
+}
+
+// Fields of any bytes come back as they were, each entry one line; a mark that is no number
+// is written as 0.
+TEST(SessionJournal, FieldsOfAnyBytesComeBackAsTheyWere) {
+    const std::vector<JournalEntry> entries = {
+        {JournalKind::serverRoute, {"", "Eth \"x\"\n%", std::string("\xC3\xA9\x00\x7F 1", 6)}},
+        {JournalKind::proxyConfig, {}}};
+    const std::string text = formatJournal(4000000000U, "12x", entries);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5);
+    const std::optional<ParsedJournal> parsed = parseJournal(text);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->instancePid, 4000000000U);
+    EXPECT_EQ(parsed->instanceMark, "0");
+    EXPECT_EQ(parsed->entries, (std::vector<std::optional<JournalEntry>>{entries[0], entries[1]}));
 }
 
 // No journal line runs as it stands; a damaged, foreign or still-running journal is not used.
