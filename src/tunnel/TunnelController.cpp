@@ -115,21 +115,16 @@ void TunnelController::disconnect() {
     publishStatus("disconnected");
 }
 
-// The three ways a session ends, each in its own order. The orders differ on purpose; do not
-// make them one:
-//   - A disconnect takes the network down first, while both children still run: the routes and
-//     the DNS change name the bridge's adapter, which goes with the bridge, and traffic falls back
-//     to the old default route at once instead of hitting a tunnel whose bridge is gone. Then the
-//     bridge before the core, whose SOCKS5 port the bridge forwards into. A failure here is not
-//     caught: restore tolerates its commands' failures, and stop never fails.
-//   - A failed connect ends the children first, in the reverse of their launch, so nothing of the
-//     half-made session runs on. The network comes last, with a throwing restore ignored: a
-//     failed apply has already taken back its own changes and restore acts only on a completed
-//     one, so in practice there is nothing of the network left to order against the children.
-//   - The destructor disconnects; whatever a throwing disconnect left goes in the disconnect's
-//     order, by destruction, which stops or restores and never throws.
-// What a child started and sent out of its group and session belongs to the children's account
-// all the same: both the disconnect and the failed connect end it once their children are gone.
+// The three ways a session ends, each in its own order on purpose; do not make them one.
+//   - Disconnect: the network first, while both children run: its routes and DNS change name the
+//     bridge's adapter, which goes with the bridge, and traffic falls back to the old route at
+//     once rather than into a dead tunnel. Then the bridge, then the core it forwards into.
+//     Nothing is caught: restore tolerates its commands' failures, and stop never fails.
+//   - Failed connect: the children first, the reverse of their launch, so nothing of the
+//     half-made session runs on; the network last, a throwing restore ignored: a failed apply
+//     has taken back its own changes, and restore only undoes a completed one.
+//   - Destructor: a disconnect, then whatever a throwing one left, in the disconnect's order.
+// The first two also end what a child sent out of its group and session, after the children.
 
 // Disconnect: network, bridge, core.
 void TunnelController::tearDownConnectedSession() {
