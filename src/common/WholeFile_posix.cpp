@@ -29,7 +29,6 @@ int replaceFileAtomically(const std::filesystem::path& path, const std::string& 
             ::fsync(file.get()) != 0 || ::close(file.release()) != 0 ||
             ::rename(temporary.c_str(), path.c_str()) != 0) {
             const int error = errno != 0 ? errno : EIO;
-            file.reset();
             ::unlink(temporary.c_str());
             return error;
         }
