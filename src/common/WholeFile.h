@@ -1,9 +1,12 @@
 #pragma once
 
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <filesystem>
+#include <optional>
 #include <string>
 
 namespace halvern {
@@ -34,8 +37,7 @@ inline bool readWholeFile(int fd, std::size_t maxBytes, std::string& bytes) {
 }
 
 // POSIX only: writes all of `bytes` at the start of the file behind `fd`, resuming after short
-// writes and EINTR. The service's own files (the crash journal, the resolv.conf it writes and
-// its backup) are written whole this way. False on any other failure, with errno set.
+// writes and EINTR. False on any other failure, with errno set.
 inline bool writeWholeFile(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -51,5 +53,26 @@ inline bool writeWholeFile(int fd, const std::string& bytes) {
     }
     return true;
 }
+
+struct FileOwner {
+    uid_t uid;
+    gid_t gid;
+};
+
+// What differs between the files that replaceFileAtomically writes.
+struct AtomicFileOptions {
+    mode_t mode;                     // set with fchmod, whatever the umask
+    std::optional<FileOwner> owner;  // best effort: without CAP_CHOWN the file stays ours
+    bool syncDirectory = false;      // also flush the rename itself, with the directory
+};
+
+// POSIX only, the service's one atomic writer (the crash journal, the resolv.conf it writes and
+// its backup, the systemd unit): `bytes` go into a new file beside `path` (".NAME.halvern-new",
+// created exclusively, no link followed, close-on-exec; a leftover of a write that died half-way
+// is removed first), which is flushed to disk and renamed over `path`, so that a reader sees the
+// old content or the new, never a part. Returns 0 or the errno of the failing step (ENOMEM when
+// memory ran out); the temporary file is then gone.
+int replaceFileAtomically(const std::filesystem::path& path, const std::string& bytes,
+                          const AtomicFileOptions& options) noexcept;
 
 }  // namespace halvern

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -116,42 +115,22 @@ void writeInPlace(const std::string& bytes, std::optional<mode_t> mode) {
 }
 
 // A new file with `entry`'s content, mode and (where we may set it) owner, renamed over
-// /etc/resolv.conf; in place where that is a mount point or /etc cannot take a new file.
-// `inPlaceMode` is the mode to give a file rewritten in place, if any.
+// /etc/resolv.conf; in place where that is a mount point or /etc cannot take a new file (EROFS at
+// the creation, EBUSY or EXDEV at the rename). `inPlaceMode` is the mode to give a file rewritten
+// in place, if any.
 void placeFile(const Entry& entry, std::optional<mode_t> inPlaceMode) {
     if (isMountPoint(kResolvConf)) {
         writeInPlace(entry.bytes, inPlaceMode);
         return;
     }
-    std::string temporary = std::string(kTemporaryPrefix) + "XXXXXX";
-    // mkostemp creates exclusively, so nothing planted under the name is ever followed.
-    UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!file.valid()) {
-        const int error = errno;
-        if (error != EROFS) {
-            fail("write", kResolvConf, error);
-        }
+    const int error = replaceFileAtomically(
+        kResolvConf, entry.bytes,
+        {.mode = entry.mode, .owner = FileOwner{entry.owner, entry.group}, .syncDirectory = false});
+    if (error == EROFS || error == EBUSY || error == EXDEV) {
         writeInPlace(entry.bytes, inPlaceMode);
-        return;
-    }
-    // The owner is best effort: without CAP_CHOWN the file stays the service's.
-    const int ownerResult = ::fchown(file.get(), entry.owner, entry.group);
-    static_cast<void>(ownerResult);
-    const bool written = ::fchmod(file.get(), entry.mode) == 0 &&
-                         writeWholeFile(file.get(), entry.bytes) && ::fsync(file.get()) == 0;
-    int error = written ? 0 : errno;
-    file.reset();
-    if (written) {
-        if (::rename(temporary.c_str(), kResolvConf) == 0) {
-            return;
-        }
-        error = errno;
-    }
-    ::unlink(temporary.c_str());
-    if (!written || (error != EBUSY && error != EXDEV)) {
+    } else if (error != 0) {
         fail("write", kResolvConf, error);
     }
-    writeInPlace(entry.bytes, inPlaceMode);
 }
 
 void placeSymlink(const std::string& target) {
@@ -282,21 +261,11 @@ std::optional<Backup> decode(const std::string& text) {
 
 void writeBackup(const Backup& backup) {
     const std::string path = resolvConfBackupPath();
-    const std::string temporary = path + ".new";
-    UniqueFd file(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    const bool written = file.valid() && ::fchmod(file.get(), 0600) == 0 &&
-                         writeWholeFile(file.get(), encode(backup)) && ::fsync(file.get()) == 0;
-    int error = written ? 0 : errno;
-    file.reset();
-    if (written) {
-        if (::rename(temporary.c_str(), path.c_str()) == 0) {
-            return;
-        }
-        error = errno;
+    if (const int error = replaceFileAtomically(
+            path, encode(backup), {.mode = 0600, .owner = {}, .syncDirectory = false});
+        error != 0) {
+        fail("write", path, error);
     }
-    ::unlink(temporary.c_str());
-    fail("write", path, error);
 }
 
 // Our backup, or nothing when there is none or the file is not one we wrote: not a regular file,

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include "common/ChildPid.h"
 #include "common/ExecutablePath.h"
 #include "common/MonotonicClock.h"
+#include "common/WholeFile.h"
 #include "service/ServiceEntry.h"
 #include "service/UnitTemplate.h"
 
@@ -80,66 +80,12 @@ std::string unitText(const std::string& execStart) {
     return text;
 }
 
-// Closes the descriptor once, on every path.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    ~FileDescriptor() { close(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const noexcept { return fd_; }
-    int close() noexcept {
-        const int result = fd_ >= 0 ? ::close(fd_) : 0;
-        fd_ = -1;
-        return result;
-    }
-
-  private:
-    int fd_;
-};
-
-// Written beside the unit and renamed over it, so that systemd never reads half a file.
+// Written beside the unit and renamed over it, so that systemd never reads half a file. The
+// umask must not narrow its mode: systemd and "systemctl cat" read the unit as others.
 std::uint32_t writeUnitFile(const std::string& text) {
-    const std::string temporary = std::string(kUnitPath) + ".new";
-    FileDescriptor file(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (file.get() < 0) {
-        const int error = errno;
-        return errnoCode(error);
-    }
-    int error = 0;
-    // The umask must not narrow it: systemd and "systemctl cat" read the unit as others.
-    if (::fchmod(file.get(), 0644) != 0) {
-        error = errno;
-    }
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (error == 0 && left > 0) {
-        const ssize_t written = ::write(file.get(), data, left);
-        if (written < 0) {
-            const int writeError = errno;
-            if (writeError != EINTR) {
-                error = writeError;
-            }
-            continue;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    if (error == 0 && ::fsync(file.get()) != 0) {
-        error = errno;
-    }
-    if (file.close() != 0 && error == 0) {
-        error = errno;
-    }
-    if (error == 0 && ::rename(temporary.c_str(), kUnitPath) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        ::unlink(temporary.c_str());
-        return errnoCode(error);
-    }
-    return 0;
+    const int error =
+        replaceFileAtomically(kUnitPath, text, {.mode = 0644, .owner = {}, .syncDirectory = false});
+    return error != 0 ? errnoCode(error) : 0;
 }
 
 // Runs systemctl (found through PATH) with the arguments and waits for it. Returns its exit

@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "common/DebugOutput.h"
-#include "common/SessionJournal.h"
 #include "control/ControlPipeServer.h"
 #include "control/ServiceState.h"
+#include "journal/JournalStore.h"
 #include "network/NetworkSystem.h"
 #include "service/StopEvent.h"
 #include "tunnel/SessionRecovery.h"

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "common/ProcessIdentity.h"
-#include "common/SessionJournal.h"
+#include "common/SessionNames.h"
+#include "journal/JournalFormat.h"
+#include "journal/JournalStore.h"
 #include "network/DnsChange.h"
 #include "network/NetworkSystem.h"
 #include "processes/ProcessLauncher.h"
@@ -55,7 +57,7 @@ bool isDottedIpv4(const std::string& text) {
 
 // Only the service's own adapters: the prefix that route discovery also passes over.
 bool isAdapterName(const std::string& text) {
-    return text.rfind("Halvern", 0) == 0 && text.size() <= 64 &&
+    return text.starts_with(session::kAdapterPrefix) && text.size() <= 64 &&
            std::all_of(text.begin(), text.end(), [](char c) {
                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                       c == '_' || c == '-';
@@ -162,16 +164,17 @@ void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& syst
                           const RecoveryReport& report) noexcept {
     try {
         std::string text;
-        const JournalFileState state = readJournalFile(path, text);
-        if (state == JournalFileState::absent) {
+        const JournalStoreState state = readJournalStore(path, text);
+        if (state == JournalStoreState::absent) {
             return;
         }
         const std::optional<ParsedJournal> journal =
-            state == JournalFileState::read ? parseJournal(text) : std::nullopt;
+            state == JournalStoreState::read ? parseJournal(text) : std::nullopt;
         if (!journal) {
-            report("ignored the session journal " + path.string() + ": " +
-                   (state == JournalFileState::foreign ? "not the service's own file" : "damaged"));
-            removeJournalFile(path);
+            report(
+                "ignored the session journal " + path.string() + ": " +
+                (state == JournalStoreState::foreign ? "not the service's own file" : "damaged"));
+            removeJournalStore(path);
             return;
         }
         if (processStartMark(journal->instancePid) == journal->instanceMark) {
@@ -192,7 +195,7 @@ void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& syst
             } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the next entry
             }
         }
-        removeJournalFile(path);
+        removeJournalStore(path);
     } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the service starts all the same
     }
 }

@@ -11,7 +11,7 @@ class NetworkSystem;
 // Receives one line, without a line feed, for each item that the recovery undid or passed over.
 using RecoveryReport = std::function<void(const std::string&)>;
 
-// Replays the crash journal (common/SessionJournal.h) that a service instance left when it ended
+// Replays the crash journal (journal/SessionJournal.h) that a service instance left when it ended
 // without its stop. The service runs it at start, before its endpoint accepts any request:
 //   - first, on Linux, every process of the children's account is ended, also one that left its
 //     group and session (ProcessLauncher::endLeftoverChildren);

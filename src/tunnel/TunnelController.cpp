@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/DebugOutput.h"
+#include "common/SessionNames.h"
 #include "network/NetworkConfigurator.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
@@ -14,8 +15,6 @@ namespace halvern {
 namespace {
 
 constexpr int kSocksReadyTimeoutMs = 10000;
-constexpr int kSocksPort = 10807;
-constexpr const char* kTunnelAddress = "10.255.0.1";
 constexpr const char* kSupportedProtocol = "xray";
 
 }  // namespace
@@ -28,10 +27,7 @@ TunnelController::~TunnelController() {
         disconnect();
     } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor must not throw
     }
-    // After a normal disconnect these are already empty; the order matters when they are not.
-    network_.reset();
-    tunnelBridge_.reset();
-    proxyCore_.reset();
+    releaseWhatDisconnectLeft();
 }
 
 void TunnelController::publishStatus(const std::string& word) {
@@ -54,55 +50,48 @@ void TunnelController::connect(const std::string& configJson, const std::string&
         if (protocol != kSupportedProtocol) {
             throw std::runtime_error("Windows v1 supports Xray-family configs only");
         }
-        startNativeVpn(configJson, dnsServers);
+        launchSession(configJson, dnsServers);
         connected_ = true;
         activeProtocol_ = protocol;
         publishStatus("connected");
     } catch (const std::exception& error) {
-        cleanUpFailedConnect(error.what());
+        failConnect(error.what());
     } catch (...) {
-        cleanUpFailedConnect("Unknown error");
+        failConnect("Unknown error");
     }
 }
 
-void TunnelController::startNativeVpn(const std::string& configJson,
-                                      const std::vector<std::string>& dnsServers) {
-    const std::string xrayPath = locateBundledFile(proxyCoreFileName());
-    proxyCore_ = std::make_unique<ProxyCoreProcess>(xrayPath, &journal_);
+// The launch steps of connect, in order; the first that fails throws, leaving what it made in
+// its field for failConnect. Each session object records into the journal before its change.
+void TunnelController::launchSession(const std::string& configJson,
+                                     const std::vector<std::string>& dnsServers) {
+    JournalRecorder* const journal = &journal_;
+    const std::string corePath = locateBundledFile(proxyCoreFileName());
+    proxyCore_ = std::make_unique<ProxyCoreProcess>(corePath, journal);
     proxyCore_->start(configJson);
     proxyCore_->waitForSocksPort(kSocksReadyTimeoutMs);
 
-    const std::string tun2socksPath = locateBundledFile(tunnelBridgeFileName());
+    const std::string bridgePath = locateBundledFile(tunnelBridgeFileName());
     const std::string driverName = driverLibraryFileName();
-    const std::string wintunPath =
+    const std::string driverPath =
         driverName.empty() ? std::string{} : locateBundledFile(driverName);
-    tunnelBridge_ = std::make_unique<TunnelBridgeProcess>(tun2socksPath, wintunPath, &journal_);
-    tunnelBridge_->start(kSocksPort);
+    tunnelBridge_ = std::make_unique<TunnelBridgeProcess>(bridgePath, driverPath, journal);
+    tunnelBridge_->start(session::kSocksPort);
 
     const std::string serverAddress = proxyCore_->serverAddress();
-    network_ = std::make_unique<NetworkConfigurator>(hostNetworkSystem(), &journal_);
+    network_ = std::make_unique<NetworkConfigurator>(hostNetworkSystem(), journal);
     const std::string adapterName = tunnelBridge_->adapterName();
-    network_->apply(adapterName, serverAddress, kTunnelAddress, dnsServers, true);
+    network_->apply(adapterName, serverAddress, std::string(session::kTunnelAddress), dnsServers,
+                    true);
 }
 
-void TunnelController::cleanUpFailedConnect(const std::string& message) noexcept {
+void TunnelController::failConnect(const std::string& message) noexcept {
     try {
         lastError_ = message;
         writeDebugOutput("Halvern native VPN start failed: " + message + "\n");
     } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the clean-up must still run
     }
-    // Bridge, then core, then network: the reverse of the launch for the children, while the
-    // network object only ever holds a completed apply.
-    tunnelBridge_.reset();
-    proxyCore_.reset();
-    ProcessLauncher::endLeftoverChildren();
-    if (network_) {
-        try {
-            network_->restore();
-        } catch (...) {  // NOLINT(bugprone-empty-catch): restore tolerates every failure
-        }
-        network_.reset();
-    }
+    tearDownFailedConnect();
     connected_ = false;
     activeProtocol_.clear();
     try {
@@ -119,6 +108,25 @@ void TunnelController::disconnect() {
         return;
     }
     publishStatus("disconnecting");
+    tearDownConnectedSession();
+    connected_ = false;
+    activeProtocol_.clear();
+    publishStatus("disconnected");
+}
+
+// The three ways a session ends, each in its own order on purpose; do not make them one.
+//   - Disconnect: the network first, while both children run: its routes and DNS change name the
+//     bridge's adapter, which goes with the bridge, and traffic falls back to the old route at
+//     once rather than into a dead tunnel. Then the bridge, then the core it forwards into.
+//     Nothing is caught: restore tolerates its commands' failures, and stop never fails.
+//   - Failed connect: the children first, the reverse of their launch, so nothing of the
+//     half-made session runs on; the network last, a throwing restore ignored: a failed apply
+//     has taken back its own changes, and restore only undoes a completed one.
+//   - Destructor: a disconnect, then whatever a throwing one left, in the disconnect's order.
+// The first two also end what a child sent out of its group and session, after the children.
+
+// Disconnect: network, bridge, core.
+void TunnelController::tearDownConnectedSession() {
     if (network_) {
         network_->restore();
         network_.reset();
@@ -131,11 +139,28 @@ void TunnelController::disconnect() {
         proxyCore_->stop();
         proxyCore_.reset();
     }
-    // What a child started and sent out of its group and session is still the account's.
     ProcessLauncher::endLeftoverChildren();
-    connected_ = false;
-    activeProtocol_.clear();
-    publishStatus("disconnected");
+}
+
+// Failed connect: bridge, core, network.
+void TunnelController::tearDownFailedConnect() noexcept {
+    tunnelBridge_.reset();
+    proxyCore_.reset();
+    ProcessLauncher::endLeftoverChildren();
+    if (network_) {
+        try {
+            network_->restore();
+        } catch (...) {  // NOLINT(bugprone-empty-catch): restore tolerates every failure
+        }
+        network_.reset();
+    }
+}
+
+// Destructor, after its disconnect: network, bridge, core (empty after a normal disconnect).
+void TunnelController::releaseWhatDisconnectLeft() noexcept {
+    network_.reset();
+    tunnelBridge_.reset();
+    proxyCore_.reset();
 }
 
 std::string TunnelController::status() const {

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "common/SessionJournal.h"
 #include "common/TrafficStats.h"
+#include "journal/JournalStore.h"
+#include "journal/SessionJournal.h"
 #include "tunnel/LogDelta.h"
 #include "tunnel/LogDeltaReader.h"
 
@@ -61,8 +62,13 @@ class TunnelController {
 
   private:
     void publishStatus(const std::string& word);
-    void startNativeVpn(const std::string& configJson, const std::vector<std::string>& dnsServers);
-    void cleanUpFailedConnect(const std::string& message) noexcept;
+    void launchSession(const std::string& configJson, const std::vector<std::string>& dnsServers);
+    void failConnect(const std::string& message) noexcept;
+
+    // The three teardown orders, side by side in TunnelController.cpp with why they differ.
+    void tearDownConnectedSession();
+    void tearDownFailedConnect() noexcept;
+    void releaseWhatDisconnectLeft() noexcept;
 
     StatusCallback statusCallback_;
     mutable std::mutex mutex_;
@@ -70,7 +76,8 @@ class TunnelController {
     std::string status_ = "disconnected";
     std::string activeProtocol_;
     std::string lastError_;
-    SessionJournal journal_;  // declared before the session objects, which use it to the end
+    // Declared before the session objects, which record into it (as a JournalRecorder) to the end.
+    SessionJournal journal_;
     std::unique_ptr<ProxyCoreProcess> proxyCore_;
     std::unique_ptr<TunnelBridgeProcess> tunnelBridge_;
     std::unique_ptr<NetworkConfigurator> network_;

@@ -8,7 +8,7 @@
 
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
-#include "common/SessionJournal.h"
+#include "journal/SessionJournal.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
 #include "support/PortLock.h"

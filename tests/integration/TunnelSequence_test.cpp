@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "common/SessionJournal.h"
 #include "control/CommandDispatcher.h"
 #include "control/JsonText.h"
 #include "control/ServiceState.h"

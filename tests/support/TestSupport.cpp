@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "common/MonotonicClock.h"
-#include "common/SessionJournal.h"
+#include "journal/JournalStore.h"
 #include "processes/ProcessLauncher.h"
 
 namespace halvern::testing {
@@ -63,7 +63,7 @@ ScopedRuntimeDirectory::~ScopedRuntimeDirectory() {
 
 bool ScopedJournalPlace::holdsJournal() const {
     std::string text;
-    return readJournalFile(path_, text) != JournalFileState::absent;
+    return readJournalStore(path_, text) != JournalStoreState::absent;
 }
 
 std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,

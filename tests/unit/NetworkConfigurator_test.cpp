@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/ProcessIdentity.h"
-#include "common/SessionJournal.h"
+#include "journal/JournalFormat.h"
+#include "journal/JournalStore.h"
+#include "journal/SessionJournal.h"
 #include "support/TestSupport.h"
 #include "tunnel/SessionRecovery.h"
 
@@ -150,6 +153,21 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
     }
 }
 
+// Fields of any bytes come back as they were, each entry one line; a mark that is no number
+// is written as 0.
+TEST(SessionJournal, FieldsOfAnyBytesComeBackAsTheyWere) {
+    const std::vector<JournalEntry> entries = {
+        {JournalKind::serverRoute, {"", "Eth \"x\"\n%", std::string("\xC3\xA9\x00\x7F 1", 6)}},
+        {JournalKind::proxyConfig, {}}};
+    const std::string text = formatJournal(4000000000U, "12x", entries);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5);
+    const std::optional<ParsedJournal> parsed = parseJournal(text);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->instancePid, 4000000000U);
+    EXPECT_EQ(parsed->instanceMark, "0");
+    EXPECT_EQ(parsed->entries, (std::vector<std::optional<JournalEntry>>{entries[0], entries[1]}));
+}
+
 // No journal line runs as it stands; a damaged, foreign or still-running journal is not used.
 TEST(SessionRecovery, UsesOnlyJournalEntriesThatCheckOut) {
     const testing::ScopedJournalPlace place;
@@ -203,14 +221,14 @@ TEST(SessionRecovery, UsesOnlyJournalEntriesThatCheckOut) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        ASSERT_EQ(writeJournalFile(path, c.text), 0U);
+        ASSERT_EQ(writeJournalStore(path, c.text), 0U);
         EXPECT_EQ(replay(), c.report);
         EXPECT_EQ(system.ran, c.ran);
         EXPECT_EQ(place.holdsJournal(), c.report[0].rfind("left", 0) == 0);
     }
     // A journal that others may change is not the service's own, nor on Linux a link to one.
     for (const bool link : {false, !testing::kOnWindows}) {
-        ASSERT_EQ(writeJournalFile(path, head + "end\n"), 0U);
+        ASSERT_EQ(writeJournalStore(path, head + "end\n"), 0U);
         testing::letOthersChangeJournal(path);
         if (link) {
             std::filesystem::rename(path, path.parent_path() / "elsewhere");

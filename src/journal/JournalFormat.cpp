@@ -1,12 +1,8 @@
-#include "common/SessionJournal.h"
+#include "journal/JournalFormat.h"
 
 #include <algorithm>
 #include <charconv>
-#include <stdexcept>
 #include <utility>
-
-#include "common/DebugOutput.h"
-#include "common/ProcessIdentity.h"
 
 namespace halvern {
 namespace {
@@ -14,7 +10,6 @@ namespace {
 constexpr const char* kHeader = "HalvernService session journal 1";
 constexpr const char* kEnd = "end";
 constexpr std::size_t kMaxLines = 256;
-constexpr std::uint32_t kOutOfMemory = 12;  // what the message shows when memory ran out
 
 bool isPlain(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -98,50 +93,6 @@ std::optional<JournalEntry> parseEntry(const std::string& line) {
 }
 
 }  // namespace
-
-SessionJournal::SessionJournal(std::filesystem::path path)
-    : path_(std::move(path)), instanceMark_(processStartMark(ownProcessId())) {}
-
-void SessionJournal::record(const JournalEntry& entry) {
-    if (std::find(entries_.begin(), entries_.end(), entry) != entries_.end()) {
-        return;
-    }
-    entries_.push_back(entry);
-    if (const std::uint32_t error = save(); error != 0) {
-        entries_.pop_back();
-        throw std::runtime_error("Cannot write the session journal " + path_.string() + " (error " +
-                                 std::to_string(error) + ")");
-    }
-}
-
-void SessionJournal::forget(const JournalEntry& entry) noexcept {
-    const auto found = std::find(entries_.begin(), entries_.end(), entry);
-    if (found == entries_.end()) {
-        return;
-    }
-    entries_.erase(found);
-    if (const std::uint32_t error = save(); error != 0) {
-        try {
-            writeDebugOutput("HalvernService journal: cannot write " + path_.string() + " (error " +
-                             std::to_string(error) + ")\n");
-        } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the undo is done
-        }
-    }
-}
-
-// An empty journal is no file at all: a clean stop leaves nothing to replay. Returns 0 or the
-// system's error (ENOMEM where memory ran out).
-std::uint32_t SessionJournal::save() noexcept {
-    try {
-        if (entries_.empty()) {
-            removeJournalFile(path_);
-            return 0;
-        }
-        return writeJournalFile(path_, formatJournal(ownProcessId(), instanceMark_, entries_));
-    } catch (...) {
-        return kOutOfMemory;
-    }
-}
 
 std::string formatJournal(std::uint32_t instancePid, const std::string& instanceMark,
                           const std::vector<JournalEntry>& entries) {

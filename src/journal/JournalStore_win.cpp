@@ -3,8 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include "common/SessionJournal.h"
 #include "common/UniqueLocalMemory.h"
+#include "journal/JournalStore.h"
 
 namespace halvern {
 namespace {
@@ -121,7 +121,7 @@ std::filesystem::path sessionJournalPath() {
     return L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\HalvernService\\Parameters\\SessionJournal";
 }
 
-std::uint32_t writeJournalFile(const std::filesystem::path& path, const std::string& text) {
+std::uint32_t writeJournalStore(const std::filesystem::path& path, const std::string& text) {
     RegistryPlace place;
     if (!placeOf(path, place) || text.size() > kMaxJournalBytes) {
         return ERROR_INVALID_PARAMETER;
@@ -155,11 +155,11 @@ std::uint32_t writeJournalFile(const std::filesystem::path& path, const std::str
     return static_cast<std::uint32_t>(status);
 }
 
-JournalFileState readJournalFile(const std::filesystem::path& path, std::string& text) {
+JournalStoreState readJournalStore(const std::filesystem::path& path, std::string& text) {
     text.clear();
     RegistryPlace place;
     if (!placeOf(path, place)) {
-        return JournalFileState::foreign;
+        return JournalStoreState::foreign;
     }
     RegistryKey key;
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, (place.parent + L"\\" + place.key).c_str(),
@@ -170,11 +170,11 @@ JournalFileState readJournalFile(const std::filesystem::path& path, std::string&
         status = RegQueryValueExW(key.get(), place.value.c_str(), nullptr, &type, nullptr, &size);
     }
     if (status == ERROR_FILE_NOT_FOUND) {
-        return JournalFileState::absent;
+        return JournalStoreState::absent;
     }
     if (status != ERROR_SUCCESS || type != REG_BINARY || size > kMaxJournalBytes ||
         !onlyTrustedMayChange(key.get())) {
-        return JournalFileState::foreign;
+        return JournalStoreState::foreign;
     }
     text.resize(size);
     // A value that changed size in between reads as damaged: its end line is then missing.
@@ -184,10 +184,10 @@ JournalFileState readJournalFile(const std::filesystem::path& path, std::string&
         size = 0;
     }
     text.resize(size);
-    return JournalFileState::read;
+    return JournalStoreState::read;
 }
 
-void removeJournalFile(const std::filesystem::path& path) noexcept {
+void removeJournalStore(const std::filesystem::path& path) noexcept {
     try {
         RegistryPlace place;
         RegistryKey key;
