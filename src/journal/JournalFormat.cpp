@@ -1,8 +1,9 @@
 #include "journal/JournalFormat.h"
 
 #include <algorithm>
-#include <charconv>
 #include <utility>
+
+#include "common/AddressText.h"
 
 namespace halvern {
 namespace {
@@ -47,13 +48,14 @@ std::optional<std::string> decodeField(const std::string& word) {
             out += word[i];
             continue;
         }
-        unsigned value = 0;
-        if (word[i] != '%' || i + 2 >= word.size() ||
-            std::from_chars(word.data() + i + 1, word.data() + i + 3, value, 16).ptr !=
-                word.data() + i + 3) {
+        const std::optional<std::uint64_t> value =
+            word[i] == '%' && i + 2 < word.size()
+                ? wholeNumber(std::string_view(word).substr(i + 1, 2), 0xFF, 16)
+                : std::nullopt;
+        if (!value) {
             return std::nullopt;
         }
-        out += static_cast<char>(value);
+        out += static_cast<char>(*value);
         i += 2;
     }
     return out;
@@ -126,13 +128,12 @@ std::optional<ParsedJournal> parseJournal(const std::string& text) {
     }
     const std::vector<std::string> instance = splitWords(lines[1]);
     ParsedJournal parsed;
-    if (instance.size() != 3 || instance[0] != "instance" || !isDecimal(instance[1]) ||
-        !isDecimal(instance[2]) ||
-        std::from_chars(instance[1].data(), instance[1].data() + instance[1].size(),
-                        parsed.instancePid)
-                .ptr != instance[1].data() + instance[1].size()) {
+    const std::optional<std::uint64_t> pid =
+        instance.size() == 3 ? wholeNumber(instance[1], 0xFFFFFFFFU) : std::nullopt;
+    if (!pid || instance[0] != "instance" || instance[1].size() > 20 || !isDecimal(instance[2])) {
         return std::nullopt;
     }
+    parsed.instancePid = static_cast<std::uint32_t>(*pid);
     parsed.instanceMark = instance[2];
     for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
         parsed.entries.push_back(parseEntry(lines[i]));

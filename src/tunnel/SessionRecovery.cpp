@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/AddressText.h"
 #include "common/ProcessIdentity.h"
 #include "common/SessionNames.h"
 #include "journal/JournalFormat.h"
@@ -20,39 +21,10 @@ using Fields = std::vector<std::string>;
 
 constexpr std::size_t kMaxNameBytes = 255;
 
+// A non-zero decimal of at most 20 digits (no sign, no space) that fits `max`.
 bool isNumber(const std::string& text, std::uint64_t max) {
-    if (text.empty() || text.size() > 20 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    std::uint64_t value = 0;
-    for (const char digit : text) {
-        const auto next = static_cast<std::uint64_t>(digit - '0');
-        if (value > (max - next) / 10) {
-            return false;
-        }
-        value = value * 10 + next;
-    }
-    return value != 0;
-}
-
-// Four decimal parts of 0 to 255, without signs, spaces or leading zeros: what inet_pton takes.
-bool isDottedIpv4(const std::string& text) {
-    std::size_t at = 0;
-    for (int part = 0; part < 4; ++part) {
-        const std::size_t end = part < 3 ? text.find('.', at) : text.size();
-        if (end == std::string::npos) {
-            return false;
-        }
-        const std::string digits = text.substr(at, end - at);
-        if (digits.empty() || digits.size() > 3 ||
-            digits.find_first_not_of("0123456789") != std::string::npos ||
-            (digits.size() > 1 && digits[0] == '0') || std::stoi(digits) > 255) {
-            return false;
-        }
-        at = end + 1;
-    }
-    return true;
+    const auto value = text.size() <= 20 ? wholeNumber(text, max) : std::nullopt;
+    return value.has_value() && *value != 0;
 }
 
 // Only the service's own adapters: the prefix that route discovery also passes over.
@@ -96,14 +68,14 @@ bool validChild(const Fields& f) {
 }
 
 std::string endChild(const Fields& f, NetworkSystem& /*system*/) {
-    const auto pid = static_cast<std::uint32_t>(std::stoul(f[0]));
+    const auto pid = static_cast<std::uint32_t>(*wholeNumber(f[0], 0xFFFFFFFFU));
     return endRecordedProcess(pid, f[1]) == RecordedProcessOutcome::ended
                ? "ended process " + f[0] + " of the previous instance"
                : "process " + f[0] + " of the previous instance had already ended";
 }
 
 bool validServerRoute(const Fields& f) {
-    return isDottedIpv4(f[0]) && isInterfaceName(f[1]) && isDottedIpv4(f[2]);
+    return isIpv4Text(f[0]) && isInterfaceName(f[1]) && isIpv4Text(f[2]);
 }
 
 std::string deleteServerRoute(const Fields& f, NetworkSystem& system) {
@@ -112,7 +84,7 @@ std::string deleteServerRoute(const Fields& f, NetworkSystem& system) {
 }
 
 bool validTunnelRoute(const Fields& f) {
-    return isAdapterName(f[0]) && isDottedIpv4(f[1]);
+    return isAdapterName(f[0]) && isIpv4Text(f[1]);
 }
 
 std::string deleteTunnelRoute(const Fields& f, NetworkSystem& system) {
