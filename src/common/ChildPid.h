@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 
 namespace halvern {
@@ -32,8 +33,7 @@ class ChildPid {
     std::optional<int> waitStatusIfExited() noexcept;
 
     // Kills a child that has not been reaped yet, with its group, by SIGKILL and waits up to
-    // `waitMs` for it, then forgets it. A child that outlives the wait (stuck in the kernel) is
-    // kept on a list that later calls sweep, so it is still reaped once it finally dies.
+    // `waitMs` for it, then forgets it. A child that outlives the wait goes to reapWhenEnded.
     void reset(int waitMs = kKillWaitMs) noexcept;
 
   private:
@@ -45,5 +45,19 @@ class ChildPid {
     State state_ = State::Running;
     int status_ = 0;
 };
+
+// The exit code that a wait status stands for, as Windows would report it: the status of a
+// normal exit; for a death by signal the shells' 128 + the signal number, so that a crash reads
+// as a failure with a recognisable code.
+std::uint32_t exitCodeOf(int waitStatus) noexcept;
+
+// The one list of killed children that outlived their bounded wait (stuck in the kernel), kept
+// for every child of the service, long-running or a short command. Each is reaped by a later
+// sweep once it has ended, so that none lingers as a zombie. Only these pids are waited for: a
+// SIGCHLD handler or waitpid(-1) would steal the statuses of other children. Nothing on the list
+// is ever signalled, since its number may pass to an unrelated process once it is reaped.
+void reapWhenEnded(pid_t pid) noexcept;
+// Reaps whatever on the list has ended since. Owners call it as they start and end children.
+void reapEndedChildren() noexcept;
 
 }  // namespace halvern

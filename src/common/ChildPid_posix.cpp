@@ -19,7 +19,16 @@ std::vector<pid_t>& unreapedChildren() {
     return children;
 }
 
-void parkUnreaped(pid_t pid) noexcept {
+}  // namespace
+
+std::uint32_t exitCodeOf(int waitStatus) noexcept {
+    if (WIFSIGNALED(waitStatus)) {
+        return 128U + static_cast<std::uint32_t>(WTERMSIG(waitStatus));
+    }
+    return static_cast<std::uint32_t>(WEXITSTATUS(waitStatus));
+}
+
+void reapWhenEnded(pid_t pid) noexcept {
     const std::lock_guard lock(unreapedMutex);
     try {
         unreapedChildren().push_back(pid);
@@ -27,18 +36,14 @@ void parkUnreaped(pid_t pid) noexcept {
     }
 }
 
-// Reaps the killed children that outlived their wait, where they have ended since.
-void sweepUnreaped() noexcept {
+void reapEndedChildren() noexcept {
     const std::lock_guard lock(unreapedMutex);
-    auto& children = unreapedChildren();
-    std::erase_if(children, [](pid_t pid) {
+    std::erase_if(unreapedChildren(), [](pid_t pid) {
         int status = 0;
         const pid_t result = ::waitpid(pid, &status, WNOHANG);
         return result == pid || (result < 0 && errno == ECHILD);
     });
 }
-
-}  // namespace
 
 ChildPid::ChildPid(ChildPid&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
@@ -100,7 +105,7 @@ std::optional<int> ChildPid::waitStatusIfExited() noexcept {
 }
 
 void ChildPid::reset(int waitMs) noexcept {
-    sweepUnreaped();
+    reapEndedChildren();
     if (!valid()) {
         return;
     }
@@ -117,7 +122,7 @@ void ChildPid::reset(int waitMs) noexcept {
                 break;
             }
             if (elapsedMilliseconds(start) >= waitMs) {
-                parkUnreaped(pid_);
+                reapWhenEnded(pid_);
                 break;
             }
             sleepMilliseconds(2);

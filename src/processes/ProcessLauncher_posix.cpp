@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -102,14 +101,7 @@ std::optional<std::size_t> endLeftoverChildren() noexcept {
 
 std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept {
     const std::optional<int> status = process.os.waitStatusIfExited();
-    if (!status) {
-        return std::nullopt;
-    }
-    if (WIFEXITED(*status)) {
-        return static_cast<std::uint32_t>(WEXITSTATUS(*status));
-    }
-    // Ended by a signal: reported the way shells do, 128 + the signal number.
-    return static_cast<std::uint32_t>(128 + WTERMSIG(*status));
+    return status ? std::optional(exitCodeOf(*status)) : std::nullopt;
 }
 
 std::string readLogTail(const std::string& fileName, std::size_t maxBytes) noexcept {

@@ -164,8 +164,7 @@ std::uint32_t runSystemctl(std::initializer_list<const char*> arguments) {
     const auto start = MonotonicClock::now();
     for (;;) {
         if (const std::optional<int> status = child.waitStatusIfExited()) {
-            return WIFEXITED(*status) ? static_cast<std::uint32_t>(WEXITSTATUS(*status))
-                                      : 128U + static_cast<std::uint32_t>(WTERMSIG(*status));
+            return exitCodeOf(*status);
         }
         if (elapsedMilliseconds(start) >= kSystemctlTimeoutMs) {
             return ETIMEDOUT;
