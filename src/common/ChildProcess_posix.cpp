@@ -1,4 +1,4 @@
-#include "common/ChildPid.h"
+#include "common/ChildProcess.h"
 
 #include <sys/wait.h>
 
@@ -45,12 +45,12 @@ void reapEndedChildren() noexcept {
     });
 }
 
-ChildPid::ChildPid(ChildPid&& other) noexcept
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       state_(std::exchange(other.state_, State::Running)),
       status_(std::exchange(other.status_, 0)) {}
 
-ChildPid& ChildPid::operator=(ChildPid&& other) noexcept {
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         reset();
         pid_ = std::exchange(other.pid_, -1);
@@ -60,7 +60,7 @@ ChildPid& ChildPid::operator=(ChildPid&& other) noexcept {
     return *this;
 }
 
-void ChildPid::pollOnce() noexcept {
+void ChildProcess::pollOnce() noexcept {
     if (!valid() || state_ != State::Running) {
         return;
     }
@@ -96,7 +96,7 @@ void ChildPid::pollOnce() noexcept {
     }
 }
 
-std::optional<int> ChildPid::waitStatusIfExited() noexcept {
+std::optional<int> ChildProcess::waitStatusIfExited() noexcept {
     pollOnce();
     if (state_ == State::Reaped) {
         return status_;
@@ -104,7 +104,7 @@ std::optional<int> ChildPid::waitStatusIfExited() noexcept {
     return std::nullopt;
 }
 
-void ChildPid::reset(int waitMs) noexcept {
+void ChildProcess::reset(int waitMs) noexcept {
     reapEndedChildren();
     if (!valid()) {
         return;

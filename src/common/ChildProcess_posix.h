@@ -5,24 +5,26 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/UniqueFd.h"
+
 namespace halvern {
 
-// Owner of one child process of ours (POSIX) and of the process group it leads: whatever the
+// Owner of one child process of ours and of the process group it leads: whatever the
 // child starts stays in that group unless it moves itself out, and ending the child ends the
 // group. The child is reaped exactly once, so it never lingers as a zombie; once reaped, its pid
 // is never signalled again, because the number may already belong to an unrelated process.
-class ChildPid {
+class ChildProcess {
   public:
     // How long `reset` waits for a killed child before leaving it to a later sweep.
     static constexpr int kKillWaitMs = 3000;
 
-    ChildPid() noexcept = default;
-    explicit ChildPid(pid_t pid) noexcept : pid_(pid) {}
-    ~ChildPid() { reset(); }
-    ChildPid(const ChildPid&) = delete;
-    ChildPid& operator=(const ChildPid&) = delete;
-    ChildPid(ChildPid&& other) noexcept;
-    ChildPid& operator=(ChildPid&& other) noexcept;
+    ChildProcess() noexcept = default;
+    explicit ChildProcess(pid_t pid) noexcept : pid_(pid) {}
+    ~ChildProcess() { reset(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
 
     pid_t pid() const noexcept { return pid_; }
     bool valid() const noexcept { return pid_ > 0; }
@@ -45,6 +47,8 @@ class ChildPid {
     State state_ = State::Running;
     int status_ = 0;
 };
+
+using ChildLog = UniqueFd;  // -1 when there is no log
 
 // The exit code that a wait status stands for, as Windows would report it: the status of a
 // normal exit; for a death by signal the shells' 128 + the signal number, so that a crash reads

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/ChildPid.h"
+#include "common/ChildProcess.h"
 #include "common/MonotonicClock.h"
 #include "common/ProgramSearch.h"
 #include "common/UniqueFd.h"
@@ -155,7 +155,7 @@ std::uint32_t waitOrKill(pid_t pid, MonotonicClock::time_point start) {
         return *exitCode;
     }
     kill(-pid, SIGKILL);
-    if (!waitBounded(pid, pidfd.get(), ChildPid::kKillWaitMs)) {
+    if (!waitBounded(pid, pidfd.get(), ChildProcess::kKillWaitMs)) {
         reapWhenEnded(pid);  // killed, but stuck in the kernel
     }
     return kStillRunningExitCode;

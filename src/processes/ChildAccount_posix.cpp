@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/AccountIds.h"
-#include "common/ChildPid.h"
+#include "common/ChildProcess.h"
 #include "common/MonotonicClock.h"
 #include "common/UniqueFd.h"
 #include "common/WholeFile.h"
@@ -99,7 +99,7 @@ void killAllAs(uid_t uid) {
     if (pid < 0) {
         return;
     }
-    ChildPid helper(pid);
+    ChildProcess helper(pid);
     const auto start = MonotonicClock::now();
     while (!helper.waitStatusIfExited() && elapsedMilliseconds(start) < 1000) {
         sleepMilliseconds(1);

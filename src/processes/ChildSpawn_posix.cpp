@@ -155,8 +155,8 @@ bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
 
 }  // namespace
 
-ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>& beforeRun,
-                    ChildSpawnError& failure) {
+ChildProcess spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>& beforeRun,
+                        ChildSpawnError& failure) {
     failure = {};
     std::vector<char*> argv;
     argv.reserve(plan.argv.size() + 1);
@@ -172,7 +172,7 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
     UniqueFd reportWrite;
     if (!makePipe(goRead, goWrite) || !makePipe(reportRead, reportWrite)) {
         failure.error = errno != 0 ? errno : EMFILE;
-        return ChildPid{};
+        return ChildProcess{};
     }
     const ChildSide side{
         argv.data(),      environ,
@@ -184,12 +184,12 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
     const pid_t pid = ::fork();
     if (pid < 0) {
         failure.error = errno;
-        return ChildPid{};
+        return ChildProcess{};
     }
     if (pid == 0) {
         runChildSide(side);
     }
-    ChildPid child(pid);
+    ChildProcess child(pid);
     ::setpgid(pid, pid);  // also from here: the group exists before anyone can signal it
     goRead.reset();
     reportWrite.reset();
@@ -224,7 +224,7 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
         failure.step = report.step;
     }
     child.reset();  // it is on its way out already; this reaps it
-    return ChildPid{};
+    return ChildProcess{};
 }
 
 }  // namespace halvern

@@ -1,4 +1,5 @@
-#include "processes/ProxyCoreProcess.h"
+#include "processes/ServerAddress.h"
+
 #include "processes/SocketCalls.h"
 
 // Finding the proxy server's address in the client's configuration. This is a plain text search:
@@ -37,23 +38,22 @@ std::string findAddressAfter(const std::string& text, const std::string& key,
     return text.substr(openQuote + 1, closeQuote - openQuote - 1);
 }
 
-void ProxyCoreProcess::extractServerAddress(const std::string& configJson) {
+std::optional<std::string> serverAddressIn(const std::string& configJson) {
     const auto outbounds = configJson.find("\"outbounds\"");
     std::string host = findAddressAfter(configJson, "\"vnext\"", outbounds);
     if (host.empty()) {
         host = findAddressAfter(configJson, "\"servers\"", outbounds);
     }
     if (host.empty()) {
-        return;
+        return std::nullopt;
     }
     if (isIpv4Literal(host)) {
-        serverAddress_ = host;
-        return;
+        return host;
     }
     ensureWinsock();
     // A name that does not resolve is not an error: the tunnel then simply gets no host route
     // for the server.
-    serverAddress_ = resolveFirstIpv4(host);
+    return resolveFirstIpv4(host);
 }
 
 }  // namespace halvern

@@ -5,6 +5,10 @@
 
 #include "processes/TunnelBridgeProcess.h"
 
+#include "common/ErrorText.h"
+#include "common/ProcessIdentity.h"
+#include "common/SessionNames.h"
+
 namespace halvern {
 namespace {
 
@@ -33,7 +37,7 @@ bool entryExists(const std::filesystem::path& path) {
 }  // namespace
 
 std::string tunnelAdapterName() {
-    return "Halvern_Tun_" + std::to_string(ProcessLauncher::currentProcessId());
+    return std::string(session::kAdapterPrefix) + "_Tun_" + std::to_string(ownProcessId());
 }
 
 void TunnelBridgeProcess::ensureWintun() const {
@@ -52,7 +56,7 @@ void TunnelBridgeProcess::ensureWintun() const {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS) {
             throw std::runtime_error("Failed to copy " + source.string() + " to " +
-                                     target.string() + " (error " + std::to_string(error) + ")");
+                                     target.string() + errorCodeSuffix(error));
         }
     }
 }

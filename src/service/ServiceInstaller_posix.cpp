@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/ChildPid.h"
+#include "common/ChildProcess.h"
 #include "common/ExecutablePath.h"
 #include "common/MonotonicClock.h"
 #include "service/ServiceEntry.h"
@@ -160,7 +160,7 @@ std::uint32_t runSystemctl(std::initializer_list<const char*> arguments) {
     if (spawnError != 0) {
         return errnoCode(spawnError);
     }
-    ChildPid child(pid);  // killed and reaped on every way out
+    ChildProcess child(pid);  // killed and reaped on every way out
     const auto start = MonotonicClock::now();
     for (;;) {
         if (const std::optional<int> status = child.waitStatusIfExited()) {

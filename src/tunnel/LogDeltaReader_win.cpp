@@ -1,14 +1,14 @@
 #include <windows.h>
 
 #include "common/WinHandle.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/LaunchPrimitives.h"
 #include "tunnel/LogDeltaReader.h"
 
 namespace halvern {
 
 LogDelta readLogFile(const char* fileName, std::int64_t offset, std::int64_t maxBytes,
                      const LogChunkSink& sink) {
-    const std::filesystem::path path = ProcessLauncher::tempFilePath(fileName);
+    const std::filesystem::path path = tempFilePath(fileName);
     // Shared for reading and writing: the child and the service keep their write handles open
     // on the log while a client reads it.
     const UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,

@@ -96,7 +96,7 @@ void TunnelController::cleanUpFailedConnect(const std::string& message) noexcept
     // network object only ever holds a completed apply.
     tunnelBridge_.reset();
     proxyCore_.reset();
-    ProcessLauncher::endLeftoverChildren();
+    endLeftoverChildren();
     if (network_) {
         try {
             network_->restore();
@@ -133,7 +133,7 @@ void TunnelController::disconnect() {
         proxyCore_.reset();
     }
     // What a child started and sent out of its group and session is still the account's.
-    ProcessLauncher::endLeftoverChildren();
+    endLeftoverChildren();
     connected_ = false;
     activeProtocol_.clear();
     publishStatus("disconnected");
