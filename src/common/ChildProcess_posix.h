@@ -27,6 +27,8 @@ class ChildProcess {
     ChildProcess& operator=(ChildProcess&& other) noexcept;
 
     pid_t pid() const noexcept { return pid_; }
+    // The child's process id, 0 when there is none.
+    std::uint32_t id() const noexcept { return valid() ? static_cast<std::uint32_t>(pid_) : 0; }
     bool valid() const noexcept { return pid_ > 0; }
 
     // The raw wait status once the child has ended (reaping it on first sight), nothing while

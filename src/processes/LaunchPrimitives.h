@@ -13,8 +13,8 @@
 namespace halvern {
 
 // One child of a session's record: the system's owner of it and, while the child may run, its
-// entry in the session's crash journal. reset() and the destructor end the child with everything it
-// started, and only then drop the entry.
+// entry in the session's crash journal. reset() and the destructor end the child with everything
+// it started, waiting a bounded time for the child, and only then drop the entry.
 class JournalledChild {
   public:
     JournalledChild() noexcept = default;
@@ -97,20 +97,12 @@ std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcep
 // as their unsigned 32-bit value, a port as it is.
 std::string exitMessage(const std::string& prefix, std::int64_t number, const std::string& tail);
 
-// Ends the child with everything it started (waiting a bounded time for the child), closes both
-// handles, leaving them empty, and drops the child's journal entry. The log file stays on disk.
-// Never throws.
-void terminateChild(JournalledChild& child, ChildLog& logFile) noexcept;
-
 // Writes the proxy configuration: in text mode on Windows, byte for byte and readable by the
 // service alone on POSIX, never through a symlink. False when the file cannot be opened.
 bool writeConfigFile(const std::string& path, const std::string& text);
 
 // Deletes a file; the outcome is not reported.
 void deleteFileQuietly(const std::string& path) noexcept;
-
-// The operating system's id of the child, 0 when there is none. For diagnostics and tests.
-std::uint32_t childProcessId(const JournalledChild& child) noexcept;
 
 // Test seam: while set, every launch on Windows acts as though the system refused the child's
 // job (AssignProcessToJobObject failing with ERROR_ACCESS_DENIED); POSIX has no jobs. The

@@ -137,11 +137,6 @@ std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcep
     }
 }
 
-void terminateChild(JournalledChild& child, ChildLog& logFile) noexcept {
-    child.reset();
-    logFile.reset();
-}
-
 bool writeConfigFile(const std::string& path, const std::string& text) {
     // The proxy core reads it under its own account, and nobody else may: it holds the client's
     // credentials. Handed over on the open descriptor, so no path can be swapped in between. A
@@ -172,10 +167,6 @@ bool writeConfigFile(const std::string& path, const std::string& text) {
 
 void deleteFileQuietly(const std::string& path) noexcept {
     ::unlink(path.c_str());
-}
-
-std::uint32_t childProcessId(const JournalledChild& child) noexcept {
-    return child.valid() ? static_cast<std::uint32_t>(child.process.pid()) : 0;
 }
 
 void refuseChildJobsForTesting(bool /*refuse*/) noexcept {}

@@ -14,7 +14,6 @@ namespace halvern {
 namespace {
 
 constexpr DWORD kTempPathBufferLength = 260;
-constexpr DWORD kTerminateWaitMs = 3000;
 
 std::atomic<bool> refuseJobs{false};
 
@@ -189,19 +188,6 @@ std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcep
     }
 }
 
-void terminateChild(JournalledChild& child, ChildLog& logFile) noexcept {
-    if (child.valid()) {
-        // The job ends whatever the child started; the child itself is ended as it always was.
-        if (child.process.job.valid()) {
-            TerminateJobObject(child.process.job.get(), 0);
-        }
-        TerminateProcess(child.process.handle.get(), 0);
-        WaitForSingleObject(child.process.handle.get(), kTerminateWaitMs);
-    }
-    child.reset();
-    logFile.reset();
-}
-
 bool writeConfigFile(const std::string& path, const std::string& text) {
     // Text mode: every line feed is stored as carriage return + line feed.
     std::ofstream file(path, std::ios::out | std::ios::trunc);
@@ -215,10 +201,6 @@ bool writeConfigFile(const std::string& path, const std::string& text) {
 
 void deleteFileQuietly(const std::string& path) noexcept {
     DeleteFileA(path.c_str());
-}
-
-std::uint32_t childProcessId(const JournalledChild& child) noexcept {
-    return child.valid() ? GetProcessId(child.process.handle.get()) : 0;
 }
 
 // Each child's job object ended everything it started when the child was stopped.

@@ -72,7 +72,7 @@ std::optional<std::vector<std::uint32_t>> loopbackListenerOwners(int port) {
 }
 
 std::optional<std::uint32_t> childListenerOwner(const JournalledChild& child) {
-    const std::uint32_t pid = childProcessId(child);
+    const std::uint32_t pid = child.process.id();
     return pid != 0 ? std::optional<std::uint32_t>(pid) : std::nullopt;
 }
 

@@ -82,7 +82,8 @@ void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
 }
 
 void ProxyCoreProcess::stop() noexcept {
-    terminateChild(child_, logFile_);
+    child_.reset();  // the log file stays on disk
+    logFile_.reset();
     if (!configPath_.empty()) {
         deleteFileQuietly(configPath_);
         configPath_.clear();
@@ -94,7 +95,7 @@ void ProxyCoreProcess::stop() noexcept {
 }
 
 std::uint32_t ProxyCoreProcess::processId() const noexcept {
-    return childProcessId(child_);
+    return child_.process.id();
 }
 
 }  // namespace halvern

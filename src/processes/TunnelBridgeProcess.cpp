@@ -55,7 +55,8 @@ void TunnelBridgeProcess::start(int socksPort) {
 }
 
 void TunnelBridgeProcess::stop() noexcept {
-    terminateChild(child_, logFile_);
+    child_.reset();  // the log file stays on disk
+    logFile_.reset();
 }
 
 TrafficStats TunnelBridgeProcess::trafficStats() const {
@@ -63,7 +64,7 @@ TrafficStats TunnelBridgeProcess::trafficStats() const {
 }
 
 std::uint32_t TunnelBridgeProcess::processId() const noexcept {
-    return childProcessId(child_);
+    return child_.process.id();
 }
 
 }  // namespace halvern
