@@ -10,6 +10,9 @@
 #include "common/ChildProcess.h"
 #include "common/JournalRecorder.h"
 
+// The primitives the child records (ProxyCoreProcess, TunnelBridgeProcess) start, watch and
+// stop their children with, and the files those children use. None of them keeps state: the
+// handles live in the record that called them.
 namespace halvern {
 
 // One child of a session's record: the system's owner of it and, while the child may run, its
@@ -45,10 +48,6 @@ struct ChildCommand {
 // proxy core keeps nothing. On Windows the proxy core runs on a restricted, low-integrity copy
 // of the service's token (see RestrictedToken.h); the bridge keeps the service's token.
 enum class ChildRights { none, networkAdmin };
-
-// The primitives the child records (ProxyCoreProcess, TunnelBridgeProcess) start, watch and
-// stop their children with, and the files those children use. None of them keeps state: the
-// handles live in the record that called them.
 
 // The executable's file name as this platform spells it: "xray" becomes "xray.exe" on Windows.
 // Messages that name a child use it.
