@@ -10,12 +10,11 @@
 // caller, so that a program the DNS choice sees is the one the runner starts.
 namespace halvern {
 
-// The search path when the environment has no PATH. The service runs as root, and glibc's own
-// default ("/bin:/usr/bin") would miss the sbin directories where Debian puts ip and resolvconf
-// (/sbin on systems without a merged /usr): a DNS backend would then be passed over, and the
-// connect would fail to find ip. This is the list Debian gives root and systemd gives services,
-// so the service finds the same programs however it was started. It holds no relative entry,
-// and every directory on it is writable by root alone.
+// The search path when the environment has none: the one Debian gives root and systemd gives
+// services, so that the service finds the same programs however it was started. glibc's own
+// default ("/bin:/usr/bin") misses resolvconf (/sbin on Debian), which would quietly pass that
+// DNS backend over, and /usr/local/bin, where a core installed by hand lives. It holds no
+// relative entry, and only root may write to its directories.
 inline constexpr const char* kDefaultProgramPath =
     "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 

@@ -8,7 +8,10 @@
 // result only decides which host route keeps the server outside the tunnel.
 
 namespace halvern {
+namespace {
 
+// The value of the first "address" key at or after the first `key` at or after `from`, or empty.
+// `key` includes its double quotes; a `from` of npos gives empty.
 std::string findAddressAfter(const std::string& text, const std::string& key,
                              std::string::size_type from) {
     if (from == std::string::npos) {
@@ -37,6 +40,8 @@ std::string findAddressAfter(const std::string& text, const std::string& key,
     }
     return text.substr(openQuote + 1, closeQuote - openQuote - 1);
 }
+
+}  // namespace
 
 std::optional<std::string> serverAddressIn(const std::string& configJson) {
     const auto outbounds = configJson.find("\"outbounds\"");

@@ -10,9 +10,4 @@ namespace halvern {
 // Nothing when the configuration names no server; empty when the host has no IPv4 address.
 std::optional<std::string> serverAddressIn(const std::string& configJson);
 
-// The value of the first "address" key at or after the first `key` at or after `from`, or empty.
-// `key` includes its double quotes; a `from` of npos gives empty.
-std::string findAddressAfter(const std::string& text, const std::string& key,
-                             std::string::size_type from);
-
 }  // namespace halvern
