@@ -1,4 +1,4 @@
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 
 #include <utility>
 
@@ -38,6 +38,11 @@ void journalChild(JournalledChild& child, JournalRecorder* journal, std::uint32_
     journal->record(entry);
     child.journal = journal;
     child.entry = std::move(entry);
+}
+
+void terminateChild(JournalledChild& process, ChildLog& logFile) noexcept {
+    process.reset();
+    logFile.reset();
 }
 
 std::string exitMessage(const std::string& prefix, std::int64_t number, const std::string& tail) {

@@ -10,9 +10,9 @@
 #include "common/ChildProcess.h"
 #include "common/JournalRecorder.h"
 
-// The primitives the child records (ProxyCoreProcess, TunnelBridgeProcess) start, watch and
-// stop their children with, and the files those children use. None of them keeps state: the
-// handles live in the record that called them.
+// The routines the child records (ProxyCoreProcess, TunnelBridgeProcess) start, watch and stop
+// their children with, and the files those children use. Free functions, not a launcher object:
+// none of them keeps state, and the handles live in the record that called them.
 namespace halvern {
 
 // One child of a session's record: the system's owner of it and, while the child may run, its
@@ -95,6 +95,11 @@ std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcep
 // prefix + number, then " | output: " + tail when the tail is not empty. Exit codes are passed
 // as their unsigned 32-bit value, a port as it is.
 std::string exitMessage(const std::string& prefix, std::int64_t number, const std::string& tail);
+
+// Ends the child with everything it started (waiting a bounded time for the child), closes both
+// handles, leaving them empty, and drops the child's journal entry. The log file stays on disk.
+// Never throws.
+void terminateChild(JournalledChild& process, ChildLog& logFile) noexcept;
 
 // Writes the proxy configuration: in text mode on Windows, byte for byte and readable by the
 // service alone on POSIX, never through a symlink. False when the file cannot be opened.

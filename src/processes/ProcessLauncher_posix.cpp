@@ -9,7 +9,7 @@
 #include "common/RuntimeDirectory.h"
 #include "processes/ChildAccount.h"
 #include "processes/ChildSpawn.h"
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 
 namespace halvern {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "common/DebugOutput.h"
 #include "common/ErrorText.h"
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 #include "processes/RestrictedToken.h"
 
 namespace halvern {

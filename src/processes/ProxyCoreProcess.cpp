@@ -35,7 +35,7 @@ ProxyCoreProcess::~ProxyCoreProcess() {
 }
 
 void ProxyCoreProcess::start(const std::string& configJson) {
-    if (auto address = serverAddressIn(configJson)) {
+    if (auto address = extractServerAddress(configJson)) {
         serverAddress_ = std::move(*address);
     }
 
@@ -51,8 +51,8 @@ void ProxyCoreProcess::start(const std::string& configJson) {
     }
 
     logFile_ = createChildLog(session::kCoreLogFileName);
-    child_ = launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,
-                          executableFileName("xray"), journal_);
+    process_ = launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,
+                            executableFileName("xray"), journal_);
 }
 
 void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
@@ -62,11 +62,11 @@ void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
     for (;;) {
         ensureWinsock();
         if (tryConnectLoopback(session::kSocksPort)) {
-            requireListenerOf(child_, session::kSocksPort, executableFileName("xray"));
+            requireListenerOf(process_, session::kSocksPort, executableFileName("xray"));
             return;
         }
-        if (child_.valid()) {
-            if (const auto code = exitCodeIfExited(child_)) {
+        if (process_.valid()) {
+            if (const auto code = exitCodeIfExited(process_)) {
                 throw std::runtime_error(
                     exitMessage(executableFileName("xray") + " exited prematurely with code ",
                                 *code, readLogTail(session::kCoreLogFileName, kExitTailBytes)));
@@ -82,8 +82,7 @@ void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
 }
 
 void ProxyCoreProcess::stop() noexcept {
-    child_.reset();  // the log file stays on disk
-    logFile_.reset();
+    terminateChild(process_, logFile_);
     if (!configPath_.empty()) {
         deleteFileQuietly(configPath_);
         configPath_.clear();
@@ -95,7 +94,7 @@ void ProxyCoreProcess::stop() noexcept {
 }
 
 std::uint32_t ProxyCoreProcess::processId() const noexcept {
-    return child_.process.id();
+    return process_.process.id();
 }
 
 }  // namespace halvern

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 
 namespace halvern {
 
@@ -35,7 +35,7 @@ class ProxyCoreProcess {
     JournalRecorder* journal_;
     std::string configPath_;
     std::string serverAddress_;
-    JournalledChild child_;
+    JournalledChild process_;
     ChildLog logFile_;
 };
 

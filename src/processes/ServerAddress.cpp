@@ -43,7 +43,7 @@ std::string findAddressAfter(const std::string& text, const std::string& key,
 
 }  // namespace
 
-std::optional<std::string> serverAddressIn(const std::string& configJson) {
+std::optional<std::string> extractServerAddress(const std::string& configJson) {
     const auto outbounds = configJson.find("\"outbounds\"");
     std::string host = findAddressAfter(configJson, "\"vnext\"", outbounds);
     if (host.empty()) {

@@ -39,24 +39,23 @@ void TunnelBridgeProcess::start(int socksPort) {
     ensureWintun();
     logFile_ = createChildLog(session::kBridgeLogFileName);
     const std::string exeName = executableFileName("tun2socks");
-    child_ = launchHidden(tunnelBridgeCommand(exePath_, adapterName_, socksPort), exePath_,
-                          logFile_, exeName, journal_, ChildRights::networkAdmin);
+    process_ = launchHidden(tunnelBridgeCommand(exePath_, adapterName_, socksPort), exePath_,
+                            logFile_, exeName, journal_, ChildRights::networkAdmin);
 
     // One look only, after the bridge has had time to fail on a bad device or driver. Whether
     // the adapter really exists is found out by the network setup that follows.
     sleepMilliseconds(kSettleMs);
-    const auto code = exitCodeIfExited(child_);
+    const auto code = exitCodeIfExited(process_);
     if (!code) {
         return;
     }
     const std::string tail = readLogTail(session::kBridgeLogFileName, kExitTailBytes);
-    child_.reset();  // it has ended (and on POSIX been reaped): only the handle goes
+    process_.reset();  // it has ended (and on POSIX been reaped): only the handle goes
     throw std::runtime_error(exitMessage(exeName + " exited prematurely with code ", *code, tail));
 }
 
 void TunnelBridgeProcess::stop() noexcept {
-    child_.reset();  // the log file stays on disk
-    logFile_.reset();
+    terminateChild(process_, logFile_);
 }
 
 TrafficStats TunnelBridgeProcess::trafficStats() const {
@@ -64,7 +63,7 @@ TrafficStats TunnelBridgeProcess::trafficStats() const {
 }
 
 std::uint32_t TunnelBridgeProcess::processId() const noexcept {
-    return child_.process.id();
+    return process_.process.id();
 }
 
 }  // namespace halvern

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/TrafficStats.h"
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 
 namespace halvern {
 
@@ -38,7 +38,7 @@ class TunnelBridgeProcess {
     std::string wintunPath_;
     JournalRecorder* journal_;
     std::string adapterName_;
-    JournalledChild child_;
+    JournalledChild process_;
     ChildLog logFile_;
 };
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "common/UniqueFd.h"
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 #include "tunnel/LogDeltaReader.h"
 
 namespace halvern {

@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "common/WinHandle.h"
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 #include "tunnel/LogDeltaReader.h"
 
 namespace halvern {

@@ -9,7 +9,7 @@
 #include "common/SessionNames.h"
 #include "network/DnsChange.h"
 #include "network/NetworkSystem.h"
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 
 namespace halvern {
 namespace {

@@ -13,7 +13,7 @@
 #include "control/JsonText.h"
 #include "control/ServiceState.h"
 #include "integration/SequenceNetwork.h"
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 #include "processes/TunnelBridgeProcess.h"
 #include "support/PortLock.h"
 #include "support/TestSupport.h"

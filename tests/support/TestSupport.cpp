@@ -10,7 +10,7 @@
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
 #include "common/SessionJournal.h"
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 
 namespace halvern::testing {
 

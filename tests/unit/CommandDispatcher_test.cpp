@@ -7,7 +7,7 @@
 
 #include "control/JsonText.h"
 #include "control/ServiceState.h"
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 #include "support/TestSupport.h"
 
 namespace halvern {

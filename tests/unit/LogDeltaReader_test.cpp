@@ -8,7 +8,7 @@
 #include <numeric>
 #include <string>
 
-#include "processes/LaunchPrimitives.h"
+#include "processes/ProcessLauncher.h"
 #include "support/TestSupport.h"
 
 #ifndef _WIN32

@@ -31,7 +31,7 @@ TEST(ServerAddress, TakesTheFirstVnextAddressElseServersAfterOutbounds) {
         {R"({"outbounds":[{"vnext":[{"address":"::1"}]}]})", ""},
     };
     for (const auto& [config, expected] : cases) {
-        EXPECT_EQ(serverAddressIn(config), expected) << config;
+        EXPECT_EQ(extractServerAddress(config), expected) << config;
     }
 }
 
