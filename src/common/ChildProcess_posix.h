@@ -9,10 +9,10 @@
 
 namespace halvern {
 
-// Owner of one child process of ours and of the process group it leads: whatever the
-// child starts stays in that group unless it moves itself out, and ending the child ends the
-// group. The child is reaped exactly once, so it never lingers as a zombie; once reaped, its pid
-// is never signalled again, because the number may already belong to an unrelated process.
+// Owner of one child process of ours and of the process group it leads: whatever the child
+// starts stays in that group unless it moves itself out, and ending the child ends the group.
+// The child is reaped exactly once, so it never lingers as a zombie; once reaped, its pid is
+// never signalled again, because the number may already belong to an unrelated process.
 class ChildProcess {
   public:
     // How long `reset` waits for a killed child before leaving it to a later sweep.
