@@ -22,7 +22,7 @@ enum class RecordedProcessOutcome { ended, alreadyGone };
 
 // Ends the process that `pid` and `startMark` recorded when it still runs, and waits a bounded
 // time for it. The process alone: what it started is the business of its job object (Windows)
-// or of the sweep of the children's account (Linux, ProcessLauncher::endLeftoverChildren), and
+// or of the sweep of the children's account (Linux, endLeftoverChildren), and
 // a process group is no proof of ownership, since another account's process may take a dead
 // child's id as its group's. A process that now has the id but another mark is left alone; on
 // Linux the check and the signal go through one pidfd, so the id cannot change hands between

@@ -1,4 +1,3 @@
-#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/AccountIds.h"
 #include "common/MonotonicClock.h"
 #include "common/ServiceDirectories.h"
 #include "common/UniqueFd.h"
@@ -33,23 +33,6 @@ constexpr std::size_t kBytesPerEarnedMillisecond = 4096;
 // done in microseconds, one that keeps writing or never closes holds the server no longer.
 constexpr std::int64_t kDrainBudgetMilliseconds = 500;
 constexpr std::size_t kDrainLimitBytes = 1048576;
-
-std::optional<gid_t> clientGroupId() {
-    std::vector<char> buffer(1024);
-    for (;;) {
-        group entry{};
-        group* found = nullptr;
-        const int error = ::getgrnam_r(kClientGroup, &entry, buffer.data(), buffer.size(), &found);
-        if (error == ERANGE && buffer.size() < 1048576) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (error != 0 || found == nullptr) {
-            return std::nullopt;
-        }
-        return found->gr_gid;
-    }
-}
 
 bool fillSocketAddress(const std::string& path, sockaddr_un& address) {
     address = {};
@@ -264,7 +247,7 @@ class SocketEndpoint final : public ControlEndpoint {
         // Permissions are settled before listen(), so no client can connect through a socket
         // that is still more open than intended.
         bool groupAccess = false;
-        if (const std::optional<gid_t> group = clientGroupId()) {
+        if (const std::optional<gid_t> group = groupIdOf(kClientGroup)) {
             groupAccess = ::chown(path_.c_str(), static_cast<uid_t>(-1), *group) == 0;
         }
         struct stat info {};
@@ -292,7 +275,7 @@ class SocketEndpoint final : public ControlEndpoint {
         if (peer.uid == 0 || peer.uid == ::geteuid()) {
             return true;
         }
-        const std::optional<gid_t> group = clientGroupId();
+        const std::optional<gid_t> group = groupIdOf(kClientGroup);
         if (!group) {
             return false;
         }

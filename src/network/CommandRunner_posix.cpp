@@ -9,13 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
+#include "common/ChildProcess.h"
 #include "common/MonotonicClock.h"
+#include "common/ProgramSearch.h"
 #include "common/UniqueFd.h"
 #include "network/CommandRunner.h"
 
@@ -24,29 +25,6 @@ extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX decl
 namespace halvern {
 
 namespace {
-
-constexpr std::int64_t kKillWaitMilliseconds = 3000;
-
-// Commands that were killed after their time-out but could not be reaped within the bounded
-// wait after the kill (stuck in the kernel). A later runCommand reaps them once they have ended.
-// Only these pids are waited for: a process-wide SIGCHLD handler or waitpid(-1) would steal the
-// statuses of other children.
-std::mutex leftoverMutex;
-std::vector<pid_t> leftoverChildren;
-
-void reapLeftovers() {
-    const std::lock_guard<std::mutex> lock(leftoverMutex);
-    std::erase_if(leftoverChildren, [](pid_t pid) {
-        int status = 0;
-        const pid_t result = waitpid(pid, &status, WNOHANG);
-        return result == pid || (result < 0 && errno == ECHILD);
-    });
-}
-
-void rememberLeftover(pid_t pid) {
-    const std::lock_guard<std::mutex> lock(leftoverMutex);
-    leftoverChildren.push_back(pid);
-}
 
 class SpawnSettings {
   public:
@@ -106,20 +84,11 @@ int spawnHidden(const CommandLine& commandLine, int input, pid_t& pid) {
     }
     argv.push_back(nullptr);
     const SpawnSettings settings(input);
-    return posix_spawnp(&pid, argv[0], settings.actions(), settings.attributes(), argv.data(),
-                        environ);
-}
-
-// The exit code as Windows would report it: the status for a normal exit; for a death by signal
-// the shell's 128 + signal number, so that a crash reads as a failure with a recognisable code.
-std::uint32_t exitCodeOf(int status) {
-    if (WIFEXITED(status)) {
-        return static_cast<std::uint32_t>(WEXITSTATUS(status));
-    }
-    if (WIFSIGNALED(status)) {
-        return 128U + static_cast<std::uint32_t>(WTERMSIG(status));
-    }
-    return 0;
+    const ProgramCandidates candidates(commandLine[0]);
+    return startFirstFound(candidates.get(), [&](const char* path) {
+        return posix_spawn(&pid, path, settings.actions(), settings.attributes(), argv.data(),
+                           environ);
+    });
 }
 
 // Waits up to `timeoutMs` for the command to end and reaps it; nothing while it still runs. The
@@ -186,14 +155,14 @@ std::uint32_t waitOrKill(pid_t pid, MonotonicClock::time_point start) {
         return *exitCode;
     }
     kill(-pid, SIGKILL);
-    if (!waitBounded(pid, pidfd.get(), kKillWaitMilliseconds)) {
-        rememberLeftover(pid);
+    if (!waitBounded(pid, pidfd.get(), ChildProcess::kKillWaitMs)) {
+        reapWhenEnded(pid);  // killed, but stuck in the kernel
     }
     return kStillRunningExitCode;
 }
 
 void runBounded(const CommandLine& commandLine, bool allowFailure, const std::string* input) {
-    reapLeftovers();
+    reapEndedChildren();
     const auto start = MonotonicClock::now();
     UniqueFd ours;
     UniqueFd theirs;
@@ -224,7 +193,7 @@ void runBounded(const CommandLine& commandLine, bool allowFailure, const std::st
         feedInput(std::move(ours), *input, start);
     }
     const std::uint32_t exitCode = waitOrKill(pid, start);
-    reapLeftovers();
+    reapEndedChildren();
     if (!allowFailure && exitCode != 0) {
         throw std::runtime_error(exitFailureMessage(exitCode, joinCommandLine(commandLine)));
     }

@@ -8,6 +8,7 @@
 
 #include "common/AddressText.h"
 #include "common/DebugOutput.h"
+#include "common/ProgramSearch.h"
 #include "common/SessionNames.h"
 #include "network/CommandRunner.h"
 #include "network/DnsChange.h"
@@ -32,27 +33,9 @@ void logLine(const std::string& text) {
     writeDebugOutput("HalvernService DNS: " + text + "\n");
 }
 
-// Found the way the runner's posix_spawnp finds it: a regular executable file in a PATH entry
-// (glibc's default list when PATH is unset).
+// Found the way the runner finds it (ProgramSearch.h).
 bool foundOnPath(const std::string& program) {
-    const char* variable = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
-    const std::string path = variable != nullptr ? variable : "/bin:/usr/bin";
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = std::min(path.find(':', start), path.size());
-        std::string candidate = end > start ? path.substr(start, end - start) : ".";
-        candidate += "/";
-        candidate += program;
-        struct stat info {};
-        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            ::access(candidate.c_str(), X_OK) == 0) {
-            return true;
-        }
-        if (end == path.size()) {
-            return false;
-        }
-        start = end + 1;
-    }
+    return findProgram(program).has_value();
 }
 
 bool resolvedRuns() {

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
-#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -17,24 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "common/AccountIds.h"
 #include "common/AddressText.h"
-#include "common/ChildPid.h"
+#include "common/ChildProcess.h"
 #include "common/MonotonicClock.h"
 #include "common/UniqueFd.h"
 #include "common/WholeFile.h"
 
 namespace halvern {
 namespace {
-
-std::optional<passwd> lookUpUser(const char* name, std::vector<char>& buffer) {
-    passwd entry{};
-    passwd* found = nullptr;
-    buffer.assign(16384, '\0');
-    if (::getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-        return std::nullopt;
-    }
-    return entry;
-}
 
 // The raw capability call: glibc wraps no capset, and libcap is one dependency too many for a
 // single call. Version 3 takes two 32-bit words per set; CAP_NET_ADMIN (12) lies in the first.
@@ -110,7 +100,7 @@ void killAllAs(uid_t uid) {
     if (pid < 0) {
         return;
     }
-    ChildPid helper(pid);
+    ChildProcess helper(pid);
     const auto start = MonotonicClock::now();
     while (!helper.waitStatusIfExited() && elapsedMilliseconds(start) < 1000) {
         sleepMilliseconds(1);
@@ -138,22 +128,20 @@ std::optional<ChildAccount> childAccount(bool keepNetworkAdmin) {
     if (::geteuid() != 0) {
         return std::nullopt;
     }
-    std::vector<char> buffer;
-    const auto user = lookUpUser(kChildUser, buffer);
+    const std::optional<UserIds> user = userIdsOf(kChildUser);
     if (!user) {
         throw std::runtime_error(std::string("User ") + kChildUser +
                                  " is missing: the child processes run as that system account "
                                  "alone (the package or scripts/install-deps creates it)");
     }
-    if (user->pw_uid == 0 || user->pw_uid > kLastSystemId || user->pw_gid == 0 ||
-        user->pw_gid > kLastSystemId) {
+    if (user->uid == 0 || user->uid > kLastSystemId || user->gid == 0 ||
+        user->gid > kLastSystemId) {
         throw std::runtime_error(std::string("User ") + kChildUser + " (uid " +
-                                 std::to_string(user->pw_uid) + ", gid " +
-                                 std::to_string(user->pw_gid) +
+                                 std::to_string(user->uid) + ", gid " + std::to_string(user->gid) +
                                  ") is not a system account of its own: the child processes "
                                  "do not run under it");
     }
-    return ChildAccount{kChildUser, user->pw_uid, user->pw_gid, keepNetworkAdmin};
+    return ChildAccount{kChildUser, user->uid, user->gid, keepNetworkAdmin};
 }
 
 // The order is the kernel's: groups and gid while the uid is still 0 and may change them; the

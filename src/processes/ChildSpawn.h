@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/ChildPid.h"
+#include "common/ChildProcess.h"
 #include "processes/ChildAccount.h"
 
 // POSIX only: how the service starts its long-running children (the proxy core and the bridge).
@@ -43,7 +43,7 @@ struct ChildSpawnError {
 //     runs the program.
 // Returns the child, or an empty owner with `failure` set (error ENOENT when the program is not
 // found). A `beforeRun` that throws ends the child first.
-ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>& beforeRun,
-                    ChildSpawnError& failure);
+ChildProcess spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>& beforeRun,
+                        ChildSpawnError& failure);
 
 }  // namespace halvern

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
+#include "common/ProgramSearch.h"
 #include "common/UniqueFd.h"
 #include "processes/ChildSpawn.h"
 
@@ -130,41 +130,11 @@ void closeAllAbove(int first, int last) {
     if (side.directory != nullptr && ::chdir(side.directory) != 0) {
         failChild(side, errno);
     }
-    // As execvp searches: a directory that lacks the program, or that we may not search, is
-    // passed over; any other failure ends the search. EACCES wins over ENOENT.
-    int error = ENOENT;
-    bool denied = false;
-    for (const char* const* candidate = side.candidates; *candidate != nullptr; ++candidate) {
-        ::execve(*candidate, side.argv, side.environment);
-        error = errno;
-        if (error == EACCES) {
-            denied = true;
-        } else if (error != ENOENT && error != ENOTDIR && error != ELOOP && error != ENAMETOOLONG) {
-            break;
-        }
-    }
-    failChild(side, denied && error != ENOEXEC ? EACCES : error);
-}
-
-// The paths that exec tries: the program itself when it names a directory, else each PATH
-// entry joined with it (an empty entry meaning the working directory).
-std::vector<std::string> programCandidates(const std::string& program) {
-    if (program.find('/') != std::string::npos) {
-        return {program};
-    }
-    const char* variable = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
-    const std::string path = variable != nullptr ? variable : "/usr/local/bin:/usr/bin:/bin";
-    std::vector<std::string> candidates;
-    std::size_t at = 0;
-    for (;;) {
-        const std::size_t colon = path.find(':', at);
-        const std::string directory = path.substr(at, colon - at);
-        candidates.push_back((directory.empty() ? "." : directory) + "/" + program);
-        if (colon == std::string::npos) {
-            return candidates;
-        }
-        at = colon + 1;
-    }
+    const int error = startFirstFound(side.candidates, [&side](const char* path) {
+        ::execve(path, side.argv, side.environment);
+        return errno;
+    });
+    failChild(side, error);
 }
 
 // A close-on-exec pipe whose two ends both lie above the standard streams.
@@ -185,8 +155,8 @@ bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
 
 }  // namespace
 
-ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>& beforeRun,
-                    ChildSpawnError& failure) {
+ChildProcess spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>& beforeRun,
+                        ChildSpawnError& failure) {
     failure = {};
     std::vector<char*> argv;
     argv.reserve(plan.argv.size() + 1);
@@ -194,13 +164,7 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
         argv.push_back(const_cast<char*>(argument.c_str()));  // NOLINT: exec's signature
     }
     argv.push_back(nullptr);
-    const std::vector<std::string> candidates = programCandidates(plan.program);
-    std::vector<const char*> candidatePointers;
-    candidatePointers.reserve(candidates.size() + 1);
-    for (const std::string& candidate : candidates) {
-        candidatePointers.push_back(candidate.c_str());
-    }
-    candidatePointers.push_back(nullptr);
+    const ProgramCandidates candidates(plan.program);
 
     UniqueFd goRead;
     UniqueFd goWrite;
@@ -208,27 +172,24 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
     UniqueFd reportWrite;
     if (!makePipe(goRead, goWrite) || !makePipe(reportRead, reportWrite)) {
         failure.error = errno != 0 ? errno : EMFILE;
-        return ChildPid{};
+        return ChildProcess{};
     }
-    const ChildSide side{argv.data(),
-                         environ,
-                         candidatePointers.data(),
-                         plan.directory.empty() ? nullptr : plan.directory.c_str(),
-                         plan.outputFd,
-                         plan.account ? &*plan.account : nullptr,
-                         goRead.get(),
-                         reportWrite.get(),
-                         ::getpid()};
+    const ChildSide side{
+        argv.data(),      environ,
+        candidates.get(), plan.directory.empty() ? nullptr : plan.directory.c_str(),
+        plan.outputFd,    plan.account ? &*plan.account : nullptr,
+        goRead.get(),     reportWrite.get(),
+        ::getpid()};
 
     const pid_t pid = ::fork();
     if (pid < 0) {
         failure.error = errno;
-        return ChildPid{};
+        return ChildProcess{};
     }
     if (pid == 0) {
         runChildSide(side);
     }
-    ChildPid child(pid);
+    ChildProcess child(pid);
     ::setpgid(pid, pid);  // also from here: the group exists before anyone can signal it
     goRead.reset();
     reportWrite.reset();
@@ -263,7 +224,7 @@ ChildPid spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid_t)>
         failure.step = report.step;
     }
     child.reset();  // it is on its way out already; this reaps it
-    return ChildPid{};
+    return ChildProcess{};
 }
 
 }  // namespace halvern

@@ -2,10 +2,13 @@
 
 #include <stdexcept>
 
+#include "common/SessionNames.h"
+
 namespace halvern {
 
-void requireListenerOf(const ChildProcessHandle& child, int port, const std::string& exeName) {
-    const std::string where = "SOCKS5 port " + std::to_string(port) + " on 127.0.0.1";
+void requireListenerOf(const JournalledChild& child, int port, const std::string& exeName) {
+    const std::string where =
+        "SOCKS5 port " + std::to_string(port) + " on " + std::string(session::kSocksHost);
     const std::optional<std::vector<std::uint32_t>> owners = loopbackListenerOwners(port);
     const std::optional<std::uint32_t> own = childListenerOwner(child);
     if (!owners || !own) {

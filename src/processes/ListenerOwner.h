@@ -24,7 +24,7 @@ std::optional<std::vector<std::uint32_t>> loopbackListenerOwners(int port);
 
 // The same kind of owner for a child: its process id, or the uid it runs as. Nothing when it
 // cannot be read.
-std::optional<std::uint32_t> childListenerOwner(const ChildProcessHandle& child);
+std::optional<std::uint32_t> childListenerOwner(const JournalledChild& child);
 
 // How a message names an owner: "process" or "uid".
 const char* listenerOwnerKind() noexcept;
@@ -33,6 +33,6 @@ const char* listenerOwnerKind() noexcept;
 // `exeName` in the message: "SOCKS5 port 10807 on 127.0.0.1 is held by process 4242, not by
 // xray.exe" (Linux: "by uid 1000"), or "Could not tell who holds SOCKS5 port 10807 on
 // 127.0.0.1" when the system cannot say.
-void requireListenerOf(const ChildProcessHandle& child, int port, const std::string& exeName);
+void requireListenerOf(const JournalledChild& child, int port, const std::string& exeName);
 
 }  // namespace halvern

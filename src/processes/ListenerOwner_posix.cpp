@@ -77,8 +77,8 @@ std::optional<std::vector<std::uint32_t>> loopbackListenerOwners(int port) {
 
 // The effective uid of /proc/PID/status; the directory's own owner is root for a child that
 // changed its user, as the core does.
-std::optional<std::uint32_t> childListenerOwner(const ChildProcessHandle& child) {
-    const std::uint32_t pid = ProcessLauncher::childProcessId(child);
+std::optional<std::uint32_t> childListenerOwner(const JournalledChild& child) {
+    const std::uint32_t pid = child.process.id();
     std::string text;
     if (pid == 0 || readTable(("/proc/" + std::to_string(pid) + "/status").c_str(), text) != 0) {
         return std::nullopt;

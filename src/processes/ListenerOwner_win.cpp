@@ -71,8 +71,8 @@ std::optional<std::vector<std::uint32_t>> loopbackListenerOwners(int port) {
     return owners;
 }
 
-std::optional<std::uint32_t> childListenerOwner(const ChildProcessHandle& child) {
-    const std::uint32_t pid = ProcessLauncher::childProcessId(child);
+std::optional<std::uint32_t> childListenerOwner(const JournalledChild& child) {
+    const std::uint32_t pid = child.process.id();
     return pid != 0 ? std::optional<std::uint32_t>(pid) : std::nullopt;
 }
 

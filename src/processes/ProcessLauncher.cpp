@@ -6,23 +6,23 @@
 
 namespace halvern {
 
-ChildProcessHandle::ChildProcessHandle(ChildProcessHandle&& other) noexcept
-    : os(std::move(other.os)),
+JournalledChild::JournalledChild(JournalledChild&& other) noexcept
+    : process(std::move(other.process)),
       journal(std::exchange(other.journal, nullptr)),
       entry(std::move(other.entry)) {}
 
-ChildProcessHandle& ChildProcessHandle::operator=(ChildProcessHandle&& other) noexcept {
+JournalledChild& JournalledChild::operator=(JournalledChild&& other) noexcept {
     if (this != &other) {
         reset();
-        os = std::move(other.os);
+        process = std::move(other.process);
         journal = std::exchange(other.journal, nullptr);
         entry = std::move(other.entry);
     }
     return *this;
 }
 
-void ChildProcessHandle::reset() noexcept {
-    os.reset();
+void JournalledChild::reset() noexcept {
+    process.reset();
     if (journal != nullptr) {
         journal->forget(entry);
         journal = nullptr;
@@ -30,11 +30,7 @@ void ChildProcessHandle::reset() noexcept {
     entry.fields.clear();
 }
 
-}  // namespace halvern
-
-namespace halvern::ProcessLauncher {
-
-void journalChild(ChildProcessHandle& child, JournalRecorder* journal, std::uint32_t pid) {
+void journalChild(JournalledChild& child, JournalRecorder* journal, std::uint32_t pid) {
     if (journal == nullptr) {
         return;
     }
@@ -42,6 +38,11 @@ void journalChild(ChildProcessHandle& child, JournalRecorder* journal, std::uint
     journal->record(entry);
     child.journal = journal;
     child.entry = std::move(entry);
+}
+
+void terminateChild(JournalledChild& process, ChildLog& logFile) noexcept {
+    process.reset();
+    logFile.reset();
 }
 
 std::string exitMessage(const std::string& prefix, std::int64_t number, const std::string& tail) {
@@ -53,4 +54,4 @@ std::string exitMessage(const std::string& prefix, std::int64_t number, const st
     return message;
 }
 
-}  // namespace halvern::ProcessLauncher
+}  // namespace halvern

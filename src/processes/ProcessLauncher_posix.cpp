@@ -1,17 +1,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
 
+#include "common/ErrorText.h"
 #include "common/ServiceDirectories.h"
 #include "processes/ChildAccount.h"
 #include "processes/ChildSpawn.h"
 #include "processes/ProcessLauncher.h"
 
-namespace halvern::ProcessLauncher {
+namespace halvern {
 namespace {
 
 constexpr mode_t kLogMode = 0640;
@@ -37,21 +37,21 @@ std::string executableFileName(const std::string& baseName) {
     return baseName;
 }
 
-std::filesystem::path tempFilePath(const std::string& fileName) {
+std::filesystem::path tempFilePath(std::string_view fileName) {
     return runtimeDirectory() / fileName;
 }
 
-ChildLogHandle createChildLog(const std::string& fileName) noexcept {
+ChildLog createChildLog(std::string_view fileName) noexcept {
     try {
-        return ChildLogHandle{openPrivateForWriting(tempFilePath(fileName).string(), kLogMode)};
+        return ChildLog{openPrivateForWriting(tempFilePath(fileName).string(), kLogMode)};
     } catch (...) {
-        return ChildLogHandle{};
+        return ChildLog{};
     }
 }
 
-ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
-                                const ChildLogHandle& logFile, const std::string& exeName,
-                                JournalRecorder* journal, ChildRights rights) {
+JournalledChild launchHidden(const ChildCommand& command, const std::string& exePath,
+                             const ChildLog& logFile, const std::string& exeName,
+                             JournalRecorder* journal, ChildRights rights) {
     // stdin reads nothing; stdout and stderr share the log, and so one file position, as on
     // Windows. Without a log they go to /dev/null: the service's own stderr carries only its
     // trace lines.
@@ -74,14 +74,13 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
         plan.directory = absolute.parent_path().string();
     }
 
-    ChildProcessHandle child;
+    JournalledChild child;
     ChildSpawnError failure;
-    child.os = spawnChild(
+    child.process = spawnChild(
         plan, [&](pid_t pid) { journalChild(child, journal, static_cast<std::uint32_t>(pid)); },
         failure);
     if (!child.valid()) {
-        std::string message = "Failed to start " + exeName + " (error " +
-                              std::to_string(static_cast<unsigned>(failure.error)) + ")";
+        std::string message = "Failed to start " + exeName + errorCodeSuffix(failure.error);
         if (!failure.step.empty()) {
             message +=
                 ": cannot run it as user " + plan.account->name + " (" + failure.step + " failed)";
@@ -100,19 +99,12 @@ std::optional<std::size_t> endLeftoverChildren() noexcept {
     }
 }
 
-std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept {
-    const std::optional<int> status = process.os.waitStatusIfExited();
-    if (!status) {
-        return std::nullopt;
-    }
-    if (WIFEXITED(*status)) {
-        return static_cast<std::uint32_t>(WEXITSTATUS(*status));
-    }
-    // Ended by a signal: reported the way shells do, 128 + the signal number.
-    return static_cast<std::uint32_t>(128 + WTERMSIG(*status));
+std::optional<std::uint32_t> exitCodeIfExited(JournalledChild& child) noexcept {
+    const std::optional<int> status = child.process.waitStatusIfExited();
+    return status ? std::optional(exitCodeOf(*status)) : std::nullopt;
 }
 
-std::string readLogTail(const std::string& fileName, std::size_t maxBytes) noexcept {
+std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcept {
     try {
         const std::string path = tempFilePath(fileName).string();
         const UniqueFd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
@@ -143,11 +135,6 @@ std::string readLogTail(const std::string& fileName, std::size_t maxBytes) noexc
     } catch (...) {
         return {};
     }
-}
-
-void terminateChild(ChildProcessHandle& process, ChildLogHandle& logFile) noexcept {
-    process.reset();
-    logFile.reset();
 }
 
 bool writeConfigFile(const std::string& path, const std::string& text) {
@@ -182,14 +169,6 @@ void deleteFileQuietly(const std::string& path) noexcept {
     ::unlink(path.c_str());
 }
 
-std::uint32_t childProcessId(const ChildProcessHandle& process) noexcept {
-    return process.valid() ? static_cast<std::uint32_t>(process.os.pid()) : 0;
-}
-
-std::uint32_t currentProcessId() noexcept {
-    return static_cast<std::uint32_t>(::getpid());
-}
-
 void refuseChildJobsForTesting(bool /*refuse*/) noexcept {}
 
-}  // namespace halvern::ProcessLauncher
+}  // namespace halvern

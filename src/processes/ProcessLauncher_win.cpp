@@ -6,26 +6,14 @@
 #include <vector>
 
 #include "common/DebugOutput.h"
+#include "common/ErrorText.h"
 #include "processes/ProcessLauncher.h"
 #include "processes/RestrictedToken.h"
 
 namespace halvern {
-
-void OsChildProcess::reset() noexcept {
-    if (!job.valid() && process.valid()) {
-        TerminateProcess(process.get(), 1);
-    }
-    job.reset();
-    process.reset();
-}
-
-}  // namespace halvern
-
-namespace halvern::ProcessLauncher {
 namespace {
 
 constexpr DWORD kTempPathBufferLength = 260;
-constexpr DWORD kTerminateWaitMs = 3000;
 
 std::atomic<bool> refuseJobs{false};
 
@@ -53,8 +41,8 @@ UniqueHandle jobForChild(HANDLE process, const std::string& exeName) {
     if (error == ERROR_SUCCESS) {
         return job;
     }
-    writeDebugOutput("HalvernService job: " + std::string(call) + " failed (error " +
-                     std::to_string(error) + "); " + exeName + " runs without a job\n");
+    writeDebugOutput("HalvernService job: " + std::string(call) + " failed" +
+                     errorCodeSuffix(error) + "; " + exeName + " runs without a job\n");
     return {};
 }
 
@@ -68,7 +56,7 @@ std::string executableFileName(const std::string& baseName) {
     return baseName + ".exe";
 }
 
-std::filesystem::path tempFilePath(const std::string& fileName) {
+std::filesystem::path tempFilePath(std::string_view fileName) {
     // A temporary directory that does not fit the buffer (or a failed call) leaves the directory
     // empty, and the name is then used as it is.
     wchar_t buffer[kTempPathBufferLength] = {};
@@ -80,27 +68,25 @@ std::filesystem::path tempFilePath(const std::string& fileName) {
     return directory / fileName;
 }
 
-ChildLogHandle createChildLog(const std::string& fileName) noexcept {
+ChildLog createChildLog(std::string_view fileName) noexcept {
     try {
         const std::filesystem::path path = tempFilePath(fileName);
         SECURITY_ATTRIBUTES security{};
         security.nLength = sizeof(security);
         security.lpSecurityDescriptor = nullptr;
         security.bInheritHandle = TRUE;
-        return ChildLogHandle{CreateFileW(path.c_str(), GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
-                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        return ChildLog{CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
     } catch (...) {
-        return ChildLogHandle{};
+        return ChildLog{};
     }
 }
 
-ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& exePath,
-                                const ChildLogHandle& logFile, const std::string& exeName,
-                                JournalRecorder* journal, ChildRights rights) {
+JournalledChild launchHidden(const ChildCommand& command, const std::string& exePath,
+                             const ChildLog& logFile, const std::string& exeName,
+                             JournalRecorder* journal, ChildRights rights) {
     const auto failure = [&exeName](DWORD error) {
-        return std::runtime_error("Failed to start " + exeName + " (error " +
-                                  std::to_string(error) + ")");
+        return std::runtime_error("Failed to start " + exeName + errorCodeSuffix(error));
     };
     // A child without rights of its own (the proxy core) runs on a restricted copy of the
     // service's token, or not at all. The bridge keeps the service's token: it creates the
@@ -130,7 +116,7 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
     commandLine.push_back('\0');
 
     // The child joins its job while suspended, before it can start anything that would escape.
-    ChildProcessHandle child;
+    JournalledChild child;
     constexpr DWORD kFlags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
     PROCESS_INFORMATION info{};
     const BOOL created =
@@ -143,8 +129,8 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
         throw failure(GetLastError());
     }
     const UniqueHandle thread(info.hThread);
-    child.os.process.reset(info.hProcess);
-    child.os.job = jobForChild(info.hProcess, exeName);
+    child.process.handle.reset(info.hProcess);
+    child.process.job = jobForChild(info.hProcess, exeName);
     journalChild(child, journal, info.dwProcessId);
     if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
         const DWORD error = GetLastError();
@@ -154,19 +140,19 @@ ChildProcessHandle launchHidden(const ChildCommand& command, const std::string& 
     return child;
 }
 
-std::optional<std::uint32_t> exitCodeIfExited(ChildProcessHandle& process) noexcept {
-    if (!process.valid()) {
+std::optional<std::uint32_t> exitCodeIfExited(JournalledChild& child) noexcept {
+    if (!child.valid()) {
         return std::nullopt;
     }
     // A child that really ended with 259 (STILL_ACTIVE) cannot be told from a running one.
     DWORD code = 0;
-    if (GetExitCodeProcess(process.os.process.get(), &code) && code != STILL_ACTIVE) {
+    if (GetExitCodeProcess(child.process.handle.get(), &code) && code != STILL_ACTIVE) {
         return code;
     }
     return std::nullopt;
 }
 
-std::string readLogTail(const std::string& fileName, std::size_t maxBytes) noexcept {
+std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcept {
     try {
         const std::filesystem::path path = tempFilePath(fileName);
         const UniqueFileHandle file{CreateFileW(path.c_str(), GENERIC_READ,
@@ -202,19 +188,6 @@ std::string readLogTail(const std::string& fileName, std::size_t maxBytes) noexc
     }
 }
 
-void terminateChild(ChildProcessHandle& process, ChildLogHandle& logFile) noexcept {
-    if (process.valid()) {
-        // The job ends whatever the child started; the child itself is ended as it always was.
-        if (process.os.job.valid()) {
-            TerminateJobObject(process.os.job.get(), 0);
-        }
-        TerminateProcess(process.os.process.get(), 0);
-        WaitForSingleObject(process.os.process.get(), kTerminateWaitMs);
-    }
-    process.reset();
-    logFile.reset();
-}
-
 bool writeConfigFile(const std::string& path, const std::string& text) {
     // Text mode: every line feed is stored as carriage return + line feed.
     std::ofstream file(path, std::ios::out | std::ios::trunc);
@@ -230,17 +203,9 @@ void deleteFileQuietly(const std::string& path) noexcept {
     DeleteFileA(path.c_str());
 }
 
-std::uint32_t childProcessId(const ChildProcessHandle& process) noexcept {
-    return process.valid() ? GetProcessId(process.os.process.get()) : 0;
-}
-
-std::uint32_t currentProcessId() noexcept {
-    return GetCurrentProcessId();
-}
-
 // Each child's job object ended everything it started when the child was stopped.
 std::optional<std::size_t> endLeftoverChildren() noexcept {
     return std::nullopt;
 }
 
-}  // namespace halvern::ProcessLauncher
+}  // namespace halvern

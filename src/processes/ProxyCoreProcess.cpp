@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "common/MonotonicClock.h"
+#include "common/SessionNames.h"
 #include "processes/ListenerOwner.h"
+#include "processes/ServerAddress.h"
 #include "processes/SocketCalls.h"
 
 namespace halvern {
@@ -33,23 +35,24 @@ ProxyCoreProcess::~ProxyCoreProcess() {
 }
 
 void ProxyCoreProcess::start(const std::string& configJson) {
-    extractServerAddress(configJson);
+    if (auto address = extractServerAddress(configJson)) {
+        serverAddress_ = std::move(*address);
+    }
 
     // Kept before the file is opened: from here on stop deletes whatever ends up there. The
     // configuration holds the client's credentials, so a service that dies leaves it to the
     // next start to delete.
-    configPath_ = ProcessLauncher::tempFilePath(kConfigFileName).string();
+    configPath_ = tempFilePath(session::kCoreConfigFileName).string();
     if (journal_ != nullptr) {
         journal_->record(configEntry());
     }
-    if (!ProcessLauncher::writeConfigFile(configPath_, configJson)) {
+    if (!writeConfigFile(configPath_, configJson)) {
         throw std::runtime_error("Failed to write Xray config to " + configPath_);
     }
 
-    logFile_ = ProcessLauncher::createChildLog(kLogFileName);
-    process_ =
-        ProcessLauncher::launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,
-                                      ProcessLauncher::executableFileName("xray"), journal_);
+    logFile_ = createChildLog(session::kCoreLogFileName);
+    process_ = launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,
+                            executableFileName("xray"), journal_);
 }
 
 void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
@@ -58,31 +61,30 @@ void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
     // a child that has ended is reported as such even when the time is also up.
     for (;;) {
         ensureWinsock();
-        if (tryConnectLoopback(kSocksPort)) {
-            requireListenerOf(process_, kSocksPort, ProcessLauncher::executableFileName("xray"));
+        if (tryConnectLoopback(session::kSocksPort)) {
+            requireListenerOf(process_, session::kSocksPort, executableFileName("xray"));
             return;
         }
         if (process_.valid()) {
-            if (const auto code = ProcessLauncher::exitCodeIfExited(process_)) {
-                throw std::runtime_error(ProcessLauncher::exitMessage(
-                    ProcessLauncher::executableFileName("xray") + " exited prematurely with code ",
-                    *code, ProcessLauncher::readLogTail(kLogFileName, kExitTailBytes)));
+            if (const auto code = exitCodeIfExited(process_)) {
+                throw std::runtime_error(
+                    exitMessage(executableFileName("xray") + " exited prematurely with code ",
+                                *code, readLogTail(session::kCoreLogFileName, kExitTailBytes)));
             }
         }
         if (elapsedMilliseconds(started) >= timeoutMs) {
-            throw std::runtime_error(ProcessLauncher::exitMessage(
-                "Timed out waiting for " + ProcessLauncher::executableFileName("xray") +
-                    " SOCKS5 port ",
-                kSocksPort, ProcessLauncher::readLogTail(kLogFileName, kTimeoutTailBytes)));
+            throw std::runtime_error(exitMessage(
+                "Timed out waiting for " + executableFileName("xray") + " SOCKS5 port ",
+                session::kSocksPort, readLogTail(session::kCoreLogFileName, kTimeoutTailBytes)));
         }
         sleepMilliseconds(kProbeIntervalMs);
     }
 }
 
 void ProxyCoreProcess::stop() noexcept {
-    ProcessLauncher::terminateChild(process_, logFile_);
+    terminateChild(process_, logFile_);
     if (!configPath_.empty()) {
-        ProcessLauncher::deleteFileQuietly(configPath_);
+        deleteFileQuietly(configPath_);
         configPath_.clear();
         if (journal_ != nullptr) {
             journal_->forget(configEntry());
@@ -92,7 +94,7 @@ void ProxyCoreProcess::stop() noexcept {
 }
 
 std::uint32_t ProxyCoreProcess::processId() const noexcept {
-    return ProcessLauncher::childProcessId(process_);
+    return process_.process.id();
 }
 
 }  // namespace halvern

@@ -1,5 +1,6 @@
+#include "processes/ServerAddress.h"
+
 #include "common/AddressText.h"
-#include "processes/ProxyCoreProcess.h"
 #include "processes/SocketCalls.h"
 
 // Finding the proxy server's address in the client's configuration. This is a plain text search:
@@ -8,7 +9,10 @@
 // result only decides which host route keeps the server outside the tunnel.
 
 namespace halvern {
+namespace {
 
+// The value of the first "address" key at or after the first `key` at or after `from`, or empty.
+// `key` includes its double quotes; a `from` of npos gives empty.
 std::string findAddressAfter(const std::string& text, const std::string& key,
                              std::string::size_type from) {
     if (from == std::string::npos) {
@@ -38,24 +42,25 @@ std::string findAddressAfter(const std::string& text, const std::string& key,
     return text.substr(openQuote + 1, closeQuote - openQuote - 1);
 }
 
-void ProxyCoreProcess::extractServerAddress(const std::string& configJson) {
+}  // namespace
+
+std::optional<std::string> extractServerAddress(const std::string& configJson) {
     const auto outbounds = configJson.find("\"outbounds\"");
     std::string host = findAddressAfter(configJson, "\"vnext\"", outbounds);
     if (host.empty()) {
         host = findAddressAfter(configJson, "\"servers\"", outbounds);
     }
     if (host.empty()) {
-        return;
+        return std::nullopt;
     }
     // Up to a NUL, as getaddrinfo below reads a name too.
     if (isIpv4Text(host.c_str())) {
-        serverAddress_ = host;
-        return;
+        return host;
     }
     ensureWinsock();
     // A name that does not resolve is not an error: the tunnel then simply gets no host route
     // for the server.
-    serverAddress_ = resolveFirstIpv4(host);
+    return resolveFirstIpv4(host);
 }
 
 }  // namespace halvern

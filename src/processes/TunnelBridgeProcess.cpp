@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/MonotonicClock.h"
+#include "common/SessionNames.h"
 #include "processes/AdapterCounters.h"
 
 namespace halvern {
@@ -17,7 +18,8 @@ constexpr std::size_t kExitTailBytes = 2048;
 ChildCommand tunnelBridgeCommand(const std::string& exePath, const std::string& adapterName,
                                  int socksPort) {
     const std::string device = "tun://" + adapterName;
-    const std::string proxy = "socks5://127.0.0.1:" + std::to_string(socksPort);
+    const std::string proxy =
+        "socks5://" + std::string(session::kSocksHost) + ":" + std::to_string(socksPort);
     return ChildCommand{"\"" + exePath + "\" -device " + device + " -proxy " + proxy,
                         {exePath, "-device", device, "-proxy", proxy}};
 }
@@ -35,27 +37,25 @@ TunnelBridgeProcess::~TunnelBridgeProcess() {
 
 void TunnelBridgeProcess::start(int socksPort) {
     ensureWintun();
-    logFile_ = ProcessLauncher::createChildLog(kLogFileName);
-    const std::string exeName = ProcessLauncher::executableFileName("tun2socks");
-    process_ = ProcessLauncher::launchHidden(tunnelBridgeCommand(exePath_, adapterName_, socksPort),
-                                             exePath_, logFile_, exeName, journal_,
-                                             ChildRights::networkAdmin);
+    logFile_ = createChildLog(session::kBridgeLogFileName);
+    const std::string exeName = executableFileName("tun2socks");
+    process_ = launchHidden(tunnelBridgeCommand(exePath_, adapterName_, socksPort), exePath_,
+                            logFile_, exeName, journal_, ChildRights::networkAdmin);
 
     // One look only, after the bridge has had time to fail on a bad device or driver. Whether
     // the adapter really exists is found out by the network setup that follows.
     sleepMilliseconds(kSettleMs);
-    const auto code = ProcessLauncher::exitCodeIfExited(process_);
+    const auto code = exitCodeIfExited(process_);
     if (!code) {
         return;
     }
-    const std::string tail = ProcessLauncher::readLogTail(kLogFileName, kExitTailBytes);
+    const std::string tail = readLogTail(session::kBridgeLogFileName, kExitTailBytes);
     process_.reset();  // it has ended (and on POSIX been reaped): only the handle goes
-    throw std::runtime_error(
-        ProcessLauncher::exitMessage(exeName + " exited prematurely with code ", *code, tail));
+    throw std::runtime_error(exitMessage(exeName + " exited prematurely with code ", *code, tail));
 }
 
 void TunnelBridgeProcess::stop() noexcept {
-    ProcessLauncher::terminateChild(process_, logFile_);
+    terminateChild(process_, logFile_);
 }
 
 TrafficStats TunnelBridgeProcess::trafficStats() const {
@@ -63,7 +63,7 @@ TrafficStats TunnelBridgeProcess::trafficStats() const {
 }
 
 std::uint32_t TunnelBridgeProcess::processId() const noexcept {
-    return ProcessLauncher::childProcessId(process_);
+    return process_.process.id();
 }
 
 }  // namespace halvern

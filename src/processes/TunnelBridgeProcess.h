@@ -13,8 +13,6 @@ namespace halvern {
 // the child; the log stays.
 class TunnelBridgeProcess {
   public:
-    static constexpr const char* kLogFileName = "halvern_tun2socks_output.log";
-
     // With a `journal`, the child is recorded there while it may run.
     TunnelBridgeProcess(std::string exePath, std::string wintunPath,
                         JournalRecorder* journal = nullptr);
@@ -40,8 +38,8 @@ class TunnelBridgeProcess {
     std::string wintunPath_;
     JournalRecorder* journal_;
     std::string adapterName_;
-    ChildProcessHandle process_;
-    ChildLogHandle logFile_;
+    JournalledChild process_;
+    ChildLog logFile_;
 };
 
 // The adapter name for this service process: the same for every connect, new after a restart.

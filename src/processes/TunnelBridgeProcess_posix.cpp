@@ -1,11 +1,13 @@
 #include "processes/TunnelBridgeProcess.h"
 
+#include "common/ProcessIdentity.h"
+#include "common/SessionNames.h"
+
 namespace halvern {
 
-// Linux interface names hold at most 15 bytes, too few for "Halvern_Tun_" and a pid. The name
-// still begins with "Halvern", which is what route discovery passes over.
+// Linux interface names hold at most 15 bytes, too few for the prefix, "_Tun_" and a pid.
 std::string tunnelAdapterName() {
-    return "Halvern_" + std::to_string(ProcessLauncher::currentProcessId());
+    return std::string(session::kAdapterPrefix) + "_" + std::to_string(ownProcessId());
 }
 
 // There is no driver library to place on Linux: the kernel provides the TUN device.

@@ -7,6 +7,10 @@
 #include "common/WinFileErrors.h"
 #include "processes/TunnelBridgeProcess.h"
 
+#include "common/ErrorText.h"
+#include "common/ProcessIdentity.h"
+#include "common/SessionNames.h"
+
 namespace halvern {
 namespace {
 
@@ -27,7 +31,7 @@ bool entryExists(const std::filesystem::path& path) {
 }  // namespace
 
 std::string tunnelAdapterName() {
-    return "Halvern_Tun_" + std::to_string(ProcessLauncher::currentProcessId());
+    return std::string(session::kAdapterPrefix) + "_Tun_" + std::to_string(ownProcessId());
 }
 
 void TunnelBridgeProcess::ensureWintun() const {
@@ -46,7 +50,7 @@ void TunnelBridgeProcess::ensureWintun() const {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS) {
             throw std::runtime_error("Failed to copy " + source.string() + " to " +
-                                     target.string() + " (error " + std::to_string(error) + ")");
+                                     target.string() + errorCodeSuffix(error));
         }
     }
 }

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/ChildPid.h"
+#include "common/ChildProcess.h"
 #include "common/ExecutablePath.h"
 #include "common/MonotonicClock.h"
 #include "common/WholeFile.h"
@@ -106,12 +106,11 @@ std::uint32_t runSystemctl(std::initializer_list<const char*> arguments) {
     if (spawnError != 0) {
         return errnoCode(spawnError);
     }
-    ChildPid child(pid);  // killed and reaped on every way out
+    ChildProcess child(pid);  // killed and reaped on every way out
     const auto start = MonotonicClock::now();
     for (;;) {
         if (const std::optional<int> status = child.waitStatusIfExited()) {
-            return WIFEXITED(*status) ? static_cast<std::uint32_t>(WEXITSTATUS(*status))
-                                      : 128U + static_cast<std::uint32_t>(WTERMSIG(*status));
+            return exitCodeOf(*status);
         }
         if (elapsedMilliseconds(start) >= kSystemctlTimeoutMs) {
             return ETIMEDOUT;

@@ -13,7 +13,7 @@ namespace halvern {
 
 LogDelta readLogFile(const std::string& fileName, std::int64_t offset, std::int64_t maxBytes,
                      const LogChunkSink& sink) {
-    const std::string path = ProcessLauncher::tempFilePath(fileName).string();
+    const std::string path = tempFilePath(fileName).string();
     // No symlink in the runtime directory may point the reader elsewhere, and O_NONBLOCK keeps
     // a FIFO planted under the log's name from blocking the open; it changes nothing for a file.
     const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));

@@ -8,7 +8,7 @@ namespace halvern {
 
 LogDelta readLogFile(const std::string& fileName, std::int64_t offset, std::int64_t maxBytes,
                      const LogChunkSink& sink) {
-    const std::filesystem::path path = ProcessLauncher::tempFilePath(fileName);
+    const std::filesystem::path path = tempFilePath(fileName);
     // Shared for reading and writing: the child and the service keep their write handles open
     // on the log while a client reads it.
     const UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,

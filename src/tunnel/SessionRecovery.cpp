@@ -12,7 +12,6 @@
 #include "network/DnsChange.h"
 #include "network/NetworkSystem.h"
 #include "processes/ProcessLauncher.h"
-#include "processes/ProxyCoreProcess.h"
 
 namespace halvern {
 namespace {
@@ -58,8 +57,7 @@ bool nothingToCheck(const Fields& /*f*/) {
 }
 
 std::string deleteProxyConfig(const Fields& /*f*/, NetworkSystem& /*system*/) {
-    ProcessLauncher::deleteFileQuietly(
-        ProcessLauncher::tempFilePath(ProxyCoreProcess::kConfigFileName).string());
+    deleteFileQuietly(tempFilePath(session::kCoreConfigFileName).string());
     return "deleted the proxy configuration of the previous instance";
 }
 
@@ -157,7 +155,7 @@ void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& syst
         report("replaying the session journal of instance " + std::to_string(journal->instancePid));
         // First of all: no process of the children's account may copy the configuration or
         // keep CAP_NET_ADMIN while the rest is undone, wherever it went.
-        if (const auto ended = ProcessLauncher::endLeftoverChildren()) {
+        if (const auto ended = endLeftoverChildren()) {
             report("ended " + std::to_string(*ended) +
                    " leftover processes of the children's account");
         }

@@ -14,7 +14,7 @@ using RecoveryReport = std::function<void(const std::string&)>;
 // Replays the crash journal (journal/SessionJournal.h) that a service instance left when it ended
 // without its stop. The service runs it at start, before its endpoint accepts any request:
 //   - first, on Linux, every process of the children's account is ended, also one that left its
-//     group and session (ProcessLauncher::endLeftoverChildren);
+//     group and session (endLeftoverChildren);
 //   - children that still run and match their record are ended, themselves alone: never a
 //     process that merely has a recorded id as its group's;
 //   - routes are deleted, failures tolerated (their device may be gone with the bridge);

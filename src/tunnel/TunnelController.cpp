@@ -139,14 +139,14 @@ void TunnelController::tearDownConnectedSession() {
         proxyCore_->stop();
         proxyCore_.reset();
     }
-    ProcessLauncher::endLeftoverChildren();
+    endLeftoverChildren();
 }
 
 // Failed connect: bridge, core, network.
 void TunnelController::tearDownFailedConnect() noexcept {
     tunnelBridge_.reset();
     proxyCore_.reset();
-    ProcessLauncher::endLeftoverChildren();
+    endLeftoverChildren();
     if (network_) {
         try {
             network_->restore();

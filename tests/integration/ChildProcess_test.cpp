@@ -8,6 +8,7 @@
 
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
+#include "common/SessionNames.h"
 #include "journal/SessionJournal.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
@@ -17,10 +18,10 @@
 namespace halvern::testing {
 namespace {
 
-const std::string kConfigName = ProxyCoreProcess::kConfigFileName;
-const std::string kCoreLog = ProxyCoreProcess::kLogFileName;
-const std::string kBridgeLog = TunnelBridgeProcess::kLogFileName;
-const auto programFileName = ProcessLauncher::executableFileName;  // "xray" or "xray.exe"
+const std::string kConfigName{session::kCoreConfigFileName};
+const std::string kCoreLog{session::kCoreLogFileName};
+const std::string kBridgeLog{session::kBridgeLogFileName};
+const auto programFileName = executableFileName;  // "xray" or "xray.exe"
 
 // The stand-in's steps that print its descriptors, and what they print for a child whose output
 // goes to `log`: its standard streams and nothing else of the service's. Linux only.
@@ -112,18 +113,17 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
     // A journal that cannot record the child fails its start, and the child it made goes too,
     // also without a job (TearDown: none left, not even a suspended one).
     SessionJournal nowhere(kOnWindows ? "HKLM\\SOFTWARE\\HalvernAbsent\\Key\\Value" : victim / "x");
-    ProcessLauncher::refuseChildJobsForTesting(true);
+    refuseChildJobsForTesting(true);
     const std::string exe = install("xray", "hold");
     EXPECT_EQ(errorFrom([&] {
-                  ProcessLauncher::launchHidden(proxyCoreCommand(exe, "c"), exe, ChildLogHandle{},
-                                                "xray", &nowhere);
+                  launchHidden(proxyCoreCommand(exe, "c"), exe, ChildLog{}, "xray", &nowhere);
               }).rfind("Cannot write the session", 0),
               0U);
-    ProcessLauncher::refuseChildJobsForTesting(false);
+    refuseChildJobsForTesting(false);
 }
 
 TEST_F(ProxyCoreStart, AnEndOrATimeOutIsReportedWithTheEndOfTheOutput) {
-    ASSERT_TRUE(waitUntilPortIsFree(ProxyCoreProcess::kSocksPort)) << "10807 is held";
+    ASSERT_TRUE(waitUntilPortIsFree(session::kSocksPort)) << "10807 is held";
     const SocksPortLock lock;
     const std::string xray = programFileName("xray");
     const std::string timedOut = "Timed out waiting for " + xray + " SOCKS5 port 10807";
@@ -165,7 +165,7 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStartedAndKeepsTheServicesRightsUn
     // The core keeps only the bypass of traverse checking, which all accounts hold (Linux: see
     // daemon_test.sh). Wine 8 reports privileges, keeping those DISABLE_MAX_PRIVILEGE drops unless
     // named (the launch names them); it neither enforces nor reports a lowered integrity level.
-    const auto service = processTokenRights(ProcessLauncher::currentProcessId());
+    const auto service = processTokenRights(ownProcessId());
     const auto core = processTokenRights(later.processId());
     ASSERT_TRUE(service && core);
     ASSERT_GT(service->privileges.size(), 1U) << "the service has nothing to take away";

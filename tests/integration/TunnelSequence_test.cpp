@@ -53,8 +53,7 @@ class TunnelSequenceTest : public ::testing::Test {
     testing::SocksPortLock portLock_;
     testing::ScopedRuntimeDirectory runtime_;
     testing::ScopedJournalPlace journal_;
-    const std::filesystem::path coreConfig_ =
-        ProcessLauncher::tempFilePath("halvern_xray_config.json");
+    const std::filesystem::path coreConfig_ = tempFilePath("halvern_xray_config.json");
     testing::SequenceNetwork network_{tunnelAdapterName()};
     std::string resolverBefore_ = network_.resolverConfiguration();
     Words words_;
@@ -73,9 +72,9 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
 #ifdef _WIN32
     testing::debugOutputCount("");  // listening from here on
 #endif
-    ProcessLauncher::refuseChildJobsForTesting(true);
+    refuseChildJobsForTesting(true);
     ASSERT_EQ(startXray(kHealthyCore), "{\"ok\":true,\"status\":\"connected\"}");
-    ProcessLauncher::refuseChildJobsForTesting(false);
+    refuseChildJobsForTesting(false);
 #ifdef _WIN32
     EXPECT_EQ(
         testing::debugOutputCount("HalvernService job: AssignProcessToJobObject failed (error 5)"),
@@ -107,7 +106,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         bool adapterGone;
     } cases[] = {
         {"core exits", "eprint config rejected\\n;exit 23",
-         ProcessLauncher::executableFileName("xray") +
+         executableFileName("xray") +
              " exited prematurely with code 23 | output: config rejected\n",
          "", false},
         {"network setup fails", kHealthyCore, "Command failed with exit code 1: ", "bridge up\n",

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "common/MonotonicClock.h"
+#include "common/ProcessIdentity.h"
 #include "journal/JournalStore.h"
 #include "processes/ProcessLauncher.h"
 
@@ -33,7 +34,7 @@ void setEnvironmentValue(const char* name, const char* value) {
 
 ScopedTempDirectory::ScopedTempDirectory() {
     static std::atomic<unsigned> counter{0};
-    const auto stem = "halvern-test-" + std::to_string(ProcessLauncher::currentProcessId()) + "-" +
+    const auto stem = "halvern-test-" + std::to_string(ownProcessId()) + "-" +
                       std::to_string(std::random_device{}()) + "-";
     path_ = std::filesystem::temp_directory_path() / (stem + std::to_string(counter++));
     if (!std::filesystem::create_directory(path_)) {
@@ -69,9 +70,9 @@ bool ScopedJournalPlace::holdsJournal() const {
 std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
                                   const std::string& stem, const std::filesystem::path& directory,
                                   const std::string& behaviour) {
-    auto target = directory / ProcessLauncher::executableFileName(stem);
-    std::filesystem::copy_file(fakesDirectory / ProcessLauncher::executableFileName("fake_" + stem),
-                               target, std::filesystem::copy_options::overwrite_existing);
+    auto target = directory / executableFileName(stem);
+    std::filesystem::copy_file(fakesDirectory / executableFileName("fake_" + stem), target,
+                               std::filesystem::copy_options::overwrite_existing);
     if (!behaviour.empty()) {
         writeFileBytes(directory / (stem + ".behaviour"), behaviour);
     }

@@ -8,7 +8,7 @@
 #include <optional>
 #include <utility>
 
-#include "common/ChildPid.h"
+#include "common/ChildProcess.h"
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
 #include "support/TestSupport.h"
@@ -28,23 +28,23 @@ pid_t forkChild(int code) {
     return pid;
 }
 
-TEST(ChildPid, AnEndedChildsStatusMovesWithItsOwner) {
-    ChildPid first(forkChild(7));
+TEST(ChildProcess, AnEndedChildsStatusMovesWithItsOwner) {
+    ChildProcess first(forkChild(7));
     std::optional<int> status;
     ASSERT_TRUE(
         testing::eventually([&] { return (status = first.waitStatusIfExited()) != std::nullopt; }));
     ASSERT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 7);
-    ChildPid second;
+    ChildProcess second;
     second = std::move(first);
-    ChildPid third(std::move(second));
+    ChildProcess third(std::move(second));
     EXPECT_EQ(third.waitStatusIfExited(), status);
 }
 
 // Reaped behind the owner's back, the number may already be someone else's: no kill, no wait.
-TEST(ChildPid, AChildReapedElsewhereIsLetGoAtOnce) {
+TEST(ChildProcess, AChildReapedElsewhereIsLetGoAtOnce) {
     const pid_t pid = forkChild(0);
     ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
-    ChildPid lost(pid);
+    ChildProcess lost(pid);
     const auto start = MonotonicClock::now();
     lost.reset(60000);
     EXPECT_LT(elapsedMilliseconds(start), 30000);
@@ -52,7 +52,7 @@ TEST(ChildPid, AChildReapedElsewhereIsLetGoAtOnce) {
 
 TEST(RecordedProcess, OneOutsideAGroupOfItsOwnIsEndedByItself) {
     const auto pid = static_cast<std::uint32_t>(forkChild(-1));
-    const ChildPid owner(static_cast<pid_t>(pid));
+    const ChildProcess owner(static_cast<pid_t>(pid));
     EXPECT_EQ(endRecordedProcess(pid, processStartMark(pid)), RecordedProcessOutcome::ended);
     EXPECT_TRUE(testing::processHasEnded(pid));
 }

@@ -36,7 +36,7 @@ TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
         EXPECT_EQ(dispatchCommand(request), answer) << request;
     }
     // A start that fails the same way everywhere: a directory where its configuration goes.
-    const auto config = ProcessLauncher::tempFilePath("halvern_xray_config.json").string();
+    const auto config = tempFilePath("halvern_xray_config.json").string();
     std::filesystem::create_directory(config);
     const std::string error = R"("Failed to write Xray config to )" + escapeJson(config) + "\"";
     EXPECT_EQ(dispatchCommand(R"({"command":"startXray","configJson":"{}","dnsServers":[1]})"),

@@ -29,7 +29,7 @@ void expectDelta(const LogDelta& delta, const std::string& content, std::int64_t
 
 TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
     const testing::ScopedRuntimeDirectory runtime;
-    const auto coreLog = ProcessLauncher::tempFilePath("halvern_xray_output.log");
+    const auto coreLog = tempFilePath("halvern_xray_output.log");
     std::string bytes(100, '\0');  // bytes that tell their own position
     std::iota(bytes.begin(), bytes.end(), '\x01');
     testing::writeFileBytes(coreLog, bytes);
@@ -58,7 +58,7 @@ TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
     }
     // Passed on byte for byte; a piece may end inside a multi-byte character.
     const std::string binary("a\r\nb\0c\xff\xfe\n\xe2\x82", 11);
-    testing::writeFileBytes(ProcessLauncher::tempFilePath("halvern_tun2socks_output.log"), binary);
+    testing::writeFileBytes(tempFilePath("halvern_tun2socks_output.log"), binary);
     expectDelta(readLogDelta("windows_tun2socks", 0, 65536), binary, 11, 11);
 
     // Nothing planted under a log's name may make the service read another file or hang.

@@ -1,4 +1,4 @@
-#include "common/ChildPid.h"
+#include "common/ChildProcess.h"
 
 #include <sys/wait.h>
 
@@ -19,7 +19,16 @@ std::vector<pid_t>& unreapedChildren() {
     return children;
 }
 
-void parkUnreaped(pid_t pid) noexcept {
+}  // namespace
+
+std::uint32_t exitCodeOf(int waitStatus) noexcept {
+    if (WIFSIGNALED(waitStatus)) {
+        return 128U + static_cast<std::uint32_t>(WTERMSIG(waitStatus));
+    }
+    return static_cast<std::uint32_t>(WEXITSTATUS(waitStatus));
+}
+
+void reapWhenEnded(pid_t pid) noexcept {
     const std::lock_guard lock(unreapedMutex);
     try {
         unreapedChildren().push_back(pid);
@@ -27,25 +36,21 @@ void parkUnreaped(pid_t pid) noexcept {
     }
 }
 
-// Reaps the killed children that outlived their wait, where they have ended since.
-void sweepUnreaped() noexcept {
+void reapEndedChildren() noexcept {
     const std::lock_guard lock(unreapedMutex);
-    auto& children = unreapedChildren();
-    std::erase_if(children, [](pid_t pid) {
+    std::erase_if(unreapedChildren(), [](pid_t pid) {
         int status = 0;
         const pid_t result = ::waitpid(pid, &status, WNOHANG);
         return result == pid || (result < 0 && errno == ECHILD);
     });
 }
 
-}  // namespace
-
-ChildPid::ChildPid(ChildPid&& other) noexcept
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       state_(std::exchange(other.state_, State::Running)),
       status_(std::exchange(other.status_, 0)) {}
 
-ChildPid& ChildPid::operator=(ChildPid&& other) noexcept {
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         reset();
         pid_ = std::exchange(other.pid_, -1);
@@ -55,7 +60,7 @@ ChildPid& ChildPid::operator=(ChildPid&& other) noexcept {
     return *this;
 }
 
-void ChildPid::pollOnce() noexcept {
+void ChildProcess::pollOnce() noexcept {
     if (!valid() || state_ != State::Running) {
         return;
     }
@@ -91,7 +96,7 @@ void ChildPid::pollOnce() noexcept {
     }
 }
 
-std::optional<int> ChildPid::waitStatusIfExited() noexcept {
+std::optional<int> ChildProcess::waitStatusIfExited() noexcept {
     pollOnce();
     if (state_ == State::Reaped) {
         return status_;
@@ -99,8 +104,8 @@ std::optional<int> ChildPid::waitStatusIfExited() noexcept {
     return std::nullopt;
 }
 
-void ChildPid::reset(int waitMs) noexcept {
-    sweepUnreaped();
+void ChildProcess::reset(int waitMs) noexcept {
+    reapEndedChildren();
     if (!valid()) {
         return;
     }
@@ -117,7 +122,7 @@ void ChildPid::reset(int waitMs) noexcept {
                 break;
             }
             if (elapsedMilliseconds(start) >= waitMs) {
-                parkUnreaped(pid_);
+                reapWhenEnded(pid_);
                 break;
             }
             sleepMilliseconds(2);
