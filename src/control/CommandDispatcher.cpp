@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "control/JsonText.h"
-#include "control/ServiceState.h"
+#include "control/TunnelService.h"
 
 namespace halvern {
 namespace {
@@ -54,7 +54,7 @@ std::string trafficStats(const TunnelController& tunnel) {
 // Byte for byte what quoteJson of the whole content would give: escapeJson treats each byte on
 // its own, so escaping chunk by chunk changes nothing.
 void readLogDelta(std::string_view request, const TunnelController& tunnel,
-                  const ResponseWriter& write) {
+                  const TunnelService& service, const ResponseWriter& write) {
     std::string source;
     std::int64_t offset = 0;
     std::int64_t maxBytes = 65536;
@@ -65,7 +65,7 @@ void readLogDelta(std::string_view request, const TunnelController& tunnel,
     // A stop that begins meanwhile waits for this command: it cuts a long answer short.
     const LogDelta delta =
         tunnel.readLogDelta(source, offset, maxBytes, [&](std::string_view chunk) {
-            return open = open && !stopping && write(escapeJson(chunk));
+            return open = open && !service.stopping() && write(escapeJson(chunk));
         });
     if (open) {
         write("\",\"nextOffset\":" + std::to_string(delta.nextOffset) +
@@ -109,39 +109,41 @@ std::string makeErrorResponse(std::string_view message) {
     return "{\"ok\":false,\"error\":" + quoteJson(message) + "}";
 }
 
-void dispatchCommand(std::string_view request, const ResponseWriter& write) {
+void dispatchCommand(TunnelService& service, std::string_view request,
+                     const ResponseWriter& write) {
     std::string command;
     if (!getJsonString(request, "command", command)) {
         write(makeErrorResponse("Missing command"));
         return;
     }
-    const std::lock_guard lock(controllerMutex);
-    if (!controller) {
-        write(makeErrorResponse("HalvernService is not initialized"));
-    } else if (command == "readLogDelta") {
-        readLogDelta(request, *controller, write);
-    } else {
-        write(answerCommand(command, request, *controller));
-    }
+    service.withController([&](TunnelController* controller) {
+        if (controller == nullptr) {
+            write(makeErrorResponse("HalvernService is not initialized"));
+        } else if (command == "readLogDelta") {
+            readLogDelta(request, *controller, service, write);
+        } else {
+            write(answerCommand(command, request, *controller));
+        }
+    });
 }
 
-std::string dispatchCommand(std::string_view request) {
+std::string dispatchCommand(TunnelService& service, std::string_view request) {
     std::string response;
-    dispatchCommand(request, [&response](std::string_view piece) {
+    dispatchCommand(service, request, [&response](std::string_view piece) {
         response.append(piece);
         return true;
     });
     return response;
 }
 
-void answerRequest(std::string_view request, const ResponseWriter& write) {
+void answerRequest(TunnelService& service, std::string_view request, const ResponseWriter& write) {
     bool started = false;
     const ResponseWriter tracked = [&](std::string_view piece) {
         started = true;
         return write(piece);
     };
     try {
-        dispatchCommand(request, tracked);
+        dispatchCommand(service, request, tracked);
         return;
     } catch (const std::exception& error) {
         if (!started) {

@@ -9,6 +9,8 @@
 // uses it (limits, line cut, stopping, dispatch, write-all) is shared by every platform.
 namespace halvern {
 
+class TunnelService;
+
 // Bounds on how long one client may keep the endpoint to itself. The server serves one client
 // at a time, so a client that connects and never writes, or never reads its answer, would
 // otherwise hold every other client and the wake-up connection of a service stop. A local
@@ -65,6 +67,8 @@ class ControlEndpoint {
     virtual std::unique_ptr<ControlConnection> waitForClient() = 0;
 };
 
-std::unique_ptr<ControlEndpoint> makeControlEndpoint();
+// The endpoint reads only whether `service` is stopping: a stop that begins while no endpoint
+// exists yet finds nothing to wake, so the endpoint looks once it exists (see waitForClient).
+std::unique_ptr<ControlEndpoint> makeControlEndpoint(const TunnelService& service);
 
 }  // namespace halvern

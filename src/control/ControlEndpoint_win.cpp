@@ -10,8 +10,8 @@
 #include "common/UniqueLocalMemory.h"
 #include "common/WinHandle.h"
 #include "control/ControlEndpoint.h"
-#include "control/ControlPipeServer.h"
-#include "control/ServiceState.h"
+#include "control/ControlServer.h"
+#include "control/TunnelService.h"
 
 namespace halvern {
 namespace {
@@ -143,7 +143,7 @@ class PipeConnection final : public ControlConnection {
 
 class PipeEndpoint final : public ControlEndpoint {
   public:
-    PipeEndpoint() {
+    explicit PipeEndpoint(const TunnelService& service) : service_(service) {
         // A real handle to the pipe thread (the pseudo-handle would name the timer's thread).
         HANDLE thread = nullptr;
         if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
@@ -186,7 +186,7 @@ class PipeEndpoint final : public ControlEndpoint {
         // A stop's wake-up connection finds no pipe while no instance exists, and is then lost.
         // Looking at the flag once the instance exists closes that gap: a stop that began before
         // this point is seen here, and one that begins after it finds the instance to wake.
-        if (stopping) {
+        if (service_.stopping()) {
             return nullptr;
         }
         if (!ConnectNamedPipe(pipe.get(), nullptr)) {
@@ -223,6 +223,7 @@ class PipeEndpoint final : public ControlEndpoint {
             "; trying again every " + std::to_string(kCreateRetryPauseMilliseconds) + " ms\n");
     }
 
+    const TunnelService& service_;
     UniqueHandle thread_;
     bool creationFailing_ = false;
 };
@@ -233,11 +234,11 @@ std::filesystem::path controlEndpointAddress() {
     return kPipeName;
 }
 
-std::unique_ptr<ControlEndpoint> makeControlEndpoint() {
-    return std::make_unique<PipeEndpoint>();
+std::unique_ptr<ControlEndpoint> makeControlEndpoint(const TunnelService& service) {
+    return std::make_unique<PipeEndpoint>(service);
 }
 
-void wakeControlPipe() noexcept {
+void wakeControlEndpoint() noexcept {
     const UniqueFileHandle pipe(
         CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!pipe.valid()) {

@@ -3,26 +3,28 @@
 #include <filesystem>
 #include <string>
 
-// The service's control endpoint: the named pipe "\\.\pipe\HalvernService" on Windows, the Unix
+// The service's control server: the named pipe "\\.\pipe\HalvernService" on Windows, the Unix
 // socket "/run/halvern/HalvernService.sock" on POSIX. One connection carries one request
 // line and gets one response; clients are served strictly one after another.
 namespace halvern {
 
 class ControlConnection;
+class TunnelService;
 
-// The body of the pipe thread. Returns once it sees `stopping` set: at entry, after each request
-// (which is then answered {"ok":true,"status":"disconnecting"}) and after each connection. To
-// end it, set `stopping` and call wakeControlPipe().
-void runControlPipeServer();
+// The body of the server thread: serves `service`'s dispatcher. Returns once it sees the
+// service stopping: at entry, after each request (which is then answered
+// {"ok":true,"status":"disconnecting"}) and after each connection. To end it, set the service
+// stopping and call wakeControlEndpoint().
+void runControlServer(TunnelService& service);
 
 // The request of one connected client: the bytes up to its first line feed (which is dropped),
 // the end of its message or stream, or the size limit, whichever comes first. Possibly empty.
 std::string readRequestLine(ControlConnection& connection);
 
 // Connects once to the endpoint and sends a "status" request without waiting for its answer, so
-// that a server waiting for a client wakes and sees `stopping`. Does nothing when no server
-// waits, and never retries.
-void wakeControlPipe() noexcept;
+// that a server waiting for a client wakes and sees the service stopping. Does nothing when no
+// server waits, and never retries.
+void wakeControlEndpoint() noexcept;
 
 // Where clients connect: the pipe name on Windows, the socket path on POSIX.
 std::filesystem::path controlEndpointAddress();

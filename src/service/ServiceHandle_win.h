@@ -4,6 +4,9 @@
 
 namespace halvern {
 
+// The name the SCM knows the service by: registered by the installer, served by ServiceMain.
+inline constexpr const wchar_t* kServiceName = L"HalvernService";
+
 // Owns one handle from OpenSCManagerW, CreateServiceW or OpenServiceW; null means none.
 class ServiceHandle {
   public:

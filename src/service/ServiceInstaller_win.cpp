@@ -9,9 +9,8 @@
 namespace halvern {
 namespace {
 
-constexpr const wchar_t* kServiceName = L"HalvernService";
 constexpr const wchar_t* kDisplayName = L"Halvern Service";
-wchar_t serviceDescription[] = L"Runs Halvern Windows tunnel processes and routes.";
+constexpr const wchar_t* kDescription = L"Runs Halvern Windows tunnel processes and routes.";
 
 constexpr int kStopPolls = 40;
 constexpr DWORD kStopPollIntervalMs = 250;
@@ -55,7 +54,8 @@ std::uint32_t installService() {
                              nullptr, nullptr, kDisplayName);
     }
 
-    SERVICE_DESCRIPTIONW description{serviceDescription};
+    std::wstring text = kDescription;  // the record wants a writable string
+    SERVICE_DESCRIPTIONW description{text.data()};
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
     return 0;
 }

@@ -1,6 +1,10 @@
 #include <windows.h>
 
+#include <atomic>
+#include <string>
+
 #include "service/ServiceEntry.h"
+#include "service/ServiceHandle_win.h"
 #include "service/ServiceRuntime.h"
 
 namespace halvern {
@@ -8,65 +12,75 @@ namespace {
 
 constexpr DWORD kPendingWaitHintMs = 10000;
 
-wchar_t serviceName[] = L"HalvernService";
+DWORD scmState(ServicePhase phase) noexcept {
+    switch (phase) {
+        case ServicePhase::startPending:
+            return SERVICE_START_PENDING;
+        case ServicePhase::running:
+            return SERVICE_RUNNING;
+        case ServicePhase::stopPending:
+            return SERVICE_STOP_PENDING;
+        case ServicePhase::stopped:
+            break;
+    }
+    return SERVICE_STOPPED;
+}
 
-// Written by the handler thread and the service thread without a lock: the stop sequence
-// orders the two writers (the handler's report comes before the service thread is released).
-SERVICE_STATUS serviceStatus{SERVICE_WIN32_OWN_PROCESS, 0, 0, 0, 0, 0, 0};
-SERVICE_STATUS_HANDLE statusHandle = nullptr;
+// The SCM's record of the service and the handle that reports it. Written by the handler thread
+// and the service thread without a lock: the stop sequence orders the two writers (the
+// handler's report comes before the service thread is released).
+class ScmStatus final : public ServiceStatusReporter {
+  public:
+    void attach(SERVICE_STATUS_HANDLE handle) noexcept { handle_ = handle; }
+
+    void report(ServicePhase phase, std::uint32_t exitCode) noexcept override {
+        const bool pending =
+            phase == ServicePhase::startPending || phase == ServicePhase::stopPending;
+        status_.dwCurrentState = scmState(phase);
+        status_.dwControlsAccepted =
+            phase == ServicePhase::running ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+        status_.dwWin32ExitCode = phase == ServicePhase::stopped ? exitCode : NO_ERROR;
+        status_.dwCheckPoint = pending ? status_.dwCheckPoint + 1 : 0;
+        status_.dwWaitHint = pending ? kPendingWaitHintMs : 0;
+        if (handle_ != nullptr) {
+            SetServiceStatus(handle_, &status_);
+        }
+    }
+
+  private:
+    SERVICE_STATUS status_{SERVICE_WIN32_OWN_PROCESS, 0, 0, 0, 0, 0, 0};
+    SERVICE_STATUS_HANDLE handle_ = nullptr;
+};
+
+// The one way in to the running service from the control handler. The handler is of the simple
+// kind, which the SCM calls with the control code alone, on another thread, so the service it
+// stops must be reachable without a context: ServiceMain publishes its runtime here for as long
+// as it runs (once per process), and everything else lives in that runtime.
+std::atomic<ServiceRuntime*> runningService{nullptr};
 
 void WINAPI serviceControlHandler(DWORD control) {
     if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) {
         return;
     }
-    stopService();
+    if (ServiceRuntime* runtime = runningService.load()) {
+        runtime->stop();
+    }
 }
 
 void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
-    statusHandle = RegisterServiceCtrlHandlerW(serviceName, serviceControlHandler);
-    if (statusHandle == nullptr) {
-        return;
+    ScmStatus status;
+    ServiceRuntime runtime(status);
+    runningService.store(&runtime);
+    const SERVICE_STATUS_HANDLE handle =
+        RegisterServiceCtrlHandlerW(kServiceName, serviceControlHandler);
+    if (handle != nullptr) {
+        status.attach(handle);
+        runtime.run();
     }
-    runService();
+    runningService.store(nullptr);
 }
 
 }  // namespace
-
-void reportServiceStatus(ServicePhase phase, std::uint32_t exitCode) noexcept {
-    switch (phase) {
-        case ServicePhase::startPending:
-            serviceStatus.dwCurrentState = SERVICE_START_PENDING;
-            serviceStatus.dwControlsAccepted = 0;
-            serviceStatus.dwWin32ExitCode = NO_ERROR;
-            serviceStatus.dwCheckPoint += 1;
-            serviceStatus.dwWaitHint = kPendingWaitHintMs;
-            break;
-        case ServicePhase::running:
-            serviceStatus.dwCurrentState = SERVICE_RUNNING;
-            serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-            serviceStatus.dwWin32ExitCode = NO_ERROR;
-            serviceStatus.dwCheckPoint = 0;
-            serviceStatus.dwWaitHint = 0;
-            break;
-        case ServicePhase::stopPending:
-            serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
-            serviceStatus.dwControlsAccepted = 0;
-            serviceStatus.dwWin32ExitCode = NO_ERROR;
-            serviceStatus.dwCheckPoint += 1;
-            serviceStatus.dwWaitHint = kPendingWaitHintMs;
-            break;
-        case ServicePhase::stopped:
-            serviceStatus.dwCurrentState = SERVICE_STOPPED;
-            serviceStatus.dwControlsAccepted = 0;
-            serviceStatus.dwWin32ExitCode = exitCode;
-            serviceStatus.dwCheckPoint = 0;
-            serviceStatus.dwWaitHint = 0;
-            break;
-    }
-    if (statusHandle != nullptr) {
-        SetServiceStatus(statusHandle, &serviceStatus);
-    }
-}
 
 std::uint32_t threadStartFailureCode(int /*errorValue*/) noexcept {
     // The standard library reports a C errno value, which is no Windows error code.
@@ -74,8 +88,10 @@ std::uint32_t threadStartFailureCode(int /*errorValue*/) noexcept {
 }
 
 std::uint32_t runAsService() {
+    // The table wants a writable string.
+    std::wstring name = kServiceName;
     SERVICE_TABLE_ENTRYW dispatchTable[] = {
-        {serviceName, ServiceMain},
+        {name.data(), ServiceMain},
         {nullptr, nullptr},
     };
     if (!StartServiceCtrlDispatcherW(dispatchTable)) {

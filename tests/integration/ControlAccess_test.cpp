@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/RuntimeDirectory.h"
-#include "control/ControlPipeServer.h"
+#include "control/ControlServer.h"
 #include "integration/ControlTestSupport.h"
 
 namespace halvern::test {

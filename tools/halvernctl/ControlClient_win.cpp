@@ -8,7 +8,7 @@
 #include "ControlClient.h"
 #include "common/MonotonicClock.h"
 #include "common/WinHandle.h"
-#include "control/ControlPipeServer.h"
+#include "control/ControlServer.h"
 
 namespace halvern {
 namespace {
