@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 // The platform half of the control endpoint: creating it, waiting for a client, reading and
 // writing bytes, and closing a connection the way the platform wants it closed. The loop that
@@ -66,6 +67,9 @@ class ControlEndpoint {
     // not allowed to talk); any pause before the next try has already been taken.
     virtual std::unique_ptr<ControlConnection> waitForClient() = 0;
 };
+
+// What wakeControlEndpoint() sends: a request that changes nothing, should it be served.
+inline constexpr std::string_view kWakeRequest = "{\"command\":\"status\"}\n";
 
 // The endpoint reads only whether `service` is stopping: a stop that begins while no endpoint
 // exists yet finds nothing to wake, so the endpoint looks once it exists (see waitForClient).

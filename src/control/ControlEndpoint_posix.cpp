@@ -343,8 +343,8 @@ void wakeControlEndpoint() noexcept {
                                          sizeof(address)) != 0) {
             return;
         }
-        static constexpr char kRequest[] = "{\"command\":\"status\"}\n";
-        const ssize_t ignored = ::send(socket.get(), kRequest, sizeof(kRequest) - 1, MSG_NOSIGNAL);
+        const ssize_t ignored =
+            ::send(socket.get(), kWakeRequest.data(), kWakeRequest.size(), MSG_NOSIGNAL);
         static_cast<void>(ignored);
     } catch (...) {  // NOLINT(bugprone-empty-catch): a failed wake-up is no wake-up
     }

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "common/DebugOutput.h"
+#include "common/ErrorText.h"
 #include "common/MonotonicClock.h"
 #include "common/UniqueLocalMemory.h"
 #include "common/WinHandle.h"
@@ -215,8 +216,8 @@ class PipeEndpoint final : public ControlEndpoint {
         }
         creationFailing_ = true;
         writeDebugOutput(
-            "HalvernService pipe: cannot create " + controlEndpointAddress().string() + " (error " +
-            std::to_string(error) + ")" +
+            "HalvernService pipe: cannot create " + controlEndpointAddress().string() +
+            errorCodeSuffix(error) +
             (error == ERROR_ACCESS_DENIED
                  ? ": another process holds the name, and the service does not serve beside it"
                  : "") +
@@ -244,9 +245,9 @@ void wakeControlEndpoint() noexcept {
     if (!pipe.valid()) {
         return;
     }
-    static constexpr char kRequest[] = "{\"command\":\"status\"}\n";
     DWORD written = 0;
-    WriteFile(pipe.get(), kRequest, sizeof(kRequest) - 1, &written, nullptr);
+    WriteFile(pipe.get(), kWakeRequest.data(), static_cast<DWORD>(kWakeRequest.size()), &written,
+              nullptr);
 }
 
 }  // namespace halvern
