@@ -10,8 +10,8 @@ namespace halvern {
 
 // The service's one tunnel controller, the mutex that serialises everything done with it, and
 // the flag that tells the control server to finish. The service runtime creates the one object
-// and hands it to the control server, which hands it to the dispatcher: a request reaches the
-// controller only through here.
+// and hands it to the control server, which hands it to the dispatcher: request → dispatcher →
+// controller. A controller still owned at the end is destroyed, which disconnects it.
 //
 // Lock order: controllerMutex_ first, then the controller's own lock. controllerMutex_ is held
 // by the dispatcher for the whole of every command, by the stop handler around its disconnect,
@@ -19,13 +19,6 @@ namespace halvern {
 // server thread is joined, so the join cannot wait on a command that waits on the lock.
 class TunnelService {
   public:
-    TunnelService() = default;
-    ~TunnelService() { destroyController(); }
-    TunnelService(const TunnelService&) = delete;
-    TunnelService& operator=(const TunnelService&) = delete;
-    TunnelService(TunnelService&&) = delete;
-    TunnelService& operator=(TunnelService&&) = delete;
-
     // Runs `command` under controllerMutex_ with the controller, null before the runtime created
     // it and after the stop sequence destroyed it. Returns what `command` returns.
     template <typename Command>

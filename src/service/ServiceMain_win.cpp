@@ -12,20 +12,6 @@ namespace {
 
 constexpr DWORD kPendingWaitHintMs = 10000;
 
-DWORD scmState(ServicePhase phase) noexcept {
-    switch (phase) {
-        case ServicePhase::startPending:
-            return SERVICE_START_PENDING;
-        case ServicePhase::running:
-            return SERVICE_RUNNING;
-        case ServicePhase::stopPending:
-            return SERVICE_STOP_PENDING;
-        case ServicePhase::stopped:
-            break;
-    }
-    return SERVICE_STOPPED;
-}
-
 // The SCM's record of the service and the handle that reports it. Written by the handler thread
 // and the service thread without a lock: the stop sequence orders the two writers (the
 // handler's report comes before the service thread is released).
@@ -36,7 +22,10 @@ class ScmStatus final : public ServiceStatusReporter {
     void report(ServicePhase phase, std::uint32_t exitCode) noexcept override {
         const bool pending =
             phase == ServicePhase::startPending || phase == ServicePhase::stopPending;
-        status_.dwCurrentState = scmState(phase);
+        // In the order of ServicePhase.
+        constexpr DWORD kStates[] = {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
+                                     SERVICE_STOPPED};
+        status_.dwCurrentState = kStates[static_cast<int>(phase)];
         status_.dwControlsAccepted =
             phase == ServicePhase::running ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
         status_.dwWin32ExitCode = phase == ServicePhase::stopped ? exitCode : NO_ERROR;

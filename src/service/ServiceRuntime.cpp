@@ -18,13 +18,16 @@ void writeStatusLine(const std::string& word) {
 
 std::uint32_t ServiceRuntime::run() {
     reporter_.report(ServicePhase::startPending, 0);
-
-    const std::uint32_t eventError = stopEvent_.create();
-    if (eventError != 0) {
-        reporter_.report(ServicePhase::stopped, eventError);
-        return eventError;
+    std::uint32_t exitCode = stopEvent_.create();
+    if (exitCode == 0) {
+        exitCode = serve();
+        stopEvent_.close();
     }
+    reporter_.report(ServicePhase::stopped, exitCode);
+    return exitCode;
+}
 
+std::uint32_t ServiceRuntime::serve() {
     service_.setStopping(false);
     // What an instance that died left behind is undone before anyone can ask for a tunnel. Each
     // item undone is reported to the service manager as progress of the start as well.
@@ -40,11 +43,8 @@ std::uint32_t ServiceRuntime::run() {
     } catch (const std::system_error& error) {
         // Without the server thread nobody could reach the service: give up cleanly rather than
         // report "running" for a service that cannot serve.
-        const std::uint32_t exitCode = threadStartFailureCode(error.code().value());
         service_.destroyController();
-        stopEvent_.close();
-        reporter_.report(ServicePhase::stopped, exitCode);
-        return exitCode;
+        return threadStartFailureCode(error.code().value());
     }
 
     reporter_.report(ServicePhase::running, 0);
@@ -58,10 +58,7 @@ std::uint32_t ServiceRuntime::run() {
     if (serverThread_.joinable()) {
         serverThread_.join();
     }
-
     service_.destroyController();
-    stopEvent_.close();
-    reporter_.report(ServicePhase::stopped, 0);
     return 0;
 }
 

@@ -19,14 +19,10 @@ enum class ServicePhase { startPending, running, stopPending, stopped };
 // `stopped` (0, or the system error code that ended the service).
 class ServiceStatusReporter {
   public:
-    ServiceStatusReporter() = default;
-    virtual ~ServiceStatusReporter() = default;
-    ServiceStatusReporter(const ServiceStatusReporter&) = delete;
-    ServiceStatusReporter& operator=(const ServiceStatusReporter&) = delete;
-    ServiceStatusReporter(ServiceStatusReporter&&) = delete;
-    ServiceStatusReporter& operator=(ServiceStatusReporter&&) = delete;
-
     virtual void report(ServicePhase phase, std::uint32_t exitCode) noexcept = 0;
+
+  protected:
+    ~ServiceStatusReporter() = default;
 };
 
 // Implemented per platform: the exit code reported when the server thread cannot be started.
@@ -53,6 +49,9 @@ class ServiceRuntime {
     void stop() noexcept;
 
   private:
+    // From the stop event's creation to the controller's destruction; 0 or the exit code.
+    std::uint32_t serve();
+
     ServiceStatusReporter& reporter_;
     TunnelService service_;
     StopEvent stopEvent_;
