@@ -11,10 +11,15 @@
 #include "tunnel/SessionRecovery.h"
 
 namespace halvern {
+namespace {
 
+// The controller's StatusCallback. Captures nothing, so it is safe to call with the controller's
+// lock held.
 void writeStatusLine(const std::string& word) {
     writeDebugOutput("HalvernService status: " + word + "\n");
 }
+
+}  // namespace
 
 std::uint32_t ServiceRuntime::run() {
     reporter_.report(ServicePhase::startPending, 0);

@@ -28,10 +28,6 @@ class ServiceStatusReporter {
 // Implemented per platform: the exit code reported when the server thread cannot be started.
 std::uint32_t threadStartFailureCode(int errorValue) noexcept;
 
-// The controller's StatusCallback: "HalvernService status: " + word + line feed to the debug
-// output. Captures nothing, so it is safe to call with the controller's lock held.
-void writeStatusLine(const std::string& word);
-
 // One run of the service: the tunnel service it hands to the control server, the stop event,
 // and the server thread. The platform's service main function calls run(), its control handler
 // stop().
