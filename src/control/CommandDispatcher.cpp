@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <exception>
-#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "control/JsonText.h"
@@ -27,23 +27,23 @@ std::string startXray(std::string_view request, TunnelController& tunnel) {
     return makeOkResponse("\"status\":" + quoteJson(state));
 }
 
-std::string stop(TunnelController& tunnel) {
+std::string stop(std::string_view /*request*/, TunnelController& tunnel) {
     tunnel.disconnect();
     return makeOkResponse("\"status\":\"disconnected\"");
 }
 
-std::string status(const TunnelController& tunnel) {
+std::string status(std::string_view /*request*/, TunnelController& tunnel) {
     const std::string protocol = tunnel.activeProtocol();
     const std::string state = tunnel.status();
     return makeOkResponse("\"status\":" + quoteJson(state) +
                           ",\"activeProtocol\":" + quoteJson(protocol));
 }
 
-std::string lastError(const TunnelController& tunnel) {
+std::string lastError(std::string_view /*request*/, TunnelController& tunnel) {
     return makeOkResponse("\"error\":" + quoteJson(tunnel.lastError()));
 }
 
-std::string trafficStats(const TunnelController& tunnel) {
+std::string trafficStats(std::string_view /*request*/, TunnelController& tunnel) {
     const TrafficStats stats = tunnel.trafficStats();
     // Written as signed 64-bit decimals, as the protocol has always reported them.
     return makeOkResponse(
@@ -73,22 +73,21 @@ void readLogDelta(std::string_view request, const TunnelController& tunnel,
     }
 }
 
+// Every command but readLogDelta, whose answer is streamed.
 std::string answerCommand(const std::string& command, std::string_view request,
                           TunnelController& tunnel) {
-    if (command == "startXray") {
-        return startXray(request, tunnel);
-    }
-    if (command == "stop") {
-        return stop(tunnel);
-    }
-    if (command == "status") {
-        return status(tunnel);
-    }
-    if (command == "lastError") {
-        return lastError(tunnel);
-    }
-    if (command == "trafficStats") {
-        return trafficStats(tunnel);
+    using Handler = std::string (*)(std::string_view, TunnelController&);
+    static constexpr std::pair<std::string_view, Handler> kCommands[] = {
+        {"startXray", startXray},
+        {"stop", stop},
+        {"status", status},
+        {"lastError", lastError},
+        {"trafficStats", trafficStats},
+    };
+    for (const auto& [name, handler] : kCommands) {
+        if (command == name) {
+            return handler(request, tunnel);
+        }
     }
     return makeErrorResponse("Unknown command: " + command);
 }

@@ -26,6 +26,31 @@ bool writeResponse(ControlConnection& connection, std::string_view response) {
     return true;
 }
 
+// The request of one connected client: the bytes up to its first line feed (which is dropped),
+// the end of its message or stream, or the size limit, whichever comes first. Possibly empty.
+std::string readRequestLine(ControlConnection& connection) {
+    std::string request;
+    std::array<char, kReadChunkBytes> buffer{};
+    while (request.size() < kRequestLimitBytes) {
+        const ControlReadResult result = connection.read(buffer.data(), buffer.size());
+        if (result.count > 0) {
+            const std::string_view chunk(buffer.data(), result.count);
+            request.append(chunk);
+            if (chunk.find('\n') != std::string_view::npos) {
+                break;
+            }
+        }
+        if (!result.more) {
+            break;
+        }
+    }
+    const std::size_t lineFeed = request.find('\n');
+    if (lineFeed != std::string::npos) {
+        request.resize(lineFeed);
+    }
+    return request;
+}
+
 void serveClient(TunnelService& service, ControlConnection& connection) {
     const std::string request = readRequestLine(connection);
     // Once a stop has begun the request is not looked at: the client (or the stop's own wake-up
@@ -49,29 +74,6 @@ void serveClient(TunnelService& service, ControlConnection& connection) {
 }
 
 }  // namespace
-
-std::string readRequestLine(ControlConnection& connection) {
-    std::string request;
-    std::array<char, kReadChunkBytes> buffer{};
-    while (request.size() < kRequestLimitBytes) {
-        const ControlReadResult result = connection.read(buffer.data(), buffer.size());
-        if (result.count > 0) {
-            const std::string_view chunk(buffer.data(), result.count);
-            request.append(chunk);
-            if (chunk.find('\n') != std::string_view::npos) {
-                break;
-            }
-        }
-        if (!result.more) {
-            break;
-        }
-    }
-    const std::size_t lineFeed = request.find('\n');
-    if (lineFeed != std::string::npos) {
-        request.resize(lineFeed);
-    }
-    return request;
-}
 
 void runControlServer(TunnelService& service) {
     if (service.stopping()) {

@@ -1,14 +1,12 @@
 #pragma once
 
 #include <filesystem>
-#include <string>
 
 // The service's control server: the named pipe "\\.\pipe\HalvernService" on Windows, the Unix
 // socket "/run/halvern/HalvernService.sock" on POSIX. One connection carries one request
 // line and gets one response; clients are served strictly one after another.
 namespace halvern {
 
-class ControlConnection;
 class TunnelService;
 
 // The body of the server thread: serves `service`'s dispatcher. Returns once it sees the
@@ -16,10 +14,6 @@ class TunnelService;
 // {"ok":true,"status":"disconnecting"}) and after each connection. To end it, set the service
 // stopping and call wakeControlEndpoint().
 void runControlServer(TunnelService& service);
-
-// The request of one connected client: the bytes up to its first line feed (which is dropped),
-// the end of its message or stream, or the size limit, whichever comes first. Possibly empty.
-std::string readRequestLine(ControlConnection& connection);
 
 // Connects once to the endpoint and sends a "status" request without waiting for its answer, so
 // that a server waiting for a client wakes and sees the service stopping. Does nothing when no
