@@ -27,7 +27,7 @@ constexpr DWORD kCreateRetryPauseMilliseconds = 500;
 // the client does not read: FlushFileBuffers until every byte of the answer has been taken, a
 // WriteFile of an answer larger than the pipe's buffer until the rest fits. Nothing the server
 // can ask of the pipe tells whether the client is still reading, so the waits are bounded from
-// outside: a timer of the system's thread pool cancels the pipe thread's synchronous I/O once the
+// outside: a timer of the system's thread pool cancels the server thread's synchronous I/O once the
 // budget has passed (the cancelled call fails with ERROR_OPERATION_ABORTED and the connection is
 // closed like any failed one). It repeats every 100 ms in case a cancel lands between two calls,
 // and destroying the deadline waits for a running callback, so no cancel outlives it.
@@ -145,7 +145,7 @@ class PipeConnection final : public ControlConnection {
 class PipeEndpoint final : public ControlEndpoint {
   public:
     explicit PipeEndpoint(const TunnelService& service) : service_(service) {
-        // A real handle to the pipe thread (the pseudo-handle would name the timer's thread).
+        // A real handle to the server thread (the pseudo-handle would name the timer's thread).
         HANDLE thread = nullptr;
         if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
                             0, FALSE, DUPLICATE_SAME_ACCESS)) {
