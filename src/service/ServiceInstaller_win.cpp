@@ -10,7 +10,6 @@ namespace halvern {
 namespace {
 
 constexpr const wchar_t* kDisplayName = L"Halvern Service";
-constexpr const wchar_t* kDescription = L"Runs Halvern Windows tunnel processes and routes.";
 
 constexpr int kStopPolls = 40;
 constexpr DWORD kStopPollIntervalMs = 250;
@@ -54,7 +53,7 @@ std::uint32_t installService() {
                              nullptr, nullptr, kDisplayName);
     }
 
-    std::wstring text = kDescription;  // the record wants a writable string
+    std::wstring text = L"Runs Halvern Windows tunnel processes and routes.";  // to be writable
     SERVICE_DESCRIPTIONW description{text.data()};
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
     return 0;

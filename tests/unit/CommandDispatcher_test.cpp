@@ -36,6 +36,12 @@ TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
     for (const auto& [request, answer] : cases) {
         EXPECT_EQ(dispatchCommand(service, request), answer) << request;
     }
+    // Without "maxBytes" a read takes at most 64 KiB.
+    testing::writeFileBytes(ProcessLauncher::tempFilePath("halvern_xray_output.log"),
+                            std::string(65537, 'x'));
+    EXPECT_EQ(dispatchCommand(service, R"({"command":"readLogDelta","source":"windows_xray"})"),
+              R"({"ok":true,"content":")" + std::string(65536, 'x') +
+                  R"(","nextOffset":65536,"fileSize":65537})");
     // A start that fails the same way everywhere: a directory where its configuration goes.
     const auto config = ProcessLauncher::tempFilePath("halvern_xray_config.json").string();
     std::filesystem::create_directory(config);
