@@ -7,6 +7,8 @@
 #include "service/ServiceHandle_win.h"
 #include "service/ServiceRuntime.h"
 
+// The Windows service: the SCM's dispatcher runs ServiceMain on a thread of its own and calls the
+// control handler on the process's main thread.
 namespace halvern {
 namespace {
 
