@@ -19,15 +19,15 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "common/UniqueFd.h"
-#include "control/ControlPipeServer.h"
-#include "control/ServiceState.h"
+#include "control/ControlServer.h"
+#include "control/TunnelService.h"
 
 namespace {
 
@@ -88,27 +88,22 @@ struct PrivateRun {
 // and a /run of its own; stopped as the service stops it.
 struct ServedEndpoint {
     ServedEndpoint() {
-        halvern::stopping = false;
-        {
-            const std::lock_guard lock(halvern::controllerMutex);
-            halvern::controller = std::make_unique<halvern::TunnelController>(nullptr);
-        }
-        server = std::thread(halvern::runControlPipeServer);
+        service.setController(std::make_unique<halvern::TunnelController>(nullptr));
+        server = std::thread(halvern::runControlServer, std::ref(service));
         while (!connectTo(address).valid()) {  // until it listens (the probe is answered, unread)
             std::this_thread::yield();
         }
     }
     ~ServedEndpoint() {
-        halvern::stopping = true;
-        halvern::wakeControlPipe();
+        service.setStopping(true);
+        halvern::wakeControlEndpoint();
         server.join();
-        const std::lock_guard lock(halvern::controllerMutex);
-        halvern::controller.reset();
     }
     ServedEndpoint(const ServedEndpoint&) = delete;
     ServedEndpoint& operator=(const ServedEndpoint&) = delete;
 
     const PrivateRun run;
+    halvern::TunnelService service;
     const sockaddr_un address = socketAddress(halvern::controlEndpointAddress().string());
     std::thread server;
 };

@@ -13,7 +13,7 @@
 
 #include "control/CommandDispatcher.h"
 #include "control/JsonText.h"
-#include "control/ServiceState.h"
+#include "control/TunnelService.h"
 
 namespace {
 
@@ -125,11 +125,11 @@ void nlohmannParse(benchmark::State& state) {
 BENCHMARK(nlohmannParse)->Apply(fastestOfFive);
 
 void dispatchStatus(benchmark::State& state) {
-    halvern::controller = std::make_unique<halvern::TunnelController>(halvern::StatusCallback{});
+    halvern::TunnelService service;
+    service.setController(std::make_unique<halvern::TunnelController>(halvern::StatusCallback{}));
     while (state.KeepRunning()) {
-        benchmark::DoNotOptimize(halvern::dispatchCommand(R"({"command":"status"})"));
+        benchmark::DoNotOptimize(halvern::dispatchCommand(service, R"({"command":"status"})"));
     }
-    halvern::controller.reset();
 }
 BENCHMARK(dispatchStatus);
 

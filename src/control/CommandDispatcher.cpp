@@ -2,11 +2,11 @@
 
 #include <cstdint>
 #include <exception>
-#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "control/JsonText.h"
-#include "control/ServiceState.h"
+#include "control/TunnelService.h"
 
 namespace halvern {
 namespace {
@@ -27,23 +27,23 @@ std::string startXray(std::string_view request, TunnelController& tunnel) {
     return makeOkResponse("\"status\":" + quoteJson(state));
 }
 
-std::string stop(TunnelController& tunnel) {
+std::string stop(std::string_view /*request*/, TunnelController& tunnel) {
     tunnel.disconnect();
     return makeOkResponse("\"status\":\"disconnected\"");
 }
 
-std::string status(const TunnelController& tunnel) {
+std::string status(std::string_view /*request*/, TunnelController& tunnel) {
     const std::string protocol = tunnel.activeProtocol();
     const std::string state = tunnel.status();
     return makeOkResponse("\"status\":" + quoteJson(state) +
                           ",\"activeProtocol\":" + quoteJson(protocol));
 }
 
-std::string lastError(const TunnelController& tunnel) {
+std::string lastError(std::string_view /*request*/, TunnelController& tunnel) {
     return makeOkResponse("\"error\":" + quoteJson(tunnel.lastError()));
 }
 
-std::string trafficStats(const TunnelController& tunnel) {
+std::string trafficStats(std::string_view /*request*/, TunnelController& tunnel) {
     const TrafficStats stats = tunnel.trafficStats();
     // Written as signed 64-bit decimals, as the protocol has always reported them.
     return makeOkResponse(
@@ -54,7 +54,7 @@ std::string trafficStats(const TunnelController& tunnel) {
 // Byte for byte what quoteJson of the whole content would give: escapeJson treats each byte on
 // its own, so escaping chunk by chunk changes nothing.
 void readLogDelta(std::string_view request, const TunnelController& tunnel,
-                  const ResponseWriter& write) {
+                  const TunnelService& service, const ResponseWriter& write) {
     std::string source;
     std::int64_t offset = 0;
     std::int64_t maxBytes = 65536;
@@ -65,7 +65,7 @@ void readLogDelta(std::string_view request, const TunnelController& tunnel,
     // A stop that begins meanwhile waits for this command: it cuts a long answer short.
     const LogDelta delta =
         tunnel.readLogDelta(source, offset, maxBytes, [&](std::string_view chunk) {
-            return open = open && !stopping && write(escapeJson(chunk));
+            return open = open && !service.stopping() && write(escapeJson(chunk));
         });
     if (open) {
         write("\",\"nextOffset\":" + std::to_string(delta.nextOffset) +
@@ -73,22 +73,21 @@ void readLogDelta(std::string_view request, const TunnelController& tunnel,
     }
 }
 
+// Every command but readLogDelta, whose answer is streamed.
 std::string answerCommand(const std::string& command, std::string_view request,
                           TunnelController& tunnel) {
-    if (command == "startXray") {
-        return startXray(request, tunnel);
-    }
-    if (command == "stop") {
-        return stop(tunnel);
-    }
-    if (command == "status") {
-        return status(tunnel);
-    }
-    if (command == "lastError") {
-        return lastError(tunnel);
-    }
-    if (command == "trafficStats") {
-        return trafficStats(tunnel);
+    using Handler = std::string (*)(std::string_view, TunnelController&);
+    static constexpr std::pair<std::string_view, Handler> kCommands[] = {
+        {"startXray", startXray},
+        {"stop", stop},
+        {"status", status},
+        {"lastError", lastError},
+        {"trafficStats", trafficStats},
+    };
+    for (const auto& [name, handler] : kCommands) {
+        if (command == name) {
+            return handler(request, tunnel);
+        }
     }
     return makeErrorResponse("Unknown command: " + command);
 }
@@ -109,39 +108,41 @@ std::string makeErrorResponse(std::string_view message) {
     return "{\"ok\":false,\"error\":" + quoteJson(message) + "}";
 }
 
-void dispatchCommand(std::string_view request, const ResponseWriter& write) {
+void dispatchCommand(TunnelService& service, std::string_view request,
+                     const ResponseWriter& write) {
     std::string command;
     if (!getJsonString(request, "command", command)) {
         write(makeErrorResponse("Missing command"));
         return;
     }
-    const std::lock_guard lock(controllerMutex);
-    if (!controller) {
-        write(makeErrorResponse("HalvernService is not initialized"));
-    } else if (command == "readLogDelta") {
-        readLogDelta(request, *controller, write);
-    } else {
-        write(answerCommand(command, request, *controller));
-    }
+    service.withController([&](TunnelController* controller) {
+        if (controller == nullptr) {
+            write(makeErrorResponse("HalvernService is not initialized"));
+        } else if (command == "readLogDelta") {
+            readLogDelta(request, *controller, service, write);
+        } else {
+            write(answerCommand(command, request, *controller));
+        }
+    });
 }
 
-std::string dispatchCommand(std::string_view request) {
+std::string dispatchCommand(TunnelService& service, std::string_view request) {
     std::string response;
-    dispatchCommand(request, [&response](std::string_view piece) {
+    dispatchCommand(service, request, [&response](std::string_view piece) {
         response.append(piece);
         return true;
     });
     return response;
 }
 
-void answerRequest(std::string_view request, const ResponseWriter& write) {
+void answerRequest(TunnelService& service, std::string_view request, const ResponseWriter& write) {
     bool started = false;
     const ResponseWriter tracked = [&](std::string_view piece) {
         started = true;
         return write(piece);
     };
     try {
-        dispatchCommand(request, tracked);
+        dispatchCommand(service, request, tracked);
         return;
     } catch (const std::exception& error) {
         if (!started) {

@@ -3,11 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 // The platform half of the control endpoint: creating it, waiting for a client, reading and
 // writing bytes, and closing a connection the way the platform wants it closed. The loop that
 // uses it (limits, line cut, stopping, dispatch, write-all) is shared by every platform.
 namespace halvern {
+
+class TunnelService;
 
 // Bounds on how long one client may keep the endpoint to itself. The server serves one client
 // at a time, so a client that connects and never writes, or never reads its answer, would
@@ -65,6 +68,11 @@ class ControlEndpoint {
     virtual std::unique_ptr<ControlConnection> waitForClient() = 0;
 };
 
-std::unique_ptr<ControlEndpoint> makeControlEndpoint();
+// What wakeControlEndpoint() sends: a request that changes nothing, should it be served.
+inline constexpr std::string_view kWakeRequest = "{\"command\":\"status\"}\n";
+
+// The endpoint reads only whether `service` is stopping: a stop that begins while no endpoint
+// exists yet finds nothing to wake, so the endpoint looks once it exists (see waitForClient).
+std::unique_ptr<ControlEndpoint> makeControlEndpoint(const TunnelService& service);
 
 }  // namespace halvern

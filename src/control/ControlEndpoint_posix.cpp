@@ -17,8 +17,8 @@
 #include "common/ServiceDirectories.h"
 #include "common/UniqueFd.h"
 #include "control/ControlEndpoint.h"
-#include "control/ControlPipeServer.h"
-#include "control/ServiceState.h"
+#include "control/ControlServer.h"
+#include "control/TunnelService.h"
 
 namespace halvern {
 namespace {
@@ -178,7 +178,7 @@ class SocketConnection final : public ControlConnection {
 
 class SocketEndpoint final : public ControlEndpoint {
   public:
-    SocketEndpoint() = default;
+    explicit SocketEndpoint(const TunnelService& service) : service_(service) {}
     SocketEndpoint(const SocketEndpoint&) = delete;
     SocketEndpoint& operator=(const SocketEndpoint&) = delete;
     SocketEndpoint(SocketEndpoint&&) = delete;
@@ -205,7 +205,7 @@ class SocketEndpoint final : public ControlEndpoint {
             }
             // A stop's wake-up connection is lost while nothing listens yet; a stop that began
             // before the socket listened is seen here, one that begins later reaches it.
-            if (stopping) {
+            if (service_.stopping()) {
                 return nullptr;
             }
         }
@@ -296,6 +296,7 @@ class SocketEndpoint final : public ControlEndpoint {
         }
     }
 
+    const TunnelService& service_;
     UniqueFd listener_;
     std::string path_;
     dev_t boundDevice_ = 0;
@@ -308,11 +309,11 @@ std::filesystem::path controlEndpointAddress() {
     return std::filesystem::path(kControlDirectory) / kSocketName;
 }
 
-std::unique_ptr<ControlEndpoint> makeControlEndpoint() {
-    return std::make_unique<SocketEndpoint>();
+std::unique_ptr<ControlEndpoint> makeControlEndpoint(const TunnelService& service) {
+    return std::make_unique<SocketEndpoint>(service);
 }
 
-void wakeControlPipe() noexcept {
+void wakeControlEndpoint() noexcept {
     try {
         sockaddr_un address{};
         if (!fillSocketAddress(controlEndpointAddress().string(), address)) {
@@ -325,8 +326,8 @@ void wakeControlPipe() noexcept {
                                          sizeof(address)) != 0) {
             return;
         }
-        static constexpr char kRequest[] = "{\"command\":\"status\"}\n";
-        const ssize_t ignored = ::send(socket.get(), kRequest, sizeof(kRequest) - 1, MSG_NOSIGNAL);
+        const ssize_t ignored =
+            ::send(socket.get(), kWakeRequest.data(), kWakeRequest.size(), MSG_NOSIGNAL);
         static_cast<void>(ignored);
     } catch (...) {  // NOLINT(bugprone-empty-catch): a failed wake-up is no wake-up
     }

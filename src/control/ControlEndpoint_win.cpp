@@ -6,12 +6,13 @@
 #include <optional>
 
 #include "common/DebugOutput.h"
+#include "common/ErrorText.h"
 #include "common/MonotonicClock.h"
 #include "common/UniqueLocalMemory.h"
 #include "common/WinHandle.h"
 #include "control/ControlEndpoint.h"
-#include "control/ControlPipeServer.h"
-#include "control/ServiceState.h"
+#include "control/ControlServer.h"
+#include "control/TunnelService.h"
 
 namespace halvern {
 namespace {
@@ -26,7 +27,7 @@ constexpr DWORD kCreateRetryPauseMilliseconds = 500;
 // the client does not read: FlushFileBuffers until every byte of the answer has been taken, a
 // WriteFile of an answer larger than the pipe's buffer until the rest fits. Nothing the server
 // can ask of the pipe tells whether the client is still reading, so the waits are bounded from
-// outside: a timer of the system's thread pool cancels the pipe thread's synchronous I/O once the
+// outside: a timer of the system's thread pool cancels the server thread's synchronous I/O once the
 // budget has passed (the cancelled call fails with ERROR_OPERATION_ABORTED and the connection is
 // closed like any failed one). It repeats every 100 ms in case a cancel lands between two calls,
 // and destroying the deadline waits for a running callback, so no cancel outlives it.
@@ -143,8 +144,8 @@ class PipeConnection final : public ControlConnection {
 
 class PipeEndpoint final : public ControlEndpoint {
   public:
-    PipeEndpoint() {
-        // A real handle to the pipe thread (the pseudo-handle would name the timer's thread).
+    explicit PipeEndpoint(const TunnelService& service) : service_(service) {
+        // A real handle to the server thread (the pseudo-handle would name the timer's thread).
         HANDLE thread = nullptr;
         if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
                             0, FALSE, DUPLICATE_SAME_ACCESS)) {
@@ -186,7 +187,7 @@ class PipeEndpoint final : public ControlEndpoint {
         // A stop's wake-up connection finds no pipe while no instance exists, and is then lost.
         // Looking at the flag once the instance exists closes that gap: a stop that began before
         // this point is seen here, and one that begins after it finds the instance to wake.
-        if (stopping) {
+        if (service_.stopping()) {
             return nullptr;
         }
         if (!ConnectNamedPipe(pipe.get(), nullptr)) {
@@ -215,14 +216,15 @@ class PipeEndpoint final : public ControlEndpoint {
         }
         creationFailing_ = true;
         writeDebugOutput(
-            "HalvernService pipe: cannot create " + controlEndpointAddress().string() + " (error " +
-            std::to_string(error) + ")" +
+            "HalvernService pipe: cannot create " + controlEndpointAddress().string() +
+            errorCodeSuffix(error) +
             (error == ERROR_ACCESS_DENIED
                  ? ": another process holds the name, and the service does not serve beside it"
                  : "") +
             "; trying again every " + std::to_string(kCreateRetryPauseMilliseconds) + " ms\n");
     }
 
+    const TunnelService& service_;
     UniqueHandle thread_;
     bool creationFailing_ = false;
 };
@@ -233,19 +235,19 @@ std::filesystem::path controlEndpointAddress() {
     return kPipeName;
 }
 
-std::unique_ptr<ControlEndpoint> makeControlEndpoint() {
-    return std::make_unique<PipeEndpoint>();
+std::unique_ptr<ControlEndpoint> makeControlEndpoint(const TunnelService& service) {
+    return std::make_unique<PipeEndpoint>(service);
 }
 
-void wakeControlPipe() noexcept {
+void wakeControlEndpoint() noexcept {
     const UniqueFileHandle pipe(
         CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!pipe.valid()) {
         return;
     }
-    static constexpr char kRequest[] = "{\"command\":\"status\"}\n";
     DWORD written = 0;
-    WriteFile(pipe.get(), kRequest, sizeof(kRequest) - 1, &written, nullptr);
+    WriteFile(pipe.get(), kWakeRequest.data(), static_cast<DWORD>(kWakeRequest.size()), &written,
+              nullptr);
 }
 
 }  // namespace halvern

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -23,15 +23,8 @@ std::uint32_t runAsService();
 // Whole-argument, case-sensitive comparison: "Install", "/install" or "-install" is no verb.
 template <typename Char>
 bool isVerb(std::basic_string_view<Char> argument, std::string_view verb) {
-    if (argument.size() != verb.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < verb.size(); ++i) {
-        if (argument[i] != static_cast<Char>(verb[i])) {
-            return false;
-        }
-    }
-    return true;
+    return std::equal(argument.begin(), argument.end(), verb.begin(), verb.end(),
+                      [](Char a, char b) { return a == static_cast<Char>(b); });
 }
 
 // Only the first argument after the program name is looked at; the rest are ignored.

@@ -9,9 +9,7 @@
 namespace halvern {
 namespace {
 
-constexpr const wchar_t* kServiceName = L"HalvernService";
 constexpr const wchar_t* kDisplayName = L"Halvern Service";
-wchar_t serviceDescription[] = L"Runs Halvern Windows tunnel processes and routes.";
 
 constexpr int kStopPolls = 40;
 constexpr DWORD kStopPollIntervalMs = 250;
@@ -55,7 +53,8 @@ std::uint32_t installService() {
                              nullptr, nullptr, kDisplayName);
     }
 
-    SERVICE_DESCRIPTIONW description{serviceDescription};
+    std::wstring text = L"Runs Halvern Windows tunnel processes and routes.";  // to be writable
+    SERVICE_DESCRIPTIONW description{text.data()};
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
     return 0;
 }
@@ -71,32 +70,42 @@ bool queryServiceState(SC_HANDLE service, DWORD& state) {
     return true;
 }
 
-// Returns true when the service could be opened, whether or not it stopped within the
-// 40 x 250 ms the poll allows.
-bool stopServiceAndWait() {
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) {
-        return false;
-    }
-    const ServiceHandle service(
-        OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!service) {
-        return false;
-    }
+// The service, opened through a connection to the SCM that stays open beside it.
+struct OpenedService {
+    ServiceHandle manager;
+    ServiceHandle service;
+};
 
+// 0, or the error of the call that failed, read before any handle is closed.
+DWORD openService(DWORD access, OpenedService& opened) {
+    opened.manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!opened.manager) {
+        return GetLastError();
+    }
+    opened.service.reset(OpenServiceW(opened.manager.get(), kServiceName, access));
+    return opened.service ? 0 : GetLastError();
+}
+
+// Waits for the stop at most the 40 x 250 ms the poll allows. A service that is not there is
+// no failure.
+void stopServiceAndWait() {
+    OpenedService opened;
+    if (openService(SERVICE_STOP | SERVICE_QUERY_STATUS, opened) != 0) {
+        return;
+    }
+    SC_HANDLE service = opened.service.get();
     DWORD state = 0;
-    if (queryServiceState(service.get(), state) && state != SERVICE_STOPPED) {
+    if (queryServiceState(service, state) && state != SERVICE_STOPPED) {
         // A service already stopping, or not accepting a stop yet, is simply polled.
         SERVICE_STATUS ignored{};
-        ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
+        ControlService(service, SERVICE_CONTROL_STOP, &ignored);
         for (int poll = 0; poll < kStopPolls; ++poll) {
             Sleep(kStopPollIntervalMs);
-            if (!queryServiceState(service.get(), state) || state == SERVICE_STOPPED) {
+            if (!queryServiceState(service, state) || state == SERVICE_STOPPED) {
                 break;
             }
         }
     }
-    return true;
 }
 
 }  // namespace
@@ -107,34 +116,23 @@ std::uint32_t installVerb() {
 
 std::uint32_t uninstallVerb() {
     stopServiceAndWait();
-
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) {
-        return GetLastError();
-    }
-    const ServiceHandle service(OpenServiceW(manager.get(), kServiceName, DELETE));
-    if (!service) {
-        const DWORD error = GetLastError();
+    OpenedService opened;
+    if (const DWORD error = openService(DELETE, opened); error != 0) {
         return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : error;
     }
-    if (!DeleteService(service.get())) {
+    if (!DeleteService(opened.service.get())) {
         return GetLastError();
     }
     return 0;
 }
 
 std::uint32_t startVerb() {
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) {
-        return GetLastError();
-    }
-    const ServiceHandle service(
-        OpenServiceW(manager.get(), kServiceName, SERVICE_START | SERVICE_QUERY_STATUS));
-    if (!service) {
-        return GetLastError();
+    OpenedService opened;
+    if (const DWORD error = openService(SERVICE_START | SERVICE_QUERY_STATUS, opened); error != 0) {
+        return error;
     }
     // The verb does not wait for the service to reach the running state.
-    const BOOL started = StartServiceW(service.get(), 0, nullptr);
+    const BOOL started = StartServiceW(opened.service.get(), 0, nullptr);
     const DWORD error = GetLastError();
     if (started || error == ERROR_SERVICE_ALREADY_RUNNING) {
         return 0;

@@ -1,109 +1,80 @@
 #include "service/ServiceRuntime.h"
 
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "common/DebugOutput.h"
-#include "control/ControlPipeServer.h"
-#include "control/ServiceState.h"
+#include "control/ControlServer.h"
 #include "journal/JournalStore.h"
 #include "network/NetworkSystem.h"
-#include "service/StopEvent.h"
 #include "tunnel/SessionRecovery.h"
 
 namespace halvern {
 namespace {
 
-StopEvent stopEvent;
-std::thread pipeThread;
-
-// Disconnects and destroys the controller under controllerMutex; the destructor disconnects
-// once more and releases whatever the session still owns.
-void destroyController() noexcept {
-    const std::lock_guard lock(controllerMutex);
-    if (controller) {
-        try {
-            controller->disconnect();
-        } catch (...) {  // NOLINT(bugprone-empty-catch): the destructor below tries again
-        }
-        controller.reset();
-    }
-}
-
-}  // namespace
-
+// The controller's StatusCallback. Captures nothing, so it is safe to call with the controller's
+// lock held.
 void writeStatusLine(const std::string& word) {
     writeDebugOutput("HalvernService status: " + word + "\n");
 }
 
-std::uint32_t runService() {
-    reportServiceStatus(ServicePhase::startPending, 0);
+}  // namespace
 
-    const std::uint32_t eventError = stopEvent.create();
-    if (eventError != 0) {
-        reportServiceStatus(ServicePhase::stopped, eventError);
-        return eventError;
+std::uint32_t ServiceRuntime::run() {
+    reporter_.report(ServicePhase::startPending, 0);
+    std::uint32_t exitCode = stopEvent_.create();
+    if (exitCode == 0) {
+        exitCode = serve();
+        stopEvent_.close();
     }
+    reporter_.report(ServicePhase::stopped, exitCode);
+    return exitCode;
+}
 
-    stopping.exchange(false);
+std::uint32_t ServiceRuntime::serve() {
+    service_.setStopping(false);
     // What an instance that died left behind is undone before anyone can ask for a tunnel. Each
     // item undone is reported to the service manager as progress of the start as well.
-    replaySessionJournal(sessionJournalPath(), hostNetworkSystem(), [](const std::string& line) {
-        writeDebugOutput("HalvernService recovery: " + line + "\n");
-        reportServiceStatus(ServicePhase::startPending, 0);
-    });
-    {
-        const std::lock_guard lock(controllerMutex);
-        controller = std::make_unique<TunnelController>(writeStatusLine);
-    }
+    replaySessionJournal(sessionJournalPath(), hostNetworkSystem(),
+                         [this](const std::string& line) {
+                             writeDebugOutput("HalvernService recovery: " + line + "\n");
+                             reporter_.report(ServicePhase::startPending, 0);
+                         });
+    service_.setController(std::make_unique<TunnelController>(writeStatusLine));
 
     try {
-        pipeThread = std::thread(runControlPipeServer);
+        serverThread_ = std::thread(runControlServer, std::ref(service_));
     } catch (const std::system_error& error) {
-        // Without the pipe thread nobody could reach the service: give up cleanly rather than
+        // Without the server thread nobody could reach the service: give up cleanly rather than
         // report "running" for a service that cannot serve.
-        const std::uint32_t exitCode = threadStartFailureCode(error.code().value());
-        destroyController();
-        stopEvent.close();
-        reportServiceStatus(ServicePhase::stopped, exitCode);
-        return exitCode;
+        service_.destroyController();
+        return threadStartFailureCode(error.code().value());
     }
 
-    reportServiceStatus(ServicePhase::running, 0);
-    stopEvent.wait();
+    reporter_.report(ServicePhase::running, 0);
+    stopEvent_.wait();
 
-    // The handler has already woken the pipe thread once; this second wake-up covers a pipe
+    // The handler has already woken the server thread once; this second wake-up covers a server
     // thread that was between two connections then, and finds nobody listening otherwise.
-    stopping.exchange(true);
-    wakeControlPipe();
-    // controllerMutex is not held here: the pipe thread may still be finishing a command.
-    if (pipeThread.joinable()) {
-        pipeThread.join();
+    service_.setStopping(true);
+    wakeControlEndpoint();
+    // The controller's lock is not held here: the server thread may still be finishing a command.
+    if (serverThread_.joinable()) {
+        serverThread_.join();
     }
-
-    destroyController();
-    stopEvent.close();
-    reportServiceStatus(ServicePhase::stopped, 0);
+    service_.destroyController();
     return 0;
 }
 
-void stopService() {
-    reportServiceStatus(ServicePhase::stopPending, 0);
-    stopping.exchange(true);
-    {
-        // Waits for a running command, a connect included, then takes its tunnel down.
-        const std::lock_guard lock(controllerMutex);
-        if (controller) {
-            try {
-                controller->disconnect();
-            } catch (...) {  // NOLINT(bugprone-empty-catch): the service thread tries again
-            }
-        }
-    }
-    stopEvent.signal();
-    wakeControlPipe();
+void ServiceRuntime::stop() noexcept {
+    reporter_.report(ServicePhase::stopPending, 0);
+    service_.setStopping(true);
+    service_.disconnect();
+    stopEvent_.signal();
+    // Once signalled, the service thread may end the run and this object with it: nothing below
+    // touches a member.
+    wakeControlEndpoint();
 }
 
 }  // namespace halvern

@@ -6,36 +6,24 @@
 #include "service/StopEvent.h"
 
 namespace halvern {
-namespace {
 
 // A manual-reset event: once set it stays set, and every waiter returns.
-struct ManualResetEvent {
+struct StopEvent::Native {
     std::mutex mutex;
     std::condition_variable changed;
     bool signalled = false;
 };
 
-ManualResetEvent* eventFrom(void* native) {
-    return static_cast<ManualResetEvent*>(native);
-}
-
-}  // namespace
-
-StopEvent::~StopEvent() {
-    close();
-}
+StopEvent::StopEvent() noexcept = default;
+StopEvent::~StopEvent() = default;
 
 std::uint32_t StopEvent::create() noexcept {
-    auto* event = new (std::nothrow) ManualResetEvent;
-    if (event == nullptr) {
-        return ENOMEM;
-    }
-    native_.store(event);
-    return 0;
+    native_.reset(new (std::nothrow) Native);
+    return native_ ? 0 : ENOMEM;
 }
 
 void StopEvent::signal() noexcept {
-    ManualResetEvent* event = eventFrom(native_.load());
+    Native* event = native_.get();
     if (event == nullptr) {
         return;
     }
@@ -47,7 +35,7 @@ void StopEvent::signal() noexcept {
 }
 
 void StopEvent::wait() noexcept {
-    ManualResetEvent* event = eventFrom(native_.load());
+    Native* event = native_.get();
     if (event == nullptr) {
         return;
     }
@@ -56,7 +44,7 @@ void StopEvent::wait() noexcept {
 }
 
 void StopEvent::close() noexcept {
-    delete eventFrom(native_.exchange(nullptr));
+    native_.reset();
 }
 
 }  // namespace halvern

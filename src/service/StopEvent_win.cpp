@@ -1,42 +1,43 @@
 #include <windows.h>
 
+#include <new>
+
+#include "common/WinHandle.h"
 #include "service/StopEvent.h"
 
 namespace halvern {
 
-StopEvent::~StopEvent() {
-    close();
-}
+struct StopEvent::Native {
+    UniqueHandle event;
+};
+
+StopEvent::StopEvent() noexcept = default;
+StopEvent::~StopEvent() = default;
 
 std::uint32_t StopEvent::create() noexcept {
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const DWORD error = GetLastError();
-    if (event == nullptr) {
+    if (!event.valid()) {
         return error;
     }
-    native_.store(event);
-    return 0;
+    native_.reset(new (std::nothrow) Native{std::move(event)});
+    return native_ ? 0 : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 void StopEvent::signal() noexcept {
-    HANDLE event = native_.load();
-    if (event != nullptr) {
-        SetEvent(event);
+    if (native_) {
+        SetEvent(native_->event.get());
     }
 }
 
 void StopEvent::wait() noexcept {
-    HANDLE event = native_.load();
-    if (event != nullptr) {
-        WaitForSingleObject(event, INFINITE);
+    if (native_) {
+        WaitForSingleObject(native_->event.get(), INFINITE);
     }
 }
 
 void StopEvent::close() noexcept {
-    HANDLE event = native_.exchange(nullptr);
-    if (event != nullptr) {
-        CloseHandle(event);
-    }
+    native_.reset();
 }
 
 }  // namespace halvern

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/ServiceDirectories.h"
-#include "control/ControlPipeServer.h"
+#include "control/ControlServer.h"
 #include "integration/ControlTestSupport.h"
 
 namespace halvern::test {

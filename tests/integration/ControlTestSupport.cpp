@@ -1,29 +1,26 @@
 #include "integration/ControlTestSupport.h"
 
+#include <functional>
+
 #include "common/ExecutablePath.h"
-#include "control/ControlPipeServer.h"
-#include "control/ServiceState.h"
+#include "control/ControlServer.h"
 
 namespace halvern::test {
 
-// The controller is set before the server thread starts and reset after it ends: no lock.
 ServerThread::ServerThread() {
-    stopping = false;
-    controller = std::make_unique<TunnelController>([](const std::string&) {});
-    thread_ = std::thread(runControlPipeServer);
+    service_.setController(std::make_unique<TunnelController>([](const std::string&) {}));
+    thread_ = std::thread(runControlServer, std::ref(service_));
     // Once a first client is served, halvernctl (which does not wait for the socket) finds it.
     exchange("\n");
 }
 
 ServerThread::~ServerThread() {
     stop();
-    controller.reset();
-    stopping = false;
 }
 
 void ServerThread::stop() {
-    stopping = true;
-    wakeControlPipe();
+    service_.setStopping(true);
+    wakeControlEndpoint();
     if (thread_.joinable()) {
         thread_.join();
     }

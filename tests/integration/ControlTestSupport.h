@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/TunnelService.h"
 #include "support/TestSupport.h"
 
 // Real clients of the real control endpoint, and its server run and stopped as the service does.
@@ -18,7 +19,8 @@ struct TestRuntimeDirectory {
     testing::ScopedRuntimeDirectory files;
 };
 
-// The server on a thread with a fresh controller; stop() sets `stopping`, wakes it and joins.
+// The server on a thread with a fresh controller; stop() sets the service stopping, wakes the
+// server and joins it.
 class ServerThread {
   public:
     ServerThread();
@@ -26,6 +28,7 @@ class ServerThread {
     void stop();
 
   private:
+    TunnelService service_;
     std::thread thread_;
 };
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/UniqueFd.h"
-#include "control/ControlPipeServer.h"
+#include "control/ControlServer.h"
 #include "integration/ControlTestSupport.h"
 
 namespace halvern::test {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "common/WinHandle.h"
-#include "control/ControlPipeServer.h"
+#include "control/ControlServer.h"
 #include "integration/ControlTestSupport.h"
 
 namespace halvern::test {

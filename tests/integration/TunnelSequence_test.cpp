@@ -10,7 +10,7 @@
 
 #include "control/CommandDispatcher.h"
 #include "control/JsonText.h"
-#include "control/ServiceState.h"
+#include "control/TunnelService.h"
 #include "integration/SequenceNetwork.h"
 #include "processes/ProcessLauncher.h"
 #include "processes/TunnelBridgeProcess.h"
@@ -46,11 +46,12 @@ class TunnelSequenceTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        controller.reset();
+        service_.destroyController();
         EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     }
 
     testing::SocksPortLock portLock_;
+    TunnelService service_;
     testing::ScopedRuntimeDirectory runtime_;
     testing::ScopedJournalPlace journal_;
     const std::filesystem::path coreConfig_ = tempFilePath("halvern_xray_config.json");
@@ -62,10 +63,12 @@ class TunnelSequenceTest : public ::testing::Test {
 
 TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     const std::string routesBefore = network_.routingTable();
-    controller = std::make_unique<TunnelController>(recorder_, journal_.path());
-    const auto startXray = [](const std::string& behaviour) {
-        return dispatchCommand("{\"command\":\"startXray\",\"configJson\":" +
-                               quoteJson(coreConfig(behaviour)) + "}\n");
+    auto owned = std::make_unique<TunnelController>(recorder_, journal_.path());
+    TunnelController& controller = *owned;
+    service_.setController(std::move(owned));
+    const auto startXray = [this](const std::string& behaviour) {
+        return dispatchCommand(service_, "{\"command\":\"startXray\",\"configJson\":" +
+                                             quoteJson(coreConfig(behaviour)) + "}\n");
     };
     ASSERT_EQ(startXray("print first\\n;listen 10807"), "{\"ok\":true,\"status\":\"connected\"}");
     // A refused job (Windows) costs the restart's children their job, with a line, not the tunnel.
@@ -80,19 +83,19 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
         testing::debugOutputCount("HalvernService job: AssignProcessToJobObject failed (error 5)"),
         2U);
 #endif
-    EXPECT_EQ(controller->activeProtocol(), "xray");
+    EXPECT_EQ(controller.activeProtocol(), "xray");
     EXPECT_EQ(words_, (Words{"connecting", "connected", "disconnecting", "disconnected",
                              "connecting", "connected"}));
     EXPECT_EQ(testing::childProcessesLeftBehind(2).size(), 2U);
-    EXPECT_EQ(logOf(*controller, "windows_xray"), "core up\n") << "each start begins a new log";
+    EXPECT_EQ(logOf(controller, "windows_xray"), "core up\n") << "each start begins a new log";
     EXPECT_TRUE(journal_.holdsJournal());
 
-    EXPECT_EQ(dispatchCommand("{\"command\":\"stop\"}"),
+    EXPECT_EQ(dispatchCommand(service_, "{\"command\":\"stop\"}"),
               "{\"ok\":true,\"status\":\"disconnected\"}");
     EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_FALSE(std::filesystem::exists(coreConfig_));
     EXPECT_FALSE(journal_.holdsJournal()) << "nothing is left to undo";
-    EXPECT_EQ(logOf(*controller, "windows_xray"), "core up\n") << "the logs stay";
+    EXPECT_EQ(logOf(controller, "windows_xray"), "core up\n") << "the logs stay";
     network_.bridgeEnded();
     EXPECT_EQ(network_.routingTable(), routesBefore);
     EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);

@@ -148,6 +148,7 @@ has() { [[ $("${@:2}") == *"$1"* ]]; } # has TEXT COMMAND...; logs are written b
 eventually 5 has "query[A] $HTTP_NAME from $PROXY_ADDRESS" cat "$DNS_LOG" || fail "no DNS query through the tunnel"
 eventually 5 has "accepted tcp:" ctl logs --source xray || fail "the core's log"
 eventually 5 has "connected through the proxy" ctl logs --source tun2socks || fail "the bridge's log"
+kill -USR1 "$service_pid" # the service's own wake-up signal, from anyone else, changes nothing
 stop_service TERM
 expect_lines 'HalvernService status: ' connecting error connecting error connecting connected disconnecting disconnected
 ! grep '^HalvernService journal' "$run/stderr" || fail "a write of the session journal failed"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "control/JsonText.h"
-#include "control/ServiceState.h"
+#include "control/TunnelService.h"
 #include "processes/ProcessLauncher.h"
 #include "support/TestSupport.h"
 
@@ -16,13 +16,14 @@ namespace {
 const std::string kMissingCommand = R"({"ok":false,"error":"Missing command"})";
 
 TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
-    ASSERT_EQ(controller, nullptr);
-    EXPECT_EQ(dispatchCommand(R"({"comand":"status"})"), kMissingCommand);
-    EXPECT_EQ(dispatchCommand(R"({"command":"bogus"})"),
+    TunnelService service;
+    EXPECT_EQ(dispatchCommand(service, R"({"comand":"status"})"), kMissingCommand);
+    EXPECT_EQ(dispatchCommand(service, R"({"command":"bogus"})"),
               R"({"ok":false,"error":"HalvernService is not initialized"})");
     const testing::ScopedRuntimeDirectory runtimeDirectory;  // a start really writes files
     const testing::ScopedJournalPlace journal;
-    controller = std::make_unique<TunnelController>([](const std::string&) {}, journal.path());
+    service.setController(
+        std::make_unique<TunnelController>([](const std::string&) {}, journal.path()));
     const std::pair<std::string, std::string> cases[] = {
         {R"({"command":5})", kMissingCommand},
         {R"({"command":"readLogDelta"})",
@@ -33,19 +34,25 @@ TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
          R"({"ok":false,"error":"Missing Xray configJson"})"},
     };
     for (const auto& [request, answer] : cases) {
-        EXPECT_EQ(dispatchCommand(request), answer) << request;
+        EXPECT_EQ(dispatchCommand(service, request), answer) << request;
     }
+    // Without "maxBytes" a read takes at most 64 KiB.
+    testing::writeFileBytes(tempFilePath("halvern_xray_output.log"), std::string(65537, 'x'));
+    EXPECT_EQ(dispatchCommand(service, R"({"command":"readLogDelta","source":"windows_xray"})"),
+              R"({"ok":true,"content":")" + std::string(65536, 'x') +
+                  R"(","nextOffset":65536,"fileSize":65537})");
     // A start that fails the same way everywhere: a directory where its configuration goes.
     const auto config = tempFilePath("halvern_xray_config.json").string();
     std::filesystem::create_directory(config);
     const std::string error = R"("Failed to write Xray config to )" + escapeJson(config) + "\"";
-    EXPECT_EQ(dispatchCommand(R"({"command":"startXray","configJson":"{}","dnsServers":[1]})"),
-              R"({"ok":false,"error":)" + error + "}");
+    EXPECT_EQ(
+        dispatchCommand(service, R"({"command":"startXray","configJson":"{}","dnsServers":[1]})"),
+        R"({"ok":false,"error":)" + error + "}");
     // The failure outlives a stop; only the next attempt clears it.
-    EXPECT_EQ(dispatchCommand(R"({"command":"stop"})"), R"({"ok":true,"status":"disconnected"})");
-    EXPECT_EQ(dispatchCommand(R"({"command":"lastError"})"),
+    EXPECT_EQ(dispatchCommand(service, R"({"command":"stop"})"),
+              R"({"ok":true,"status":"disconnected"})");
+    EXPECT_EQ(dispatchCommand(service, R"({"command":"lastError"})"),
               R"({"ok":true,"error":)" + error + "}");
-    controller.reset();
 }
 
 }  // namespace

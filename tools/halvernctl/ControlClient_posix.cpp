@@ -7,7 +7,7 @@
 
 #include "ControlClient.h"
 #include "common/UniqueFd.h"
-#include "control/ControlPipeServer.h"
+#include "control/ControlServer.h"
 
 namespace halvern {
 namespace {

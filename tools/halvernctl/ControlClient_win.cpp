@@ -9,7 +9,7 @@
 #include "common/ErrorText.h"
 #include "common/MonotonicClock.h"
 #include "common/WinHandle.h"
-#include "control/ControlPipeServer.h"
+#include "control/ControlServer.h"
 
 namespace halvern {
 namespace {

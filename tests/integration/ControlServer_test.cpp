@@ -1,5 +1,5 @@
 // Who may connect is ControlAccess_test.cpp's: POSIX only, as Wine does not enforce the DACL.
-#include "control/ControlPipeServer.h"
+#include "control/ControlServer.h"
 
 #include <gtest/gtest.h>
 

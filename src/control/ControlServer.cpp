@@ -1,11 +1,11 @@
-#include "control/ControlPipeServer.h"
+#include "control/ControlServer.h"
 
 #include <array>
 #include <string_view>
 
 #include "control/CommandDispatcher.h"
 #include "control/ControlEndpoint.h"
-#include "control/ServiceState.h"
+#include "control/TunnelService.h"
 
 namespace halvern {
 namespace {
@@ -26,30 +26,8 @@ bool writeResponse(ControlConnection& connection, std::string_view response) {
     return true;
 }
 
-void serveClient(ControlConnection& connection) {
-    const std::string request = readRequestLine(connection);
-    // Once a stop has begun the request is not looked at: the client (or the stop's own wake-up
-    // connection) learns that the service is going away.
-    if (stopping) {
-        writeResponse(connection, makeOkResponse("\"status\":\"disconnecting\""));
-        return;
-    }
-    if (!connection.takesResponseInPieces()) {
-        std::string response;
-        answerRequest(request, [&response](std::string_view piece) {
-            response.append(piece);
-            return true;
-        });
-        writeResponse(connection, response);
-        return;
-    }
-    answerRequest(request, [&connection](std::string_view piece) {
-        return writeResponse(connection, piece);
-    });
-}
-
-}  // namespace
-
+// The request of one connected client: the bytes up to its first line feed (which is dropped),
+// the end of its message or stream, or the size limit, whichever comes first. Possibly empty.
 std::string readRequestLine(ControlConnection& connection) {
     std::string request;
     std::array<char, kReadChunkBytes> buffer{};
@@ -73,22 +51,46 @@ std::string readRequestLine(ControlConnection& connection) {
     return request;
 }
 
-void runControlPipeServer() {
-    if (stopping) {
+void serveClient(TunnelService& service, ControlConnection& connection) {
+    const std::string request = readRequestLine(connection);
+    // Once a stop has begun the request is not looked at: the client (or the stop's own wake-up
+    // connection) learns that the service is going away.
+    if (service.stopping()) {
+        writeResponse(connection, makeOkResponse("\"status\":\"disconnecting\""));
         return;
     }
-    const std::unique_ptr<ControlEndpoint> endpoint = makeControlEndpoint();
+    if (!connection.takesResponseInPieces()) {
+        std::string response;
+        answerRequest(service, request, [&response](std::string_view piece) {
+            response.append(piece);
+            return true;
+        });
+        writeResponse(connection, response);
+        return;
+    }
+    answerRequest(service, request, [&connection](std::string_view piece) {
+        return writeResponse(connection, piece);
+    });
+}
+
+}  // namespace
+
+void runControlServer(TunnelService& service) {
+    if (service.stopping()) {
+        return;
+    }
+    const std::unique_ptr<ControlEndpoint> endpoint = makeControlEndpoint(service);
     for (;;) {
         // Nothing that goes wrong with one client may end the thread: the dispatcher's own
         // exceptions are answered inside answerRequest, and anything else (memory exhaustion
         // while gathering a request) drops only this connection, which its owner closes.
         try {
             if (const std::unique_ptr<ControlConnection> connection = endpoint->waitForClient()) {
-                serveClient(*connection);
+                serveClient(service, *connection);
             }
         } catch (...) {  // NOLINT(bugprone-empty-catch): the connection is dropped, serving goes on
         }
-        if (stopping) {
+        if (service.stopping()) {
             return;
         }
     }

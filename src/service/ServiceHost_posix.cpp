@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -18,10 +19,6 @@
 // Windows service control manager.
 namespace halvern {
 namespace {
-
-std::mutex phaseMutex;
-std::condition_variable phaseChanged;
-ServicePhase currentPhase = ServicePhase::startPending;
 
 // The main thread wakes the handler thread with this one when the service ended on its own; from
 // anyone else it is ignored.
@@ -37,14 +34,40 @@ sigset_t handledSignals() {
     return signals;
 }
 
-bool serviceStopped() {
-    const std::lock_guard lock(phaseMutex);
-    return currentPhase == ServicePhase::stopped;
-}
+// systemd follows the process itself (Type=simple); the phase only gates the stop handler.
+class DaemonPhase final : public ServiceStatusReporter {
+  public:
+    void report(ServicePhase phase, std::uint32_t /*exitCode*/) noexcept override {
+        {
+            const std::lock_guard lock(mutex_);
+            phase_ = phase;
+        }
+        changed_.notify_all();
+    }
+
+    bool stopped() {
+        const std::lock_guard lock(mutex_);
+        return phase_ == ServicePhase::stopped;
+    }
+
+    // True once the service runs, false when it stopped first.
+    bool waitUntilRunningOrStopped() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] {
+            return phase_ == ServicePhase::running || phase_ == ServicePhase::stopped;
+        });
+        return phase_ == ServicePhase::running;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    ServicePhase phase_ = ServicePhase::startPending;
+};
 
 // Like the Windows service, which accepts a stop only once it reports running, a stop signal
 // that arrives during the start is held until then; it is neither lost nor raced with the start.
-void waitForStopSignal() {
+void waitForStopSignal(DaemonPhase& phase, ServiceRuntime& runtime) {
     const sigset_t signals = handledSignals();
     for (;;) {
         int received = 0;
@@ -52,23 +75,15 @@ void waitForStopSignal() {
             continue;
         }
         if (received == kWakeSignal) {
-            if (serviceStopped()) {
+            if (phase.stopped()) {
                 return;
             }
             continue;
         }
-        {
-            std::unique_lock lock(phaseMutex);
-            phaseChanged.wait(lock, [] {
-                return currentPhase == ServicePhase::running ||
-                       currentPhase == ServicePhase::stopped;
-            });
-            if (currentPhase == ServicePhase::stopped) {
-                return;  // the service ended while the signal waited for the start
-            }
+        if (phase.waitUntilRunningOrStopped()) {
+            runtime.stop();
         }
-        stopService();
-        return;
+        return;  // stopped, or the service ended while the signal waited for the start
     }
 }
 
@@ -92,15 +107,6 @@ bool openStandardDescriptors() {
 }
 
 }  // namespace
-
-void reportServiceStatus(ServicePhase phase, std::uint32_t /*exitCode*/) noexcept {
-    // systemd follows the process itself (Type=simple); the phase only gates the stop handler.
-    {
-        const std::lock_guard lock(phaseMutex);
-        currentPhase = phase;
-    }
-    phaseChanged.notify_all();
-}
 
 std::uint32_t threadStartFailureCode(int errorValue) noexcept {
     return errorValue != 0 ? static_cast<std::uint32_t>(errorValue) : EAGAIN;
@@ -126,14 +132,16 @@ std::uint32_t runAsService() {
         return static_cast<std::uint32_t>(maskError);
     }
 
+    DaemonPhase phase;
+    ServiceRuntime runtime(phase);
     std::thread handlerThread;
     try {
-        handlerThread = std::thread(waitForStopSignal);
+        handlerThread = std::thread(waitForStopSignal, std::ref(phase), std::ref(runtime));
     } catch (const std::system_error& error) {
         return threadStartFailureCode(error.code().value());
     }
 
-    const std::uint32_t exitCode = runService();
+    const std::uint32_t exitCode = runtime.run();
 
     // The handler thread has either run the stop and returned, or still waits for a signal
     // that will not come: wake it; it sees the service stopped and returns.
