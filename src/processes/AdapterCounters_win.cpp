@@ -49,8 +49,9 @@ TrafficStats queryAdapter(const std::string& adapterName) {
     }
     // The adapter's name is ASCII: each byte becomes one UTF-16 unit of the same value.
     std::wstring wideName;
-    for (const unsigned char byte : adapterName) {
-        wideName.push_back(byte);
+    wideName.reserve(adapterName.size());
+    for (const char byte : adapterName) {
+        wideName.push_back(static_cast<wchar_t>(static_cast<unsigned char>(byte)));
     }
     for (const IP_ADAPTER_ADDRESSES* adapter = buffer.first(); adapter != nullptr;
          adapter = adapter->Next) {
