@@ -8,6 +8,7 @@
 //   listen PORT (on 127.0.0.1)   args   cwd   fds (POSIX: " N=TARGET" per open descriptor)
 //   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -31,7 +32,6 @@
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -48,14 +48,6 @@ std::string decode(std::string text) {
         text.replace(at, 2, "\n");
     }
     return text;
-}
-
-[[noreturn]] void exitWith(unsigned long code) {
-#ifdef _WIN32
-    ExitProcess(static_cast<UINT>(code));
-#else
-    std::_Exit(static_cast<int>(code & 0xFF));
-#endif
 }
 
 [[noreturn]] void holdForever() {
@@ -94,7 +86,7 @@ bool listenOn(int port) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(argument)));
         } else if (verb == "listen" && !listenOn(std::stoi(argument))) {
             writeOut(stderr, "fake: cannot listen on port " + argument + "\n");
-            exitWith(3);
+            std::_Exit(3);
         } else if (verb == "args") {
             writeOut(stdout, halvern::joinCommandLine({argv + 1, argv + argc}) + "\n");
         } else if (verb == "cwd") {
@@ -111,17 +103,16 @@ bool listenOn(int port) {
             }
             writeOut(stdout, line + "\n");
         } else if (verb == "raise") {
-#ifndef _WIN32
-            signal(std::stoi(argument), SIG_DFL);
-            raise(std::stoi(argument));
-#endif
+            std::signal(std::stoi(argument), SIG_DFL);
+            std::raise(std::stoi(argument));
         } else if (verb == "exit") {
-            exitWith(std::stoul(argument, nullptr, 0));
+            // All 32 bits reach ExitProcess on Windows; POSIX keeps the low 8.
+            std::_Exit(static_cast<int>(std::stoul(argument, nullptr, 0)));
         } else if (verb == "hold") {
             holdForever();
         } else if (verb != "listen") {
             writeOut(stderr, "fake: unknown step '" + step + "'\n");
-            exitWith(2);
+            std::_Exit(2);
         }
     }
     holdForever();

@@ -6,8 +6,6 @@
 
 namespace halvern::testing {
 
-const std::uint32_t CommandRunnerTest::kCrashCode = 3221225477U;  // an access violation
-
 CommandRunnerTest::~CommandRunnerTest() {
     for (const char* name :
          {"HALVERN_STANDIN_RECORD", "HALVERN_STANDIN_EXIT", "HALVERN_STANDIN_SLEEP_MS"}) {

@@ -26,7 +26,6 @@ TEST(ServerAddress, TakesTheFirstVnextAddressElseServersAfterOutbounds) {
         {R"({"outbounds":[{"protocol":"freedom"}]})", std::nullopt},
         // A name resolves to its first IPv4 address (from the hosts file: no query leaves).
         {R"({"outbounds":[{"vnext":[{"address":"localhost"}]}]})", "127.0.0.1"},
-        {R"({"outbounds":[]})", std::nullopt},
         // A host without an IPv4 form is named, but gives no address.
         {R"({"outbounds":[{"vnext":[{"address":"::1"}]}]})", ""},
     };
