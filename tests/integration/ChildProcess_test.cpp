@@ -21,7 +21,6 @@ namespace {
 const std::string kConfigName{session::kCoreConfigFileName};
 const std::string kCoreLog{session::kCoreLogFileName};
 const std::string kBridgeLog{session::kBridgeLogFileName};
-const auto programFileName = executableFileName;  // "xray" or "xray.exe"
 
 // The stand-in's steps that print its descriptors, and what they print for a child whose output
 // goes to `log`: its standard streams and nothing else of the service's. Linux only.
@@ -91,9 +90,9 @@ TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped
 
 // On Linux a planted symlink must not redirect the write; on Windows a directory blocks it.
 TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTheStart) {
-    ProxyCoreProcess missing((programs_.path() / programFileName("absent")).string());
+    ProxyCoreProcess missing((programs_.path() / executableFileName("absent")).string());
     EXPECT_EQ(errorFrom([&] { missing.start("{}"); }),
-              "Failed to start " + programFileName("xray") + " (error 2)");
+              "Failed to start " + executableFileName("xray") + " (error 2)");
     missing.stop();  // the configuration goes, the log stays
     std::filesystem::remove(runtimeFile(kCoreLog));
     const auto victim = programs_.path() / "victim";
@@ -125,7 +124,7 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
 TEST_F(ProxyCoreStart, AnEndOrATimeOutIsReportedWithTheEndOfTheOutput) {
     ASSERT_TRUE(waitUntilPortIsFree(session::kSocksPort)) << "10807 is held";
     const SocksPortLock lock;
-    const std::string xray = programFileName("xray");
+    const std::string xray = executableFileName("xray");
     const std::string timedOut = "Timed out waiting for " + xray + " SOCKS5 port 10807";
     const auto waitMessage = [&](const std::string& behaviour, int timeoutMs) {
         ProxyCoreProcess core(install("xray"));
@@ -180,7 +179,7 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStartedAndKeepsTheServicesRightsUn
 }
 
 TEST_F(TunnelBridgeStart, AnEarlyEndIsReportedWithTheLast2048BytesOfOutput) {
-    const std::string ended = programFileName("tun2socks") + " exited prematurely with code ";
+    const std::string ended = executableFileName("tun2socks") + " exited prematurely with code ";
     const std::pair<std::string, std::string> cases[] = {
         {"exit 0", ended + "0"},
         {"fill 5000;exit 1", ended + "1 | output: " + fillPattern(5000).substr(5000 - 2048)},

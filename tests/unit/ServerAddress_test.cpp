@@ -12,8 +12,6 @@ namespace {
 // Nothing where no server is named: the record then keeps the address it had.
 TEST(ServerAddress, TakesTheFirstVnextAddressElseServersAfterOutbounds) {
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {R"({"outbounds":[{"settings":{"vnext":[{"address":"203.0.113.7","port":443}]}}]})",
-         "203.0.113.7"},
         {"{\"outbounds\":[{\"vnext\":[{\"address\"\r\n :\n\t\"198.51.100.2\"}]}]}", "198.51.100.2"},
         {R"({"outbounds":[{"servers":[{"address":"192.0.2.1"}]},{"vnext":[{"address":"192.0.2.2"}]}]})",
          "192.0.2.2"},
