@@ -24,16 +24,12 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 #else
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -67,7 +63,7 @@ bool listenOn(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<unsigned short>(port));
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
            listen(listener, 64) == 0;
 }
