@@ -46,12 +46,6 @@ std::string decode(std::string text) {
     return text;
 }
 
-[[noreturn]] void holdForever() {
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::seconds(60));
-    }
-}
-
 // The listening socket is never closed: it lives as long as the program.
 bool listenOn(int port) {
     halvern::ensureWinsock();
@@ -105,13 +99,15 @@ bool listenOn(int port) {
             // All 32 bits reach ExitProcess on Windows; POSIX keeps the low 8.
             std::_Exit(static_cast<int>(std::stoul(argument, nullptr, 0)));
         } else if (verb == "hold") {
-            holdForever();
+            break;
         } else if (verb != "listen") {
             writeOut(stderr, "fake: unknown step '" + step + "'\n");
             std::_Exit(2);
         }
     }
-    holdForever();
+    for (;;) {  // held, as the real programs stay up
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+    }
 }
 
 }  // namespace

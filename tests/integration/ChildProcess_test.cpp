@@ -30,6 +30,12 @@ std::string descriptorsLine(const std::filesystem::path& log) {
     return kOnWindows ? "" : "fds: 0=/dev/null 1=" + target + " 2=" + target + "\n";
 }
 
+std::string waitForContent(const std::filesystem::path& path, const std::string& expected) {
+    std::string content;
+    eventually([&] { return (content = readFileBytes(path)) == expected; });
+    return content;
+}
+
 // Private directories for the service's files and the stand-ins; no child, not even a zombie, left.
 class ChildProcessTest : public ::testing::Test {
   protected:
@@ -42,13 +48,6 @@ class ChildProcessTest : public ::testing::Test {
     }
     std::filesystem::path runtimeFile(const std::string& name) const {
         return runtime_.path() / name;
-    }
-
-    static std::string waitForContent(const std::filesystem::path& path,
-                                      const std::string& expected) {
-        std::string content;
-        eventually([&] { return (content = readFileBytes(path)) == expected; });
-        return content;
     }
 
     ScopedRuntimeDirectory runtime_;
