@@ -98,10 +98,7 @@ void ChildProcess::pollOnce() noexcept {
 
 std::optional<int> ChildProcess::waitStatusIfExited() noexcept {
     pollOnce();
-    if (state_ == State::Reaped) {
-        return status_;
-    }
-    return std::nullopt;
+    return state_ == State::Reaped ? std::optional(status_) : std::nullopt;
 }
 
 void ChildProcess::reset(int waitMs) noexcept {
@@ -116,11 +113,7 @@ void ChildProcess::reset(int waitMs) noexcept {
             ::kill(pid_, SIGKILL);
         }
         const auto start = MonotonicClock::now();
-        for (;;) {
-            pollOnce();
-            if (state_ != State::Running) {
-                break;
-            }
+        for (pollOnce(); state_ == State::Running; pollOnce()) {
             if (elapsedMilliseconds(start) >= waitMs) {
                 reapWhenEnded(pid_);
                 break;

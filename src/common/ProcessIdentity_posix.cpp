@@ -20,7 +20,7 @@ constexpr int kEndWaitMs = 3000;
 
 struct StatFields {
     char state = 0;
-    unsigned long long startTicks = 0;
+    std::uint64_t startTicks = 0;
 };
 
 // Fields 3 (state) and 22 (start time) of /proc/PID/stat. The command name
@@ -39,25 +39,17 @@ std::optional<StatFields> readStat(const std::string& pid) {
         return std::nullopt;
     }
     std::istringstream rest(text.substr(close + 1));
-    StatFields fields;
+    std::string state;
     std::string token;
-    for (int field = 3; field <= 22; ++field) {
-        if (!(rest >> token)) {
-            return std::nullopt;
-        }
-        if (field == 3 && token.size() != 1) {
-            return std::nullopt;
-        }
-        if (field == 3) {
-            fields.state = token[0];
-        }
+    rest >> state;
+    for (int field = 4; field <= 22 && rest; ++field) {
+        rest >> token;
     }
     const std::optional<std::uint64_t> startTicks = wholeNumber(token, UINT64_MAX);  // field 22
-    if (!startTicks) {
+    if (!rest || state.size() != 1 || !startTicks) {
         return std::nullopt;
     }
-    fields.startTicks = *startTicks;
-    return fields;
+    return StatFields{state[0], *startTicks};
 }
 
 bool hasEnded(const std::optional<StatFields>& fields) {

@@ -166,22 +166,18 @@ void runBounded(const CommandLine& commandLine, bool allowFailure, const std::st
     const auto start = MonotonicClock::now();
     UniqueFd ours;
     UniqueFd theirs;
+    int error = 0;
     if (input != nullptr) {
         int ends[2] = {-1, -1};
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-            const int error = errno;
-            if (allowFailure) {
-                return;
-            }
-            throw std::runtime_error(launchFailureMessage(static_cast<std::uint32_t>(error),
-                                                          joinCommandLine(commandLine)));
-        }
+        error = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0 ? errno : 0;
         ours.reset(ends[0]);
         theirs.reset(ends[1]);
     }
     pid_t pid = -1;
-    const int error = spawnHidden(commandLine, theirs.get(), pid);
-    theirs.reset();
+    if (error == 0) {
+        error = spawnHidden(commandLine, theirs.get(), pid);
+        theirs.reset();
+    }
     if (error != 0) {
         if (allowFailure) {
             return;

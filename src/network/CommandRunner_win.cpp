@@ -1,6 +1,8 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "common/WinHandle.h"
@@ -10,11 +12,19 @@ namespace halvern {
 
 namespace {
 
-bool isAscii(const std::string& text) {
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
+// Starts `line` (null-terminated; the call may write into it) hidden, inheriting no handles. On
+// failure `error` is the last error, read right after the call.
+template <typename Startup, typename Char, typename Create>
+bool createHiddenWith(Create create, std::vector<Char> line, PROCESS_INFORMATION& info,
+                      DWORD& error) {
+    Startup startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    if (!create(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                &startup, &info)) {
+        error = GetLastError();
+        return false;
     }
     return true;
 }
@@ -24,42 +34,20 @@ bool isAscii(const std::string& text) {
 // local script, and handed over byte for byte it would name no interface at all. Lines that are
 // not pure ASCII are therefore converted from UTF-8 and started through CreateProcessW with the
 // very same arguments; a line that is not valid UTF-8 is passed on as it stands.
-// On failure `error` is the last error, read right after the call.
 bool createHidden(const std::string& line, PROCESS_INFORMATION& info, DWORD& error) {
-    if (!isAscii(line)) {
+    if (!std::ranges::all_of(line, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
         const int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.data(),
                                                    static_cast<int>(line.size()), nullptr, 0);
         if (wideLength > 0) {
             std::vector<wchar_t> wide(static_cast<std::size_t>(wideLength) + 1, L'\0');
             MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.data(),
                                 static_cast<int>(line.size()), wide.data(), wideLength);
-            STARTUPINFOW startup;
-            ZeroMemory(&startup, sizeof(startup));
-            startup.cb = sizeof(startup);
-            startup.dwFlags = STARTF_USESHOWWINDOW;
-            startup.wShowWindow = SW_HIDE;
-            if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                                nullptr, nullptr, &startup, &info)) {
-                error = GetLastError();
-                return false;
-            }
-            return true;
+            return createHiddenWith<STARTUPINFOW>(CreateProcessW, std::move(wide), info, error);
         }
     }
-    // CreateProcessA may write into the line it is given, so it gets a copy of its own.
     std::vector<char> buffer(line.begin(), line.end());
     buffer.push_back('\0');
-    STARTUPINFOA startup;
-    ZeroMemory(&startup, sizeof(startup));
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &info)) {
-        error = GetLastError();
-        return false;
-    }
-    return true;
+    return createHiddenWith<STARTUPINFOA>(CreateProcessA, std::move(buffer), info, error);
 }
 
 }  // namespace

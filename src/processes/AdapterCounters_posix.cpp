@@ -1,13 +1,12 @@
 #include <fcntl.h>
-#include <unistd.h>
 
-#include <array>
-#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
 #include "common/AddressText.h"
+#include "common/UniqueFd.h"
+#include "common/WholeFile.h"
 #include "processes/AdapterCounters.h"
 
 namespace halvern {
@@ -15,20 +14,12 @@ namespace {
 
 // One counter file of /sys/class/net: a decimal number and a line feed.
 std::optional<std::uint64_t> readCounter(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    if (!file.valid() || !readWholeFile(file.get(), 32, text)) {
         return std::nullopt;
     }
-    std::array<char, 32> text{};
-    ssize_t got = 0;
-    do {
-        got = ::read(fd, text.data(), text.size());
-    } while (got < 0 && errno == EINTR);
-    ::close(fd);
-    if (got <= 0) {
-        return std::nullopt;
-    }
-    const std::string_view content(text.data(), static_cast<std::size_t>(got));
+    const std::string_view content(text);
     return wholeNumber(content.substr(0, content.find('\n')), UINT64_MAX);
 }
 

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "common/ProgramSearch.h"
 #include "common/UniqueFd.h"
+#include "common/WholeFile.h"
 #include "processes/ChildSpawn.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
@@ -201,28 +203,18 @@ ChildProcess spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid
     }
     goWrite.reset();
 
-    ChildReport report{};
-    std::size_t got = 0;
-    while (got < sizeof(report)) {
-        const ssize_t count =
-            ::read(reportRead.get(), reinterpret_cast<char*>(&report) + got, sizeof(report) - got);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(count);
-    }
-    if (got == 0) {
+    std::string reply;  // complete once exec or the child's exit closes the pipe
+    readWholeFile(reportRead.get(), sizeof(ChildReport), reply);
+    if (reply.empty()) {
         return child;  // exec closed the pipe: the program runs
     }
-    const bool whole = got == sizeof(report);
-    failure.error = whole && report.error != 0 ? report.error : EIO;
-    if (whole) {
+    ChildReport report{};  // a partial report reads as EIO
+    if (reply.size() == sizeof(report)) {
+        std::memcpy(&report, reply.data(), sizeof(report));
         report.step[sizeof(report.step) - 1] = '\0';
         failure.step = report.step;
     }
+    failure.error = report.error != 0 ? report.error : EIO;
     child.reset();  // it is on its way out already; this reaps it
     return ChildProcess{};
 }

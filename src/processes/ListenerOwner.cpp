@@ -1,5 +1,6 @@
 #include "processes/ListenerOwner.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "common/SessionNames.h"
@@ -14,14 +15,11 @@ void requireListenerOf(const JournalledChild& child, int port, const std::string
     if (!owners || !own) {
         throw std::runtime_error("Could not tell who holds " + where);
     }
-    for (const std::uint32_t owner : *owners) {
-        if (owner != *own) {
-            std::string message = where;
-            message += " is held by ";
-            message += listenerOwnerKind();
-            message += " " + std::to_string(owner) + ", not by " + exeName;
-            throw std::runtime_error(message);
-        }
+    const auto other =
+        std::ranges::find_if(*owners, [&](std::uint32_t owner) { return owner != *own; });
+    if (other != owners->end()) {
+        throw std::runtime_error(where + " is held by " + listenerOwnerKind() + " " +
+                                 std::to_string(*other) + ", not by " + exeName);
     }
 }
 

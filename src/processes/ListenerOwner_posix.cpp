@@ -1,6 +1,8 @@
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <sstream>
 #include <string_view>
 
@@ -18,14 +20,10 @@ constexpr const char* kListenState = "0A";
 // Addresses as the kernel's tables print them (32-bit words in host order) that a connection to
 // 127.0.0.1 reaches: 127.0.0.1 and 0.0.0.0, and in tcp6 :: and their IPv4-mapped forms.
 bool reachableFromLoopback(const std::string& address) {
-    for (const char* reachable :
-         {"0100007F", "00000000", "00000000000000000000000000000000",
-          "0000000000000000FFFF00000100007F", "0000000000000000FFFF000000000000"}) {
-        if (address == reachable) {
-            return true;
-        }
-    }
-    return false;
+    static constexpr std::string_view kReachable[] = {
+        "0100007F", "00000000", "00000000000000000000000000000000",
+        "0000000000000000FFFF00000100007F", "0000000000000000FFFF000000000000"};
+    return std::ranges::find(kReachable, address) != std::end(kReachable);
 }
 
 // 0 or the errno of the failed open or read, taken before the descriptor is closed.

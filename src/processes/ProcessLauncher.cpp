@@ -40,11 +40,6 @@ void journalChild(JournalledChild& child, JournalRecorder* journal, std::uint32_
     child.entry = std::move(entry);
 }
 
-void terminateChild(JournalledChild& process, ChildLog& logFile) noexcept {
-    process.reset();
-    logFile.reset();
-}
-
 std::string exitMessage(const std::string& prefix, std::int64_t number, const std::string& tail) {
     std::string message = prefix + std::to_string(number);
     if (!tail.empty()) {

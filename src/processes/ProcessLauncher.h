@@ -96,11 +96,6 @@ std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcep
 // as their unsigned 32-bit value, a port as it is.
 std::string exitMessage(const std::string& prefix, std::int64_t number, const std::string& tail);
 
-// Ends the child with everything it started (waiting a bounded time for the child), closes both
-// handles, leaving them empty, and drops the child's journal entry. The log file stays on disk.
-// Never throws.
-void terminateChild(JournalledChild& process, ChildLog& logFile) noexcept;
-
 // Writes the proxy configuration: in text mode on Windows, byte for byte and readable by the
 // service alone on POSIX, never through a symlink. False when the file cannot be opened.
 bool writeConfigFile(const std::string& path, const std::string& text);

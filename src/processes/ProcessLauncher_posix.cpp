@@ -2,11 +2,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
 #include "common/ErrorText.h"
 #include "common/ServiceDirectories.h"
+#include "common/WholeFile.h"
 #include "processes/ChildAccount.h"
 #include "processes/ChildSpawn.h"
 #include "processes/ProcessLauncher.h"
@@ -118,19 +120,10 @@ std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcep
             ::lseek(file.get(), static_cast<off_t>(size - count), SEEK_SET) < 0) {
             return {};
         }
-        std::string tail(count, '\0');
-        std::size_t done = 0;
-        while (done < count) {
-            const ssize_t got = ::read(file.get(), tail.data() + done, count - done);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                break;
-            }
-            done += static_cast<std::size_t>(got);
-        }
-        tail.resize(done);
+        // The child may still be writing: what came after the size was taken is cut off again.
+        std::string tail;
+        readWholeFile(file.get(), count, tail);
+        tail.resize(std::min(tail.size(), count));
         return tail;
     } catch (...) {
         return {};
@@ -151,17 +144,7 @@ bool writeConfigFile(const std::string& path, const std::string& text) {
     }
     // As with a stream, a failed write after a successful open goes unnoticed; the proxy core
     // reports the damaged configuration itself.
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = ::write(file.get(), text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
+    writeWholeFile(file.get(), text);
     return true;
 }
 

@@ -65,12 +65,10 @@ void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
             requireListenerOf(process_, session::kSocksPort, executableFileName("xray"));
             return;
         }
-        if (process_.valid()) {
-            if (const auto code = exitCodeIfExited(process_)) {
-                throw std::runtime_error(
-                    exitMessage(executableFileName("xray") + " exited prematurely with code ",
-                                *code, readLogTail(session::kCoreLogFileName, kExitTailBytes)));
-            }
+        if (const auto code = exitCodeIfExited(process_)) {
+            throw std::runtime_error(
+                exitMessage(executableFileName("xray") + " exited prematurely with code ", *code,
+                            readLogTail(session::kCoreLogFileName, kExitTailBytes)));
         }
         if (elapsedMilliseconds(started) >= timeoutMs) {
             throw std::runtime_error(exitMessage(
@@ -82,7 +80,8 @@ void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
 }
 
 void ProxyCoreProcess::stop() noexcept {
-    terminateChild(process_, logFile_);
+    process_.reset();  // the log file stays on disk
+    logFile_.reset();
     if (!configPath_.empty()) {
         deleteFileQuietly(configPath_);
         configPath_.clear();

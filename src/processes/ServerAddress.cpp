@@ -15,27 +15,15 @@ namespace {
 // `key` includes its double quotes; a `from` of npos gives empty.
 std::string findAddressAfter(const std::string& text, const std::string& key,
                              std::string::size_type from) {
-    if (from == std::string::npos) {
-        return {};
-    }
-    const auto keyAt = text.find(key, from);
-    if (keyAt == std::string::npos) {
-        return {};
-    }
+    // Each step searches on `skip` past the last one's find; once a step finds nothing, so do
+    // all that follow.
+    const auto next = [&text](const auto& what, std::string::size_type at, std::size_t skip) {
+        return at == std::string::npos ? at : text.find(what, at + skip);
+    };
     static const std::string kAddressKey = "\"address\"";
-    const auto addressAt = text.find(kAddressKey, keyAt);
-    if (addressAt == std::string::npos) {
-        return {};
-    }
-    const auto colon = text.find(':', addressAt + kAddressKey.size());
-    if (colon == std::string::npos) {
-        return {};
-    }
-    const auto openQuote = text.find('"', colon + 1);
-    if (openQuote == std::string::npos) {
-        return {};
-    }
-    const auto closeQuote = text.find('"', openQuote + 1);
+    const auto addressAt = next(kAddressKey, next(key, from, 0), 0);
+    const auto openQuote = next('"', next(':', addressAt, kAddressKey.size()), 1);
+    const auto closeQuote = next('"', openQuote, 1);
     if (closeQuote == std::string::npos) {
         return {};
     }

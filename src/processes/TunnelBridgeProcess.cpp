@@ -55,7 +55,8 @@ void TunnelBridgeProcess::start(int socksPort) {
 }
 
 void TunnelBridgeProcess::stop() noexcept {
-    terminateChild(process_, logFile_);
+    process_.reset();  // the log file stays on disk
+    logFile_.reset();
 }
 
 TrafficStats TunnelBridgeProcess::trafficStats() const {

@@ -4,12 +4,10 @@
 #include <stdexcept>
 
 #include "common/ErrorText.h"
-#include "common/WinFileErrors.h"
-#include "processes/TunnelBridgeProcess.h"
-
-#include "common/ErrorText.h"
 #include "common/ProcessIdentity.h"
 #include "common/SessionNames.h"
+#include "common/WinFileErrors.h"
+#include "processes/TunnelBridgeProcess.h"
 
 namespace halvern {
 namespace {

@@ -8,6 +8,7 @@
 //   listen PORT (on 127.0.0.1)   args   cwd   fds (POSIX: " N=TARGET" per open descriptor)
 //   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,17 +24,12 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 #else
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -50,20 +46,6 @@ std::string decode(std::string text) {
     return text;
 }
 
-[[noreturn]] void exitWith(unsigned long code) {
-#ifdef _WIN32
-    ExitProcess(static_cast<UINT>(code));
-#else
-    std::_Exit(static_cast<int>(code & 0xFF));
-#endif
-}
-
-[[noreturn]] void holdForever() {
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::seconds(60));
-    }
-}
-
 // The listening socket is never closed: it lives as long as the program.
 bool listenOn(int port) {
     halvern::ensureWinsock();
@@ -75,7 +57,7 @@ bool listenOn(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<unsigned short>(port));
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
            listen(listener, 64) == 0;
 }
@@ -94,7 +76,7 @@ bool listenOn(int port) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(argument)));
         } else if (verb == "listen" && !listenOn(std::stoi(argument))) {
             writeOut(stderr, "fake: cannot listen on port " + argument + "\n");
-            exitWith(3);
+            std::_Exit(3);
         } else if (verb == "args") {
             writeOut(stdout, halvern::joinCommandLine({argv + 1, argv + argc}) + "\n");
         } else if (verb == "cwd") {
@@ -111,20 +93,21 @@ bool listenOn(int port) {
             }
             writeOut(stdout, line + "\n");
         } else if (verb == "raise") {
-#ifndef _WIN32
-            signal(std::stoi(argument), SIG_DFL);
-            raise(std::stoi(argument));
-#endif
+            std::signal(std::stoi(argument), SIG_DFL);
+            std::raise(std::stoi(argument));
         } else if (verb == "exit") {
-            exitWith(std::stoul(argument, nullptr, 0));
+            // All 32 bits reach ExitProcess on Windows; POSIX keeps the low 8.
+            std::_Exit(static_cast<int>(std::stoul(argument, nullptr, 0)));
         } else if (verb == "hold") {
-            holdForever();
+            break;
         } else if (verb != "listen") {
             writeOut(stderr, "fake: unknown step '" + step + "'\n");
-            exitWith(2);
+            std::_Exit(2);
         }
     }
-    holdForever();
+    for (;;) {  // held, as the real programs stay up
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+    }
 }
 
 }  // namespace

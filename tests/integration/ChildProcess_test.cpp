@@ -21,7 +21,6 @@ namespace {
 const std::string kConfigName{session::kCoreConfigFileName};
 const std::string kCoreLog{session::kCoreLogFileName};
 const std::string kBridgeLog{session::kBridgeLogFileName};
-const auto programFileName = executableFileName;  // "xray" or "xray.exe"
 
 // The stand-in's steps that print its descriptors, and what they print for a child whose output
 // goes to `log`: its standard streams and nothing else of the service's. Linux only.
@@ -29,6 +28,12 @@ const char* const kDescriptors = kOnWindows ? "" : ";fds";
 std::string descriptorsLine(const std::filesystem::path& log) {
     const std::string target = kOnWindows ? "" : std::filesystem::canonical(log).string();
     return kOnWindows ? "" : "fds: 0=/dev/null 1=" + target + " 2=" + target + "\n";
+}
+
+std::string waitForContent(const std::filesystem::path& path, const std::string& expected) {
+    std::string content;
+    eventually([&] { return (content = readFileBytes(path)) == expected; });
+    return content;
 }
 
 // Private directories for the service's files and the stand-ins; no child, not even a zombie, left.
@@ -43,13 +48,6 @@ class ChildProcessTest : public ::testing::Test {
     }
     std::filesystem::path runtimeFile(const std::string& name) const {
         return runtime_.path() / name;
-    }
-
-    static std::string waitForContent(const std::filesystem::path& path,
-                                      const std::string& expected) {
-        std::string content;
-        eventually([&] { return (content = readFileBytes(path)) == expected; });
-        return content;
     }
 
     ScopedRuntimeDirectory runtime_;
@@ -91,9 +89,9 @@ TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped
 
 // On Linux a planted symlink must not redirect the write; on Windows a directory blocks it.
 TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTheStart) {
-    ProxyCoreProcess missing((programs_.path() / programFileName("absent")).string());
+    ProxyCoreProcess missing((programs_.path() / executableFileName("absent")).string());
     EXPECT_EQ(errorFrom([&] { missing.start("{}"); }),
-              "Failed to start " + programFileName("xray") + " (error 2)");
+              "Failed to start " + executableFileName("xray") + " (error 2)");
     missing.stop();  // the configuration goes, the log stays
     std::filesystem::remove(runtimeFile(kCoreLog));
     const auto victim = programs_.path() / "victim";
@@ -125,7 +123,7 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
 TEST_F(ProxyCoreStart, AnEndOrATimeOutIsReportedWithTheEndOfTheOutput) {
     ASSERT_TRUE(waitUntilPortIsFree(session::kSocksPort)) << "10807 is held";
     const SocksPortLock lock;
-    const std::string xray = programFileName("xray");
+    const std::string xray = executableFileName("xray");
     const std::string timedOut = "Timed out waiting for " + xray + " SOCKS5 port 10807";
     const auto waitMessage = [&](const std::string& behaviour, int timeoutMs) {
         ProxyCoreProcess core(install("xray"));
@@ -180,7 +178,7 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStartedAndKeepsTheServicesRightsUn
 }
 
 TEST_F(TunnelBridgeStart, AnEarlyEndIsReportedWithTheLast2048BytesOfOutput) {
-    const std::string ended = programFileName("tun2socks") + " exited prematurely with code ";
+    const std::string ended = executableFileName("tun2socks") + " exited prematurely with code ";
     const std::pair<std::string, std::string> cases[] = {
         {"exit 0", ended + "0"},
         {"fill 5000;exit 1", ended + "1 | output: " + fillPattern(5000).substr(5000 - 2048)},

@@ -1,5 +1,3 @@
-// A child's end on POSIX: read once, by its owner, and moved with the owner; a number that is no
-// longer ours is let go; the crash replay ends a recorded child even outside its own group.
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -15,7 +15,8 @@ class CommandRunnerTest : public ::testing::Test {
   protected:
     ~CommandRunnerTest() override;
 
-    static const std::uint32_t kCrashCode;  // a crashed command's exit code here
+    // A crashed command's exit code: an access violation; 128 + SIGSEGV, as a shell has it.
+    static constexpr std::uint32_t kCrashCode = kOnWindows ? 3221225477U : 139U;
     // Each also sets shown_: the command as a failure message must name it.
     CommandLine exitingWith(std::uint32_t code);
     CommandLine sleeping();  // runs longer than the runner waits

@@ -7,8 +7,6 @@
 
 namespace halvern::testing {
 
-const std::uint32_t CommandRunnerTest::kCrashCode = 139;  // 128 + SIGSEGV, as a shell has it
-
 CommandRunnerTest::~CommandRunnerTest() = default;
 
 CommandLine CommandRunnerTest::exitingWith(std::uint32_t code) {

@@ -2,11 +2,10 @@
 
 #include <string>
 
+#include "common/WinHandle.h"
 #include "unit/CommandRunnerFixture.h"
 
 namespace halvern::testing {
-
-const std::uint32_t CommandRunnerTest::kCrashCode = 3221225477U;  // an access violation
 
 CommandRunnerTest::~CommandRunnerTest() {
     for (const char* name :
@@ -36,13 +35,12 @@ CommandLine CommandRunnerTest::sleeping() {
 void CommandRunnerTest::expectSlowCommandDealtWith(const CommandLine& command) {
     const std::string record = readFileBytes(directory_.path() / "record");
     EXPECT_EQ(record.substr(record.find(' ') + 1), "1 0 " + command[0] + "\n");
-    const HANDLE child =
-        OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(std::stoul(record)));
-    ASSERT_NE(child, nullptr);
-    EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    TerminateProcess(child, 1);
-    WaitForSingleObject(child, 10000);
-    CloseHandle(child);
+    const UniqueHandle child(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                                         static_cast<DWORD>(std::stoul(record))));
+    ASSERT_TRUE(child.valid());
+    EXPECT_EQ(WaitForSingleObject(child.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    TerminateProcess(child.get(), 1);
+    WaitForSingleObject(child.get(), 10000);
 }
 
 }  // namespace halvern::testing

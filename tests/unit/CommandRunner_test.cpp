@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 
 #include "common/MonotonicClock.h"
@@ -9,26 +8,24 @@
 namespace halvern::testing {
 namespace {
 
-std::string failureOf(const CommandLine& command) {
-    return errorFrom([&] { runCommand(command, false); });
-}
-
 TEST_F(CommandRunnerTest, FailuresNameTheCodeAndTheCommand) {
     for (const std::uint32_t code : {1U, kCrashCode}) {
         const CommandLine command = exitingWith(code);
-        EXPECT_EQ(failureOf(command),
+        EXPECT_EQ(errorFrom([&] { runCommand(command, false); }),
                   "Command failed with exit code " + std::to_string(code) + ": " + shown_);
         EXPECT_NO_THROW(runCommand(command, true));
     }
     const CommandLine missing = {"halvern-no-such-tool", "route"};
-    EXPECT_EQ(failureOf(missing), "Failed to launch command (error 2): halvern-no-such-tool route");
+    EXPECT_EQ(errorFrom([&] { runCommand(missing, false); }),
+              "Failed to launch command (error 2): halvern-no-such-tool route");
     EXPECT_NO_THROW(runCommand(missing, true));
 }
 
 TEST_F(CommandRunnerTest, SlowCommandFailsWith259AfterTheBound) {
     const CommandLine command = sleeping();
     const auto start = MonotonicClock::now();
-    EXPECT_EQ(failureOf(command), "Command failed with exit code 259: " + shown_);
+    EXPECT_EQ(errorFrom([&] { runCommand(command, false); }),
+              "Command failed with exit code 259: " + shown_);
     EXPECT_GE(elapsedMilliseconds(start), 4900);  // Wine's wait may end a tick early
     EXPECT_LT(elapsedMilliseconds(start), 8000);
     expectSlowCommandDealtWith(command);
