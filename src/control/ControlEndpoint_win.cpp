@@ -146,9 +146,7 @@ class PipeEndpoint final : public ControlEndpoint {
     std::unique_ptr<ControlConnection> waitForClient() override {
         // Converted afresh for every instance and freed when its connection ends.
         UniqueLocalMemory descriptor;
-        SECURITY_ATTRIBUTES attributes{};
-        attributes.nLength = sizeof(attributes);
-        attributes.bInheritHandle = FALSE;
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
         if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
                                                                  descriptor.put(), nullptr)) {
             attributes.lpSecurityDescriptor = descriptor.get();

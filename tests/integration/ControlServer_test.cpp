@@ -1,6 +1,4 @@
 // Who may connect is ControlAccess_test.cpp's: POSIX only, as Wine does not enforce the DACL.
-#include "control/ControlServer.h"
-
 #include <gtest/gtest.h>
 
 #include <future>
