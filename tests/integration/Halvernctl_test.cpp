@@ -59,8 +59,7 @@ TEST_F(Halvernctl, UnreachableServiceExitsWithTwoAndUsageMistakesWith64) {
                                                {"stats", "--watch", "1x"},
                                                {"stats", "--watch", "1000000"},
                                                {"stats", "bogus"},
-                                               {"status", "extra"},
-                                               {"stop", "extra"}}) {
+                                               {"status", "extra"}}) {
         const ProgramRun mistake = halvernctl(arguments);
         EXPECT_EQ(mistake.exitCode, 64) << mistake.errors;
         EXPECT_NE(mistake.errors.find("usage: halvernctl"), std::string::npos);
