@@ -22,6 +22,12 @@ std::string unknownCommand(std::size_t length, char filler) {
 
 class ControlEndpoint : public ::testing::Test {
   protected:
+    // halvernctl as a user runs it: a process of its own talking to the server's real endpoint.
+    ProgramRun halvernctl(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), halvernctlPath().string());
+        return runCaptured(directory_.files.path(), arguments);
+    }
+
     TestRuntimeDirectory directory_;
     ServerThread server_;
 };
@@ -79,19 +85,7 @@ TEST_F(ControlEndpoint, AStopWhileASilentClientHoldsTheServerEndsWithinTheBound)
     EXPECT_EQ(silentAnswer.get(), R"({"ok":true,"status":"disconnecting"})");
 }
 
-// halvernctl as a user runs it: a process of its own talking to the server's real endpoint.
-class Halvernctl : public ::testing::Test {
-  protected:
-    ProgramRun halvernctl(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), halvernctlPath().string());
-        return runCaptured(directory_.files.path(), arguments);
-    }
-
-    TestRuntimeDirectory directory_;
-};
-
-TEST_F(Halvernctl, ReadableAndRawAnswersAndTheirExitCodes) {
-    const ServerThread server;
+TEST_F(ControlEndpoint, HalvernctlGivesReadableAndRawAnswersAndTheirExitCodes) {
     const struct {
         std::vector<std::string> arguments;
         int exitCode;
@@ -114,7 +108,8 @@ TEST_F(Halvernctl, ReadableAndRawAnswersAndTheirExitCodes) {
     }
 }
 
-TEST_F(Halvernctl, UnreachableServiceExitsWithTwoAndUsageMistakesWith64) {
+TEST_F(ControlEndpoint, HalvernctlExitsWithTwoUnreachedAndWith64OnUsageMistakes) {
+    server_.stop();  // its socket or pipe goes with it
     const ProgramRun run = halvernctl({"stats", "--watch", "5"});  // even a watch ends at once
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.errors.find("not running"), std::string::npos) << run.errors;
