@@ -5,9 +5,8 @@
 namespace halvern {
 
 std::filesystem::path executablePath() {
-    std::error_code error;
-    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::filesystem::path{} : path;
+    std::error_code error;  // an empty path on failure
+    return std::filesystem::read_symlink("/proc/self/exe", error);
 }
 
 }  // namespace halvern

@@ -15,13 +15,7 @@ class UniqueLocalMemory {
 
     UniqueLocalMemory(UniqueLocalMemory&& other) noexcept
         : memory_(std::exchange(other.memory_, nullptr)) {}
-    UniqueLocalMemory& operator=(UniqueLocalMemory&& other) noexcept {
-        if (this != &other) {
-            reset();
-            memory_ = std::exchange(other.memory_, nullptr);
-        }
-        return *this;
-    }
+    UniqueLocalMemory& operator=(UniqueLocalMemory&&) = delete;
     UniqueLocalMemory(const UniqueLocalMemory&) = delete;
     UniqueLocalMemory& operator=(const UniqueLocalMemory&) = delete;
 

@@ -95,13 +95,7 @@ std::string answerCommand(const std::string& command, std::string_view request,
 }  // namespace
 
 std::string makeOkResponse(std::string_view fields) {
-    if (fields.empty()) {
-        return "{\"ok\":true}";
-    }
-    std::string response = "{\"ok\":true,";
-    response.append(fields);
-    response += '}';
-    return response;
+    return "{\"ok\":true," + std::string(fields) + "}";
 }
 
 std::string makeErrorResponse(std::string_view message) {
@@ -137,21 +131,20 @@ std::string dispatchCommand(TunnelService& service, std::string_view request) {
 
 void answerRequest(TunnelService& service, std::string_view request, const ResponseWriter& write) {
     bool started = false;
-    const ResponseWriter tracked = [&](std::string_view piece) {
-        started = true;
-        return write(piece);
-    };
+    std::string failure;
     try {
-        dispatchCommand(service, request, tracked);
+        dispatchCommand(service, request, [&](std::string_view piece) {
+            started = true;
+            return write(piece);
+        });
         return;
     } catch (const std::exception& error) {
-        if (!started) {
-            write(makeErrorResponse(error.what()));
-        }
+        failure = error.what();
     } catch (...) {
-        if (!started) {
-            write(makeErrorResponse("Unknown error"));
-        }
+        failure = "Unknown error";
+    }
+    if (!started) {
+        write(makeErrorResponse(failure));
     }
 }
 

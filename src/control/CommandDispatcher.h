@@ -29,7 +29,7 @@ std::string dispatchCommand(TunnelService& service, std::string_view request);
 // server calls, so that no request can end its thread.
 void answerRequest(TunnelService& service, std::string_view request, const ResponseWriter& write);
 
-// {"ok":true} or {"ok":true,<fields>}.
+// {"ok":true,<fields>}.
 std::string makeOkResponse(std::string_view fields);
 
 // {"ok":false,"error":<quoted message>}.

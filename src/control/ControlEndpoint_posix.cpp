@@ -34,16 +34,6 @@ constexpr std::size_t kBytesPerEarnedMillisecond = 4096;
 constexpr std::int64_t kDrainBudgetMilliseconds = 500;
 constexpr std::size_t kDrainLimitBytes = 1048576;
 
-bool fillSocketAddress(const std::string& path, sockaddr_un& address) {
-    address = {};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) {
-        return false;
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
-
 // Waits until `events` are ready on `fd` or `deadline` passes.
 bool waitReady(int fd, short events, MonotonicClock::time_point deadline) {
     for (;;) {
@@ -75,11 +65,6 @@ class SocketConnection final : public ControlConnection {
           readDeadline_(MonotonicClock::now() +
                         std::chrono::milliseconds(kRequestReadBudgetMilliseconds)) {}
 
-    SocketConnection(const SocketConnection&) = delete;
-    SocketConnection& operator=(const SocketConnection&) = delete;
-    SocketConnection(SocketConnection&&) = delete;
-    SocketConnection& operator=(SocketConnection&&) = delete;
-
     // The answer ends with a clean end of stream. Closing a Unix socket that still holds unread
     // bytes would hand the client ECONNRESET instead, so what it sent beyond its request is read
     // and dropped first. Most clients have sent all they will by now (halvernctl ends its side
@@ -96,22 +81,9 @@ class SocketConnection final : public ControlConnection {
     }
 
     ControlReadResult read(char* buffer, std::size_t size) override {
-        for (;;) {
-            const ssize_t count = ::recv(socket_.get(), buffer, size, MSG_DONTWAIT);
-            if (count > 0) {
-                return {static_cast<std::size_t>(count), true};
-            }
-            if (count == 0) {
-                return {};  // the client ended its stream: the request is complete
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if ((errno != EAGAIN && errno != EWOULDBLOCK) ||
-                !waitReady(socket_.get(), POLLIN, readDeadline_)) {
-                return {};
-            }
-        }
+        const ssize_t count = receive(buffer, size, readDeadline_);
+        return count > 0 ? ControlReadResult{static_cast<std::size_t>(count), true}
+                         : ControlReadResult{};
     }
 
     // A response may be written in many pieces while the service reads a log, and a long one
@@ -146,26 +118,30 @@ class SocketConnection final : public ControlConnection {
     }
 
   private:
+    // What recv gives, waiting for it until `deadline`: the count, 0 at the end of the stream or
+    // on a failure, -1 when the wait ran out.
+    ssize_t receive(char* buffer, std::size_t size, MonotonicClock::time_point deadline) {
+        for (;;) {
+            const ssize_t count = ::recv(socket_.get(), buffer, size, MSG_DONTWAIT);
+            if (count >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return std::max<ssize_t>(count, 0);
+            }
+            if (errno != EINTR && !waitReady(socket_.get(), POLLIN, deadline)) {
+                return -1;
+            }
+        }
+    }
+
     // Reads and drops what the client sends, waiting for more until `deadline`. True once
     // nothing more can come (its end of stream, or a failed connection).
     bool drainToEnd(MonotonicClock::time_point deadline, std::size_t& drained) {
         std::array<char, 4096> scratch{};
         while (drained < kDrainLimitBytes) {
-            const ssize_t count =
-                ::recv(socket_.get(), scratch.data(), scratch.size(), MSG_DONTWAIT);
-            if (count > 0) {
-                drained += static_cast<std::size_t>(count);
-                continue;
+            const ssize_t count = receive(scratch.data(), scratch.size(), deadline);
+            if (count <= 0) {
+                return count == 0;
             }
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-                return true;
-            }
-            if (!waitReady(socket_.get(), POLLIN, deadline)) {
-                return false;
-            }
+            drained += static_cast<std::size_t>(count);
         }
         return false;
     }
@@ -179,10 +155,6 @@ class SocketConnection final : public ControlConnection {
 class SocketEndpoint final : public ControlEndpoint {
   public:
     explicit SocketEndpoint(const TunnelService& service) : service_(service) {}
-    SocketEndpoint(const SocketEndpoint&) = delete;
-    SocketEndpoint& operator=(const SocketEndpoint&) = delete;
-    SocketEndpoint(SocketEndpoint&&) = delete;
-    SocketEndpoint& operator=(SocketEndpoint&&) = delete;
 
     // Removes the socket file so that clients are told "not running" at once, unless another
     // server has since put its own socket there.
@@ -231,7 +203,7 @@ class SocketEndpoint final : public ControlEndpoint {
         }
         path_ = controlEndpointAddress().string();
         sockaddr_un address{};
-        if (!fillSocketAddress(path_, address)) {
+        if (!controlSocketAddress(address)) {
             return false;
         }
         UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -309,6 +281,17 @@ std::filesystem::path controlEndpointAddress() {
     return std::filesystem::path(kControlDirectory) / kSocketName;
 }
 
+bool controlSocketAddress(sockaddr_un& address) {
+    const std::string path = controlEndpointAddress().string();
+    address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) {
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
 std::unique_ptr<ControlEndpoint> makeControlEndpoint(const TunnelService& service) {
     return std::make_unique<SocketEndpoint>(service);
 }
@@ -316,7 +299,7 @@ std::unique_ptr<ControlEndpoint> makeControlEndpoint(const TunnelService& servic
 void wakeControlEndpoint() noexcept {
     try {
         sockaddr_un address{};
-        if (!fillSocketAddress(controlEndpointAddress().string(), address)) {
+        if (!controlSocketAddress(address)) {
             return;
         }
         // Non-blocking, so that a full backlog makes the connect fail at once instead of

@@ -66,11 +66,6 @@ class PipeConnection final : public ControlConnection {
           readDeadline_(MonotonicClock::now() +
                         std::chrono::milliseconds(kRequestReadBudgetMilliseconds)) {}
 
-    PipeConnection(const PipeConnection&) = delete;
-    PipeConnection& operator=(const PipeConnection&) = delete;
-    PipeConnection(PipeConnection&&) = delete;
-    PipeConnection& operator=(PipeConnection&&) = delete;
-
     // Flush, disconnect, close, in that order; then the descriptor is freed (member order).
     ~PipeConnection() override {
         armWriteDeadline();
@@ -100,10 +95,7 @@ class PipeConnection final : public ControlConnection {
         armWriteDeadline();
         DWORD written = 0;
         const DWORD toWrite = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
-        if (!WriteFile(pipe_.get(), data, toWrite, &written, nullptr)) {
-            return 0;
-        }
-        return written;
+        return WriteFile(pipe_.get(), data, toWrite, &written, nullptr) ? written : 0;
     }
 
   private:
@@ -122,10 +114,8 @@ class PipeConnection final : public ControlConnection {
         for (int pass = 0;; ++pass) {
             DWORD available = 0;
             DWORD leftInMessage = 0;
-            if (!PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, &leftInMessage)) {
-                return true;
-            }
-            if (available > 0 || leftInMessage > 0) {
+            if (!PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, &leftInMessage) ||
+                available > 0 || leftInMessage > 0) {
                 return true;
             }
             if (MonotonicClock::now() >= readDeadline_) {
@@ -156,9 +146,7 @@ class PipeEndpoint final : public ControlEndpoint {
     std::unique_ptr<ControlConnection> waitForClient() override {
         // Converted afresh for every instance and freed when its connection ends.
         UniqueLocalMemory descriptor;
-        SECURITY_ATTRIBUTES attributes{};
-        attributes.nLength = sizeof(attributes);
-        attributes.bInheritHandle = FALSE;
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
         if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
                                                                  descriptor.put(), nullptr)) {
             attributes.lpSecurityDescriptor = descriptor.get();
@@ -190,11 +178,8 @@ class PipeEndpoint final : public ControlEndpoint {
         if (service_.stopping()) {
             return nullptr;
         }
-        if (!ConnectNamedPipe(pipe.get(), nullptr)) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_PIPE_CONNECTED) {
-                return nullptr;
-            }
+        if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+            return nullptr;
         }
         return std::make_unique<PipeConnection>(std::move(descriptor), std::move(pipe),
                                                 thread_.get());

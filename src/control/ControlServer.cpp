@@ -59,18 +59,14 @@ void serveClient(TunnelService& service, ControlConnection& connection) {
         writeResponse(connection, makeOkResponse("\"status\":\"disconnecting\""));
         return;
     }
-    if (!connection.takesResponseInPieces()) {
-        std::string response;
-        answerRequest(service, request, [&response](std::string_view piece) {
-            response.append(piece);
-            return true;
-        });
-        writeResponse(connection, response);
-        return;
-    }
-    answerRequest(service, request, [&connection](std::string_view piece) {
-        return writeResponse(connection, piece);
+    const bool inPieces = connection.takesResponseInPieces();
+    std::string whole;
+    answerRequest(service, request, [&](std::string_view piece) {
+        return inPieces ? writeResponse(connection, piece) : (whole.append(piece), true);
     });
+    if (!inPieces) {
+        writeResponse(connection, whole);
+    }
 }
 
 }  // namespace

@@ -20,13 +20,6 @@ std::uint32_t stopVerb();  // always 0: stopping what is not there is no failure
 // foreground until SIGTERM or SIGINT (Linux). Returns the exit code.
 std::uint32_t runAsService();
 
-// Whole-argument, case-sensitive comparison: "Install", "/install" or "-install" is no verb.
-template <typename Char>
-bool isVerb(std::basic_string_view<Char> argument, std::string_view verb) {
-    return std::equal(argument.begin(), argument.end(), verb.begin(), verb.end(),
-                      [](Char a, char b) { return a == static_cast<Char>(b); });
-}
-
 // Only the first argument after the program name is looked at; the rest are ignored.
 template <typename Char>
 std::uint32_t runCommandLine(int argc, const Char* const* argv) {
@@ -43,7 +36,9 @@ std::uint32_t runCommandLine(int argc, const Char* const* argv) {
     if (argc > 1 && argv[1] != nullptr) {
         const std::basic_string_view<Char> argument(argv[1]);
         for (const VerbEntry& verb : kVerbs) {
-            if (isVerb(argument, verb.name)) {
+            // Whole-argument, case-sensitive: "Install", "/install" or "-install" is no verb.
+            if (std::equal(argument.begin(), argument.end(), verb.name.begin(), verb.name.end(),
+                           [](Char a, char b) { return a == static_cast<Char>(b); })) {
                 return verb.run();
             }
         }

@@ -91,18 +91,14 @@ std::uint32_t writeUnitFile(const std::string& text) {
 // Runs systemctl (found through PATH) with the arguments and waits for it. Returns its exit
 // status, 128 + the signal that ended it, the errno of a failed start, or ETIMEDOUT.
 std::uint32_t runSystemctl(std::initializer_list<const char*> arguments) {
-    std::vector<char*> argv;
-    std::vector<std::string> words{"systemctl"};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    argv.reserve(words.size() + 1);
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
+    std::vector<const char*> argv{"systemctl"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
     argv.push_back(nullptr);
 
     pid_t pid = 0;
-    const int spawnError =
-        ::posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ);
+    // posix_spawnp does not write to the argument strings; its signature is older than const.
+    const int spawnError = ::posix_spawnp(&pid, "systemctl", nullptr, nullptr,
+                                          const_cast<char* const*>(argv.data()), environ);
     if (spawnError != 0) {
         return errnoCode(spawnError);
     }

@@ -14,51 +14,6 @@ constexpr const wchar_t* kDisplayName = L"Halvern Service";
 constexpr int kStopPolls = 40;
 constexpr DWORD kStopPollIntervalMs = 250;
 
-// The image path is the executable's own full path in double quotes, with no arguments. A path
-// longer than MAX_PATH is read whole: GetModuleFileNameW would cut it at 260 characters, and a
-// registration naming a cut path would point at a file that does not exist. Returns 0 or the
-// failing call's error, read right after the call: the handle owners' CloseServiceHandle may
-// overwrite the thread's last error on the way out, so it is never read after them.
-std::uint32_t installService() {
-    const std::wstring executable = executablePath().native();
-    if (executable.empty()) {
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? error : ERROR_INSUFFICIENT_BUFFER;
-    }
-    const std::wstring imagePath = L"\"" + executable + L"\"";
-
-    const ServiceHandle manager(
-        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
-    if (!manager) {
-        return GetLastError();
-    }
-
-    ServiceHandle service(
-        CreateServiceW(manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                       imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    if (!service) {
-        const DWORD createError = GetLastError();
-        if (createError != ERROR_SERVICE_EXISTS) {
-            return createError;
-        }
-        // Installing again points the registration at this executable and sets the start
-        // type back to automatic.
-        service = ServiceHandle(OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
-        if (!service) {
-            return GetLastError();
-        }
-        ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START,
-                             SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr, nullptr,
-                             nullptr, nullptr, kDisplayName);
-    }
-
-    std::wstring text = L"Runs Halvern Windows tunnel processes and routes.";  // to be writable
-    SERVICE_DESCRIPTIONW description{text.data()};
-    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
-    return 0;
-}
-
 bool queryServiceState(SC_HANDLE service, DWORD& state) {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
@@ -110,8 +65,47 @@ void stopServiceAndWait() {
 
 }  // namespace
 
+// The image path is the executable's own full path (never cut short) in double quotes, with no
+// arguments. The error is read right after the failing call: the handle owners'
+// CloseServiceHandle may overwrite the thread's last error on the way out.
 std::uint32_t installVerb() {
-    return installService();
+    const std::wstring executable = executablePath().native();
+    if (executable.empty()) {
+        const DWORD error = GetLastError();
+        return error != ERROR_SUCCESS ? error : ERROR_INSUFFICIENT_BUFFER;
+    }
+    const std::wstring imagePath = L"\"" + executable + L"\"";
+
+    const ServiceHandle manager(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (!manager) {
+        return GetLastError();
+    }
+
+    ServiceHandle service(
+        CreateServiceW(manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) {
+        const DWORD createError = GetLastError();
+        if (createError != ERROR_SERVICE_EXISTS) {
+            return createError;
+        }
+        // Installing again points the registration at this executable and sets the start
+        // type back to automatic.
+        service = ServiceHandle(OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
+        if (!service) {
+            return GetLastError();
+        }
+        ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START,
+                             SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr, nullptr,
+                             nullptr, nullptr, kDisplayName);
+    }
+
+    std::wstring text = L"Runs Halvern Windows tunnel processes and routes.";  // to be writable
+    SERVICE_DESCRIPTIONW description{text.data()};
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+    return 0;
 }
 
 std::uint32_t uninstallVerb() {

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -78,12 +79,8 @@ bool printableUtf8(std::string_view text) {
     static constexpr std::uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
     for (std::size_t i = 0, length = 1; i < text.size(); i += length) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        length = lead < 0x80    ? 1
-                 : lead >= 0xF8 ? 0
-                 : lead >= 0xF0 ? 4
-                 : lead >= 0xE0 ? 3
-                 : lead >= 0xC0 ? 2
-                                : 0;
+        const int ones = std::countl_one(lead);  // a lead byte's leading ones give the length
+        length = ones == 0 ? 1 : ones >= 2 && ones <= 4 ? static_cast<std::size_t>(ones) : 0;
         if (length == 0 || i + length > text.size()) {
             return false;
         }

@@ -1,10 +1,9 @@
 // Who may connect is ControlAccess_test.cpp's: POSIX only, as Wine does not enforce the DACL.
-#include "control/ControlServer.h"
-
 #include <gtest/gtest.h>
 
 #include <future>
 #include <string>
+#include <vector>
 
 #include "common/MonotonicClock.h"
 #include "integration/ControlTestSupport.h"
@@ -23,6 +22,12 @@ std::string unknownCommand(std::size_t length, char filler) {
 
 class ControlEndpoint : public ::testing::Test {
   protected:
+    // halvernctl as a user runs it: a process of its own talking to the server's real endpoint.
+    ProgramRun halvernctl(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), halvernctlPath().string());
+        return runCaptured(directory_.files.path(), arguments);
+    }
+
     TestRuntimeDirectory directory_;
     ServerThread server_;
 };
@@ -78,6 +83,53 @@ TEST_F(ControlEndpoint, AStopWhileASilentClientHoldsTheServerEndsWithinTheBound)
     EXPECT_LT(elapsedMilliseconds(start), 5000);
     // The stop's own wake-up waits behind the silent client, which is told the news.
     EXPECT_EQ(silentAnswer.get(), R"({"ok":true,"status":"disconnecting"})");
+}
+
+TEST_F(ControlEndpoint, HalvernctlGivesReadableAndRawAnswersAndTheirExitCodes) {
+    const struct {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string output;
+    } cases[] = {
+        {{"status"}, 0, "status: disconnected\n"},
+        {{"last-error"}, 0, "no error recorded\n"},
+        {{"stats"}, 0, "sent: 0 bytes\nreceived: 0 bytes\n"},
+        {{"logs", "--source", "xray"}, 0, ""},
+        {{"--json", "status"}, 0, kStatusAnswer},
+        {{"last-error", "--json"}, 0, R"({"ok":true,"error":""})"},
+        {{"raw", R"({"command":"Status"})"},
+         1,
+         R"({"ok":false,"error":"Unknown command: Status"})"},
+    };
+    for (const auto& c : cases) {
+        const ProgramRun run = halvernctl(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments.front() << ": " << run.errors;
+        EXPECT_EQ(run.output, c.output + (c.output.starts_with('{') ? "\n" : ""));
+    }
+}
+
+TEST_F(ControlEndpoint, HalvernctlExitsWithTwoUnreachedAndWith64OnUsageMistakes) {
+    server_.stop();  // its socket or pipe goes with it
+    const ProgramRun run = halvernctl({"stats", "--watch", "5"});  // even a watch ends at once
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.errors.find("not running"), std::string::npos) << run.errors;
+    const std::string readable = halvernctlPath().string();  // any file will do as --config
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{},
+                                               {"bogus"},
+                                               {"start"},
+                                               {"start", "--config"},
+                                               {"start", "--config", readable, "--bogus", "x"},
+                                               {"logs", "--source", "kernel"},
+                                               {"stats", "--watch", "0"},
+                                               {"stats", "--watch", "1x"},
+                                               {"stats", "--watch", "1000000"},
+                                               {"stats", "bogus"},
+                                               {"status", "extra"}}) {
+        const ProgramRun mistake = halvernctl(arguments);
+        EXPECT_EQ(mistake.exitCode, 64) << mistake.errors;
+        EXPECT_NE(mistake.errors.find("usage: halvernctl"), std::string::npos);
+    }
 }
 
 }  // namespace

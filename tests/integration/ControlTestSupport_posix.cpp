@@ -1,8 +1,5 @@
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
-
-#include <cstring>
 
 #include "common/UniqueFd.h"
 #include "control/ControlServer.h"
@@ -15,10 +12,8 @@ struct TestClient::State {
 };
 
 TestClient::TestClient() : state_(std::make_unique<State>()) {
-    const std::string path = controlEndpointAddress().string();
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    controlSocketAddress(address);
     // A server thread that has just started may not listen yet.
     testing::eventually([&] {
         state_->socket = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));

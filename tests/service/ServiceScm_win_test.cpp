@@ -161,12 +161,11 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     ASSERT_TRUE(TerminateProcess(killed.get(), 1));
     // Wine's SCM goes on reporting the dead instance as running; its start starts a new one.
     EXPECT_EQ(runVerb({"start"}), 0U);
-    EXPECT_EQ(testing::debugOutputCount(
-                  "HalvernService recovery: deleted the host route to 198.51.100.7"),
-              1U);
-    EXPECT_EQ(
-        testing::debugOutputCount("HalvernService recovery: deleted the tunnel routes of Halvern"),
-        1U);
+    for (const char* undone :
+         {"deleted the host route to 198.51.100.7", "deleted the tunnel routes of Halvern"}) {
+        EXPECT_EQ(testing::debugOutputCount("HalvernService recovery: " + std::string(undone)), 1U)
+            << undone;
+    }
     // The children went with the service's jobs, before the recovery could end them (the second
     // line may come a moment after the first).
     EXPECT_TRUE(testing::eventually([] {
@@ -177,8 +176,7 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
 }
 
-// msiexec ACTION PACKAGE, quiet: 0, or 3010 where a reboot is merely suggested; else the log is
-// shown.
+// msiexec ACTION PACKAGE, quiet: 0, or 3010 (a reboot merely suggested); else the log is shown.
 void msiexec(const std::string& action, const std::wstring& package) {
     const auto log = std::filesystem::temp_directory_path() / L"msiexec.log";
     const DWORD code = runVerb(

@@ -9,8 +9,8 @@ namespace halvern {
 // `reached` is false and `failure` says why in words meant for the user.
 struct ControlExchange {
     bool reached = false;
-    std::string failure;
-    std::string response;
+    std::string failure{};
+    std::string response{};
 };
 
 // Opens one connection to the service's control endpoint, sends `request` followed by a line

@@ -12,12 +12,6 @@
 namespace halvern {
 namespace {
 
-ControlExchange unreachable(std::string failure) {
-    ControlExchange exchange;
-    exchange.failure = std::move(failure);
-    return exchange;
-}
-
 bool sendAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -37,27 +31,25 @@ bool sendAll(int fd, std::string_view bytes) {
 ControlExchange exchangeRequest(std::string_view request) {
     const std::string path = controlEndpointAddress().string();
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) {
-        return unreachable("the socket path " + path + " is too long");
+    if (!controlSocketAddress(address)) {
+        return {.failure = "the socket path " + path + " is too long"};
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
     const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket.valid()) {
-        return unreachable(std::string("cannot create a socket: ") + std::strerror(errno));
+        return {.failure = std::string("cannot create a socket: ") + std::strerror(errno)};
     }
     if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
         0) {
         const int error = errno;
         if (error == ENOENT || error == ECONNREFUSED) {
-            return unreachable("not running (nothing listens on " + path + ")");
+            return {.failure = "not running (nothing listens on " + path + ")"};
         }
         if (error == EACCES || error == EPERM) {
-            return unreachable("access denied to " + path +
-                               " (root or a member of group halvern may connect)");
+            return {.failure = "access denied to " + path +
+                               " (root or a member of group halvern may connect)"};
         }
-        return unreachable("cannot connect to " + path + ": " + std::strerror(error));
+        return {.failure = "cannot connect to " + path + ": " + std::strerror(error)};
     }
 
     std::string line(request);
@@ -83,9 +75,9 @@ ControlExchange exchangeRequest(std::string_view request) {
     }
     if (exchange.response.empty()) {
         // The service closes connections of peers it does not trust without a word.
-        return unreachable(
-            "access denied: the service closed the connection without answering (root or a "
-            "member of group halvern may talk to it)");
+        return {.failure =
+                    "access denied: the service closed the connection without answering (root or a "
+                    "member of group halvern may talk to it)"};
     }
     exchange.reached = true;
     return exchange;

@@ -20,12 +20,6 @@ namespace {
 constexpr std::int64_t kConnectPatienceMilliseconds = 5000;
 constexpr std::int64_t kMissingPipePatienceMilliseconds = 1000;
 
-ControlExchange unreachable(std::string failure) {
-    ControlExchange exchange;
-    exchange.failure = std::move(failure);
-    return exchange;
-}
-
 }  // namespace
 
 ControlExchange exchangeRequest(std::string_view request) {
@@ -41,9 +35,9 @@ ControlExchange exchangeRequest(std::string_view request) {
         }
         const std::int64_t waited = elapsedMilliseconds(start);
         if (error == ERROR_ACCESS_DENIED) {
-            return unreachable(
-                "access denied (the pipe admits the system, administrators and interactive "
-                "users)");
+            return {.failure =
+                        "access denied (the pipe admits the system, administrators and interactive "
+                        "users)"};
         }
         if (error == ERROR_PIPE_BUSY && waited < kConnectPatienceMilliseconds) {
             WaitNamedPipeW(name.c_str(), static_cast<DWORD>(kConnectPatienceMilliseconds - waited));
@@ -54,12 +48,12 @@ ControlExchange exchangeRequest(std::string_view request) {
             continue;
         }
         if (error == ERROR_FILE_NOT_FOUND) {
-            return unreachable("not running (no pipe \\\\.\\pipe\\HalvernService)");
+            return {.failure = "not running (no pipe \\\\.\\pipe\\HalvernService)"};
         }
         if (error == ERROR_PIPE_BUSY) {
-            return unreachable("the service stayed busy with other clients");
+            return {.failure = "the service stayed busy with other clients"};
         }
-        return unreachable("cannot open the pipe" + errorCodeSuffix(error));
+        return {.failure = "cannot open the pipe" + errorCodeSuffix(error)};
     }
 
     DWORD mode = PIPE_READMODE_MESSAGE;
@@ -83,7 +77,7 @@ ControlExchange exchangeRequest(std::string_view request) {
         }
     }
     if (exchange.response.empty()) {
-        return unreachable("the service closed the connection without answering");
+        return {.failure = "the service closed the connection without answering"};
     }
     exchange.reached = true;
     return exchange;

@@ -140,7 +140,7 @@ std::string readConfigFile(const std::string& path) {
 
 int runStart(const Options& options) {
     std::optional<std::string> configPath;
-    std::vector<std::string> dnsServers;
+    std::string dnsServers;  // quoted, comma-separated
     for (std::size_t i = 0; i < options.arguments.size(); ++i) {
         const std::string& argument = options.arguments[i];
         if ((argument == "--config" || argument == "--dns") && i + 1 < options.arguments.size()) {
@@ -148,7 +148,7 @@ int runStart(const Options& options) {
             if (argument == "--config") {
                 configPath = value;
             } else {
-                dnsServers.push_back(value);
+                dnsServers += (dnsServers.empty() ? "" : ",") + quoteJson(value);
             }
         } else {
             throw UsageError{"start: unexpected argument " + argument};
@@ -160,11 +160,7 @@ int runStart(const Options& options) {
     std::string request =
         "{\"command\":\"startXray\",\"configJson\":" + quoteJson(readConfigFile(*configPath));
     if (!dnsServers.empty()) {
-        request += ",\"dnsServers\":[";
-        for (std::size_t i = 0; i < dnsServers.size(); ++i) {
-            request += (i == 0 ? "" : ",") + quoteJson(dnsServers[i]);
-        }
-        request += ']';
+        request += ",\"dnsServers\":[" + dnsServers + ']';
     }
     request += '}';
     return runOnce(options, request, printStatus);
@@ -319,16 +315,12 @@ int run(const Options& options) {
             throw UsageError{options.command + ": unexpected argument " + options.arguments[0]};
         }
     };
-    if (options.command == "status") {
+    if (options.command == "status" || options.command == "stop") {
         noArguments();
-        return runOnce(options, commandRequest("status"), printStatus);
+        return runOnce(options, commandRequest(options.command), printStatus);
     }
     if (options.command == "start") {
         return runStart(options);
-    }
-    if (options.command == "stop") {
-        noArguments();
-        return runOnce(options, commandRequest("stop"), printStatus);
     }
     if (options.command == "last-error") {
         noArguments();
