@@ -62,7 +62,11 @@ void serveClient(TunnelService& service, ControlConnection& connection) {
     const bool inPieces = connection.takesResponseInPieces();
     std::string whole;
     answerRequest(service, request, [&](std::string_view piece) {
-        return inPieces ? writeResponse(connection, piece) : (whole.append(piece), true);
+        if (inPieces) {
+            return writeResponse(connection, piece);
+        }
+        whole.append(piece);
+        return true;
     });
     if (!inPieces) {
         writeResponse(connection, whole);
