@@ -7,7 +7,6 @@
 #include "common/AddressText.h"
 #include "common/ProcessIdentity.h"
 #include "common/SessionNames.h"
-#include "journal/JournalFormat.h"
 #include "journal/JournalStore.h"
 #include "network/DnsChange.h"
 #include "network/NetworkSystem.h"
@@ -46,12 +45,6 @@ bool isInterfaceName(const std::string& text) {
            });
 }
 
-void runTolerated(const CommandList& commands, NetworkSystem& system) {
-    for (const CommandLine& command : commands) {
-        system.runCommand(command, true);
-    }
-}
-
 bool nothingToCheck(const Fields& /*f*/) {
     return true;
 }
@@ -77,7 +70,7 @@ bool validServerRoute(const Fields& f) {
 }
 
 std::string deleteServerRoute(const Fields& f, NetworkSystem& system) {
-    runTolerated(system.commands().deleteServerRoute(f[0], f[1], f[2]), system);
+    system.runAll(system.commands().deleteServerRoute(f[0], f[1], f[2]), true);
     return "deleted the host route to " + f[0] + " via " + f[2];
 }
 
@@ -86,7 +79,7 @@ bool validTunnelRoute(const Fields& f) {
 }
 
 std::string deleteTunnelRoute(const Fields& f, NetworkSystem& system) {
-    runTolerated(system.commands().deleteTunnelRoute(f[0], f[1]), system);
+    system.runAll(system.commands().deleteTunnelRoute(f[0], f[1]), true);
     return "deleted the tunnel routes of " + f[0];
 }
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "common/ProcessIdentity.h"
-#include "journal/JournalFormat.h"
 #include "journal/JournalStore.h"
 #include "journal/SessionJournal.h"
 #include "support/TestSupport.h"
