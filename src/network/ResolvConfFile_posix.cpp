@@ -304,13 +304,7 @@ void writeResolvConf(const std::string& content) {
     }
     backup.ours.push_back(content);
     writeBackup(backup);
-    Entry ours;
-    ours.kind = Entry::Kind::file;
-    ours.mode = kOurMode;
-    ours.owner = ::geteuid();
-    ours.group = ::getegid();
-    ours.bytes = content;
-    placeFile(ours, std::nullopt);
+    placeFile({Entry::Kind::file, kOurMode, ::geteuid(), ::getegid(), content}, std::nullopt);
 }
 
 ResolvConfRestore restoreResolvConf() noexcept {

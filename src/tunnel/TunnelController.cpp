@@ -184,11 +184,6 @@ TrafficStats TunnelController::trafficStats() const {
 }
 
 LogDelta TunnelController::readLogDelta(const std::string& source, std::int64_t offset,
-                                        std::int64_t maxBytes) const {
-    return halvern::readLogDelta(source, offset, maxBytes);
-}
-
-LogDelta TunnelController::readLogDelta(const std::string& source, std::int64_t offset,
                                         std::int64_t maxBytes, const LogChunkSink& sink) const {
     return streamLogDelta(source, offset, maxBytes, sink);
 }
