@@ -14,6 +14,7 @@ struct LogDelta {
     std::string content;
     std::int64_t nextOffset = 0;
     std::int64_t fileSize = 0;
+    bool operator==(const LogDelta&) const = default;
 };
 
 // Reads the next piece of a child's output log: "windows_xray" names the proxy core's log and

@@ -45,10 +45,6 @@ bool isInterfaceName(const std::string& text) {
            });
 }
 
-bool nothingToCheck(const Fields& /*f*/) {
-    return true;
-}
-
 std::string deleteProxyConfig(const Fields& /*f*/, NetworkSystem& /*system*/) {
     deleteFileQuietly(tempFilePath(session::kCoreConfigFileName).string());
     return "deleted the proxy configuration of the previous instance";
@@ -92,8 +88,8 @@ std::string undoDnsChange(const Fields& f, NetworkSystem& /*system*/) {
     return "put back the DNS settings that " + f[1] + " changed (" + f[0] + ")";
 }
 
-// One row per kind of entry: how many fields it has, their check, and its undo, which returns
-// the line to report.
+// One row per kind of entry: how many fields it has, their check (none where there are none),
+// and its undo, which returns the line to report.
 struct EntryUndo {
     const char* kind;
     std::size_t fieldCount;
@@ -102,7 +98,7 @@ struct EntryUndo {
 };
 
 constexpr EntryUndo kUndoByKind[] = {
-    {JournalKind::proxyConfig, 0, nothingToCheck, deleteProxyConfig},
+    {JournalKind::proxyConfig, 0, nullptr, deleteProxyConfig},
     {JournalKind::child, 2, validChild, endChild},
     {JournalKind::serverRoute, 3, validServerRoute, deleteServerRoute},
     {JournalKind::tunnelRoute, 2, validTunnelRoute, deleteTunnelRoute},
@@ -113,7 +109,7 @@ std::string undoEntry(const std::optional<JournalEntry>& entry, NetworkSystem& s
     if (entry) {
         for (const EntryUndo& row : kUndoByKind) {
             if (entry->kind == row.kind && entry->fields.size() == row.fieldCount &&
-                row.valid(entry->fields)) {
+                (row.valid == nullptr || row.valid(entry->fields))) {
                 return row.undo(entry->fields, system);
             }
         }
