@@ -20,6 +20,7 @@ struct ParsedJournal {
     std::uint32_t instancePid = 0;
     std::string instanceMark;
     std::vector<std::optional<JournalEntry>> entries;  // empty for a line that is no entry
+    bool operator==(const ParsedJournal&) const = default;
 };
 
 // Nothing when `text` is not a complete journal in the form above.

@@ -1,10 +1,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <utility>
 
 #include "common/AddressText.h"
 #include "common/DebugOutput.h"

@@ -151,18 +151,12 @@ void placeSymlink(const std::string& target) {
 }
 
 void putBack(const Entry& original) {
-    switch (original.kind) {
-        case Entry::Kind::file:
-            placeFile(original, original.mode);
-            return;
-        case Entry::Kind::symlink:
-            placeSymlink(original.bytes);
-            return;
-        case Entry::Kind::absent:
-            if (::unlink(kResolvConf) != 0 && errno != ENOENT) {
-                fail("write", kResolvConf, errno);
-            }
-            return;
+    if (original.kind == Entry::Kind::file) {
+        placeFile(original, original.mode);
+    } else if (original.kind == Entry::Kind::symlink) {
+        placeSymlink(original.bytes);
+    } else if (::unlink(kResolvConf) != 0 && errno != ENOENT) {
+        fail("write", kResolvConf, errno);
     }
 }
 

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <stdexcept>
 
 #include "integration/ResolverSandbox.h"
 #include "integration/SequenceNetwork.h"
