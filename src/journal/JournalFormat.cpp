@@ -1,4 +1,4 @@
-#include "journal/JournalFormat.h"
+#include "journal/JournalStore.h"
 
 #include <algorithm>
 #include <utility>

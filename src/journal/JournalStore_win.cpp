@@ -23,8 +23,6 @@ class RegistryKey {
     }
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
-    RegistryKey(RegistryKey&&) = delete;
-    RegistryKey& operator=(RegistryKey&&) = delete;
 
     HKEY get() const noexcept { return key_; }
     HKEY* put() noexcept { return &key_; }
@@ -133,12 +131,11 @@ std::uint32_t writeJournalStore(const std::filesystem::path& path, const std::st
         return static_cast<std::uint32_t>(status);
     }
     UniqueLocalMemory descriptor;
-    SECURITY_ATTRIBUTES security{sizeof(security), nullptr, FALSE};
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kKeySecurity, SDDL_REVISION_1,
                                                               descriptor.put(), nullptr)) {
         return GetLastError();
     }
-    security.lpSecurityDescriptor = descriptor.get();
+    SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
     RegistryKey key;
     status = RegCreateKeyExW(parent.get(), place.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                              KEY_SET_VALUE, &security, key.put(), nullptr);

@@ -1,5 +1,7 @@
 #include "network/DnsChange.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "network/NetworkSystem.h"
@@ -8,26 +10,24 @@ namespace halvern {
 
 namespace {
 
+// By DnsBackend, in its order.
+constexpr const char* kBackendNames[] = {"resolved", "resolvconf", "file"};
+
 class AdapterDnsChange final : public DnsChange {
   public:
     AdapterDnsChange(NetworkSystem& system, std::string adapterName)
         : system_(system), adapterName_(std::move(adapterName)) {}
 
     void setFirstServer(const std::string& firstDns) override {
-        run(system_.commands().setFirstDnsServer(adapterName_, firstDns));
+        system_.runAll(system_.commands().setFirstDnsServer(adapterName_, firstDns), false);
     }
     void addSecondServer(const std::string& firstDns, const std::string& secondDns) override {
-        run(system_.commands().addSecondDnsServer(adapterName_, firstDns, secondDns));
+        system_.runAll(system_.commands().addSecondDnsServer(adapterName_, firstDns, secondDns),
+                       false);
     }
     void restore() noexcept override {}
 
   private:
-    void run(const CommandList& commands) {
-        for (const CommandLine& command : commands) {
-            system_.runCommand(command, false);
-        }
-    }
-
     NetworkSystem& system_;
     std::string adapterName_;
 };
@@ -35,25 +35,15 @@ class AdapterDnsChange final : public DnsChange {
 }  // namespace
 
 const char* dnsBackendName(DnsBackend backend) {
-    switch (backend) {
-        case DnsBackend::resolved:
-            return "resolved";
-        case DnsBackend::resolvconf:
-            return "resolvconf";
-        case DnsBackend::resolvConfFile:
-            return "file";
-    }
-    return "";
+    return kBackendNames[static_cast<int>(backend)];
 }
 
 std::optional<DnsBackend> dnsBackendNamed(std::string_view name) {
-    for (const DnsBackend backend :
-         {DnsBackend::resolved, DnsBackend::resolvconf, DnsBackend::resolvConfFile}) {
-        if (name == dnsBackendName(backend)) {
-            return backend;
-        }
+    const auto found = std::find(std::begin(kBackendNames), std::end(kBackendNames), name);
+    if (found == std::end(kBackendNames)) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return static_cast<DnsBackend>(found - std::begin(kBackendNames));
 }
 
 std::unique_ptr<DnsChange> adapterDnsChange(NetworkSystem& system, const std::string& adapterName) {

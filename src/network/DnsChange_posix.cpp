@@ -1,10 +1,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <utility>
 
 #include "common/AddressText.h"
 #include "common/DebugOutput.h"
@@ -33,11 +32,6 @@ void logLine(const std::string& text) {
     writeDebugOutput("HalvernService DNS: " + text + "\n");
 }
 
-// Found the way the runner finds it (ProgramSearch.h).
-bool foundOnPath(const std::string& program) {
-    return findProgram(program).has_value();
-}
-
 bool resolvedRuns() {
     struct stat info {};
     return ::stat(kResolvedSocket, &info) == 0 && S_ISSOCK(info.st_mode);
@@ -55,11 +49,6 @@ std::string resolvconfRecord(const std::string& adapterName) {
     return adapterName;
 }
 
-CommandLine deleteRecordCommand(const std::string& record) {
-    // -f: a record that is already gone is no error for openresolv (Debian's ignores it).
-    return {"resolvconf", "-d", record, "-f"};
-}
-
 std::string nameserverLines(const std::string& firstDns, const std::string& secondDns) {
     std::string lines = "nameserver " + firstDns + "\n";
     if (!secondDns.empty()) {
@@ -68,75 +57,64 @@ std::string nameserverLines(const std::string& firstDns, const std::string& seco
     return lines;
 }
 
-// The servers as a record of their own on the resolvconf program's standard input; -m 0 puts it
-// first and -x makes it the only one used (openresolv), as wg-quick does.
-class ResolvconfChange final : public DnsChange {
-  public:
-    explicit ResolvconfChange(std::string record) : record_(std::move(record)) {}
-    ~ResolvconfChange() override { restore(); }
+// Puts back what a change through `backend` did, for a resolvconf record named `record`.
+void undoChange(DnsBackend backend, const std::string& record) {
+    if (backend == DnsBackend::resolvconf) {
+        // -f: a record that is already gone is no error for openresolv (Debian's ignores it).
+        runCommand({"resolvconf", "-d", record, "-f"}, true, {});
+    } else if (backend == DnsBackend::resolvConfFile) {
+        const ResolvConfRestore outcome = restoreResolvConf();
+        if (outcome == ResolvConfRestore::replaced) {
+            logLine(
+                "/etc/resolv.conf was replaced by someone else while the tunnel was up; "
+                "it stays");
+        } else if (outcome == ResolvConfRestore::failed) {
+            logLine("could not put /etc/resolv.conf back; the original stays in " +
+                    resolvConfBackupPath());
+        }
+    }
+}
 
-    void setFirstServer(const std::string& firstDns) override { add(firstDns, {}); }
+// The servers where they outlive the adapter: a record of their own on the resolvconf program's
+// standard input, which -m 0 puts first and -x makes the only one used (openresolv), as wg-quick
+// does; or /etc/resolv.conf itself.
+class SystemDnsChange final : public DnsChange {
+  public:
+    SystemDnsChange(DnsBackend backend, std::string record)
+        : backend_(backend), record_(std::move(record)) {}
+    ~SystemDnsChange() override { restore(); }
+
+    void setFirstServer(const std::string& firstDns) override { put(firstDns, {}); }
     void addSecondServer(const std::string& firstDns, const std::string& secondDns) override {
-        add(firstDns, secondDns);
+        put(firstDns, secondDns);
     }
     void restore() noexcept override {
         if (changed_) {
             changed_ = false;
             try {
-                runCommand(deleteRecordCommand(record_), true, {});
+                undoChange(backend_, record_);
             } catch (...) {  // NOLINT(bugprone-empty-catch): only memory can run out here
             }
         }
     }
-    std::optional<DnsBackend> outlivesAdapter() const override { return DnsBackend::resolvconf; }
+    std::optional<DnsBackend> outlivesAdapter() const override { return backend_; }
 
   private:
-    void add(const std::string& firstDns, const std::string& secondDns) {
+    void put(const std::string& firstDns, const std::string& secondDns) {
         changed_ = true;
-        runCommand({"resolvconf", "-a", record_, "-m", "0", "-x"}, false,
-                   nameserverLines(firstDns, secondDns));
-    }
-
-    std::string record_;
-    bool changed_ = false;
-};
-
-void reportRestore(ResolvConfRestore outcome) {
-    if (outcome == ResolvConfRestore::replaced) {
-        logLine("/etc/resolv.conf was replaced by someone else while the tunnel was up; it stays");
-    } else if (outcome == ResolvConfRestore::failed) {
-        logLine("could not put /etc/resolv.conf back; the original stays in " +
-                resolvConfBackupPath());
-    }
-}
-
-class ResolvConfFileChange final : public DnsChange {
-  public:
-    ~ResolvConfFileChange() override { restore(); }
-
-    void setFirstServer(const std::string& firstDns) override { write(firstDns, {}); }
-    void addSecondServer(const std::string& firstDns, const std::string& secondDns) override {
-        write(firstDns, secondDns);
-    }
-    void restore() noexcept override {
-        if (changed_) {
-            changed_ = false;
-            reportRestore(restoreResolvConf());
+        if (backend_ == DnsBackend::resolvconf) {
+            runCommand({"resolvconf", "-a", record_, "-m", "0", "-x"}, false,
+                       nameserverLines(firstDns, secondDns));
+        } else {
+            writeResolvConf(
+                "# Written by Halvern Service while its tunnel is up; the previous file comes "
+                "back\n# when the tunnel goes down.\n" +
+                nameserverLines(firstDns, secondDns));
         }
     }
-    std::optional<DnsBackend> outlivesAdapter() const override {
-        return DnsBackend::resolvConfFile;
-    }
 
-  private:
-    void write(const std::string& firstDns, const std::string& secondDns) {
-        changed_ = true;
-        writeResolvConf(
-            "# Written by Halvern Service while its tunnel is up; the previous file comes back\n"
-            "# when the tunnel goes down.\n" +
-            nameserverLines(firstDns, secondDns));
-    }
-
+    DnsBackend backend_;
+    std::string record_;
     bool changed_ = false;
 };
 
@@ -151,17 +129,17 @@ bool isOurAdapterName(const std::string& name) {
 
 std::unique_ptr<DnsChange> platformDnsChange(NetworkSystem& system,
                                              const std::string& adapterName) {
-    if (resolvedRuns() && foundOnPath("resolvectl")) {
+    if (resolvedRuns() && findProgram("resolvectl")) {
         logLine("systemd-resolved, through resolvectl on " + adapterName);
         return adapterDnsChange(system, adapterName);
     }
-    if (foundOnPath("resolvconf")) {
+    if (findProgram("resolvconf")) {
         const std::string record = resolvconfRecord(adapterName);
         logLine("resolvconf, record " + record);
-        return std::make_unique<ResolvconfChange>(record);
+        return std::make_unique<SystemDnsChange>(DnsBackend::resolvconf, record);
     }
     logLine("/etc/resolv.conf, written directly");
-    return std::make_unique<ResolvConfFileChange>();
+    return std::make_unique<SystemDnsChange>(DnsBackend::resolvConfFile, "");
 }
 
 void undoRecordedDnsChange(DnsBackend backend, const std::string& adapterName) noexcept {
@@ -169,16 +147,8 @@ void undoRecordedDnsChange(DnsBackend backend, const std::string& adapterName) n
         if (!isOurAdapterName(adapterName)) {
             return;
         }
-        switch (backend) {
-            case DnsBackend::resolved:
-                return;  // the link's settings went with the link
-            case DnsBackend::resolvconf:
-                runCommand(deleteRecordCommand(resolvconfRecord(adapterName)), true, {});
-                return;
-            case DnsBackend::resolvConfFile:
-                reportRestore(restoreResolvConf());
-                return;
-        }
+        // resolved: the link's settings went with the link.
+        undoChange(backend, resolvconfRecord(adapterName));
     } catch (...) {  // NOLINT(bugprone-empty-catch): only memory can run out here
     }
 }

@@ -16,8 +16,6 @@ constexpr const char* kDefaultSecondDns = "8.8.8.8";
 
 }  // namespace
 
-NetworkConfigurator::NetworkConfigurator() : system_(&hostNetworkSystem()), journal_(nullptr) {}
-
 NetworkConfigurator::NetworkConfigurator(NetworkSystem& system, JournalRecorder* journal)
     : system_(&system), journal_(journal) {}
 
@@ -41,12 +39,6 @@ bool NetworkConfigurator::findDefaultRoute() {
     defaultGateway_ = ipv4Text(route->nextHop);
     defaultInterface_ = route->interfaceName;
     return true;
-}
-
-void NetworkConfigurator::runAll(const CommandList& commands, bool allowFailure) {
-    for (const CommandLine& command : commands) {
-        system_->runCommand(command, allowFailure);
-    }
 }
 
 JournalEntry NetworkConfigurator::serverRouteEntry() const {
@@ -103,7 +95,8 @@ void NetworkConfigurator::addTunnelRoute(const NetworkCommandBuilder& commands) 
     } catch (...) {
         const CommandList deletes = commands.deleteTunnelRoute(adapterName_, tunnelAddress_);
         const std::size_t undo = std::min(added, deletes.size());
-        runAll(CommandList(deletes.end() - static_cast<std::ptrdiff_t>(undo), deletes.end()), true);
+        system_->runAll(
+            CommandList(deletes.end() - static_cast<std::ptrdiff_t>(undo), deletes.end()), true);
         forget(tunnelRouteEntry());
         throw;
     }
@@ -139,13 +132,13 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
     dns_ = system_->dnsChange(adapterName_);
     try {
         if (setAddress) {
-            runAll(commands.setAddress(adapterName_, tunnelAddress_), false);
+            system_->runAll(commands.setAddress(adapterName_, tunnelAddress_), false);
         }
         record(dnsEntry());
         dns_->setFirstServer(firstDns);
         // NetBIOS is a nicety: a system without the cmdlets, or a slow one, still gets its
         // tunnel.
-        runAll(commands.disableNetbios(adapterName_), true);
+        system_->runAll(commands.disableNetbios(adapterName_), true);
         if (addSecondDns) {
             dns_->addSecondServer(firstDns, secondDns);
         }
@@ -154,8 +147,9 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
             // there before the service, which the next start must not delete.
             record(serverRouteEntry());
             try {
-                runAll(commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
-                       false);
+                system_->runAll(
+                    commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
+                    false);
             } catch (...) {
                 forget(serverRouteEntry());
                 throw;
@@ -177,11 +171,11 @@ void NetworkConfigurator::restore() {
         return;
     }
     const NetworkCommandBuilder& commands = system_->commands();
-    runAll(commands.deleteTunnelRoute(adapterName_, tunnelAddress_), true);
+    system_->runAll(commands.deleteTunnelRoute(adapterName_, tunnelAddress_), true);
     forget(tunnelRouteEntry());
     if (!serverAddress_.empty() && !defaultInterface_.empty() && !defaultGateway_.empty()) {
-        runAll(commands.deleteServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
-               true);
+        system_->runAll(
+            commands.deleteServerRoute(serverAddress_, defaultInterface_, defaultGateway_), true);
         forget(serverRouteEntry());
     }
     undoDnsChange();

@@ -15,11 +15,11 @@ namespace halvern {
 // Destruction restores what a completed apply() added.
 class NetworkConfigurator {
   public:
-    NetworkConfigurator();
     // With a `journal`, each route, and a DNS change that outlives the adapter, is recorded there
     // before it is made and dropped once restore() has undone it. A route that a failed apply()
     // left in place stays recorded, so that the next start of the service removes it.
-    explicit NetworkConfigurator(NetworkSystem& system, JournalRecorder* journal = nullptr);
+    explicit NetworkConfigurator(NetworkSystem& system = hostNetworkSystem(),
+                                 JournalRecorder* journal = nullptr);
     ~NetworkConfigurator();
     NetworkConfigurator(const NetworkConfigurator&) = delete;
     NetworkConfigurator& operator=(const NetworkConfigurator&) = delete;
@@ -43,16 +43,12 @@ class NetworkConfigurator {
     bool findDefaultRoute();
 
     bool applied() const { return applied_; }
-    const std::string& adapterName() const { return adapterName_; }
-    const std::string& serverAddress() const { return serverAddress_; }
-    const std::string& tunnelAddress() const { return tunnelAddress_; }
     const std::string& defaultGateway() const { return defaultGateway_; }
     const std::string& defaultInterface() const { return defaultInterface_; }
     // The DNS change of the current apply(), if any (for a crash record).
     const DnsChange* dnsChange() const { return dns_.get(); }
 
   private:
-    void runAll(const CommandList& commands, bool allowFailure);
     void addTunnelRoute(const NetworkCommandBuilder& commands);
     JournalEntry serverRouteEntry() const;
     JournalEntry tunnelRouteEntry() const;

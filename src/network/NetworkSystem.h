@@ -27,6 +27,12 @@ class NetworkSystem {
     virtual const NetworkCommandBuilder& commands() = 0;
     virtual void runCommand(const CommandLine& commandLine, bool allowFailure) = 0;
 
+    void runAll(const CommandList& commands, bool allowFailure) {
+        for (const CommandLine& command : commands) {
+            runCommand(command, allowFailure);
+        }
+    }
+
     // The DNS change of one connect; by default the adapter's own settings through commands()
     // and runCommand(). The host system asks the platform (platformDnsChange).
     virtual std::unique_ptr<DnsChange> dnsChange(const std::string& adapterName) {

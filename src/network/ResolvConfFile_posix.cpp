@@ -151,18 +151,12 @@ void placeSymlink(const std::string& target) {
 }
 
 void putBack(const Entry& original) {
-    switch (original.kind) {
-        case Entry::Kind::file:
-            placeFile(original, original.mode);
-            return;
-        case Entry::Kind::symlink:
-            placeSymlink(original.bytes);
-            return;
-        case Entry::Kind::absent:
-            if (::unlink(kResolvConf) != 0 && errno != ENOENT) {
-                fail("write", kResolvConf, errno);
-            }
-            return;
+    if (original.kind == Entry::Kind::file) {
+        placeFile(original, original.mode);
+    } else if (original.kind == Entry::Kind::symlink) {
+        placeSymlink(original.bytes);
+    } else if (::unlink(kResolvConf) != 0 && errno != ENOENT) {
+        fail("write", kResolvConf, errno);
     }
 }
 
@@ -304,13 +298,7 @@ void writeResolvConf(const std::string& content) {
     }
     backup.ours.push_back(content);
     writeBackup(backup);
-    Entry ours;
-    ours.kind = Entry::Kind::file;
-    ours.mode = kOurMode;
-    ours.owner = ::geteuid();
-    ours.group = ::getegid();
-    ours.bytes = content;
-    placeFile(ours, std::nullopt);
+    placeFile({Entry::Kind::file, kOurMode, ::geteuid(), ::getegid(), content}, std::nullopt);
 }
 
 ResolvConfRestore restoreResolvConf() noexcept {

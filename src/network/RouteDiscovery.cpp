@@ -10,17 +10,10 @@ std::optional<ChosenRoute> chooseDefaultRoute(const std::vector<ForwardRow>& row
     const std::string* bestName = nullptr;
     for (const ForwardRow& row : rows) {
         const auto name = names.find(row.interfaceIndex);
-        if (name == names.end()) {
-            continue;
-        }
-        // Ours, including ones left over from an earlier run: never the system's own way out.
-        if (name->second.starts_with(session::kAdapterPrefix)) {
-            continue;
-        }
-        if (row.destination != 0 || row.mask != 0) {
-            continue;
-        }
-        if (row.nextHop == 0) {
+        // Our adapters, including ones left over from an earlier run, are never the system's own
+        // way out.
+        if (name == names.end() || name->second.starts_with(session::kAdapterPrefix) ||
+            row.destination != 0 || row.mask != 0 || row.nextHop == 0) {
             continue;
         }
         if (best == nullptr || row.metric <= best->metric) {

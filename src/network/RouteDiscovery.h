@@ -22,6 +22,7 @@ struct ForwardRow {
     std::uint32_t nextHop = 0;
     std::uint32_t interfaceIndex = 0;
     std::uint32_t metric = 0;
+    bool operator==(const ForwardRow&) const = default;
 };
 
 struct ChosenRoute {

@@ -60,12 +60,10 @@ bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) {
         std::string interfaceName;
         std::string destination;
         std::string gateway;
-        std::string flags;
-        std::string referenceCount;
-        std::string use;
+        std::string unused;  // flags, reference count, use
         std::string metric;
         std::string mask;
-        if (!(fields >> interfaceName >> destination >> gateway >> flags >> referenceCount >> use >>
+        if (!(fields >> interfaceName >> destination >> gateway >> unused >> unused >> unused >>
               metric >> mask)) {
             continue;
         }

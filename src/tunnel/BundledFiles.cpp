@@ -32,13 +32,10 @@ std::string foundPath(const std::filesystem::path& path) {
 }  // namespace
 
 std::string locateBundledFileIn(const std::filesystem::path& exeDir, const std::string& name) {
-    const auto inData = exeDir / "data" / name;
-    if (entryExists(inData)) {
-        return foundPath(inData);
-    }
-    const auto beside = exeDir / name;
-    if (entryExists(beside)) {
-        return foundPath(beside);
+    for (const std::filesystem::path& candidate : {exeDir / "data" / name, exeDir / name}) {
+        if (entryExists(candidate)) {
+            return foundPath(candidate);
+        }
     }
     return name;
 }

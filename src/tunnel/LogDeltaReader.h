@@ -7,9 +7,15 @@
 #include <string>
 #include <string_view>
 
-#include "tunnel/LogDelta.h"
-
 namespace halvern {
+
+// One piece of a child's log: the bytes read, the offset to ask for next, and the file's size.
+struct LogDelta {
+    std::string content;
+    std::int64_t nextOffset = 0;
+    std::int64_t fileSize = 0;
+    bool operator==(const LogDelta&) const = default;
+};
 
 // Reads the next piece of a child's output log: "windows_xray" names the proxy core's log and
 // "windows_tun2socks" the tunnel bridge's (the protocol's words on every platform); any other

@@ -7,7 +7,6 @@
 #include "common/AddressText.h"
 #include "common/ProcessIdentity.h"
 #include "common/SessionNames.h"
-#include "journal/JournalFormat.h"
 #include "journal/JournalStore.h"
 #include "network/DnsChange.h"
 #include "network/NetworkSystem.h"
@@ -46,16 +45,6 @@ bool isInterfaceName(const std::string& text) {
            });
 }
 
-void runTolerated(const CommandList& commands, NetworkSystem& system) {
-    for (const CommandLine& command : commands) {
-        system.runCommand(command, true);
-    }
-}
-
-bool nothingToCheck(const Fields& /*f*/) {
-    return true;
-}
-
 std::string deleteProxyConfig(const Fields& /*f*/, NetworkSystem& /*system*/) {
     deleteFileQuietly(tempFilePath(session::kCoreConfigFileName).string());
     return "deleted the proxy configuration of the previous instance";
@@ -77,7 +66,7 @@ bool validServerRoute(const Fields& f) {
 }
 
 std::string deleteServerRoute(const Fields& f, NetworkSystem& system) {
-    runTolerated(system.commands().deleteServerRoute(f[0], f[1], f[2]), system);
+    system.runAll(system.commands().deleteServerRoute(f[0], f[1], f[2]), true);
     return "deleted the host route to " + f[0] + " via " + f[2];
 }
 
@@ -86,7 +75,7 @@ bool validTunnelRoute(const Fields& f) {
 }
 
 std::string deleteTunnelRoute(const Fields& f, NetworkSystem& system) {
-    runTolerated(system.commands().deleteTunnelRoute(f[0], f[1]), system);
+    system.runAll(system.commands().deleteTunnelRoute(f[0], f[1]), true);
     return "deleted the tunnel routes of " + f[0];
 }
 
@@ -99,8 +88,8 @@ std::string undoDnsChange(const Fields& f, NetworkSystem& /*system*/) {
     return "put back the DNS settings that " + f[1] + " changed (" + f[0] + ")";
 }
 
-// One row per kind of entry: how many fields it has, their check, and its undo, which returns
-// the line to report.
+// One row per kind of entry: how many fields it has, their check (none where there are none),
+// and its undo, which returns the line to report.
 struct EntryUndo {
     const char* kind;
     std::size_t fieldCount;
@@ -109,7 +98,7 @@ struct EntryUndo {
 };
 
 constexpr EntryUndo kUndoByKind[] = {
-    {JournalKind::proxyConfig, 0, nothingToCheck, deleteProxyConfig},
+    {JournalKind::proxyConfig, 0, nullptr, deleteProxyConfig},
     {JournalKind::child, 2, validChild, endChild},
     {JournalKind::serverRoute, 3, validServerRoute, deleteServerRoute},
     {JournalKind::tunnelRoute, 2, validTunnelRoute, deleteTunnelRoute},
@@ -120,7 +109,7 @@ std::string undoEntry(const std::optional<JournalEntry>& entry, NetworkSystem& s
     if (entry) {
         for (const EntryUndo& row : kUndoByKind) {
             if (entry->kind == row.kind && entry->fields.size() == row.fieldCount &&
-                row.valid(entry->fields)) {
+                (row.valid == nullptr || row.valid(entry->fields))) {
                 return row.undo(entry->fields, system);
             }
         }

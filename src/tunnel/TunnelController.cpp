@@ -66,8 +66,8 @@ void TunnelController::connect(const std::string& configJson, const std::string&
 void TunnelController::launchSession(const std::string& configJson,
                                      const std::vector<std::string>& dnsServers) {
     JournalRecorder* const journal = &journal_;
-    const std::string corePath = locateBundledFile(proxyCoreFileName());
-    proxyCore_ = std::make_unique<ProxyCoreProcess>(corePath, journal);
+    proxyCore_ =
+        std::make_unique<ProxyCoreProcess>(locateBundledFile(proxyCoreFileName()), journal);
     proxyCore_->start(configJson);
     proxyCore_->waitForSocksPort(kSocksReadyTimeoutMs);
 
@@ -78,11 +78,9 @@ void TunnelController::launchSession(const std::string& configJson,
     tunnelBridge_ = std::make_unique<TunnelBridgeProcess>(bridgePath, driverPath, journal);
     tunnelBridge_->start(session::kSocksPort);
 
-    const std::string serverAddress = proxyCore_->serverAddress();
     network_ = std::make_unique<NetworkConfigurator>(hostNetworkSystem(), journal);
-    const std::string adapterName = tunnelBridge_->adapterName();
-    network_->apply(adapterName, serverAddress, std::string(session::kTunnelAddress), dnsServers,
-                    true);
+    network_->apply(tunnelBridge_->adapterName(), proxyCore_->serverAddress(),
+                    std::string(session::kTunnelAddress), dnsServers, true);
 }
 
 void TunnelController::failConnect(const std::string& message) noexcept {
@@ -181,11 +179,6 @@ std::string TunnelController::lastError() const {
 TrafficStats TunnelController::trafficStats() const {
     const std::lock_guard lock(mutex_);
     return tunnelBridge_ ? tunnelBridge_->trafficStats() : TrafficStats{};
-}
-
-LogDelta TunnelController::readLogDelta(const std::string& source, std::int64_t offset,
-                                        std::int64_t maxBytes) const {
-    return halvern::readLogDelta(source, offset, maxBytes);
 }
 
 LogDelta TunnelController::readLogDelta(const std::string& source, std::int64_t offset,

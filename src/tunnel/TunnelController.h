@@ -11,7 +11,6 @@
 #include "common/TrafficStats.h"
 #include "journal/JournalStore.h"
 #include "journal/SessionJournal.h"
-#include "tunnel/LogDelta.h"
 #include "tunnel/LogDeltaReader.h"
 
 namespace halvern {
@@ -53,10 +52,8 @@ class TunnelController {
     // 0 and 0 without a tunnel or when the adapter cannot be read.
     TrafficStats trafficStats() const;
 
-    // Reads a piece of a child's log ("windows_xray" or "windows_tun2socks"); takes no lock.
-    LogDelta readLogDelta(const std::string& source, std::int64_t offset,
-                          std::int64_t maxBytes) const;
-    // The same, with the content handed to `sink` as it is read (see streamLogDelta).
+    // Hands a piece of a child's log ("windows_xray" or "windows_tun2socks") to `sink` as it is
+    // read (see streamLogDelta); takes no lock.
     LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes,
                           const LogChunkSink& sink) const;
 

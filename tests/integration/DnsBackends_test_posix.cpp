@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <stdexcept>
 
 #include "integration/ResolverSandbox.h"
 #include "integration/SequenceNetwork.h"
@@ -117,16 +116,8 @@ const Row kRows[] = {
     {"resolvconfCrash", Shape::plain, DnsBackend::resolvconf, WhileUp::crashed},
 };
 
-// A row a case, each in a mount namespace of its own; PATH comes back after each.
-class DnsBackends : public ::testing::TestWithParam<Row> {
-  protected:
-    void TearDown() override {
-        ::setenv("PATH", savedPath_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-    }
-
-    const char* path_ = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
-    const std::string savedPath_ = path_ != nullptr ? path_ : "/usr/sbin:/usr/bin:/sbin:/bin";
-};
+// A row a case, each in a mount namespace of its own.
+using DnsBackends = ::testing::TestWithParam<Row>;
 
 TEST_P(DnsBackends, PutTheOriginalBackExactly) {
     const Row& row = GetParam();
@@ -139,7 +130,7 @@ TEST_P(DnsBackends, PutTheOriginalBackExactly) {
                                    "resolvconf, record tun." + adapter,
                                    "/etc/resolv.conf, written directly"};
     const testing::ScopedRuntimeDirectory runtime;
-    ASSERT_NO_FATAL_FAILURE(prepare(row, savedPath_));
+    ASSERT_NO_FATAL_FAILURE(prepare(row, sandbox.savedPath()));
     if (row.backend == DnsBackend::resolvconf && commandOutput("command -v resolvconf").empty()) {
         GTEST_SKIP() << "no resolvconf (scripts/install-deps installs openresolv)";
     }

@@ -86,13 +86,9 @@ TEST(ForwardTableText, OnlyWholeRowsCount) {
                             "lo 00000000 010200C0 0003 0 0 17\n"
                             "gone0 0000A8C0 00000000 0001 0 0 1 00FFFFFF 0 0 0\n");
     ASSERT_TRUE(readIpv4ForwardTable(rows));
-    ASSERT_EQ(rows.size(), 2U);
-    const auto fields = [](const ForwardRow& row) {
-        return std::vector<std::uint32_t>{row.destination, row.mask, row.nextHop,
-                                          row.interfaceIndex, row.metric};
-    };
-    EXPECT_EQ(fields(rows[0]), (std::vector<std::uint32_t>{0, 0, 0x010200C0U, 1, 17}));
-    EXPECT_EQ(fields(rows[1]), (std::vector<std::uint32_t>{0xA8C0U, 0xFFFFFFU, 0, 0, 1}));
+    // destination, mask, next hop, interface index, metric
+    EXPECT_EQ(rows,
+              (std::vector<ForwardRow>{{0, 0, 0x010200C0U, 1, 17}, {0xA8C0U, 0xFFFFFFU, 0, 0, 1}}));
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 namespace halvern::testing {
 
 // POSIX only: the calling thread and its children in a private mount namespace, with an empty /run
-// (no resolver shows) and with `copyEtc` a scratch /etc; namespace and directory come back after.
+// (no resolver shows) and with `copyEtc` a scratch /etc; namespace, directory and PATH come back
+// after.
 class ResolverSandbox {
   public:
     explicit ResolverSandbox(bool copyEtc = true);
@@ -15,9 +16,11 @@ class ResolverSandbox {
 
     // Empty when usable, else why the test has to be skipped.
     const std::string& unavailable() const { return unavailable_; }
+    const std::string& savedPath() const { return savedPath_; }
 
   private:
     std::string unavailable_;
+    std::string savedPath_;
     int originalNamespace_ = -1;
     int originalDirectory_ = -1;
 };

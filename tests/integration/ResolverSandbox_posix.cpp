@@ -13,6 +13,8 @@
 namespace halvern::testing {
 
 ResolverSandbox::ResolverSandbox(bool copyEtc) {
+    const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+    savedPath_ = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
     if (::geteuid() != 0) {
         unavailable_ = "needs root for a mount namespace of its own; CI runs as root";
         return;
@@ -36,6 +38,7 @@ ResolverSandbox::ResolverSandbox(bool copyEtc) {
 }
 
 ResolverSandbox::~ResolverSandbox() {
+    ::setenv("PATH", savedPath_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     if (originalNamespace_ >= 0) {
         ::setns(originalNamespace_, CLONE_NEWNS);
         ::close(originalNamespace_);

@@ -31,8 +31,7 @@ class SequenceNetwork {
     std::string adapterName_;
     std::string unavailable_;
     std::string namespace_;                  // Linux
-    std::shared_ptr<void> resolverSandbox_;  // Linux: the ResolverSandbox
-    std::string savedPath_;                  // Linux: PATH before resolvconf was taken off it
+    std::shared_ptr<void> resolverSandbox_;  // Linux: the ResolverSandbox, which keeps PATH
     int originalNamespace_ = -1;
 };
 

@@ -58,16 +58,11 @@ SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(
         unavailable_ = sandbox->unavailable();
         return;
     }
-    const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
-    savedPath_ = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
     // NOLINTNEXTLINE(concurrency-mt-unsafe): tests set their environment on one thread
-    ::setenv("PATH", pathWithout(savedPath_, "resolvconf").c_str(), 1);
+    ::setenv("PATH", pathWithout(sandbox->savedPath(), "resolvconf").c_str(), 1);
 }
 
 SequenceNetwork::~SequenceNetwork() {
-    if (!savedPath_.empty()) {
-        ::setenv("PATH", savedPath_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-    }
     resolverSandbox_.reset();  // back to the host's mounts, where "ip netns" keeps its names
     if (originalNamespace_ >= 0) {
         ::setns(originalNamespace_, CLONE_NEWNET);

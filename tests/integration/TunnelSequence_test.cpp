@@ -31,10 +31,6 @@ std::string coreConfig(const std::string& behaviour) {
            "[{\"address\": \"198.51.100.7\", \"port\": 443}]}}]}";
 }
 
-std::string logOf(TunnelController& tunnel, const std::string& source) {
-    return tunnel.readLogDelta(source, 0, 65536).content;
-}
-
 class TunnelSequenceTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -87,7 +83,8 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     EXPECT_EQ(words_, (Words{"connecting", "connected", "disconnecting", "disconnected",
                              "connecting", "connected"}));
     EXPECT_EQ(testing::childProcessesLeftBehind(2).size(), 2U);
-    EXPECT_EQ(logOf(controller, "windows_xray"), "core up\n") << "each start begins a new log";
+    EXPECT_EQ(readLogDelta("windows_xray", 0, 65536).content, "core up\n")
+        << "each start begins a new log";
     EXPECT_TRUE(journal_.holdsJournal());
 
     EXPECT_EQ(dispatchCommand(service_, "{\"command\":\"stop\"}"),
@@ -95,7 +92,7 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_FALSE(std::filesystem::exists(coreConfig_));
     EXPECT_FALSE(journal_.holdsJournal()) << "nothing is left to undo";
-    EXPECT_EQ(logOf(controller, "windows_xray"), "core up\n") << "the logs stay";
+    EXPECT_EQ(readLogDelta("windows_xray", 0, 65536).content, "core up\n") << "the logs stay";
     network_.bridgeEnded();
     EXPECT_EQ(network_.routingTable(), routesBefore);
     EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
@@ -126,7 +123,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
 
         EXPECT_FALSE(std::filesystem::exists(coreConfig_));
-        EXPECT_EQ(logOf(tunnel, "windows_tun2socks"), c.bridgeLog);
+        EXPECT_EQ(readLogDelta("windows_tun2socks", 0, 65536).content, c.bridgeLog);
         // The failure text outlives an idle disconnect, which announces nothing.
         tunnel.disconnect();
         EXPECT_EQ(tunnel.status(), "disconnected");

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 
 #include "support/TestSupport.h"

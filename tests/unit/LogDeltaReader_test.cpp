@@ -20,13 +20,6 @@ namespace {
 
 constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
 
-void expectDelta(const LogDelta& delta, const std::string& content, std::int64_t nextOffset,
-                 std::int64_t fileSize) {
-    EXPECT_EQ(delta.content, content);
-    EXPECT_EQ(delta.nextOffset, nextOffset);
-    EXPECT_EQ(delta.fileSize, fileSize);
-}
-
 TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
     const testing::ScopedRuntimeDirectory runtime;
     const auto coreLog = tempFilePath("halvern_xray_output.log");
@@ -49,29 +42,29 @@ TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.offset) + " " + std::to_string(c.maxBytes));
-        expectDelta(readLogDelta("windows_xray", c.offset, c.maxBytes), c.content, c.nextOffset,
-                    100);
+        EXPECT_EQ(readLogDelta("windows_xray", c.offset, c.maxBytes),
+                  (LogDelta{c.content, c.nextOffset, 100}));
     }
     // Source words are exact; the bridge's log does not exist yet, the same answer.
     for (const std::string source : {"xray", "windows_xray ", "windows_tun2socks"}) {
-        expectDelta(readLogDelta(source, 42, 100), "", 42, 0);
+        EXPECT_EQ(readLogDelta(source, 42, 100), (LogDelta{"", 42, 0}));
     }
     // Passed on byte for byte; a piece may end inside a multi-byte character.
     const std::string binary("a\r\nb\0c\xff\xfe\n\xe2\x82", 11);
     testing::writeFileBytes(tempFilePath("halvern_tun2socks_output.log"), binary);
-    expectDelta(readLogDelta("windows_tun2socks", 0, 65536), binary, 11, 11);
+    EXPECT_EQ(readLogDelta("windows_tun2socks", 0, 65536), (LogDelta{binary, 11, 11}));
 
     // Nothing planted under a log's name may make the service read another file or hang.
     std::filesystem::remove(coreLog);
     std::filesystem::create_directory(coreLog);
-    expectDelta(readLogDelta("windows_xray", 3, 65536), "", 3, 0);
+    EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
 #ifndef _WIN32
     std::filesystem::remove(coreLog);
     std::filesystem::create_symlink(runtime.path() / "halvern_tun2socks_output.log", coreLog);
-    expectDelta(readLogDelta("windows_xray", 3, 65536), "", 3, 0);
+    EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
     std::filesystem::remove(coreLog);
     ASSERT_EQ(::mkfifo(coreLog.c_str(), 0600), 0);
-    expectDelta(readLogDelta("windows_xray", 3, 65536), "", 3, 0);
+    EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
 #endif
 }
 
