@@ -2,7 +2,6 @@
 #include <ws2tcpip.h>
 
 #include <cstdint>
-#include <mutex>
 #include <stdexcept>
 
 #include "processes/SocketCalls.h"
@@ -11,12 +10,10 @@ namespace halvern {
 
 void ensureWinsock() {
     // Started once and never shut down: it stays up until the process ends.
-    static std::once_flag once;
-    static bool started = false;
-    std::call_once(once, [] {
+    static const bool started = [] {
         WSADATA data{};
-        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    });
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
     if (!started) {
         throw std::runtime_error("WSAStartup failed");
     }
