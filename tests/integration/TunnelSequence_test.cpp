@@ -66,6 +66,7 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
         return dispatchCommand(service_, "{\"command\":\"startXray\",\"configJson\":" +
                                              quoteJson(coreConfig(behaviour)) + "}\n");
     };
+    controller.connect(coreConfig(kHealthyCore), "Xray", {});  // a failure the start must clear
     ASSERT_EQ(startXray("print first\\n;listen 10807"), "{\"ok\":true,\"status\":\"connected\"}");
     // A refused job (Windows) costs the restart's children their job, with a line, not the tunnel.
 #ifdef _WIN32
@@ -80,8 +81,9 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
         2U);
 #endif
     EXPECT_EQ(controller.activeProtocol(), "xray");
-    EXPECT_EQ(words_, (Words{"connecting", "connected", "disconnecting", "disconnected",
-                             "connecting", "connected"}));
+    EXPECT_EQ(controller.lastError(), "");
+    EXPECT_EQ(words_, (Words{"connecting", "error", "connecting", "connected", "disconnecting",
+                             "disconnected", "connecting", "connected"}));
     EXPECT_EQ(testing::childProcessesLeftBehind(2).size(), 2U);
     EXPECT_EQ(readLogDelta("windows_xray", 0, 65536).content, "core up\n")
         << "each start begins a new log";
