@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "common/ExecutablePath.h"
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
 #include "common/SessionNames.h"
@@ -17,10 +18,6 @@
 
 namespace halvern::testing {
 namespace {
-
-const std::string kConfigName{session::kCoreConfigFileName};
-const std::string kCoreLog{session::kCoreLogFileName};
-const std::string kBridgeLog{session::kBridgeLogFileName};
 
 // The stand-in's steps that print its descriptors, and what they print for a child whose output
 // goes to `log`: its standard streams and nothing else of the service's. Linux only.
@@ -43,14 +40,23 @@ class ChildProcessTest : public ::testing::Test {
         EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{}) << "left behind";
     }
 
+    // The stand-in for `stem` under its real name, a non-empty `behaviour` as STEM.behaviour.
     std::string install(const std::string& stem, const std::string& behaviour = {}) {
-        return installFake(fakesDirectory(), stem, programs_.path(), behaviour).string();
-    }
-    std::filesystem::path runtimeFile(const std::string& name) const {
-        return runtime_.path() / name;
+        const auto target = programs_.path() / executableFileName(stem);
+        // Where halvern_use_fakes() (tests/fakes/CMakeLists.txt) built them.
+        const auto fakes = executablePath().parent_path() / HALVERN_FAKES_RELATIVE_DIR;
+        std::filesystem::copy_file(fakes / executableFileName("fake_" + stem), target,
+                                   std::filesystem::copy_options::overwrite_existing);
+        if (!behaviour.empty()) {
+            writeFileBytes(programs_.path() / (stem + ".behaviour"), behaviour);
+        }
+        return target.string();
     }
 
     ScopedRuntimeDirectory runtime_;
+    const std::filesystem::path config_ = runtime_.path() / session::kCoreConfigFileName;
+    const std::filesystem::path coreLog_ = runtime_.path() / session::kCoreLogFileName;
+    const std::filesystem::path bridgeLog_ = runtime_.path() / session::kBridgeLogFileName;
     ScopedTempDirectory programs_;
 };
 
@@ -67,19 +73,18 @@ TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped
     const std::uint32_t pid = core.processId();
     ASSERT_NE(pid, 0U);
     // Windows stores the text in text mode, Linux byte for byte and for the service alone.
-    EXPECT_EQ(readFileBytes(runtimeFile(kConfigName)),
+    EXPECT_EQ(readFileBytes(config_),
               kOnWindows ? config.substr(0, config.size() - 1) + "\r\n" : config);
     using std::filesystem::perms;
     if (!kOnWindows) {
-        EXPECT_EQ(std::filesystem::status(runtimeFile(kConfigName)).permissions(),
+        EXPECT_EQ(std::filesystem::status(config_).permissions(),
                   perms::owner_read | perms::owner_write);
-        EXPECT_EQ(std::filesystem::status(runtimeFile(kCoreLog)).permissions(),
+        EXPECT_EQ(std::filesystem::status(coreLog_).permissions(),
                   perms::owner_read | perms::owner_write | perms::group_read);
     }
-    const std::string expected = programs_.path().string() + "\nrun -c " +
-                                 runtimeFile(kConfigName).string() + "\n" +
-                                 descriptorsLine(runtimeFile(kCoreLog));
-    EXPECT_EQ(waitForContent(runtimeFile(kCoreLog), expected), expected);
+    const std::string expected = programs_.path().string() + "\nrun -c " + config_.string() + "\n" +
+                                 descriptorsLine(coreLog_);
+    EXPECT_EQ(waitForContent(coreLog_, expected), expected);
 
     core.stop();
     EXPECT_TRUE(processHasEnded(pid));
@@ -93,20 +98,20 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
     EXPECT_EQ(errorFrom([&] { missing.start("{}"); }),
               "Failed to start " + executableFileName("xray") + " (error 2)");
     missing.stop();  // the configuration goes, the log stays
-    std::filesystem::remove(runtimeFile(kCoreLog));
+    std::filesystem::remove(coreLog_);
     const auto victim = programs_.path() / "victim";
     writeFileBytes(victim, "untouched");
     if (kOnWindows) {
-        std::filesystem::create_directory(runtimeFile(kConfigName));
+        std::filesystem::create_directory(config_);
     } else {
-        std::filesystem::create_symlink(victim, runtimeFile(kConfigName));
+        std::filesystem::create_symlink(victim, config_);
     }
     ProxyCoreProcess core(install("xray", "hold"));
     EXPECT_EQ(errorFrom([&] { core.start("{\"secret\":1}"); }),
-              "Failed to write Xray config to " + runtimeFile(kConfigName).string());
+              "Failed to write Xray config to " + config_.string());
     EXPECT_EQ(core.processId(), 0U);
     EXPECT_EQ(readFileBytes(victim), "untouched");
-    EXPECT_FALSE(std::filesystem::exists(runtimeFile(kCoreLog)));
+    EXPECT_FALSE(std::filesystem::exists(coreLog_));
 
     // A journal that cannot record the child fails its start, and the child it made goes too,
     // also without a job (TearDown: none left, not even a suspended one).
@@ -139,7 +144,7 @@ TEST_F(ProxyCoreStart, AnEndOrATimeOutIsReportedWithTheEndOfTheOutput) {
 
     ProxyCoreProcess core(install("xray", "fill 10000;hold"));
     core.start("{}");
-    ASSERT_EQ(waitForContent(runtimeFile(kCoreLog), fillPattern(10000)), fillPattern(10000));
+    ASSERT_EQ(waitForContent(coreLog_, fillPattern(10000)), fillPattern(10000));
     EXPECT_EQ(errorFrom([&] { core.waitForSocksPort(500); }),
               timedOut + " | output: " + fillPattern(10000).substr(10000 - 4096));
     EXPECT_FALSE(processHasEnded(core.processId()));
@@ -154,8 +159,8 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStartedAndKeepsTheServicesRightsUn
     ASSERT_NE(pid, 0U);
     const std::string expected = "-device tun://" + bridge.adapterName() +
                                  " -proxy socks5://127.0.0.1:10807\n" + programs_.path().string() +
-                                 "\n" + descriptorsLine(runtimeFile(kBridgeLog));
-    EXPECT_EQ(waitForContent(runtimeFile(kBridgeLog), expected), expected);
+                                 "\n" + descriptorsLine(bridgeLog_);
+    EXPECT_EQ(waitForContent(bridgeLog_, expected), expected);
     const std::string mark = processStartMark(pid);
     ProxyCoreProcess later(install("xray", "hold"));
     later.start("{}");

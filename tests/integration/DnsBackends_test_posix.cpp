@@ -15,13 +15,10 @@
 #include "network/ResolvConfFile.h"
 #include "support/TestSupport.h"
 
-namespace halvern {
+namespace halvern::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::commandOutput;
-using testing::readFileBytes;
-using testing::writeFileBytes;
 
 const std::string kOriginal = "nameserver 192.0.2.1\noptions edns0\n";
 const std::string kOurLines = "nameserver 198.51.100.53\nnameserver 198.51.100.54\n";
@@ -54,7 +51,7 @@ void prepare(const Row& row, const std::string& savedPath) {
     fs::create_directories("/run/bin");
     writeFileBytes("/run/bin/resolvectl", "#!/bin/sh\necho \"$*\" >>/run/resolvectl.calls\n");
     fs::permissions("/run/bin/resolvectl", fs::perms::owner_all);
-    std::string path = "/run/bin:" + testing::pathWithout(savedPath, "resolvconf");
+    std::string path = "/run/bin:" + pathWithout(savedPath, "resolvconf");
     if (row.backend == DnsBackend::resolvconf) {
         fs::create_directories("/etc/resolvconf");
         writeFileBytes("/etc/resolvconf/interface-order", "lo.inet\ntun*\neth*\n");
@@ -121,7 +118,7 @@ using DnsBackends = ::testing::TestWithParam<Row>;
 
 TEST_P(DnsBackends, PutTheOriginalBackExactly) {
     const Row& row = GetParam();
-    const testing::ResolverSandbox sandbox;
+    const ResolverSandbox sandbox;
     if (!sandbox.unavailable().empty()) {
         GTEST_SKIP() << sandbox.unavailable();
     }
@@ -129,7 +126,7 @@ TEST_P(DnsBackends, PutTheOriginalBackExactly) {
     const std::string choices[] = {"systemd-resolved, through resolvectl on " + adapter,
                                    "resolvconf, record tun." + adapter,
                                    "/etc/resolv.conf, written directly"};
-    const testing::ScopedRuntimeDirectory runtime;
+    const ScopedRuntimeDirectory runtime;
     ASSERT_NO_FATAL_FAILURE(prepare(row, sandbox.savedPath()));
     if (row.backend == DnsBackend::resolvconf && commandOutput("command -v resolvconf").empty()) {
         GTEST_SKIP() << "no resolvconf (scripts/install-deps installs openresolv)";
@@ -163,7 +160,7 @@ TEST_P(DnsBackends, PutTheOriginalBackExactly) {
             undoRecordedDnsChange(row.backend, adapter);
         } else {
             std::unique_ptr<DnsChange> change;
-            EXPECT_EQ(testing::errorFrom([&] { change = bringUp(); }),
+            EXPECT_EQ(errorFrom([&] { change = bringUp(); }),
                       row.error != nullptr ? row.error : "<no error>");
             EXPECT_EQ(change == nullptr, row.error != nullptr);
             if (change) {
@@ -205,4 +202,4 @@ INSTANTIATE_TEST_SUITE_P(EachRow, DnsBackends, ::testing::ValuesIn(kRows),
                          [](const auto& instance) { return std::string(instance.param.what); });
 
 }  // namespace
-}  // namespace halvern
+}  // namespace halvern::testing

@@ -18,7 +18,7 @@
 #include "support/TestSupport.h"
 #include "tunnel/TunnelController.h"
 
-namespace halvern {
+namespace halvern::testing {
 namespace {
 
 using Words = std::vector<std::string>;
@@ -37,21 +37,20 @@ class TunnelSequenceTest : public ::testing::Test {
         if (!network_.unavailable().empty()) {
             GTEST_SKIP() << network_.unavailable();
         }
-        ASSERT_TRUE(testing::waitUntilPortIsFree(10807))
-            << "something outside the lock holds 10807";
+        ASSERT_TRUE(waitUntilPortIsFree(10807)) << "something outside the lock holds 10807";
     }
 
     void TearDown() override {
         service_.destroyController();
-        EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
+        EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     }
 
-    testing::SocksPortLock portLock_;
+    SocksPortLock portLock_;
     TunnelService service_;
-    testing::ScopedRuntimeDirectory runtime_;
-    testing::ScopedJournalPlace journal_;
+    ScopedRuntimeDirectory runtime_;
+    ScopedJournalPlace journal_;
     const std::filesystem::path coreConfig_ = tempFilePath("halvern_xray_config.json");
-    testing::SequenceNetwork network_{tunnelAdapterName()};
+    SequenceNetwork network_{tunnelAdapterName()};
     std::string resolverBefore_ = network_.resolverConfiguration();
     Words words_;
     StatusCallback recorder_ = [this](const std::string& word) { words_.push_back(word); };
@@ -66,30 +65,31 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
         return dispatchCommand(service_, "{\"command\":\"startXray\",\"configJson\":" +
                                              quoteJson(coreConfig(behaviour)) + "}\n");
     };
+    controller.connect(coreConfig(kHealthyCore), "Xray", {});  // a failure the start must clear
     ASSERT_EQ(startXray("print first\\n;listen 10807"), "{\"ok\":true,\"status\":\"connected\"}");
     // A refused job (Windows) costs the restart's children their job, with a line, not the tunnel.
 #ifdef _WIN32
-    testing::debugOutputCount("");  // listening from here on
+    debugOutputCount("");  // listening from here on
 #endif
     refuseChildJobsForTesting(true);
     ASSERT_EQ(startXray(kHealthyCore), "{\"ok\":true,\"status\":\"connected\"}");
     refuseChildJobsForTesting(false);
 #ifdef _WIN32
-    EXPECT_EQ(
-        testing::debugOutputCount("HalvernService job: AssignProcessToJobObject failed (error 5)"),
-        2U);
+    EXPECT_EQ(debugOutputCount("HalvernService job: AssignProcessToJobObject failed (error 5)"),
+              2U);
 #endif
     EXPECT_EQ(controller.activeProtocol(), "xray");
-    EXPECT_EQ(words_, (Words{"connecting", "connected", "disconnecting", "disconnected",
-                             "connecting", "connected"}));
-    EXPECT_EQ(testing::childProcessesLeftBehind(2).size(), 2U);
+    EXPECT_EQ(controller.lastError(), "");
+    EXPECT_EQ(words_, (Words{"connecting", "error", "connecting", "connected", "disconnecting",
+                             "disconnected", "connecting", "connected"}));
+    EXPECT_EQ(childProcessesLeftBehind(2).size(), 2U);
     EXPECT_EQ(readLogDelta("windows_xray", 0, 65536).content, "core up\n")
         << "each start begins a new log";
     EXPECT_TRUE(journal_.holdsJournal());
 
     EXPECT_EQ(dispatchCommand(service_, "{\"command\":\"stop\"}"),
               "{\"ok\":true,\"status\":\"disconnected\"}");
-    EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
+    EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_FALSE(std::filesystem::exists(coreConfig_));
     EXPECT_FALSE(journal_.holdsJournal()) << "nothing is left to undo";
     EXPECT_EQ(readLogDelta("windows_xray", 0, 65536).content, "core up\n") << "the logs stay";
@@ -120,7 +120,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         words_.clear();
         TunnelController tunnel(recorder_, journal_.path());
         tunnel.connect(coreConfig(c.core), "xray", {});
-        EXPECT_EQ(testing::childProcessesLeftBehind(), std::vector<std::uint32_t>{});
+        EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
 
         EXPECT_FALSE(std::filesystem::exists(coreConfig_));
         EXPECT_EQ(readLogDelta("windows_tun2socks", 0, 65536).content, c.bridgeLog);
@@ -136,4 +136,4 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
 }
 
 }  // namespace
-}  // namespace halvern
+}  // namespace halvern::testing

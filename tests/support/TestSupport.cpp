@@ -10,7 +10,6 @@
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
 #include "journal/JournalStore.h"
-#include "processes/ProcessLauncher.h"
 
 namespace halvern::testing {
 
@@ -65,18 +64,6 @@ ScopedRuntimeDirectory::~ScopedRuntimeDirectory() {
 bool ScopedJournalPlace::holdsJournal() const {
     std::string text;
     return readJournalStore(path_, text) != JournalStoreState::absent;
-}
-
-std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
-                                  const std::string& stem, const std::filesystem::path& directory,
-                                  const std::string& behaviour) {
-    auto target = directory / executableFileName(stem);
-    std::filesystem::copy_file(fakesDirectory / executableFileName("fake_" + stem), target,
-                               std::filesystem::copy_options::overwrite_existing);
-    if (!behaviour.empty()) {
-        writeFileBytes(directory / (stem + ".behaviour"), behaviour);
-    }
-    return target;
 }
 
 std::string readFileBytes(const std::filesystem::path& path) {

@@ -74,12 +74,6 @@ class ScopedPrivateRunDirectory {
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors);
 
-// Copies the stand-in for `stem` ("xray", "tun2socks") into `directory` under the real name,
-// with `behaviour`, if any, beside it as STEM.behaviour (tests/fakes/FakeProgram.cpp).
-std::filesystem::path installFake(const std::filesystem::path& fakesDirectory,
-                                  const std::string& stem, const std::filesystem::path& directory,
-                                  const std::string& behaviour = {});
-
 // The children of this process (zombies included), once those that ended have had up to `settleMs`
 // to leave the list (Wine lists one for a moment after its handle was closed) while a test expects
 // `expected` to be running.
@@ -132,13 +126,3 @@ std::string errorFrom(Action&& action) {
 }
 
 }  // namespace halvern::testing
-
-// Where halvern_use_fakes() (tests/fakes/CMakeLists.txt) built the stand-ins.
-#ifdef HALVERN_FAKES_RELATIVE_DIR
-#include "common/ExecutablePath.h"
-namespace halvern::testing {
-inline std::filesystem::path fakesDirectory() {
-    return executablePath().parent_path() / HALVERN_FAKES_RELATIVE_DIR;
-}
-}  // namespace halvern::testing
-#endif

@@ -152,8 +152,7 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
     }
 }
 
-// Fields of any bytes come back as they were, each entry one line; a mark that is no number
-// is written as 0.
+// Each entry one line; a mark that is no number is written as 0.
 TEST(SessionJournal, FieldsOfAnyBytesComeBackAsTheyWere) {
     const std::vector<JournalEntry> entries = {
         {JournalKind::serverRoute, {"", "Eth \"x\"\n%", std::string("\xC3\xA9\x00\x7F 1", 6)}},
