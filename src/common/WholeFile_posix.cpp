@@ -20,10 +20,11 @@ int replaceFileAtomically(const std::filesystem::path& path, const std::string& 
             const int error = errno;
             return error;
         }
-        errno = 0;            // a step that fails without saying why reports EIO
         if (options.owner) {  // best effort: without CAP_CHOWN the file stays the service's
-            static_cast<void>(::fchown(file.get(), options.owner->uid, options.owner->gid));
+            const int ownerResult = ::fchown(file.get(), options.owner->uid, options.owner->gid);
+            static_cast<void>(ownerResult);  // a plain cast does not quiet warn_unused_result
         }
+        errno = 0;  // a step that fails without saying why reports EIO
         // After the owner, whose change clears the set-id bits; whatever the umask.
         if (::fchmod(file.get(), options.mode) != 0 || !writeWholeFile(file.get(), bytes) ||
             ::fsync(file.get()) != 0 || ::close(file.release()) != 0 ||
