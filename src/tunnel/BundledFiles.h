@@ -6,11 +6,9 @@
 
 namespace halvern {
 
-// The outside programs and driver library that ship with the service, as this platform spells
-// their file names. The driver library is Windows-only; elsewhere its name is empty and nothing
-// is looked for or copied.
-const char* proxyCoreFileName();
-const char* tunnelBridgeFileName();
+// The driver library that ships with the service beside the programs (whose file names come
+// from executableFileName). It is Windows-only; elsewhere its name is empty and nothing is
+// looked for or copied.
 const char* driverLibraryFileName();
 
 // Where such a file is installed: the "data" folder beside the executable, then the executable's

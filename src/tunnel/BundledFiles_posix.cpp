@@ -6,12 +6,6 @@
 
 namespace halvern {
 
-const char* proxyCoreFileName() {
-    return "xray";
-}
-const char* tunnelBridgeFileName() {
-    return "tun2socks";
-}
 const char* driverLibraryFileName() {
     return "";
 }

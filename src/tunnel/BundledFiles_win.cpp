@@ -16,12 +16,6 @@ EntryQuery failedQuery(DWORD code) {
 
 }  // namespace
 
-const char* proxyCoreFileName() {
-    return "xray.exe";
-}
-const char* tunnelBridgeFileName() {
-    return "tun2socks.exe";
-}
 const char* driverLibraryFileName() {
     return "wintun.dll";
 }

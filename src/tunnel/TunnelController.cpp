@@ -7,6 +7,7 @@
 #include "common/DebugOutput.h"
 #include "common/SessionNames.h"
 #include "network/NetworkConfigurator.h"
+#include "processes/ProcessLauncher.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
 #include "tunnel/BundledFiles.h"
@@ -67,11 +68,11 @@ void TunnelController::launchSession(const std::string& configJson,
                                      const std::vector<std::string>& dnsServers) {
     JournalRecorder* const journal = &journal_;
     proxyCore_ =
-        std::make_unique<ProxyCoreProcess>(locateBundledFile(proxyCoreFileName()), journal);
+        std::make_unique<ProxyCoreProcess>(locateBundledFile(executableFileName("xray")), journal);
     proxyCore_->start(configJson);
     proxyCore_->waitForSocksPort(kSocksReadyTimeoutMs);
 
-    const std::string bridgePath = locateBundledFile(tunnelBridgeFileName());
+    const std::string bridgePath = locateBundledFile(executableFileName("tun2socks"));
     const std::string driverName = driverLibraryFileName();
     const std::string driverPath =
         driverName.empty() ? std::string{} : locateBundledFile(driverName);
