@@ -1,15 +1,17 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
+#include "common/MonotonicClock.h"
 #include "common/ProgramSearch.h"
 #include "common/UniqueFd.h"
-#include "common/WholeFile.h"
 #include "processes/ChildSpawn.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
@@ -19,6 +21,8 @@ namespace {
 
 constexpr int kParentGoneExit = 126;
 constexpr int kLaunchFailedExit = 127;
+// From the go signal to the exec: milliseconds normally, far less than this even under load.
+constexpr std::int64_t kExecWaitMilliseconds = 10000;
 
 // Everything the child needs, prepared before the fork: between fork and exec the child may
 // only make async-signal-safe calls (the service has other threads, and whatever locks they
@@ -203,8 +207,30 @@ ChildProcess spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid
     }
     goWrite.reset();
 
-    std::string reply;  // complete once exec or the child's exit closes the pipe
-    readWholeFile(reportRead.get(), sizeof(ChildReport), reply);
+    // Complete once exec or the child's exit closes the pipe. Between its change of account and
+    // its exec the child can be stopped by anything of that account (a running core, say), which
+    // would hold the pipe open for good: the wait is bounded, and a child that outlasts it is
+    // killed (SIGKILL ends a stopped process too).
+    std::string reply;
+    const auto started = MonotonicClock::now();
+    for (;;) {
+        pollfd ready{reportRead.get(), POLLIN, 0};
+        const auto left = kExecWaitMilliseconds - elapsedMilliseconds(started);
+        const int polled = left > 0 ? ::poll(&ready, 1, static_cast<int>(left)) : 0;
+        if (polled == 0) {
+            failure.error = ETIMEDOUT;
+            return ChildProcess{};  // `child` kills and reaps it on the way out
+        }
+        char piece[sizeof(ChildReport)];
+        const ssize_t count = polled < 0 ? -1 : ::read(reportRead.get(), piece, sizeof(piece));
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0 || reply.size() >= sizeof(ChildReport)) {
+            break;
+        }
+        reply.append(piece, static_cast<std::size_t>(count));
+    }
     if (reply.empty()) {
         return child;  // exec closed the pipe: the program runs
     }
