@@ -43,6 +43,10 @@ std::filesystem::path sessionJournalPath();
 // value write, flushed. Returns 0 or the system's error.
 std::uint32_t writeJournalStore(const std::filesystem::path& path, const std::string& text);
 
+// The system's own code for "out of memory" (ENOMEM; ERROR_NOT_ENOUGH_MEMORY), for a journal
+// text that could not even be built: the message then names the cause as the store would.
+std::uint32_t outOfMemoryError();
+
 enum class JournalStoreState { absent, read, foreign };
 
 // Reads the store when it is the service's own. Linux: a regular file (no link) owned by the

@@ -20,6 +20,10 @@ std::filesystem::path sessionJournalPath() {
     return runtimeDirectory() / "halvern_session.journal";
 }
 
+std::uint32_t outOfMemoryError() {
+    return ENOMEM;
+}
+
 std::uint32_t writeJournalStore(const std::filesystem::path& path, const std::string& text) {
     if (!ensureServiceDirectory(runtimeDirectory())) {
         return static_cast<std::uint32_t>(errno != 0 ? errno : EIO);

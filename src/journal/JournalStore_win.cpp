@@ -119,6 +119,10 @@ std::filesystem::path sessionJournalPath() {
     return L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\HalvernService\\Parameters\\SessionJournal";
 }
 
+std::uint32_t outOfMemoryError() {
+    return ERROR_NOT_ENOUGH_MEMORY;
+}
+
 std::uint32_t writeJournalStore(const std::filesystem::path& path, const std::string& text) {
     RegistryPlace place;
     if (!placeOf(path, place) || text.size() > kMaxJournalBytes) {

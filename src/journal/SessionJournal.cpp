@@ -10,11 +10,6 @@
 #include "journal/JournalStore.h"
 
 namespace halvern {
-namespace {
-
-constexpr std::uint32_t kOutOfMemory = 12;  // what the message shows when memory ran out
-
-}  // namespace
 
 SessionJournal::SessionJournal(std::filesystem::path path)
     : path_(std::move(path)), instanceMark_(processStartMark(ownProcessId())) {}
@@ -56,7 +51,7 @@ std::uint32_t SessionJournal::save() noexcept {
         }
         return writeJournalStore(path_, formatJournal(ownProcessId(), instanceMark_, entries_));
     } catch (...) {
-        return kOutOfMemory;
+        return outOfMemoryError();
     }
 }
 
