@@ -62,10 +62,13 @@ void readLogDelta(std::string_view request, const TunnelController& tunnel,
     getJsonInt64(request, "offset", offset);
     getJsonInt64(request, "maxBytes", maxBytes);
     bool open = write(R"({"ok":true,"content":")");
-    // A stop that begins meanwhile waits for this command: it cuts a long answer short.
+    // A stop that begins meanwhile waits for this command: it cuts a long answer short, after
+    // the chunk in hand, so the client still gets a whole object whose nextOffset says where
+    // the piece ended.
     const LogDelta delta =
         tunnel.readLogDelta(source, offset, maxBytes, [&](std::string_view chunk) {
-            return open = open && !service.stopping() && write(escapeJson(chunk));
+            open = open && write(escapeJson(chunk));
+            return open && !service.stopping();
         });
     if (open) {
         write("\",\"nextOffset\":" + std::to_string(delta.nextOffset) +
