@@ -7,6 +7,7 @@
 
 #include "control/JsonText.h"
 #include "control/TunnelService.h"
+#include "tunnel/LogDeltaReader.h"
 
 namespace halvern {
 namespace {
@@ -52,9 +53,11 @@ std::string trafficStats(std::string_view /*request*/, TunnelController& tunnel)
 }
 
 // Byte for byte what quoteJson of the whole content would give: escapeJson treats each byte on
-// its own, so escaping chunk by chunk changes nothing.
-void readLogDelta(std::string_view request, const TunnelController& tunnel,
-                  const TunnelService& service, const ResponseWriter& write) {
+// its own, so escaping chunk by chunk changes nothing. It reads the log files alone, nothing of
+// the controller, so it runs outside the controller's locks: a client that reads slowly, or not
+// at all, holds no other command and no stop.
+void readLogDelta(std::string_view request, const TunnelService& service,
+                  const ResponseWriter& write) {
     std::string source;
     std::int64_t offset = 0;
     std::int64_t maxBytes = 65536;
@@ -62,14 +65,12 @@ void readLogDelta(std::string_view request, const TunnelController& tunnel,
     getJsonInt64(request, "offset", offset);
     getJsonInt64(request, "maxBytes", maxBytes);
     bool open = write(R"({"ok":true,"content":")");
-    // A stop that begins meanwhile waits for this command: it cuts a long answer short, after
-    // the chunk in hand, so the client still gets a whole object whose nextOffset says where
-    // the piece ended.
-    const LogDelta delta =
-        tunnel.readLogDelta(source, offset, maxBytes, [&](std::string_view chunk) {
-            open = open && write(escapeJson(chunk));
-            return open && !service.stopping();
-        });
+    // A stop that begins meanwhile cuts a long answer short, after the chunk in hand, so the
+    // client still gets a whole object whose nextOffset says where the piece ended.
+    const LogDelta delta = streamLogDelta(source, offset, maxBytes, [&](std::string_view chunk) {
+        open = open && write(escapeJson(chunk));
+        return open && !service.stopping();
+    });
     if (open) {
         write("\",\"nextOffset\":" + std::to_string(delta.nextOffset) +
               ",\"fileSize\":" + std::to_string(delta.fileSize) + "}");
@@ -112,15 +113,17 @@ void dispatchCommand(TunnelService& service, std::string_view request,
         write(makeErrorResponse("Missing command"));
         return;
     }
-    service.withController([&](TunnelController* controller) {
-        if (controller == nullptr) {
-            write(makeErrorResponse("HalvernService is not initialized"));
-        } else if (command == "readLogDelta") {
-            readLogDelta(request, *controller, service, write);
-        } else {
+    const bool initialized = service.withController([&](TunnelController* controller) {
+        if (controller != nullptr && command != "readLogDelta") {
             write(answerCommand(command, request, *controller));
         }
+        return controller != nullptr;
     });
+    if (!initialized) {
+        write(makeErrorResponse("HalvernService is not initialized"));
+    } else if (command == "readLogDelta") {
+        readLogDelta(request, service, write);
+    }
 }
 
 std::string dispatchCommand(TunnelService& service, std::string_view request) {

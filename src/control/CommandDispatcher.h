@@ -16,7 +16,8 @@ using ResponseWriter = std::function<bool(std::string_view)>;
 
 // Runs one request on the service's controller, under its lock, and hands its response to `write`:
 // in one piece, but for "readLogDelta", whose content is escaped and written as the log is read, so
-// that the response is never whole in memory (see streamLogDelta). May throw: an out-of-range
+// that the response is never whole in memory (see streamLogDelta), and which reads no part of the
+// controller: it streams once the lock is released again. May throw: an out-of-range
 // "offset"/"maxBytes" raises std::out_of_range("stoll argument out of range") before anything
 // is written; the lock is released either way.
 void dispatchCommand(TunnelService& service, std::string_view request, const ResponseWriter& write);

@@ -17,9 +17,8 @@ class TunnelService;
 // otherwise hold every other client and the wake-up connection of a service stop. A local
 // client writes its request and reads its answer within milliseconds, so these leave a wide
 // margin while keeping a stalled one's hold to about three seconds in all. On POSIX the write
-// budget bounds the time spent waiting for the client to make room, summed over the response,
-// not the time the service takes to produce a long one, and grows with what the client has read
-// (see SocketConnection::write).
+// budget bounds each wait for the client to make room, not the time the service takes to
+// produce a long response, and a stop ends the wait at once (see SocketConnection::write).
 inline constexpr std::int64_t kRequestReadBudgetMilliseconds = 2000;
 inline constexpr std::int64_t kResponseWriteBudgetMilliseconds = 1000;
 

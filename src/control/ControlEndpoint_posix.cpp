@@ -26,7 +26,8 @@ namespace {
 constexpr const char* kSocketName = "HalvernService.sock";
 constexpr const char* kClientGroup = "halvern";
 constexpr std::int64_t kRetryPauseMilliseconds = 500;
-constexpr std::size_t kBytesPerEarnedMillisecond = 4096;
+// How often a write that waits for a client looks whether the service is stopping.
+constexpr std::int64_t kStopLookMilliseconds = 20;
 
 // What a client sent beyond its request is read and dropped before the connection closes
 // (see ~SocketConnection), within these bounds: a client that reads its answer and closes is
@@ -60,8 +61,9 @@ bool waitReady(int fd, short events, MonotonicClock::time_point deadline) {
 // client's buffer) costs one system call.
 class SocketConnection final : public ControlConnection {
   public:
-    explicit SocketConnection(UniqueFd socket)
+    SocketConnection(UniqueFd socket, const TunnelService& service)
         : socket_(std::move(socket)),
+          service_(service),
           readDeadline_(MonotonicClock::now() +
                         std::chrono::milliseconds(kRequestReadBudgetMilliseconds)) {}
 
@@ -86,16 +88,16 @@ class SocketConnection final : public ControlConnection {
                          : ControlReadResult{};
     }
 
-    // A response may be written in many pieces while the service reads a log, and a long one
-    // takes a reader time to take in: what counts against the budget is the time spent waiting
-    // for the client to make room, and every kBytesPerEarnedMillisecond it has taken earn it
-    // a millisecond more. A client that stalls is dropped within the budget; one that reads at
-    // less than about 4 MiB/s is dropped in the end.
+    // A response may be written in many pieces while the service reads a log. Each piece waits
+    // for the client to make room for at most the write budget, however much it has read
+    // before, and not at all once the service is stopping: a client that stalls is dropped
+    // within the budget, and never holds a stop.
     std::size_t write(const char* data, std::size_t size) override {
+        const auto deadline =
+            MonotonicClock::now() + std::chrono::milliseconds(kResponseWriteBudgetMilliseconds);
         for (;;) {
             const ssize_t count = ::send(socket_.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (count > 0) {
-                bytesTaken_ += static_cast<std::size_t>(count);
                 return static_cast<std::size_t>(count);
             }
             if (count < 0 && errno == EINTR) {
@@ -104,15 +106,12 @@ class SocketConnection final : public ControlConnection {
             if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
                 return 0;
             }
-            const std::chrono::milliseconds left =
-                std::chrono::milliseconds(kResponseWriteBudgetMilliseconds) +
-                std::chrono::milliseconds(bytesTaken_ / kBytesPerEarnedMillisecond) - waited_;
-            const auto waitStart = MonotonicClock::now();
-            const bool ready = waitReady(socket_.get(), POLLOUT, waitStart + left);
-            waited_ +=
-                std::chrono::ceil<std::chrono::milliseconds>(MonotonicClock::now() - waitStart);
-            if (!ready) {
-                return 0;
+            const auto look =
+                MonotonicClock::now() + std::chrono::milliseconds(kStopLookMilliseconds);
+            while (!waitReady(socket_.get(), POLLOUT, std::min(look, deadline))) {
+                if (service_.stopping() || MonotonicClock::now() >= deadline) {
+                    return 0;
+                }
             }
         }
     }
@@ -147,9 +146,8 @@ class SocketConnection final : public ControlConnection {
     }
 
     UniqueFd socket_;
+    const TunnelService& service_;
     MonotonicClock::time_point readDeadline_;
-    std::size_t bytesTaken_ = 0;
-    std::chrono::milliseconds waited_{0};
 };
 
 class SocketEndpoint final : public ControlEndpoint {
@@ -193,7 +191,7 @@ class SocketEndpoint final : public ControlEndpoint {
         if (!peerMayTalk(client.get())) {
             return nullptr;  // closed without a word
         }
-        return std::make_unique<SocketConnection>(std::move(client));
+        return std::make_unique<SocketConnection>(std::move(client), service_);
     }
 
   private:

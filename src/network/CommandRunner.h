@@ -19,15 +19,20 @@ std::string joinCommandLine(const CommandLine& commandLine);
 // for it; still running counts as exit code 259 (Windows then leaves it alone; POSIX kills it
 // with its process group and reaps it). Unless `allowFailure` is set, a launch failure throws
 // "Failed to launch command (error N): ..." and a non-zero exit code throws "Command failed
-// with exit code N: ...". Keeps no state between calls other than, on POSIX, a killed command
-// that could not be reaped yet.
-void runCommand(const CommandLine& commandLine, bool allowFailure);
+// with exit code N: ...". Returns how a tolerated command ended. Keeps no state between calls
+// other than, on POSIX, a killed command that could not be reaped yet.
+enum class CommandOutcome {
+    succeeded,
+    failed,  // it ran to its end with another exit code
+    notRun,  // it could not be launched, or was still running at the bound
+};
+CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure);
 
 // POSIX only: the same, with `standardInput` fed to the child's standard input, which then ends
 // (resolvconf takes its records this way). Feeding counts against the same 5000 ms; when the
 // child stops reading early, the rest is dropped and its exit code decides.
-void runCommand(const CommandLine& commandLine, bool allowFailure,
-                const std::string& standardInput);
+CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure,
+                          const std::string& standardInput);
 
 // The two messages, with the codes as unsigned 32-bit decimals.
 std::string launchFailureMessage(std::uint32_t errorCode, const std::string& commandText);
@@ -35,5 +40,13 @@ std::string exitFailureMessage(std::uint32_t exitCode, const std::string& comman
 
 inline constexpr int kCommandTimeoutMilliseconds = 5000;
 inline constexpr std::uint32_t kStillRunningExitCode = 259;
+
+// The outcome of a command that was launched and ended with `exitCode`.
+inline CommandOutcome outcomeOfExitCode(std::uint32_t exitCode) {
+    if (exitCode == kStillRunningExitCode) {
+        return CommandOutcome::notRun;
+    }
+    return exitCode == 0 ? CommandOutcome::succeeded : CommandOutcome::failed;
+}
 
 }  // namespace halvern

@@ -161,7 +161,8 @@ std::uint32_t waitOrKill(pid_t pid, MonotonicClock::time_point start) {
     return kStillRunningExitCode;
 }
 
-void runBounded(const CommandLine& commandLine, bool allowFailure, const std::string* input) {
+CommandOutcome runBounded(const CommandLine& commandLine, bool allowFailure,
+                          const std::string* input) {
     reapEndedChildren();
     const auto start = MonotonicClock::now();
     UniqueFd ours;
@@ -180,7 +181,7 @@ void runBounded(const CommandLine& commandLine, bool allowFailure, const std::st
     }
     if (error != 0) {
         if (allowFailure) {
-            return;
+            return CommandOutcome::notRun;
         }
         throw std::runtime_error(
             launchFailureMessage(static_cast<std::uint32_t>(error), joinCommandLine(commandLine)));
@@ -193,17 +194,18 @@ void runBounded(const CommandLine& commandLine, bool allowFailure, const std::st
     if (!allowFailure && exitCode != 0) {
         throw std::runtime_error(exitFailureMessage(exitCode, joinCommandLine(commandLine)));
     }
+    return outcomeOfExitCode(exitCode);
 }
 
 }  // namespace
 
-void runCommand(const CommandLine& commandLine, bool allowFailure) {
-    runBounded(commandLine, allowFailure, nullptr);
+CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) {
+    return runBounded(commandLine, allowFailure, nullptr);
 }
 
-void runCommand(const CommandLine& commandLine, bool allowFailure,
-                const std::string& standardInput) {
-    runBounded(commandLine, allowFailure, &standardInput);
+CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure,
+                          const std::string& standardInput) {
+    return runBounded(commandLine, allowFailure, &standardInput);
 }
 
 }  // namespace halvern

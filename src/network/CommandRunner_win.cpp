@@ -52,14 +52,14 @@ bool createHidden(const std::string& line, PROCESS_INFORMATION& info, DWORD& err
 
 }  // namespace
 
-void runCommand(const CommandLine& commandLine, bool allowFailure) {
+CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) {
     const std::string line = joinCommandLine(commandLine);
     PROCESS_INFORMATION info;
     ZeroMemory(&info, sizeof(info));
     DWORD error = 0;
     if (!createHidden(line, info, error)) {
         if (allowFailure) {
-            return;
+            return CommandOutcome::notRun;
         }
         throw std::runtime_error(launchFailureMessage(error, line));
     }
@@ -77,6 +77,7 @@ void runCommand(const CommandLine& commandLine, bool allowFailure) {
     if (!allowFailure && exitCode != 0) {
         throw std::runtime_error(exitFailureMessage(exitCode, line));
     }
+    return outcomeOfExitCode(exitCode);
 }
 
 }  // namespace halvern

@@ -25,7 +25,7 @@ class AdapterDnsChange final : public DnsChange {
         system_.runAll(system_.commands().addSecondDnsServer(adapterName_, firstDns, secondDns),
                        false);
     }
-    void restore() noexcept override {}
+    bool restore() noexcept override { return true; }
 
   private:
     NetworkSystem& system_;

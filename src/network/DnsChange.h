@@ -32,8 +32,9 @@ class DnsChange {
     virtual void addSecondServer(const std::string& firstDns, const std::string& secondDns) = 0;
 
     // Undoes what the steps changed outside the adapter, tolerating every failure; a second call
-    // does nothing.
-    virtual void restore() noexcept = 0;
+    // does nothing. False when the undo could not be done (its command could not be launched or
+    // failed), so that its record stays for a later try.
+    virtual bool restore() noexcept = 0;
 
     // What a crash record must keep, together with the adapter name, so that the next start can
     // undo this change with undoRecordedDnsChange(): the backend when the change outlives the
@@ -54,7 +55,8 @@ std::unique_ptr<DnsChange> platformDnsChange(NetworkSystem& system, const std::s
 // Undoes a DNS change that an instance recorded before it died, from the recorded fields alone:
 // a resolvconf record is deleted, /etc/resolv.conf put back from the runtime directory's backup.
 // An adapter name that is not "Halvern_" and digits is refused, and nothing runs. Never throws.
-// Nothing to do on Windows, where the settings died with the adapter.
-void undoRecordedDnsChange(DnsBackend backend, const std::string& adapterName) noexcept;
+// Nothing to do on Windows, where the settings died with the adapter. False when the undo could
+// not be done.
+bool undoRecordedDnsChange(DnsBackend backend, const std::string& adapterName) noexcept;
 
 }  // namespace halvern

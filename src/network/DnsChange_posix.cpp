@@ -57,12 +57,15 @@ std::string nameserverLines(const std::string& firstDns, const std::string& seco
     return lines;
 }
 
-// Puts back what a change through `backend` did, for a resolvconf record named `record`.
-void undoChange(DnsBackend backend, const std::string& record) {
+// Puts back what a change through `backend` did, for a resolvconf record named `record`; false
+// when that could not be done.
+bool undoChange(DnsBackend backend, const std::string& record) {
     if (backend == DnsBackend::resolvconf) {
         // -f: a record that is already gone is no error for openresolv (Debian's ignores it).
-        runCommand({"resolvconf", "-d", record, "-f"}, true, {});
-    } else if (backend == DnsBackend::resolvConfFile) {
+        return runCommand({"resolvconf", "-d", record, "-f"}, true, {}) ==
+               CommandOutcome::succeeded;
+    }
+    if (backend == DnsBackend::resolvConfFile) {
         const ResolvConfRestore outcome = restoreResolvConf();
         if (outcome == ResolvConfRestore::replaced) {
             logLine(
@@ -71,8 +74,10 @@ void undoChange(DnsBackend backend, const std::string& record) {
         } else if (outcome == ResolvConfRestore::failed) {
             logLine("could not put /etc/resolv.conf back; the original stays in " +
                     resolvConfBackupPath());
+            return false;
         }
     }
+    return true;
 }
 
 // The servers where they outlive the adapter: a record of their own on the resolvconf program's
@@ -88,14 +93,16 @@ class SystemDnsChange final : public DnsChange {
     void addSecondServer(const std::string& firstDns, const std::string& secondDns) override {
         put(firstDns, secondDns);
     }
-    void restore() noexcept override {
+    bool restore() noexcept override {
         if (changed_) {
             changed_ = false;
             try {
-                undoChange(backend_, record_);
-            } catch (...) {  // NOLINT(bugprone-empty-catch): only memory can run out here
+                return undoChange(backend_, record_);
+            } catch (...) {  // only memory can run out here
+                return false;
             }
         }
+        return true;
     }
     std::optional<DnsBackend> outlivesAdapter() const override { return backend_; }
 
@@ -142,14 +149,12 @@ std::unique_ptr<DnsChange> platformDnsChange(NetworkSystem& system,
     return std::make_unique<SystemDnsChange>(DnsBackend::resolvConfFile, "");
 }
 
-void undoRecordedDnsChange(DnsBackend backend, const std::string& adapterName) noexcept {
+bool undoRecordedDnsChange(DnsBackend backend, const std::string& adapterName) noexcept {
     try {
-        if (!isOurAdapterName(adapterName)) {
-            return;
-        }
         // resolved: the link's settings went with the link.
-        undoChange(backend, resolvconfRecord(adapterName));
-    } catch (...) {  // NOLINT(bugprone-empty-catch): only memory can run out here
+        return isOurAdapterName(adapterName) && undoChange(backend, resolvconfRecord(adapterName));
+    } catch (...) {  // only memory can run out here
+        return false;
     }
 }
 

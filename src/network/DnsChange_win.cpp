@@ -8,6 +8,8 @@ std::unique_ptr<DnsChange> platformDnsChange(NetworkSystem& system,
     return adapterDnsChange(system, adapterName);
 }
 
-void undoRecordedDnsChange(DnsBackend /*backend*/, const std::string& /*adapterName*/) noexcept {}
+bool undoRecordedDnsChange(DnsBackend /*backend*/, const std::string& /*adapterName*/) noexcept {
+    return true;
+}
 
 }  // namespace halvern

@@ -71,11 +71,14 @@ void NetworkConfigurator::forget(const std::optional<JournalEntry>& entry) noexc
     }
 }
 
+// An undo that could not be done keeps its record, here and below: the session's teardown
+// tries it again once nothing of the children runs, and the next start once more.
 void NetworkConfigurator::undoDnsChange() noexcept {
     if (dns_) {
         const std::optional<JournalEntry> entry = dnsEntry();
-        dns_->restore();
-        forget(entry);
+        if (dns_->restore()) {
+            forget(entry);
+        }
         dns_.reset();
     }
 }
@@ -95,9 +98,11 @@ void NetworkConfigurator::addTunnelRoute(const NetworkCommandBuilder& commands) 
     } catch (...) {
         const CommandList deletes = commands.deleteTunnelRoute(adapterName_, tunnelAddress_);
         const std::size_t undo = std::min(added, deletes.size());
-        system_->runAll(
-            CommandList(deletes.end() - static_cast<std::ptrdiff_t>(undo), deletes.end()), true);
-        forget(tunnelRouteEntry());
+        if (system_->runAll(
+                CommandList(deletes.end() - static_cast<std::ptrdiff_t>(undo), deletes.end()),
+                true)) {
+            forget(tunnelRouteEntry());
+        }
         throw;
     }
 }
@@ -171,11 +176,12 @@ void NetworkConfigurator::restore() {
         return;
     }
     const NetworkCommandBuilder& commands = system_->commands();
-    system_->runAll(commands.deleteTunnelRoute(adapterName_, tunnelAddress_), true);
-    forget(tunnelRouteEntry());
-    if (!serverAddress_.empty() && !defaultInterface_.empty() && !defaultGateway_.empty()) {
+    if (system_->runAll(commands.deleteTunnelRoute(adapterName_, tunnelAddress_), true)) {
+        forget(tunnelRouteEntry());
+    }
+    if (!serverAddress_.empty() && !defaultInterface_.empty() && !defaultGateway_.empty() &&
         system_->runAll(
-            commands.deleteServerRoute(serverAddress_, defaultInterface_, defaultGateway_), true);
+            commands.deleteServerRoute(serverAddress_, defaultInterface_, defaultGateway_), true)) {
         forget(serverRouteEntry());
     }
     undoDnsChange();

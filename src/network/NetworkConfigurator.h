@@ -17,7 +17,8 @@ class NetworkConfigurator {
   public:
     // With a `journal`, each route, and a DNS change that outlives the adapter, is recorded there
     // before it is made and dropped once restore() has undone it. A route that a failed apply()
-    // left in place stays recorded, so that the next start of the service removes it.
+    // left in place stays recorded, so that the next start of the service removes it, and so
+    // does every change whose undo could not be launched or failed.
     explicit NetworkConfigurator(NetworkSystem& system = hostNetworkSystem(),
                                  JournalRecorder* journal = nullptr);
     ~NetworkConfigurator();

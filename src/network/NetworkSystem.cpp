@@ -12,8 +12,8 @@ class HostNetworkSystem final : public NetworkSystem {
         return halvern::listAdapterNames(family);
     }
     const NetworkCommandBuilder& commands() override { return platformNetworkCommands(); }
-    void runCommand(const CommandLine& commandLine, bool allowFailure) override {
-        halvern::runCommand(commandLine, allowFailure);
+    CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) override {
+        return halvern::runCommand(commandLine, allowFailure);
     }
     std::unique_ptr<DnsChange> dnsChange(const std::string& adapterName) override {
         return platformDnsChange(*this, adapterName);

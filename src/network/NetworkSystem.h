@@ -25,12 +25,17 @@ class NetworkSystem {
     virtual bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) = 0;
     virtual AdapterNameMap listAdapterNames(int family) = 0;
     virtual const NetworkCommandBuilder& commands() = 0;
-    virtual void runCommand(const CommandLine& commandLine, bool allowFailure) = 0;
+    virtual CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) = 0;
 
-    void runAll(const CommandList& commands, bool allowFailure) {
+    // Every command, also after a tolerated failure. Whether each one ran to its end: a delete
+    // that fails there found its row already gone (with its device, say), while one that never
+    // ran may have left it in place.
+    bool runAll(const CommandList& commands, bool allowFailure) {
+        bool ran = true;
         for (const CommandLine& command : commands) {
-            runCommand(command, allowFailure);
+            ran = runCommand(command, allowFailure) != CommandOutcome::notRun && ran;
         }
+        return ran;
     }
 
     // The DNS change of one connect; by default the adapter's own settings through commands()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -31,17 +32,29 @@ inline constexpr uid_t kLastSystemId = 999;  // Debian's SYS_UID_MAX and SYS_GID
 std::optional<ChildAccount> childAccount(bool keepNetworkAdmin);
 
 // Ends every process that runs as `account` (real, effective or saved uid), wherever it went: a
-// process that left its group or session is found all the same, and no other account's process
-// is ever signalled. A helper process takes on the account's uid and calls kill(-1, SIGKILL),
-// which reaches exactly the processes that uid may signal, until /proc shows none alive, for at
-// most `waitMs`. Returns how many were alive at the first look. Never throws.
+// process that left its group or session, or whose leader thread exited while others run on, is
+// found all the same, and no other account's process is ever signalled. Rounds over /proc send
+// SIGKILL through a pidfd to each live one, the first round before anything is counted, until a
+// round finds none alive or `waitMs` has passed; no process is forked for it, so a full task
+// budget does not stop it. Returns how many the first round found alive. Never throws.
 //
 // Why not a cgroup with cgroup.kill: under the unit, ProtectControlGroups= keeps the cgroup tree
 // read-only, and a group of our own would need Delegate=, which hands the service the tree below
-// it; without systemd the tree may not be writable at all (containers). The helper needs only
-// CAP_SETUID, works the same everywhere, and signals as the account itself, so the kernel's own
-// permission check keeps every other account's processes out of reach.
+// it; without systemd the tree may not be writable at all (containers). Signals need CAP_KILL,
+// and the uid read after the pidfd is held keeps every other account's processes out of reach.
 std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs = 3000) noexcept;
+
+// The limit on the processes and threads of the children's account (RLIMIT_NPROC, which counts
+// every task of the child's real uid): well below the unit's TasksMax of 512, so that a child
+// that forks without end still leaves the service room for its own threads and commands.
+inline constexpr rlim_t kChildProcessLimit = 256;
+
+// In the forked child, as root, before becomeChildAccount: kChildProcessLimit, then an IPC
+// namespace and a mount namespace of the child's own, with a private tmpfs on /tmp and on
+// /dev/shm. What the child leaves there (SysV IPC, POSIX shared memory, files) goes with its
+// last process, and the service's own /tmp never sees it. Returns 0, or the errno of the step
+// that failed with `step` naming it. Async-signal-safe.
+int enterChildConfinement(const char*& step) noexcept;
 
 // The soft and hard limit each child gets on the size of any file it writes (RLIMIT_FSIZE), its
 // log included: a write or ftruncate past it fails with EFBIG (after SIGXFSZ). It keeps a child

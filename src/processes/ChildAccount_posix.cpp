@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,7 +21,6 @@
 
 #include "common/AccountIds.h"
 #include "common/AddressText.h"
-#include "common/ChildProcess.h"
 #include "common/MonotonicClock.h"
 #include "common/UniqueFd.h"
 #include "common/WholeFile.h"
@@ -38,85 +40,99 @@ int setCapabilities(bool keepNetworkAdmin) noexcept {
     return static_cast<int>(::syscall(SYS_capset, &header, data));
 }
 
-// Whether /proc/PID/status shows a live (not yet a zombie) process with `uid` as its real,
-// effective or saved uid. Plain read(2): a process that ends meanwhile is simply not there.
-bool runsAs(const char* pid, uid_t uid) {
-    const UniqueFd file(
-        ::open((std::string("/proc/") + pid + "/status").c_str(), O_RDONLY | O_CLOEXEC));
+// The text of /proc/PID/status (or /proc/PID/task/TID/status), empty when it is gone.
+// Plain read(2): a process that ends meanwhile is simply not there.
+std::string statusOf(const std::string& path) {
+    const UniqueFd file(::open((path + "/status").c_str(), O_RDONLY | O_CLOEXEC));
     std::string text;
     if (!file.valid() || !readWholeFile(file.get(), 16384, text)) {
+        return {};
+    }
+    return text;
+}
+
+// Whether the status's real, effective or saved uid is `uid`.
+bool runsAs(const std::string& status, uid_t uid) {
+    const std::size_t ids = status.find("\nUid:\t");
+    if (ids == std::string::npos) {
         return false;
     }
-    const std::size_t state = text.find("\nState:\t");
-    const std::size_t ids = text.find("\nUid:\t");
-    if (state == std::string::npos || ids == std::string::npos) {
-        return false;
-    }
-    const char stateLetter = text[state + 8];
-    if (stateLetter == 'Z' || stateLetter == 'X') {
-        return false;
-    }
-    std::istringstream words(text.substr(ids + 6));
+    std::istringstream words(status.substr(ids + 6));
     std::string word;
-    for (int field = 0; field < 3 && words >> word; ++field) {  // real, effective, saved
-        const std::optional<std::uint64_t> value = wholeNumber(word, UINT32_MAX);
-        if (!value) {
-            return false;
-        }
-        if (*value == uid) {
+    for (int field = 0; field < 3 && words >> word; ++field) {
+        if (wholeNumber(word, UINT32_MAX) == std::optional<std::uint64_t>(uid)) {
             return true;
         }
     }
     return false;
 }
 
-std::size_t countProcessesOf(uid_t uid) {
+bool isRunningState(const std::string& status) {
+    const std::size_t state = status.find("\nState:\t");
+    return state != std::string::npos && state + 8 < status.size() && status[state + 8] != 'Z' &&
+           status[state + 8] != 'X';
+}
+
+// Alive while any of its threads runs: a leader thread that exited shows the whole process as a
+// zombie in its own status while the others go on.
+bool anyThreadRuns(const std::string& processPath, const std::string& leaderStatus) {
+    if (isRunningState(leaderStatus)) {
+        return true;
+    }
+    DIR* tasks = ::opendir((processPath + "/task").c_str());
+    if (tasks == nullptr) {
+        return false;
+    }
+    bool running = false;
+    while (const dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] != '.' &&
+            isRunningState(statusOf(processPath + "/task/" + entry->d_name))) {
+            running = true;
+            break;
+        }
+    }
+    ::closedir(tasks);
+    return running;
+}
+
+// One round over /proc: every live process of `uid` gets SIGKILL. Each candidate is held by a
+// pidfd before its status is read and signalled through that pidfd: if the number passed to
+// another process in between, the one the pidfd holds has ended and the signal fails, so only
+// the process whose uid was read is ever signalled. Returns how many were signalled.
+std::size_t killRound(uid_t uid) {
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr) {
         return 0;
     }
-    std::size_t count = 0;
+    std::size_t signalled = 0;
     while (const dirent* entry = ::readdir(proc)) {
-        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' && runsAs(entry->d_name, uid)) {
-            ++count;
+        const std::optional<std::uint64_t> pid = wholeNumber(entry->d_name, INT32_MAX);
+        if (!pid || *pid == 0) {
+            continue;
+        }
+        const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0U)));
+        const std::string path = std::string("/proc/") + entry->d_name;
+        const std::string status = pidfd.valid() ? statusOf(path) : std::string();
+        if (runsAs(status, uid) && anyThreadRuns(path, status) &&
+            ::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0U) == 0) {
+            ++signalled;
         }
     }
     ::closedir(proc);
-    return count;
-}
-
-// One round: a helper with the account's uid alone (raw system calls, which change only the
-// calling thread; in the forked child that is the whole process, and glibc's setxid broadcast
-// to threads that do not exist there is skipped) sends SIGKILL to every process it may signal.
-// kill(-1) never signals the caller itself.
-void killAllAs(uid_t uid) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::syscall(SYS_setresuid, uid, uid, uid) == 0) {
-            ::kill(-1, SIGKILL);
-        }
-        ::_exit(0);
-    }
-    if (pid < 0) {
-        return;
-    }
-    ChildProcess helper(pid);
-    const auto start = MonotonicClock::now();
-    while (!helper.waitStatusIfExited() && elapsedMilliseconds(start) < 1000) {
-        sleepMilliseconds(1);
-    }
+    return signalled;
 }
 
 }  // namespace
 
 std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs) noexcept {
     try {
-        const std::size_t found = countProcessesOf(account.uid);
         const auto start = MonotonicClock::now();
+        const std::size_t found = killRound(account.uid);
+        // What was killed lingers until its threads have left; what it forked meanwhile
+        // appears. Both are looked for again until a round finds nothing alive.
         for (std::size_t left = found; left != 0 && elapsedMilliseconds(start) < waitMs;
-             left = countProcessesOf(account.uid)) {
-            killAllAs(account.uid);
-            sleepMilliseconds(5);
+             left = killRound(account.uid)) {
+            sleepMilliseconds(2);
         }
         return found;
     } catch (...) {
@@ -142,6 +158,36 @@ std::optional<ChildAccount> childAccount(bool keepNetworkAdmin) {
                                  "do not run under it");
     }
     return ChildAccount{kChildUser, user->uid, user->gid, keepNetworkAdmin};
+}
+
+// Everything here needs root's rights, which the change of account then gives up: the child
+// can neither raise the limit nor leave the namespaces. The mounts are made private first, so
+// that nothing of them reaches the service's own view. A system without /dev/shm has none to
+// share.
+int enterChildConfinement(const char*& step) noexcept {
+    const auto failed = [&step](const char* name) {
+        step = name;
+        return errno != 0 ? errno : EPERM;
+    };
+    const rlimit processes{kChildProcessLimit, kChildProcessLimit};
+    if (::setrlimit(RLIMIT_NPROC, &processes) != 0) {
+        return failed("RLIMIT_NPROC");
+    }
+    if (::unshare(CLONE_NEWNS | CLONE_NEWIPC) != 0) {
+        return failed("unshare");
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return failed("mount --make-rprivate /");
+    }
+    constexpr const char* kOptions = "mode=1777,size=64m";
+    if (::mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, kOptions) != 0) {
+        return failed("mount /tmp");
+    }
+    if (::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, kOptions) != 0 &&
+        errno != ENOENT) {
+        return failed("mount /dev/shm");
+    }
+    return 0;
 }
 
 // The order is the kernel's: groups and gid while the uid is still 0 and may change them; the

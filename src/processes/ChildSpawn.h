@@ -29,9 +29,11 @@ struct ChildSpawnError {
 };
 
 // Starts the child with fork and exec, never through a shell. The child
-//   - leads a process group of its own, so that ending it ends whatever it started;
-//   - takes on `plan.account`, when there is one, before anything of the program runs, with
-//     kChildFileSizeLimit as the limit on any file it writes;
+//   - leads a session and a process group of its own, so that ending it ends whatever it
+//     started, with no controlling terminal (opening /dev/tty fails with ENXIO);
+//   - takes on `plan.account`, when there is one, before anything of the program runs, inside
+//     the confinement of enterChildConfinement(); kChildFileSizeLimit is the limit on any file
+//     it writes;
 //   - dies by SIGKILL when the thread that started it ends (PR_SET_PDEATHSIG). The kernel ties
 //     this to the forking thread, not the process: the service launches from its pipe thread,
 //     which lives until the stop sequence has ended every child, and a service that dies takes

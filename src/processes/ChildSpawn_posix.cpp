@@ -76,13 +76,17 @@ void closeAllAbove(int first, int last) {
     }
 }
 
-// The child's side, from fork to exec. The order matters: the group first, so that a kill of
-// the group from the service can never miss the child; then the parent-death signal, and the
-// check that the parent did not die before it was set. The change of account comes once the
-// service has let the child go, and sets the parent-death signal again: the kernel clears it on
-// a change of credentials.
+// The child's side, from fork to exec. The order matters: a session of its own first, which
+// also makes it its group's leader, so that a kill of the group from the service can never miss
+// what it starts, and which leaves the service's controlling terminal behind (nothing it runs can
+// push input into the shell that started a foreground service); then the parent-death signal,
+// and the check that the parent did not die before it was set. The change of account comes once
+// the service has let the child go, and sets the parent-death signal again: the kernel clears it
+// on a change of credentials.
 [[noreturn]] void runChildSide(const ChildSide& side) noexcept {
-    ::setpgid(0, 0);
+    if (::setsid() < 0) {
+        ::_exit(kLaunchFailedExit);  // cannot happen after a fork: the child leads no group yet
+    }
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != side.parent) {
         ::_exit(kParentGoneExit);
@@ -124,6 +128,9 @@ void closeAllAbove(int first, int last) {
     }
     if (side.account != nullptr) {
         const char* step = "";
+        if (const int error = enterChildConfinement(step); error != 0) {
+            failChild(side, error, step);
+        }
         if (const int error = becomeChildAccount(*side.account, step); error != 0) {
             failChild(side, error, step);
         }
@@ -195,8 +202,9 @@ ChildProcess spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid
     if (pid == 0) {
         runChildSide(side);
     }
+    // No setpgid from here: the child's setsid would then fail. Until the child has its group,
+    // ending it kills the child alone, which has started nothing yet.
     ChildProcess child(pid);
-    ::setpgid(pid, pid);  // also from here: the group exists before anyone can signal it
     goRead.reset();
     reportWrite.reset();
 

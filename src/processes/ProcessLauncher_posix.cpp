@@ -17,15 +17,15 @@ namespace halvern {
 namespace {
 
 constexpr mode_t kLogMode = 0640;
-constexpr mode_t kConfigMode = 0600;
+constexpr mode_t kConfigMode = 0640;
 
 // Opens a file of ours in the runtime directory for writing, emptied, with exactly `mode`
 // whatever the umask or an earlier file said. O_NOFOLLOW: a symlink planted there fails the
 // open instead of redirecting the write.
-int openPrivateForWriting(const std::string& path, mode_t mode) {
+int openPrivateForWriting(const std::string& path, mode_t mode, int extraFlags = O_TRUNC) {
     int fd = -1;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | extraFlags, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
         ::fchmod(fd, mode);
@@ -131,15 +131,18 @@ std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcep
 }
 
 bool writeConfigFile(const std::string& path, const std::string& text) {
-    // The proxy core reads it under its own account, and nobody else may: it holds the client's
-    // credentials. Handed over on the open descriptor, so no path can be swapped in between. A
-    // missing account fails the connect here, before any file exists.
+    // The proxy core reads it through its group, and nobody else may: it holds the client's
+    // credentials. It stays root's, so that a core can never rewrite what the next session
+    // reads. A new file each time: an earlier one may be a core's own (older versions handed it
+    // over) or be held open by one. The group is set on the open descriptor, so no path can be
+    // swapped in between. A missing account fails the connect here, before any file exists.
     const auto account = childAccount(false);
-    const UniqueFd file{openPrivateForWriting(path, kConfigMode)};
+    ::unlink(path.c_str());
+    const UniqueFd file{openPrivateForWriting(path, kConfigMode, O_EXCL)};
     if (!file.valid()) {
         return false;
     }
-    if (account && ::fchown(file.get(), account->uid, account->gid) != 0) {
+    if (account && ::fchown(file.get(), static_cast<uid_t>(-1), account->gid) != 0) {
         return false;
     }
     // As with a stream, a failed write after a successful open goes unnoticed; the proxy core

@@ -41,8 +41,13 @@ std::optional<std::string> extractServerAddress(const std::string& configJson) {
     if (host.empty()) {
         return std::nullopt;
     }
-    // Up to a NUL, as getaddrinfo below reads a name too.
-    if (isIpv4Text(host.c_str())) {
+    // The whole text, as the journal keeps it: a NUL would end it early for getaddrinfo and for
+    // the route command, while the next start's replay reads every byte and passes over the
+    // entry, leaving the route for good. Such a host is no address at all.
+    if (host.find('\0') != std::string::npos) {
+        return std::string();
+    }
+    if (isIpv4Text(host)) {
         return host;
     }
     ensureWinsock();

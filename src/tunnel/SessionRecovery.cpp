@@ -8,6 +8,7 @@
 #include "common/ProcessIdentity.h"
 #include "common/SessionNames.h"
 #include "journal/JournalStore.h"
+#include "journal/SessionJournal.h"
 #include "network/DnsChange.h"
 #include "network/NetworkSystem.h"
 #include "processes/ProcessLauncher.h"
@@ -45,7 +46,9 @@ bool isInterfaceName(const std::string& text) {
            });
 }
 
-std::string deleteProxyConfig(const Fields& /*f*/, NetworkSystem& /*system*/) {
+// Each undo returns the line to report and sets `done` when its change is certainly undone.
+std::string deleteProxyConfig(const Fields& /*f*/, NetworkSystem& /*system*/, bool& done) {
+    done = true;
     deleteFileQuietly(tempFilePath(session::kCoreConfigFileName).string());
     return "deleted the proxy configuration of the previous instance";
 }
@@ -54,7 +57,8 @@ bool validChild(const Fields& f) {
     return isNumber(f[0], 0xFFFFFFFFU) && isNumber(f[1], UINT64_MAX);
 }
 
-std::string endChild(const Fields& f, NetworkSystem& /*system*/) {
+std::string endChild(const Fields& f, NetworkSystem& /*system*/, bool& done) {
+    done = true;
     const auto pid = static_cast<std::uint32_t>(*wholeNumber(f[0], 0xFFFFFFFFU));
     return endRecordedProcess(pid, f[1]) == RecordedProcessOutcome::ended
                ? "ended process " + f[0] + " of the previous instance"
@@ -65,27 +69,33 @@ bool validServerRoute(const Fields& f) {
     return isIpv4Text(f[0]) && isInterfaceName(f[1]) && isIpv4Text(f[2]);
 }
 
-std::string deleteServerRoute(const Fields& f, NetworkSystem& system) {
-    system.runAll(system.commands().deleteServerRoute(f[0], f[1], f[2]), true);
-    return "deleted the host route to " + f[0] + " via " + f[2];
+std::string deleteServerRoute(const Fields& f, NetworkSystem& system, bool& done) {
+    done = system.runAll(system.commands().deleteServerRoute(f[0], f[1], f[2]), true);
+    return (done ? "deleted the host route to "
+                 : "could not run the delete of the host route to ") +
+           f[0] + " via " + f[2];
 }
 
 bool validTunnelRoute(const Fields& f) {
     return isAdapterName(f[0]) && isIpv4Text(f[1]);
 }
 
-std::string deleteTunnelRoute(const Fields& f, NetworkSystem& system) {
-    system.runAll(system.commands().deleteTunnelRoute(f[0], f[1]), true);
-    return "deleted the tunnel routes of " + f[0];
+std::string deleteTunnelRoute(const Fields& f, NetworkSystem& system, bool& done) {
+    done = system.runAll(system.commands().deleteTunnelRoute(f[0], f[1]), true);
+    return (done ? "deleted the tunnel routes of "
+                 : "could not run every delete of the tunnel routes of ") +
+           f[0];
 }
 
 bool validDnsChange(const Fields& f) {
     return dnsBackendNamed(f[0]).has_value() && isAdapterName(f[1]);
 }
 
-std::string undoDnsChange(const Fields& f, NetworkSystem& /*system*/) {
-    undoRecordedDnsChange(*dnsBackendNamed(f[0]), f[1]);
-    return "put back the DNS settings that " + f[1] + " changed (" + f[0] + ")";
+std::string undoDnsChange(const Fields& f, NetworkSystem& /*system*/, bool& done) {
+    done = undoRecordedDnsChange(*dnsBackendNamed(f[0]), f[1]);
+    return (done ? "put back the DNS settings that "
+                 : "could not put back the DNS settings that ") +
+           f[1] + " changed (" + f[0] + ")";
 }
 
 // One row per kind of entry: how many fields it has, their check (none where there are none),
@@ -94,7 +104,7 @@ struct EntryUndo {
     const char* kind;
     std::size_t fieldCount;
     bool (*valid)(const Fields&);
-    std::string (*undo)(const Fields&, NetworkSystem&);
+    std::string (*undo)(const Fields&, NetworkSystem&, bool&);
 };
 
 constexpr EntryUndo kUndoByKind[] = {
@@ -105,12 +115,13 @@ constexpr EntryUndo kUndoByKind[] = {
     {JournalKind::dns, 2, validDnsChange, undoDnsChange},
 };
 
-std::string undoEntry(const std::optional<JournalEntry>& entry, NetworkSystem& system) {
+std::string undoEntry(const std::optional<JournalEntry>& entry, NetworkSystem& system, bool& done) {
+    done = false;
     if (entry) {
         for (const EntryUndo& row : kUndoByKind) {
             if (entry->kind == row.kind && entry->fields.size() == row.fieldCount &&
                 (row.valid == nullptr || row.valid(entry->fields))) {
-                return row.undo(entry->fields, system);
+                return row.undo(entry->fields, system, done);
             }
         }
     }
@@ -150,13 +161,37 @@ void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& syst
         }
         for (std::size_t i = journal->entries.size(); i-- > 0;) {
             try {
-                report(undoEntry(journal->entries[i], system));
+                bool done = false;
+                report(undoEntry(journal->entries[i], system, done));
             } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the next entry
             }
         }
         removeJournalStore(path);
     } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the service starts all the same
     }
+}
+
+std::size_t retryNetworkUndos(SessionJournal& journal, NetworkSystem& system,
+                              const RecoveryReport& report) noexcept {
+    std::size_t left = 0;
+    try {
+        const std::vector<JournalEntry> entries = journal.entries();
+        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+            if (entry->kind != JournalKind::serverRoute &&
+                entry->kind != JournalKind::tunnelRoute && entry->kind != JournalKind::dns) {
+                continue;
+            }
+            bool done = false;
+            report(undoEntry(*entry, system, done));
+            if (done) {
+                journal.forget(*entry);
+            } else {
+                ++left;
+            }
+        }
+    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the records stay
+    }
+    return left;
 }
 
 }  // namespace halvern

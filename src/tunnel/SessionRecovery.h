@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -7,6 +8,7 @@
 namespace halvern {
 
 class NetworkSystem;
+class SessionJournal;
 
 // Receives one line, without a line feed, for each item that the recovery undid or passed over.
 using RecoveryReport = std::function<void(const std::string&)>;
@@ -29,5 +31,12 @@ using RecoveryReport = std::function<void(const std::string&)>;
 // running is left alone. Never throws.
 void replaySessionJournal(const std::filesystem::path& path, NetworkSystem& system,
                           const RecoveryReport& report) noexcept;
+
+// In a running session's teardown, once nothing of the children runs: the route and DNS undos
+// that its journal still holds (their command could not be launched, or failed, the first time)
+// are tried again with the same checks and commands as the replay; each one done is dropped
+// from the journal. Returns how many stay for the next start. Never throws.
+std::size_t retryNetworkUndos(SessionJournal& journal, NetworkSystem& system,
+                              const RecoveryReport& report) noexcept;
 
 }  // namespace halvern

@@ -11,6 +11,7 @@
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
 #include "tunnel/BundledFiles.h"
+#include "tunnel/SessionRecovery.h"
 
 namespace halvern {
 namespace {
@@ -122,7 +123,8 @@ void TunnelController::disconnect() {
 //     half-made session runs on; the network last, a throwing restore ignored: a failed apply
 //     has taken back its own changes, and restore only undoes a completed one.
 //   - Destructor: a disconnect, then whatever a throwing one left, in the disconnect's order.
-// The first two also end what a child sent out of its group and session, after the children.
+// The first two also end what a child sent out of its group and session, after the children;
+// a disconnect then retries the network undos that could not be done before.
 
 // Disconnect: network, bridge, core.
 void TunnelController::tearDownConnectedSession() {
@@ -139,6 +141,11 @@ void TunnelController::tearDownConnectedSession() {
         proxyCore_.reset();
     }
     endLeftoverChildren();
+    // What the network's restore could not undo while a child still ran (one that filled the
+    // task budget leaves no room to start `ip`) is tried again now that none does.
+    retryNetworkUndos(journal_, hostNetworkSystem(), [](const std::string& line) {
+        writeDebugOutput("HalvernService recovery: " + line + "\n");
+    });
 }
 
 // Failed connect: bridge, core, network.
@@ -180,11 +187,6 @@ std::string TunnelController::lastError() const {
 TrafficStats TunnelController::trafficStats() const {
     const std::lock_guard lock(mutex_);
     return tunnelBridge_ ? tunnelBridge_->trafficStats() : TrafficStats{};
-}
-
-LogDelta TunnelController::readLogDelta(const std::string& source, std::int64_t offset,
-                                        std::int64_t maxBytes, const LogChunkSink& sink) const {
-    return streamLogDelta(source, offset, maxBytes, sink);
 }
 
 }  // namespace halvern

@@ -52,11 +52,6 @@ class TunnelController {
     // 0 and 0 without a tunnel or when the adapter cannot be read.
     TrafficStats trafficStats() const;
 
-    // Hands a piece of a child's log ("windows_xray" or "windows_tun2socks") to `sink` as it is
-    // read (see streamLogDelta); takes no lock.
-    LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes,
-                          const LogChunkSink& sink) const;
-
   private:
     void publishStatus(const std::string& word);
     void launchSession(const std::string& configJson, const std::vector<std::string>& dnsServers);

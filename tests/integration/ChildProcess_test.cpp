@@ -72,13 +72,13 @@ TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped
     core.start(config);
     const std::uint32_t pid = core.processId();
     ASSERT_NE(pid, 0U);
-    // Windows stores the text in text mode, Linux byte for byte and for the service alone.
+    // Windows stores the text in text mode, Linux byte for byte, root's, readable by the core.
     EXPECT_EQ(readFileBytes(config_),
               kOnWindows ? config.substr(0, config.size() - 1) + "\r\n" : config);
     using std::filesystem::perms;
     if (!kOnWindows) {
         EXPECT_EQ(std::filesystem::status(config_).permissions(),
-                  perms::owner_read | perms::owner_write);
+                  perms::owner_read | perms::owner_write | perms::group_read);
         EXPECT_EQ(std::filesystem::status(coreLog_).permissions(),
                   perms::owner_read | perms::owner_write | perms::group_read);
     }
@@ -101,11 +101,15 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
     std::filesystem::remove(coreLog_);
     const auto victim = programs_.path() / "victim";
     writeFileBytes(victim, "untouched");
-    if (kOnWindows) {
-        std::filesystem::create_directory(config_);
-    } else {
+    if (!kOnWindows) {  // a planted link is replaced, never followed
         std::filesystem::create_symlink(victim, config_);
+        ProxyCoreProcess linked(install("xray", "hold"));
+        linked.start("{}");
+        EXPECT_FALSE(std::filesystem::is_symlink(config_));
+        linked.stop();
+        std::filesystem::remove(coreLog_);
     }
+    std::filesystem::create_directory(config_);
     ProxyCoreProcess core(install("xray", "hold"));
     EXPECT_EQ(errorFrom([&] { core.start("{\"secret\":1}"); }),
               "Failed to write Xray config to " + config_.string());

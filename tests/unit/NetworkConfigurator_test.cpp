@@ -31,12 +31,14 @@ class RecordingSystem final : public NetworkSystem {
     }
     AdapterNameMap listAdapterNames(int /*family*/) override { return names; }
     const NetworkCommandBuilder& commands() override { return *builder; }
-    void runCommand(const CommandLine& commandLine, bool allowFailure) override {
+    CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) override {
         const std::string line = joinCommandLine(commandLine);
-        if (!failing.empty() && line.find(failing) != std::string::npos) {
+        const bool fails = !failing.empty() && line.find(failing) != std::string::npos;
+        if (fails && !allowFailure) {
             throw std::runtime_error("failed: " + line);
         }
-        ran.push_back((allowFailure ? "[tolerated] " : "") + line);
+        ran.push_back((allowFailure ? "[tolerated] " : "") + line + (fails ? " [not run]" : ""));
+        return fails ? CommandOutcome::notRun : CommandOutcome::succeeded;
     }
 
     AdapterNameMap names = {
@@ -150,6 +152,35 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
         EXPECT_TRUE(std::equal(c.tail.rbegin(), c.tail.rend(), system.ran.rbegin()));
         EXPECT_EQ(journal.entries(), c.left);
     }
+}
+
+// An undo that could not be launched or failed keeps its record until a later try does it: the
+// teardown's after the sweep, or the next start's.
+TEST(NetworkSetup, AnUndoThatFailedKeepsItsRecordUntilARetryDoesIt) {
+    const testing::ScopedJournalPlace place;
+    SessionJournal journal(place.path());
+    RecordingSystem system;
+    system.builder = &ipCommands();
+    NetworkConfigurator network(system, &journal);
+    network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, true);
+    const std::vector<JournalEntry> hostRoute = {journal.entries().front()};
+    ASSERT_EQ(hostRoute[0].kind, JournalKind::serverRoute);
+    system.failing = "route del 203.0.113.5";
+    network.restore();
+    EXPECT_EQ(journal.entries(), hostRoute) << "the tunnel routes went, the host route did not";
+    Lines report;
+    const auto retry = [&] {
+        return retryNetworkUndos(journal, system,
+                                 [&](const std::string& line) { report.push_back(line); });
+    };
+    EXPECT_EQ(retry(), 1U);
+    system.failing.clear();
+    EXPECT_EQ(retry(), 0U);
+    EXPECT_EQ(retry(), 0U);
+    EXPECT_EQ(journal.entries(), std::vector<JournalEntry>{});
+    EXPECT_EQ(report,
+              (Lines{"could not run the delete of the host route to 203.0.113.5 via 192.0.2.1",
+                     "deleted the host route to 203.0.113.5 via 192.0.2.1"}));
 }
 
 // Each entry one line; a mark that is no number is written as 0.

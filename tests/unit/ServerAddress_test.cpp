@@ -26,6 +26,9 @@ TEST(ServerAddress, TakesTheFirstVnextAddressElseServersAfterOutbounds) {
         {R"({"outbounds":[{"vnext":[{"address":"localhost"}]}]})", "127.0.0.1"},
         // A host without an IPv4 form is named, but gives no address.
         {R"({"outbounds":[{"vnext":[{"address":"::1"}]}]})", ""},
+        // Every byte counts, a NUL too: the journal and the replay read the whole text.
+        {std::string(R"({"outbounds":[{"vnext":[{"address":"192.0.2.7)") + '\0' + "x\"}]}]}", ""},
+        {std::string(R"({"outbounds":[{"vnext":[{"address":"localhost)") + '\0' + "\"}]}]}", ""},
     };
     for (const auto& [config, expected] : cases) {
         EXPECT_EQ(extractServerAddress(config), expected) << config;
