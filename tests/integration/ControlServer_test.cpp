@@ -1,11 +1,13 @@
 // Who may connect is ControlAccess_test.cpp's: POSIX only, as Wine does not enforce the DACL.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <future>
 #include <string>
 #include <vector>
 
 #include "common/MonotonicClock.h"
+#include "common/SessionNames.h"
 #include "integration/ControlTestSupport.h"
 
 namespace halvern::test {
@@ -83,6 +85,37 @@ TEST_F(ControlEndpoint, AStopWhileASilentClientHoldsTheServerEndsWithinTheBound)
     EXPECT_LT(elapsedMilliseconds(start), 5000);
     // The stop's own wake-up waits behind the silent client, which is told the news.
     EXPECT_EQ(silentAnswer.get(), R"({"ok":true,"status":"disconnecting"})");
+}
+
+// A reader that takes 32 MiB of a long log answer quickly and then stops reading holds neither the
+// controller's lock nor a stop, and delays another client by the one write's bound alone, however
+// much it read before.
+TEST_F(ControlEndpoint, AStalledLogReaderHoldsNoLockAndNoStop) {
+    if (testing::kOnWindows) {
+        GTEST_SKIP() << "the pipe's answers are bounded pieces, written whole";
+    }
+    const auto log = directory_.files.path() / session::kCoreLogFileName;
+    testing::writeFileBytes(log, "");
+    std::filesystem::resize_file(log, 64 * kMiB);  // sparse: each zero byte becomes six
+    const std::string request =
+        R"({"command":"readLogDelta","source":"windows_xray","offset":0,"maxBytes":4294967295})"
+        "\n";
+    const auto stallAfter32MiB = [&](TestClient& reader) {
+        reader.send(request);
+        EXPECT_EQ(reader.receiveAll(32 * kMiB).substr(0, 28), R"({"ok":true,"content":"\u0000)");
+    };
+    TestClient first;
+    stallAfter32MiB(first);
+    auto start = MonotonicClock::now();
+    EXPECT_EQ(exchange(kStatus), kStatusAnswer);
+    EXPECT_LT(elapsedMilliseconds(start), 5000);
+
+    TestClient second;
+    stallAfter32MiB(second);
+    start = MonotonicClock::now();
+    server_.service().disconnect();  // the stop sequence, under the controller's lock
+    server_.stop();
+    EXPECT_LT(elapsedMilliseconds(start), 5000);
 }
 
 TEST_F(ControlEndpoint, HalvernctlGivesReadableAndRawAnswersAndTheirExitCodes) {

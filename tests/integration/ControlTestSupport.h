@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -26,19 +27,21 @@ class ServerThread {
     ServerThread();
     ~ServerThread();
     void stop();
+    TunnelService& service() { return service_; }
 
   private:
     TunnelService service_;
     std::thread thread_;
 };
 
-// One raw connection, made once the server is free; receiveAll() reads until the server closes.
+// One raw connection, made once the server is free; receiveAll() reads until the server closes,
+// or until it holds `limit` bytes, and then reads no more.
 class TestClient {
   public:
     TestClient();
     ~TestClient();
     void send(std::string_view bytes);
-    std::string receiveAll();
+    std::string receiveAll(std::size_t limit = SIZE_MAX);
 
   private:
     struct State;

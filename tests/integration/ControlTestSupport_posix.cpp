@@ -30,16 +30,17 @@ void TestClient::send(std::string_view bytes) {
     ::shutdown(state_->socket.get(), SHUT_WR);  // the end of the message, as a pipe has it
 }
 
-std::string TestClient::receiveAll() {
+std::string TestClient::receiveAll(std::size_t limit) {
     std::string received;
     char buffer[65536];
-    for (;;) {
+    while (received.size() < limit) {
         const ssize_t count = ::recv(state_->socket.get(), buffer, sizeof(buffer), 0);
         if (count <= 0) {  // a reset is no clean end
             return count == 0 ? received : received + " (read error)";
         }
         received.append(buffer, static_cast<std::size_t>(count));
     }
+    return received;
 }
 
 }  // namespace halvern::test

@@ -50,10 +50,10 @@ void TestClient::send(std::string_view bytes) {  // once per client
     state_->writePending = done || GetLastError() == ERROR_IO_PENDING;
 }
 
-std::string TestClient::receiveAll() {
+std::string TestClient::receiveAll(std::size_t limit) {
     std::string received;
     std::string buffer(65536, '\0');
-    for (;;) {
+    while (received.size() < limit) {
         OVERLAPPED overlapped{};
         overlapped.hEvent = state_->readEvent.get();
         DWORD count = 0;
@@ -69,6 +69,7 @@ std::string TestClient::receiveAll() {
             return received;
         }
     }
+    return received;
 }
 
 }  // namespace halvern::test
