@@ -72,10 +72,10 @@ class SocketConnection final : public ControlConnection {
     // and dropped first. Most clients have sent all they will by now (halvernctl ends its side
     // after the request), and the close is then the end of stream, as it always was. One that
     // may still be writing is given the end of stream at once and drained until it ends its side
-    // or the drain's bounds are reached.
+    // or the drain's bounds are reached, unless the service is stopping.
     ~SocketConnection() override {
         std::size_t drained = 0;
-        if (!drainToEnd(MonotonicClock::now(), drained)) {
+        if (!drainToEnd(MonotonicClock::now(), drained) && !service_.stopping()) {
             ::shutdown(socket_.get(), SHUT_WR);
             drainToEnd(MonotonicClock::now() + std::chrono::milliseconds(kDrainBudgetMilliseconds),
                        drained);
