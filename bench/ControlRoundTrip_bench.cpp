@@ -192,7 +192,7 @@ void BM_ReadLogDeltaOfA64MiBSparseLog_PeakRss(benchmark::State& state) {
 }
 
 void BM_StopWhileALogReaderStalls(benchmark::State& state) {
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         ServedEndpoint endpoint;
         const halvern::UniqueFd socket = connectTo(endpoint.address);
         std::size_t total = 0;

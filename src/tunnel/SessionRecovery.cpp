@@ -175,16 +175,18 @@ std::size_t retryNetworkUndos(SessionJournal& journal, NetworkSystem& system,
                               const RecoveryReport& report) noexcept {
     std::size_t left = 0;
     try {
-        const std::vector<JournalEntry> entries = journal.entries();
-        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-            if (entry->kind != JournalKind::serverRoute &&
-                entry->kind != JournalKind::tunnelRoute && entry->kind != JournalKind::dns) {
+        // Newest first, like a disconnect; a copy, as forget() changes the journal's own list.
+        std::vector<JournalEntry> entries = journal.entries();
+        std::reverse(entries.begin(), entries.end());
+        for (const JournalEntry& entry : entries) {
+            if (entry.kind != JournalKind::serverRoute && entry.kind != JournalKind::tunnelRoute &&
+                entry.kind != JournalKind::dns) {
                 continue;
             }
             bool done = false;
-            report(undoEntry(*entry, system, done));
+            report(undoEntry(entry, system, done));
             if (done) {
-                journal.forget(*entry);
+                journal.forget(entry);
             } else {
                 ++left;
             }
