@@ -33,15 +33,18 @@ std::optional<ChildAccount> childAccount(bool keepNetworkAdmin);
 
 // Ends every process that runs as `account` (real, effective or saved uid), wherever it went: a
 // process that left its group or session, or whose leader thread exited while others run on, is
-// found all the same, and no other account's process is ever signalled. Rounds over /proc send
-// SIGKILL through a pidfd to each live one, the first round before anything is counted, until a
-// round finds none alive or `waitMs` has passed; no process is forked for it, so a full task
-// budget does not stop it. Returns how many the first round found alive. Never throws.
+// found all the same, and no other account's process is ever signalled. Each round sends SIGKILL
+// to all of them at once from a short-lived thread that takes on the account's uid alone
+// (kill(-1), which a fork bomb cannot outrun), then walks /proc and signals each one still alive
+// through a pidfd, until a round finds none alive or `waitMs` has passed. The first signal goes
+// out before anything is counted, and no process is forked, so a full task budget does not stop
+// it. Returns how many the first walk found still alive (ending, or started since). Never throws.
 //
 // Why not a cgroup with cgroup.kill: under the unit, ProtectControlGroups= keeps the cgroup tree
 // read-only, and a group of our own would need Delegate=, which hands the service the tree below
-// it; without systemd the tree may not be writable at all (containers). Signals need CAP_KILL,
-// and the uid read after the pidfd is held keeps every other account's processes out of reach.
+// it; without systemd the tree may not be writable at all (containers). The walk's signals need
+// CAP_KILL, and the uid read after the pidfd is held keeps every other account's processes out
+// of reach.
 std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs = 3000) noexcept;
 
 // The limit on the processes and threads of the children's account (RLIMIT_NPROC, which counts

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "common/AccountIds.h"
@@ -95,11 +97,29 @@ bool anyThreadRuns(const std::string& processPath, const std::string& leaderStat
     return running;
 }
 
-// One round over /proc: every live process of `uid` gets SIGKILL. Each candidate is held by a
-// pidfd before its status is read and signalled through that pidfd: if the number passed to
-// another process in between, the one the pidfd holds has ended and the signal fails, so only
-// the process whose uid was read is ever signalled. Returns how many were signalled.
+// SIGKILL to every process `uid` may signal, all at once: the kernel walks them under one lock,
+// and a fork caught by it fails, so a fork bomb cannot outrun it. Sent from a thread of its own
+// that takes on the uid alone (the raw call changes only the calling thread's credentials, and
+// with them its capabilities) and then ends; the kernel's own permission check keeps every other
+// account's processes out of reach, and kill(-1) spares the caller's process.
+void killAllAtOnce(uid_t uid) noexcept {
+    try {
+        std::thread([uid] {
+            if (::syscall(SYS_setresuid, uid, uid, uid) == 0) {
+                ::kill(-1, SIGKILL);
+            }
+        }).join();
+    } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): the walk below remains
+    }
+}
+
+// One round: all at once, then a walk over /proc in which every process of `uid` still alive
+// (still ending, or started since) gets SIGKILL again. Each candidate is held by a pidfd before
+// its status is read and signalled through that pidfd: if the number passed to another process
+// in between, the one the pidfd holds has ended and the signal fails, so only the process whose
+// uid was read is ever signalled. Returns how many the walk found alive.
 std::size_t killRound(uid_t uid) {
+    killAllAtOnce(uid);
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr) {
         return 0;
