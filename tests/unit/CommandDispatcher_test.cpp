@@ -18,8 +18,10 @@ const std::string kMissingCommand = R"({"ok":false,"error":"Missing command"})";
 TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
     TunnelService service;
     EXPECT_EQ(dispatchCommand(service, R"({"comand":"status"})"), kMissingCommand);
-    EXPECT_EQ(dispatchCommand(service, R"({"command":"bogus"})"),
-              R"({"ok":false,"error":"HalvernService is not initialized"})");
+    for (const std::string command : {"bogus", "readLogDelta"}) {
+        EXPECT_EQ(dispatchCommand(service, R"({"command":")" + command + "\"}"),
+                  R"({"ok":false,"error":"HalvernService is not initialized"})");
+    }
     const testing::ScopedRuntimeDirectory runtimeDirectory;  // a start really writes files
     const testing::ScopedJournalPlace journal;
     service.setController(
