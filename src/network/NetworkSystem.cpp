@@ -11,6 +11,9 @@ class HostNetworkSystem final : public NetworkSystem {
     AdapterNameMap listAdapterNames(int family) override {
         return halvern::listAdapterNames(family);
     }
+    AdapterNameMap listUpAdapterNames(int family) override {
+        return halvern::listUpAdapterNames(family);
+    }
     const NetworkCommandBuilder& commands() override { return platformNetworkCommands(); }
     void runCommand(const CommandLine& commandLine, bool allowFailure) override {
         halvern::runCommand(commandLine, allowFailure);

@@ -92,6 +92,23 @@ void ProxyCoreProcess::stop() noexcept {
     serverAddress_.clear();
 }
 
+std::optional<std::uint32_t> ProxyCoreProcess::exitCodeIfEnded() noexcept {
+    return exitCodeIfExited(process_);
+}
+
+// The log's handle is the one start() opened, so the new child writes where the old one
+// stopped: a client reading from its old offset loses nothing, and the crash's last lines stay.
+void ProxyCoreProcess::restart(int timeoutMs) {
+    if (configPath_.empty()) {
+        throw std::runtime_error("Failed to start " + executableFileName("xray") +
+                                 ": no configuration");
+    }
+    process_.reset();
+    process_ = launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,
+                            executableFileName("xray"), journal_);
+    waitForSocksPort(timeoutMs);
+}
+
 std::uint32_t ProxyCoreProcess::processId() const noexcept {
     return process_.process.id();
 }

@@ -1,0 +1,59 @@
+#include "tunnel/SessionWatcher.h"
+
+#include <chrono>
+#include <utility>
+
+namespace halvern {
+
+SessionWatcher::SessionWatcher(CommandMutex* commandLock, std::function<bool()> check)
+    : commandLock_(commandLock), check_(std::move(check)) {
+    thread_ = std::thread([this] { run(); });
+}
+
+SessionWatcher::~SessionWatcher() {
+    stop();
+}
+
+void SessionWatcher::stop() noexcept {
+    stopRequested_ = true;
+    events_.wake();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+        thread_.join();
+    }
+}
+
+// A burst of changes ends one wait; the tables are read afresh on each pass, so the pass after a
+// time-out also catches what an event-less system (Wine) changed.
+void SessionWatcher::run() noexcept {
+    while (!stopRequested_) {
+        events_.wait(kPollMs);
+        if (stopRequested_ || !runCheckLocked()) {
+            return;
+        }
+    }
+}
+
+// The command lock is tried in short steps rather than waited for: stop may hold it while it
+// ends this thread, and must find it gone instead of blocked.
+bool SessionWatcher::runCheckLocked() noexcept {
+    std::unique_lock<CommandMutex> lock;
+    if (commandLock_ != nullptr) {
+        lock = std::unique_lock<CommandMutex>(*commandLock_, std::defer_lock);
+        while (!lock.try_lock_for(std::chrono::milliseconds(kLockRetryMs))) {
+            if (stopRequested_) {
+                return false;
+            }
+        }
+        if (stopRequested_) {
+            return false;
+        }
+    }
+    try {
+        return check_();
+    } catch (...) {
+        // A pass that failed as a whole (out of memory) is tried again after the next wait.
+        return true;
+    }
+}
+
+}  // namespace halvern
