@@ -95,8 +95,8 @@ bool TunnelController::recoverChild(bool core, std::uint32_t exitCode) {
         const std::string tail = readLogTail(
             core ? session::kCoreLogFileName : session::kBridgeLogFileName, kExitTailBytes);
         giveUp(exitMessage(exited, exitCode, tail),
-               exited + std::to_string(exitCode) + ", more than " +
-                   std::to_string(RestartBudget::kMaxRestarts) + " times in " +
+               exited + std::to_string(exitCode) + " after " +
+                   std::to_string(RestartBudget::kMaxRestarts) + " restarts within " +
                    std::to_string(RestartBudget::kWindowMs / 1000) + " s; giving up");
         return false;
     }

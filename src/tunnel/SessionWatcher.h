@@ -24,7 +24,7 @@ using CommandMutex = std::timed_mutex;
 // kLockRetryMs, and one inside `check` finishes it first.
 class SessionWatcher {
   public:
-    static constexpr int kPollMs = 500;
+    static constexpr int kPollMs = 250;
     static constexpr int kLockRetryMs = 20;
 
     SessionWatcher(CommandMutex* commandLock, std::function<bool()> check);

@@ -7,6 +7,7 @@
 //   print TEXT, eprint TEXT (stdout, stderr; "\n" decoded)   fill N (fillPattern)   sleep MS
 //   listen PORT (on 127.0.0.1)   args   cwd   fds (POSIX: " N=TARGET" per open descriptor)
 //   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold
+//   tun (POSIX, bridge: creates the "-device tun://NAME" device, which ends with the program)
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -28,7 +29,11 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #endif
 
@@ -62,6 +67,29 @@ bool listenOn(int port) {
            listen(listener, 64) == 0;
 }
 
+// The device is never closed: it lives, and goes, with the program, as the real bridge's does.
+bool createTun(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    return false;
+#else
+    const std::string prefix = "tun://";
+    for (int i = 1; i + 1 < argc; ++i) {
+        const std::string device = argv[i + 1];
+        if (std::string(argv[i]) != "-device" || device.rfind(prefix, 0) != 0) {
+            continue;
+        }
+        const int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+        ifreq request{};
+        request.ifr_flags = IFF_TUN | IFF_NO_PI;
+        device.copy(request.ifr_name, IFNAMSIZ - 1, prefix.size());
+        return fd >= 0 && ::ioctl(fd, TUNSETIFF, &request) == 0;
+    }
+    return false;
+#endif
+}
+
 [[noreturn]] void runBehaviour(const std::string& script, int argc, char** argv) {
     std::istringstream steps(script);
     for (std::string step; std::getline(steps, step, ';');) {
@@ -92,6 +120,9 @@ bool listenOn(int port) {
                 }
             }
             writeOut(stdout, line + "\n");
+        } else if (verb == "tun" && !createTun(argc, argv)) {
+            writeOut(stderr, "fake: cannot create the device\n");
+            std::_Exit(4);
         } else if (verb == "raise") {
             std::signal(std::stoi(argument), SIG_DFL);
             std::raise(std::stoi(argument));
@@ -100,7 +131,7 @@ bool listenOn(int port) {
             std::_Exit(static_cast<int>(std::stoul(argument, nullptr, 0)));
         } else if (verb == "hold") {
             break;
-        } else if (verb != "listen") {
+        } else if (verb != "listen" && verb != "tun") {
             writeOut(stderr, "fake: unknown step '" + step + "'\n");
             std::_Exit(2);
         }

@@ -23,6 +23,8 @@ class SequenceNetwork {
 
     // The adapter goes, as when the bridge ends, and a later apply fails (Windows: netsh does).
     void bridgeEnded();
+    // Linux: runs `command` (ip, as root) in the namespace; whether it succeeded.
+    bool change(const std::string& command) const;
     // Linux: the routing tables, and /etc/resolv.conf (content, mode) as the service sees them.
     std::string routingTable() const;
     std::string resolverConfiguration() const;
