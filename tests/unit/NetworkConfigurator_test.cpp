@@ -24,12 +24,15 @@ using Lines = std::vector<std::string>;
 class RecordingSystem final : public NetworkSystem {
   public:
     bool readIpv4ForwardTable(std::vector<ForwardRow>& table) override {
-        table = {{0, 0, 9, 40, 1},  {5, 0, 9, 12, 1},           {0, 5, 9, 12, 1},
-                 {0, 0, 0, 12, 1},  {0, 0, 9, 77, 1},           {0, 0, 9, 14, 26},
-                 {0, 0, 9, 13, 25}, {0, 0, 0x010200C0U, 12, 25}};
+        table = rows;
         return true;
     }
     AdapterNameMap listAdapterNames(int /*family*/) override { return names; }
+    AdapterNameMap listUpAdapterNames(int /*family*/) override {
+        AdapterNameMap up = names;
+        up.erase(down);
+        return up;
+    }
     const NetworkCommandBuilder& commands() override { return *builder; }
     void runCommand(const CommandLine& commandLine, bool allowFailure) override {
         const std::string line = joinCommandLine(commandLine);
@@ -39,8 +42,12 @@ class RecordingSystem final : public NetworkSystem {
         ran.push_back((allowFailure ? "[tolerated] " : "") + line);
     }
 
+    std::vector<ForwardRow> rows = {
+        {0, 0, 9, 40, 1}, {5, 0, 9, 12, 1},  {0, 5, 9, 12, 1},  {0, 0, 0, 12, 1},
+        {0, 0, 9, 77, 1}, {0, 0, 9, 14, 26}, {0, 0, 9, 13, 25}, {0, 0, 0x010200C0U, 12, 25}};
     AdapterNameMap names = {
         {12, "Ethernet Z"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_802"}};
+    std::uint32_t down = 0;  // an adapter that is down
     Lines ran;
     std::string failing;  // a command that holds this text fails
     const NetworkCommandBuilder* builder = &netshCommands();
@@ -115,6 +122,117 @@ TEST(NetworkSetup, ADnsServerIsAnAddressAsInetPtonReadsIt) {
         EXPECT_THROW(ipCommands().checkDnsServer(server), std::runtime_error) << server;
     }
     EXPECT_THROW(ipCommands().checkDnsServer(std::string("1.2.3.4\0", 8)), std::runtime_error);
+}
+
+// Route snapshots after a change of network, against a session whose host route went in via
+// 192.0.2.1 on "Ethernet Z" (12). Each row of the table: the snapshot, what runs, and where the
+// host route then leads. Addresses are in network byte order.
+TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
+    constexpr std::uint32_t kGateway = 0x010200C0U;  // 192.0.2.1
+    constexpr std::uint32_t kMoved = 0x090200C0U;    // 192.0.2.9
+    constexpr std::uint32_t kServer = 0x057100CBU;   // 203.0.113.5
+    const ForwardRow defaultRoute{0, 0, kGateway, 12, 25};
+    const ForwardRow hostRoute{kServer, 0xFFFFFFFFU, kGateway, 12, 1};
+    const ForwardRow ourDefault{0, 0, 0x0100FF0AU, 40, 0};  // through our own adapter
+    const std::string addMoved =
+        kNetsh + "add route 203.0.113.5/32 \"Ethernet Z\" 192.0.2.9 metric=1";
+    const std::string addWifi = kNetsh + "add route 203.0.113.5/32 \"Wi-Fi\" 192.0.2.9 metric=1";
+    const Uplink start{"192.0.2.1", "Ethernet Z"};
+    const struct {
+        const char* what;
+        std::vector<ForwardRow> rows;
+        std::uint32_t down;
+        Lines ran;
+        Uplink now;
+    } cases[] = {
+        {"no change", {defaultRoute, hostRoute}, 0, {}, start},
+        {"our own adapter's default route", {ourDefault, defaultRoute, hostRoute}, 0, {}, start},
+        {"the host route vanished", {defaultRoute}, 0, {kHostRoute}, start},
+        {"the gateway moved",
+         {{0, 0, kMoved, 12, 25}, hostRoute},
+         0,
+         {addMoved, kDeleteHostRoute},
+         {"192.0.2.9", "Ethernet Z"}},
+        {"the old link went down, its routes stayed",
+         {defaultRoute, hostRoute, {0, 0, kMoved, 14, 50}},
+         12,
+         {addWifi, kDeleteHostRoute},
+         {"192.0.2.9", "Wi-Fi"}},
+        {"the old link went with its routes",
+         {{0, 0, kMoved, 14, 50}},
+         0,
+         {addWifi},
+         {"192.0.2.9", "Wi-Fi"}},
+        {"no default route left", {hostRoute}, 0, {}, start},
+        {"no default route but through ourselves", {ourDefault}, 0, {}, start},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::ScopedJournalPlace place;
+        SessionJournal journal(place.path());
+        RecordingSystem system;
+        NetworkConfigurator network(system, &journal);
+        network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, false);
+        system.ran.clear();
+        system.rows = c.rows;
+        system.down = c.down;
+        EXPECT_EQ(network.followDefaultRoute().has_value(), !c.ran.empty());
+        EXPECT_EQ(system.ran, c.ran);
+        EXPECT_EQ(network.uplink(), c.now);
+        std::vector<JournalEntry> routes = journal.entries();
+        std::erase_if(routes, [](const JournalEntry& entry) {
+            return entry.kind != JournalKind::serverRoute;
+        });
+        EXPECT_EQ(
+            routes,
+            (std::vector<JournalEntry>{
+                {JournalKind::serverRoute, {"203.0.113.5", c.now.interfaceName, c.now.gateway}}}))
+            << "the journal names the route that exists";
+        system.ran.clear();
+        network.restore();
+        EXPECT_EQ(system.ran.back(), "[tolerated] " + kNetsh + "delete route 203.0.113.5/32 \"" +
+                                         c.now.interfaceName + "\" " + c.now.gateway);
+    }
+    RecordingSystem failing;  // a refused add keeps the old route as the current one
+    NetworkConfigurator network(failing);
+    network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, false);
+    failing.rows = {{0, 0, kMoved, 12, 25}, hostRoute};
+    failing.failing = "192.0.2.9";
+    EXPECT_THROW(network.followDefaultRoute(), std::runtime_error);
+    EXPECT_EQ(network.uplink(), start);
+}
+
+// A bridge that came back gets its adapter's lines and the routes through it, nothing of the
+// host route or of the leak guard, which outlive the adapter; giving up deletes the routes but
+// keeps the leak guard (Linux) until restore.
+TEST(NetworkFollow, ABridgeComesBackOrTheSessionRetreats) {
+    RecordingSystem system;
+    system.builder = &ipCommands();
+    NetworkConfigurator network(system);
+    network.apply("Halvern_1", "203.0.113.5", "10.255.0.1", {"192.0.2.53"}, true);
+    const Lines setup = system.ran;
+    system.ran.clear();
+    network.reapplyAdapter();
+    // Address and link, both DNS steps, then the halves through the adapter.
+    ASSERT_EQ(system.ran.size(), 7U);
+    EXPECT_EQ(Lines(system.ran.begin(), system.ran.begin() + 5),
+              Lines(setup.begin(), setup.begin() + 5));
+    EXPECT_EQ(system.ran[6], "ip route add 128.0.0.0/1 via 10.255.0.1 dev Halvern_1 metric 1");
+    system.ran.clear();
+    network.retreat();
+    EXPECT_EQ(
+        system.ran,
+        (Lines{"[tolerated] ip route del 128.0.0.0/1 via 10.255.0.1 dev Halvern_1 metric 1",
+               "[tolerated] ip route del 0.0.0.0/1 via 10.255.0.1 dev Halvern_1 metric 1",
+               "[tolerated] ip route del 203.0.113.5/32 via 192.0.2.1 dev Ethernet Z metric 1"}));
+    system.ran.clear();
+    network.reapplyAdapter();
+    EXPECT_EQ(network.followDefaultRoute(), std::nullopt);
+    EXPECT_EQ(system.ran, Lines{}) << "a session given up is left alone";
+    network.restore();
+    EXPECT_EQ(system.ran.size(), 4U);
+    EXPECT_EQ(system.ran.front(),
+              "[tolerated] ip -6 route del unreachable 8000::/1 dev lo metric 1024");
 }
 
 // Newest first, not the one in its way; a host route that got in stays journaled for next time,
