@@ -199,7 +199,10 @@ bool holdsServerRoute(const std::vector<ForwardRow>& rows, const AdapterNameMap&
 }  // namespace
 
 // Add first, then delete: at no moment is the server left without a way beside the tunnel, and
-// the journal names the new route before it exists, so a crash in between undoes both.
+// the journal names the new route before it exists, so a crash in between undoes both. The old
+// route's delete runs even when the table no longer shows it: gone with its link, it fails
+// harmlessly. A host route is put back only after it was seen and then vanished, so a system
+// that never lists it (a stand-in netsh) is not asked again and again.
 std::optional<UplinkMove> NetworkConfigurator::followDefaultRoute() {
     if (!applied_ || retreated_ || serverAddress_.empty()) {
         return std::nullopt;
@@ -215,10 +218,11 @@ std::optional<UplinkMove> NetworkConfigurator::followDefaultRoute() {
     }
     const Uplink current = uplink();
     const Uplink target{ipv4Text(best->nextHop), best->interfaceName};
+    const bool moved = !(target == current);
     const bool present =
-        serverRouteActive_ &&
         holdsServerRoute(rows, system_->listAdapterNames(kIpv4Family), serverAddress_, current);
-    if (target == current && present) {
+    if (!moved && (present || !serverRouteSeen_)) {
+        serverRouteSeen_ = serverRouteSeen_ || present;
         return std::nullopt;
     }
     const JournalEntry added{JournalKind::serverRoute,
@@ -229,22 +233,18 @@ std::optional<UplinkMove> NetworkConfigurator::followDefaultRoute() {
                             serverAddress_, target.interfaceName, target.gateway),
                         false);
     } catch (...) {
-        if (!(target == current)) {
+        if (moved) {
             forget(added);
         }
         throw;
     }
-    if (!(target == current)) {
-        // Gone with its link, the old route's delete fails harmlessly; its entry goes either way.
-        if (present) {
-            deleteServerRoute();
-        } else {
-            forget(serverRouteEntry());
-        }
+    if (moved) {
+        deleteServerRoute();
         defaultGateway_ = target.gateway;
         defaultInterface_ = target.interfaceName;
     }
     serverRouteActive_ = true;
+    serverRouteSeen_ = false;
     return UplinkMove{current, target};
 }
 
@@ -289,6 +289,7 @@ void NetworkConfigurator::restore() {
     undoDnsChange();
     applied_ = false;
     retreated_ = false;
+    serverRouteSeen_ = false;
     adapterName_.clear();
     serverAddress_.clear();
     tunnelAddress_.clear();

@@ -53,9 +53,9 @@ class NetworkConfigurator {
     void restore();
 
     // After a change of network: re-runs the default-route discovery without our adapters and
-    // without adapters that are down, and when the uplink moved or the server's host route is
-    // gone, journals and adds the host route at the new uplink, then deletes the old one if it is
-    // still there. With no usable default route, or nothing applied, it changes nothing. Throws
+    // without adapters that are down, and when the uplink moved or the server's host route
+    // vanished from the table, journals and adds the host route at the new uplink, then deletes
+    // the old one. With no usable default route, or nothing applied, it changes nothing. Throws
     // std::runtime_error when the new route cannot be added; the old one then stays the current.
     std::optional<UplinkMove> followDefaultRoute();
 
@@ -105,6 +105,7 @@ class NetworkConfigurator {
     bool applied_ = false;
     bool retreated_ = false;
     bool serverRouteActive_ = false;
+    bool serverRouteSeen_ = false;  // in the table since it was last added
     std::unique_ptr<DnsChange> dns_;
 };
 

@@ -161,7 +161,7 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
         {"the old link went with its routes",
          {{0, 0, kMoved, 14, 50}},
          0,
-         {addWifi},
+         {addWifi, kDeleteHostRoute},
          {"192.0.2.9", "Wi-Fi"}},
         {"no default route left", {hostRoute}, 0, {}, start},
         {"no default route but through ourselves", {ourDefault}, 0, {}, start},
@@ -173,6 +173,8 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
         RecordingSystem system;
         NetworkConfigurator network(system, &journal);
         network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, false);
+        system.rows = {defaultRoute, hostRoute};  // the table as the connect left it
+        EXPECT_EQ(network.followDefaultRoute(), std::nullopt);
         system.ran.clear();
         system.rows = c.rows;
         system.down = c.down;
@@ -200,6 +202,10 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
     failing.failing = "192.0.2.9";
     EXPECT_THROW(network.followDefaultRoute(), std::runtime_error);
     EXPECT_EQ(network.uplink(), start);
+    failing.rows = {defaultRoute};  // a host route never seen in the table is not put back
+    failing.ran.clear();
+    EXPECT_EQ(network.followDefaultRoute(), std::nullopt);
+    EXPECT_EQ(failing.ran, Lines{});
 }
 
 // A bridge that came back gets its adapter's lines and the routes through it, nothing of the
