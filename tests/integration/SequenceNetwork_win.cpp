@@ -1,14 +1,48 @@
 #include <windows.h>
 
+#include <filesystem>
+#include <sstream>
+
 #include "integration/SequenceNetwork.h"
+#include "support/TestSupport.h"
 
 namespace halvern::testing {
 
-SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(adapterName) {}
+SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(adapterName) {
+    record_ = (std::filesystem::temp_directory_path() /
+               ("halvern_standins_" + std::to_string(GetCurrentProcessId()) + ".txt"))
+                  .string();
+    std::filesystem::remove(record_);
+    SetEnvironmentVariableA("HALVERN_STANDIN_RECORD", record_.c_str());
+}
 
 SequenceNetwork::~SequenceNetwork() {
+    SetEnvironmentVariableA("HALVERN_STANDIN_RECORD", nullptr);
     SetEnvironmentVariableA("HALVERN_STANDIN_EXIT", nullptr);
     SetEnvironmentVariableA("HALVERN_STANDIN_FAIL_ON", nullptr);
+    std::error_code ignored;
+    std::filesystem::remove(record_, ignored);
+}
+
+bool SequenceNetwork::change(const std::string& /*command*/) const {
+    return false;
+}
+
+// Each record line is "<pid> <dwFlags> <wShowWindow> <command line>".
+std::string SequenceNetwork::commandRecord() const {
+    std::istringstream lines(readFileBytes(record_));
+    std::string commands;
+    for (std::string line; std::getline(lines, line);) {
+        std::size_t at = 0;
+        for (int field = 0; field < 3 && at != std::string::npos; ++field) {
+            at = line.find(' ', at);
+            at = at == std::string::npos ? at : at + 1;
+        }
+        if (at != std::string::npos) {
+            commands += line.substr(at) + "\n";
+        }
+    }
+    return commands;
 }
 
 // The stand-ins read these; children inherit them.
