@@ -15,6 +15,7 @@ namespace {
 constexpr std::size_t kExitTailBytes = 2048;
 constexpr std::size_t kTimeoutTailBytes = 4096;
 constexpr std::int64_t kProbeIntervalMs = 200;
+constexpr std::int64_t kPortReleaseMs = 2000;
 
 JournalEntry configEntry() {
     return {JournalKind::proxyConfig, {}};
@@ -104,6 +105,14 @@ void ProxyCoreProcess::restart(int timeoutMs) {
                                  ": no configuration");
     }
     process_.reset();
+    // A killed core's listener goes as its process is torn down, which may end after its exit
+    // code can be read: until then the new core could not bind the port, and the readiness
+    // probe would take the old listener for the new one's. The wait is bounded.
+    const auto ended = MonotonicClock::now();
+    ensureWinsock();
+    while (tryConnectLoopback(session::kSocksPort) && elapsedMilliseconds(ended) < kPortReleaseMs) {
+        sleepMilliseconds(kProbeIntervalMs / 4);
+    }
     process_ = launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,
                             executableFileName("xray"), journal_);
     waitForSocksPort(timeoutMs);
