@@ -33,7 +33,9 @@ std::string uplinkText(const Uplink& uplink) {
 
 void TunnelController::startWatcher() noexcept {
     try {
-        watcher_ = std::make_unique<SessionWatcher>(commandLock_, [this] { return keepSession(); });
+        watcher_ = std::make_unique<SessionWatcher>(
+            commandLock_,
+            [this](bool networkMayHaveChanged) { return keepSession(networkMayHaveChanged); });
     } catch (...) {
         trace("cannot watch the session: no thread");
     }
@@ -66,7 +68,7 @@ SessionUpkeep TunnelController::sessionUpkeep() const {
 }
 
 // Children first: a bridge that came back needs its routes before anything else reads them.
-bool TunnelController::keepSession() {
+bool TunnelController::keepSession(bool networkMayHaveChanged) {
     const std::lock_guard lock(mutex_);
     if (!connected_ || !proxyCore_ || !tunnelBridge_ || !network_) {
         return false;
@@ -81,7 +83,9 @@ bool TunnelController::keepSession() {
             return false;
         }
     }
-    followNetwork();
+    if (networkMayHaveChanged) {
+        followNetwork();
+    }
     return true;
 }
 

@@ -3,9 +3,12 @@
 #include <chrono>
 #include <utility>
 
+#include "common/MonotonicClock.h"
+
 namespace halvern {
 
-SessionWatcher::SessionWatcher(CommandMutex* commandLock, std::function<bool()> check)
+SessionWatcher::SessionWatcher(CommandMutex* commandLock,
+                               std::function<bool(bool networkMayHaveChanged)> check)
     : commandLock_(commandLock), check_(std::move(check)) {
     thread_ = std::thread([this] { run(); });
 }
@@ -25,9 +28,15 @@ void SessionWatcher::stop() noexcept {
 // A burst of changes ends one wait; the tables are read afresh on each pass, so the pass after a
 // time-out also catches what an event-less system (Wine) changed.
 void SessionWatcher::run() noexcept {
+    auto lastLook = MonotonicClock::now();
     while (!stopRequested_) {
-        events_.wait(kPollMs);
-        if (stopRequested_ || !runCheckLocked()) {
+        const bool event = events_.wait(kPollMs);
+        const bool look =
+            event || !events_.subscribed() || elapsedMilliseconds(lastLook) >= kRecheckMs;
+        if (look) {
+            lastLook = MonotonicClock::now();
+        }
+        if (stopRequested_ || !runCheckLocked(look)) {
             return;
         }
     }
@@ -35,7 +44,7 @@ void SessionWatcher::run() noexcept {
 
 // The command lock is tried in short steps rather than waited for: stop may hold it while it
 // ends this thread, and must find it gone instead of blocked.
-bool SessionWatcher::runCheckLocked() noexcept {
+bool SessionWatcher::runCheckLocked(bool networkMayHaveChanged) noexcept {
     std::unique_lock<CommandMutex> lock;
     if (commandLock_ != nullptr) {
         lock = std::unique_lock<CommandMutex>(*commandLock_, std::defer_lock);
@@ -49,7 +58,7 @@ bool SessionWatcher::runCheckLocked() noexcept {
         }
     }
     try {
-        return check_();
+        return check_(networkMayHaveChanged);
     } catch (...) {
         // A pass that failed as a whole (out of memory) is tried again after the next wait.
         return true;

@@ -14,8 +14,10 @@ namespace halvern {
 using CommandMutex = std::timed_mutex;
 
 // One thread per connected session that keeps the session true: after each network change, and
-// at least every kPollMs, it runs `check`. It holds no lock while it waits. Before `check` it
-// takes the command lock (when there is one) like any command; `check` then takes the
+// at least every kPollMs, it runs `check`, telling it whether the network may have changed: after
+// an event, on every pass where the system sends none (Wine), and every kRecheckMs in any case.
+// The passes between cost a look at the children only. It holds no lock while it waits. Before
+// `check` it takes the command lock (when there is one) like any command; `check` then takes the
 // controller's own lock, so the house order holds. `check` returns false when the session is
 // over (it gave up), which ends the thread.
 //
@@ -25,9 +27,11 @@ using CommandMutex = std::timed_mutex;
 class SessionWatcher {
   public:
     static constexpr int kPollMs = 250;
+    static constexpr int kRecheckMs = 5000;
     static constexpr int kLockRetryMs = 20;
 
-    SessionWatcher(CommandMutex* commandLock, std::function<bool()> check);
+    SessionWatcher(CommandMutex* commandLock,
+                   std::function<bool(bool networkMayHaveChanged)> check);
     ~SessionWatcher();
     SessionWatcher(const SessionWatcher&) = delete;
     SessionWatcher& operator=(const SessionWatcher&) = delete;
@@ -36,10 +40,10 @@ class SessionWatcher {
 
   private:
     void run() noexcept;
-    bool runCheckLocked() noexcept;
+    bool runCheckLocked(bool networkMayHaveChanged) noexcept;
 
     CommandMutex* commandLock_;
-    std::function<bool()> check_;
+    std::function<bool(bool)> check_;
     std::atomic<bool> stopRequested_{false};
     NetworkChangeEvents events_;
     std::thread thread_;

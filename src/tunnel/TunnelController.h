@@ -91,7 +91,7 @@ class TunnelController {
     void startWatcher() noexcept;
     void stopWatcher() noexcept;
     void releaseGivenUpSession();
-    bool keepSession();
+    bool keepSession(bool networkMayHaveChanged);
     bool recoverChild(bool core, std::uint32_t exitCode);
     void followNetwork();
     void giveUp(const std::string& message, const std::string& trace) noexcept;
