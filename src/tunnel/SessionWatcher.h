@@ -27,7 +27,7 @@ using CommandMutex = std::timed_mutex;
 class SessionWatcher {
   public:
     static constexpr int kPollMs = 250;
-    static constexpr int kRecheckMs = 5000;
+    static constexpr int kRecheckMs = 2000;
     static constexpr int kLockRetryMs = 20;
 
     SessionWatcher(CommandMutex* commandLock,

@@ -67,26 +67,17 @@ bool listenOn(int port) {
            listen(listener, 64) == 0;
 }
 
-// The device is never closed: it lives, and goes, with the program, as the real bridge's does.
+// The device of "-device tun://NAME", never closed: it goes with the program, as the real one's.
 bool createTun(int argc, char** argv) {
 #ifdef _WIN32
-    (void)argc;
-    (void)argv;
-    return false;
+    return argc < 0 && argv == nullptr;
 #else
-    const std::string prefix = "tun://";
-    for (int i = 1; i + 1 < argc; ++i) {
-        const std::string device = argv[i + 1];
-        if (std::string(argv[i]) != "-device" || device.rfind(prefix, 0) != 0) {
-            continue;
-        }
-        const int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
-        ifreq request{};
-        request.ifr_flags = IFF_TUN | IFF_NO_PI;
-        device.copy(request.ifr_name, IFNAMSIZ - 1, prefix.size());
-        return fd >= 0 && ::ioctl(fd, TUNSETIFF, &request) == 0;
-    }
-    return false;
+    const std::string device = argc > 2 ? argv[2] : "";
+    ifreq request{};
+    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    device.copy(request.ifr_name, IFNAMSIZ - 1, std::string("tun://").size());
+    const int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+    return device.starts_with("tun://") && fd >= 0 && ::ioctl(fd, TUNSETIFF, &request) == 0;
 #endif
 }
 

@@ -25,8 +25,7 @@ class SequenceNetwork {
     void bridgeEnded();
     // Linux: runs `command` (ip, as root) in the namespace; whether it succeeded. Windows: false.
     bool change(const std::string& command) const;
-    // Windows: the command lines that the netsh and powershell stand-ins ran, one a line, in
-    // order. Linux: empty.
+    // Windows: the netsh and powershell stand-ins' record, a line per command run. Linux: empty.
     std::string commandRecord() const;
     // Linux: the routing tables, and /etc/resolv.conf (content, mode) as the service sees them.
     std::string routingTable() const;

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "integration/SequenceNetwork.h"
 #include "support/TestSupport.h"
@@ -28,27 +27,8 @@ bool SequenceNetwork::change(const std::string& /*command*/) const {
     return false;
 }
 
-// Each record line is "<pid> <dwFlags> <wShowWindow> <command line>".
 std::string SequenceNetwork::commandRecord() const {
-    std::istringstream lines(readFileBytes(record_));
-    std::string commands;
-    for (std::string line; std::getline(lines, line);) {
-        std::size_t at = 0;
-        for (int field = 0; field < 3 && at != std::string::npos; ++field) {
-            at = line.find(' ', at);
-            at = at == std::string::npos ? at : at + 1;
-        }
-        if (at != std::string::npos) {
-            commands += line.substr(at) + "\n";
-        }
-    }
-    return commands;
-}
-
-// The stand-ins read these; children inherit them.
-void SequenceNetwork::bridgeEnded() {
-    SetEnvironmentVariableA("HALVERN_STANDIN_EXIT", "1");
-    SetEnvironmentVariableA("HALVERN_STANDIN_FAIL_ON", "add route 0.0.0.0/0");
+    return readFileBytes(record_);
 }
 
 std::string SequenceNetwork::routingTable() const {

@@ -208,39 +208,6 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
     EXPECT_EQ(failing.ran, Lines{});
 }
 
-// A bridge that came back gets its adapter's lines and the routes through it, nothing of the
-// host route or of the leak guard, which outlive the adapter; giving up deletes the routes but
-// keeps the leak guard (Linux) until restore.
-TEST(NetworkFollow, ABridgeComesBackOrTheSessionRetreats) {
-    RecordingSystem system;
-    system.builder = &ipCommands();
-    NetworkConfigurator network(system);
-    network.apply("Halvern_1", "203.0.113.5", "10.255.0.1", {"192.0.2.53"}, true);
-    const Lines setup = system.ran;
-    system.ran.clear();
-    network.reapplyAdapter();
-    // Address and link, both DNS steps, then the halves through the adapter.
-    ASSERT_EQ(system.ran.size(), 7U);
-    EXPECT_EQ(Lines(system.ran.begin(), system.ran.begin() + 5),
-              Lines(setup.begin(), setup.begin() + 5));
-    EXPECT_EQ(system.ran[6], "ip route add 128.0.0.0/1 via 10.255.0.1 dev Halvern_1 metric 1");
-    system.ran.clear();
-    network.retreat();
-    EXPECT_EQ(
-        system.ran,
-        (Lines{"[tolerated] ip route del 128.0.0.0/1 via 10.255.0.1 dev Halvern_1 metric 1",
-               "[tolerated] ip route del 0.0.0.0/1 via 10.255.0.1 dev Halvern_1 metric 1",
-               "[tolerated] ip route del 203.0.113.5/32 via 192.0.2.1 dev Ethernet Z metric 1"}));
-    system.ran.clear();
-    network.reapplyAdapter();
-    EXPECT_EQ(network.followDefaultRoute(), std::nullopt);
-    EXPECT_EQ(system.ran, Lines{}) << "a session given up is left alone";
-    network.restore();
-    EXPECT_EQ(system.ran.size(), 4U);
-    EXPECT_EQ(system.ran.front(),
-              "[tolerated] ip -6 route del unreachable 8000::/1 dev lo metric 1024");
-}
-
 // Newest first, not the one in its way; a host route that got in stays journaled for next time,
 // one whose add failed (maybe the same route, there before) does not.
 TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
