@@ -31,6 +31,12 @@ std::string SequenceNetwork::commandRecord() const {
     return readFileBytes(record_);
 }
 
+// The stand-ins read these; children inherit them.
+void SequenceNetwork::bridgeEnded() {
+    SetEnvironmentVariableA("HALVERN_STANDIN_EXIT", "1");
+    SetEnvironmentVariableA("HALVERN_STANDIN_FAIL_ON", "add route 0.0.0.0/0");
+}
+
 std::string SequenceNetwork::routingTable() const {
     return {};
 }
