@@ -20,6 +20,8 @@ struct NetworkChangeEvents::Handles {
 
 namespace {
 
+constexpr int kMaxReadsPerWait = 64;
+
 // Routes, links and IPv4 addresses: a new default route, a link going down and an uplink's
 // address changing are the moves the watcher follows.
 int openRouteSocket() noexcept {
@@ -37,15 +39,16 @@ int openRouteSocket() noexcept {
 }
 
 // Only the fact that something came counts: the watcher reads the tables afresh. A socket
-// whose buffer overran (ENOBUFS) has lost messages, which is still "something changed".
+// whose buffer overran (ENOBUFS) has lost messages, which is still "something changed". Bounded,
+// so a flood of changes cannot keep the watcher here.
 void drain(int fd) noexcept {
     std::array<char, 8192> buffer{};
-    for (;;) {
+    for (int read = 0; read < kMaxReadsPerWait; ++read) {
         const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (got < 0 && errno == EINTR) {
+        if (got < 0 && (errno == EINTR || errno == ENOBUFS)) {
             continue;
         }
-        if (got <= 0 && errno != ENOBUFS) {
+        if (got <= 0) {
             return;
         }
     }

@@ -50,10 +50,13 @@ void TunnelController::stopWatcher() noexcept {
 
 // A session given up keeps what holds traffic back (Linux's dead ends) and its DNS change until
 // stop or the next connect, which both come here first. Its watcher has already ended.
-void TunnelController::releaseGivenUpSession() {
+void TunnelController::releaseGivenUpSession() noexcept {
     watcher_.reset();
     if (network_) {
-        network_->restore();
+        try {
+            network_->restore();
+        } catch (...) {  // NOLINT(bugprone-empty-catch): restore tolerates every failure
+        }
         network_.reset();
     }
 }

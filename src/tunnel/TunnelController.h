@@ -39,8 +39,9 @@ using StatusCallback = std::function<void(const std::string&)>;
 // place of their own).
 //
 // Status words: "disconnected", "connecting", "connected", "disconnecting", "error". Only
-// "connecting"/"connected"/"error" of a connect and "disconnecting"/"disconnected" of a
-// disconnect that tore a session down are announced; creation and an idle disconnect are silent.
+// "connecting"/"connected"/"error" of a connect, "disconnecting"/"disconnected" of a disconnect
+// that tore a session down, and the "error" of a session given up by its watcher are announced;
+// creation and an idle disconnect are silent.
 class TunnelController {
   public:
     explicit TunnelController(StatusCallback statusCallback,
@@ -90,7 +91,7 @@ class TunnelController {
     // The watcher's side (SessionUpkeep.cpp), under the controller's lock.
     void startWatcher() noexcept;
     void stopWatcher() noexcept;
-    void releaseGivenUpSession();
+    void releaseGivenUpSession() noexcept;
     bool keepSession(bool networkMayHaveChanged);
     bool recoverChild(bool core, std::uint32_t exitCode);
     void followNetwork();

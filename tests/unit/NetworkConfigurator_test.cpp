@@ -102,10 +102,11 @@ TEST(NetshSetup, ApplyThenRestore) {
     EXPECT_THROW(NetworkConfigurator(nameless).apply("H", "", "", {}, false), std::runtime_error);
     RecordingSystem ip;  // on Linux a server must be an address; the message escapes the rest
     ip.builder = &ipCommands();
-    EXPECT_EQ(testing::errorFrom([&] {
-                  NetworkConfigurator(ip).apply("H", "", "", {"1.1.1.1", "-x\"\x7F"}, false);
-              }),
-              R"(DNS server is not an IP address: "-x\"\x7F")");
+    for (const Lines& servers : {Lines{"1.1.1.1", "-x\"\x7F"}, Lines{"-x\"\x7F"}}) {
+        EXPECT_EQ(
+            testing::errorFrom([&] { NetworkConfigurator(ip).apply("H", "", "", servers, false); }),
+            R"(DNS server is not an IP address: "-x\"\x7F")");
+    }
 }
 
 // A DNS server is an address as glibc's inet_pton reads it, on every platform.
@@ -183,12 +184,14 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
         EXPECT_EQ(network.uplink(), c.now);
         const JournalEntry route{JournalKind::serverRoute,
                                  {"203.0.113.5", c.now.interfaceName, c.now.gateway}};
+        const JournalEntry tunnel{JournalKind::tunnelRoute, {"Halvern_Tun_802", "10.255.0.1"}};
         EXPECT_EQ(std::ranges::count(journal.entries(), route) +
+                      std::ranges::count(journal.entries(), tunnel) +
                       std::ranges::count_if(journal.entries(),
                                             [](const JournalEntry& entry) {
                                                 return entry.kind == JournalKind::serverRoute;
                                             }),
-                  2)
+                  3)
             << "the journal names the route that exists";
         system.ran.clear();
         network.restore();
@@ -206,6 +209,12 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
     failing.ran.clear();
     EXPECT_EQ(network.followDefaultRoute(), std::nullopt);
     EXPECT_EQ(failing.ran, Lines{});
+    failing.builder = &ipCommands();  // given up: the routes go now, the leak guard at stop
+    network.retreat();
+    EXPECT_EQ(failing.ran.size(), 3U);
+    failing.ran.clear();
+    network.restore();
+    EXPECT_EQ(failing.ran.size(), 4U);
 }
 
 // Newest first, not the one in its way; a host route that got in stays journaled for next time,
