@@ -50,6 +50,8 @@ class TunnelSequenceTest : public ::testing::Test {
             GTEST_SKIP() << network_.unavailable();
         }
         ASSERT_TRUE(waitUntilPortIsFree(10807)) << "something outside the lock holds 10807";
+        // Every case starts from this script, also after a case that changed it was killed.
+        writeFileBytes(bridgeScript_, "print bridge up\\n;hold");
     }
 
     void TearDown() override {
@@ -95,6 +97,8 @@ class TunnelSequenceTest : public ::testing::Test {
                                   kWithinMs);
     }
 
+    const std::filesystem::path bridgeScript_ =
+        executablePath().parent_path() / "data" / "tun2socks.behaviour";
     SocksPortLock portLock_;
     TunnelService service_;
     ScopedRuntimeDirectory runtime_;
@@ -190,14 +194,9 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
 // routing table is the machine's, which no test may change, so the follow is left to the route
 // snapshots of NetworkConfigurator_test.cpp there.
 TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGivesUpOnTheFourth) {
-    const std::filesystem::path bridgeScript =
-        executablePath().parent_path() / "data" / "tun2socks.behaviour";
-    const std::shared_ptr<void> putBack(nullptr, [&, saved = readFileBytes(bridgeScript)](void*) {
-        writeFileBytes(bridgeScript, saved);
-    });
     if (!kOnWindows) {
         network_.bridgeEnded();
-        writeFileBytes(bridgeScript, "print bridge up\\n;tun;hold");
+        writeFileBytes(bridgeScript_, "print bridge up\\n;tun;hold");
         // Without udev the node is root's alone; this mount namespace gets one of udev's mode.
         for (const char* change :
              {"mount -t tmpfs -o mode=0755 net /dev/net && mknod -m 0666 /dev/net/tun c 10 200",
