@@ -52,6 +52,16 @@ std::string trafficStats(std::string_view /*request*/, TunnelController& tunnel)
         ",\"rxBytes\":" + std::to_string(static_cast<std::int64_t>(stats.rxBytes)));
 }
 
+// Read-only, beside the six commands of the protocol: what the session's watcher has done. Empty
+// and zero while no session is up.
+std::string sessionInfo(std::string_view /*request*/, TunnelController& tunnel) {
+    const SessionUpkeep upkeep = tunnel.sessionUpkeep();
+    return makeOkResponse("\"uplinkGateway\":" + quoteJson(upkeep.uplink.gateway) +
+                          ",\"uplinkInterface\":" + quoteJson(upkeep.uplink.interfaceName) +
+                          ",\"coreRestarts\":" + std::to_string(upkeep.coreRestarts) +
+                          ",\"bridgeRestarts\":" + std::to_string(upkeep.bridgeRestarts));
+}
+
 // Byte for byte what quoteJson of the whole content would give: escapeJson treats each byte on
 // its own, so escaping chunk by chunk changes nothing. It reads the log files alone, nothing of
 // the controller, so it runs outside the controller's locks: a client that reads slowly, or not
@@ -87,6 +97,7 @@ std::string answerCommand(const std::string& command, std::string_view request,
         {"status", status},
         {"lastError", lastError},
         {"trafficStats", trafficStats},
+        {"sessionInfo", sessionInfo},
     };
     for (const auto& [name, handler] : kCommands) {
         if (command == name) {

@@ -17,6 +17,9 @@ void disconnectQuietly(TunnelController* controller) noexcept {
 void TunnelService::setController(std::unique_ptr<TunnelController> controller) noexcept {
     const std::lock_guard lock(controllerMutex_);
     controller_ = std::move(controller);
+    if (controller_) {
+        controller_->setCommandLock(&controllerMutex_);
+    }
 }
 
 void TunnelService::disconnect() noexcept {

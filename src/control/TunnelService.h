@@ -44,7 +44,7 @@ class TunnelService {
     void setStopping(bool value) noexcept { stopping_.exchange(value); }
 
   private:
-    std::mutex controllerMutex_;
+    CommandMutex controllerMutex_;
     std::unique_ptr<TunnelController> controller_;
     std::atomic<bool> stopping_{false};
 };

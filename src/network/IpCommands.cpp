@@ -60,18 +60,24 @@ std::string quotedForMessage(const std::string& text) {
     return quoted + "\"";
 }
 
-// Every row of the tunnel-route step in the order it goes in, as `ip` commands with `verb`.
-// The deletes name type, prefix and metric like the adds, so that only our rows go, never a
-// route of the same prefix that someone else keeps with another metric or type. The kernel's
-// IPv6 delete passes over the type, so those rows also name the loopback device, which every
-// unreachable route hangs on: a ::/1 through a real device stays.
-CommandList tunnelRouteRows(const std::string& verb, const std::string& adapterName,
-                            const std::string& tunnelAddress, bool withIpv6) {
+// The rows of the tunnel-route step as `ip` commands with `verb`: the halves through the
+// adapter, then the leak guard, in the order they go in. The deletes name type, prefix and metric
+// like the adds, so that only our rows go, never a route of the same prefix that someone else
+// keeps with another metric or type. The kernel's IPv6 delete passes over the type, so those rows
+// also name the loopback device, which every unreachable route hangs on: a ::/1 through a real
+// device stays.
+CommandList tunnelPathRows(const std::string& verb, const std::string& adapterName,
+                           const std::string& tunnelAddress) {
     CommandList commands;
     for (const char* half : kTunnelHalves) {
         commands.push_back(
             {"ip", "route", verb, half, "via", tunnelAddress, "dev", adapterName, "metric", "1"});
     }
+    return commands;
+}
+
+CommandList leakGuardRows(const std::string& verb, bool withIpv6) {
+    CommandList commands;
     for (const char* half : kTunnelHalves) {
         commands.push_back({"ip", "route", verb, "unreachable", half, "metric", kDeadEndMetric});
     }
@@ -81,6 +87,11 @@ CommandList tunnelRouteRows(const std::string& verb, const std::string& adapterN
                                 "metric", kIpv6BlockMetric});
         }
     }
+    return commands;
+}
+
+CommandList reversed(CommandList commands) {
+    std::reverse(commands.begin(), commands.end());
     return commands;
 }
 
@@ -137,7 +148,10 @@ class IpCommandBuilder final : public NetworkCommandBuilder {
         if (!ipv6) {
             writeDebugOutput("HalvernService network: IPv6 is switched off; no IPv6 block\n");
         }
-        return tunnelRouteRows("add", adapterName, tunnelAddress, ipv6);
+        CommandList commands = tunnelPathRows("add", adapterName, tunnelAddress);
+        const CommandList guard = leakGuardRows("add", ipv6);
+        commands.insert(commands.end(), guard.begin(), guard.end());
+        return commands;
     }
 
     // The undo of addTunnelRoute() command by command, in reverse order (NetworkConfigurator
@@ -147,9 +161,27 @@ class IpCommandBuilder final : public NetworkCommandBuilder {
     // never blocks traffic on its way back to the old gateway.
     CommandList deleteTunnelRoute(const std::string& adapterName,
                                   const std::string& tunnelAddress) const override {
-        CommandList commands = tunnelRouteRows("del", adapterName, tunnelAddress, true);
-        std::reverse(commands.begin(), commands.end());
+        CommandList commands = deleteLeakGuard();
+        const CommandList path = deleteTunnelPath(adapterName, tunnelAddress);
+        commands.insert(commands.end(), path.begin(), path.end());
         return commands;
+    }
+
+    CommandList addTunnelPath(const std::string& adapterName,
+                              const std::string& tunnelAddress) const override {
+        return tunnelPathRows("add", adapterName, tunnelAddress);
+    }
+    CommandList deleteTunnelPath(const std::string& adapterName,
+                                 const std::string& tunnelAddress) const override {
+        return reversed(tunnelPathRows("del", adapterName, tunnelAddress));
+    }
+    CommandList deleteLeakGuard() const override { return reversed(leakGuardRows("del", true)); }
+
+    CommandList addFollowedServerRoute(const std::string& serverAddress,
+                                       const std::string& defaultInterface,
+                                       const std::string& defaultGateway) const override {
+        return {{"ip", "route", "append", serverAddress + "/32", "via", defaultGateway, "dev",
+                 defaultInterface, "metric", "1"}};
     }
 
     CommandList deleteServerRoute(const std::string& serverAddress,

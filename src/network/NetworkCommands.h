@@ -47,6 +47,28 @@ class NetworkCommandBuilder {
     virtual CommandList deleteServerRoute(const std::string& serverAddress,
                                           const std::string& defaultInterface,
                                           const std::string& defaultGateway) const = 0;
+
+    // The host route at a new uplink while the old one may still be there. Linux keys a route
+    // by prefix and metric, so the new one is appended beside the old instead of added.
+    virtual CommandList addFollowedServerRoute(const std::string& serverAddress,
+                                               const std::string& defaultInterface,
+                                               const std::string& defaultGateway) const {
+        return addServerRoute(serverAddress, defaultInterface, defaultGateway);
+    }
+
+    // The part of the tunnel-route step that goes with the adapter (the routes through it), and
+    // the part that outlives it (Linux's dead ends and IPv6 block; nothing on Windows). A bridge
+    // that comes back gets the first again; a session given up keeps the second until stop,
+    // which deletes it with deleteLeakGuard().
+    virtual CommandList addTunnelPath(const std::string& adapterName,
+                                      const std::string& tunnelAddress) const {
+        return addTunnelRoute(adapterName, tunnelAddress);
+    }
+    virtual CommandList deleteTunnelPath(const std::string& adapterName,
+                                         const std::string& tunnelAddress) const {
+        return deleteTunnelRoute(adapterName, tunnelAddress);
+    }
+    virtual CommandList deleteLeakGuard() const { return {}; }
 };
 
 // Windows: netsh and powershell command lines, one line per command.

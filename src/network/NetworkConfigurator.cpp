@@ -124,15 +124,17 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
     }
 
     // The client's entries are used as they stand where the platform takes any text (Windows);
-    // a third and later ones are not used.
-    const std::string firstDns = dnsServers.empty() ? kDefaultFirstDns : dnsServers[0];
-    const std::string secondDns = dnsServers.size() >= 2 ? dnsServers[1] : kDefaultSecondDns;
-    const bool addSecondDns = !secondDns.empty() && secondDns != firstDns;
+    // a third and later ones are not used. A second server equal to the first is not added.
+    firstDns_ = dnsServers.empty() ? kDefaultFirstDns : dnsServers[0];
+    secondDns_ = dnsServers.size() >= 2 ? dnsServers[1] : kDefaultSecondDns;
+    if (secondDns_ == firstDns_) {
+        secondDns_.clear();
+    }
 
     const NetworkCommandBuilder& commands = system_->commands();
-    commands.checkDnsServer(firstDns);
-    if (addSecondDns) {
-        commands.checkDnsServer(secondDns);
+    commands.checkDnsServer(firstDns_);
+    if (!secondDns_.empty()) {
+        commands.checkDnsServer(secondDns_);
     }
     dns_ = system_->dnsChange(adapterName_);
     try {
@@ -140,13 +142,7 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
             system_->runAll(commands.setAddress(adapterName_, tunnelAddress_), false);
         }
         record(dnsEntry());
-        dns_->setFirstServer(firstDns);
-        // NetBIOS is a nicety: a system without the cmdlets, or a slow one, still gets its
-        // tunnel.
-        system_->runAll(commands.disableNetbios(adapterName_), true);
-        if (addSecondDns) {
-            dns_->addSecondServer(firstDns, secondDns);
-        }
+        setDnsServers();
         if (!serverAddress_.empty()) {
             // A failed add takes its record back: what made it fail may be the same route,
             // there before the service, which the next start must not delete.
@@ -159,6 +155,7 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
                 forget(serverRouteEntry());
                 throw;
             }
+            serverRouteActive_ = true;
         }
         addTunnelRoute(commands);
     } catch (...) {
@@ -166,6 +163,120 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
         throw;
     }
     applied_ = true;
+}
+
+// NetBIOS is a nicety: a system without the cmdlets, or a slow one, still gets its tunnel.
+void NetworkConfigurator::setDnsServers() {
+    dns_->setFirstServer(firstDns_);
+    system_->runAll(system_->commands().disableNetbios(adapterName_), true);
+    if (!secondDns_.empty()) {
+        dns_->addSecondServer(firstDns_, secondDns_);
+    }
+}
+
+void NetworkConfigurator::deleteServerRoute() noexcept {
+    if (!serverRouteActive_) {
+        return;
+    }
+    try {
+        if (system_->runAll(system_->commands().deleteServerRoute(
+                                serverAddress_, defaultInterface_, defaultGateway_),
+                            true)) {
+            forget(serverRouteEntry());
+        }
+    } catch (...) {  // NOLINT(bugprone-empty-catch): the runner tolerates; only memory can fail
+    }
+    serverRouteActive_ = false;
+}
+
+namespace {
+
+// Whether `rows` hold the server's host route through `uplink`, as the host-route step made it.
+bool holdsServerRoute(const std::vector<ForwardRow>& rows, const AdapterNameMap& names,
+                      const std::string& serverAddress, const Uplink& uplink) {
+    return std::any_of(rows.begin(), rows.end(), [&](const ForwardRow& row) {
+        const auto name = names.find(row.interfaceIndex);
+        return row.mask == 0xFFFFFFFFU && ipv4Text(row.destination) == serverAddress &&
+               ipv4Text(row.nextHop) == uplink.gateway && name != names.end() &&
+               name->second == uplink.interfaceName;
+    });
+}
+
+}  // namespace
+
+// Add first, then delete: at no moment is the server left without a way beside the tunnel, and
+// the journal names the new route before it exists, so a crash in between undoes both. The old
+// route's delete runs even when the table no longer shows it: gone with its link, it fails
+// harmlessly. A host route is put back only after it was seen and then vanished, so a system
+// that never lists it (a stand-in netsh) is not asked again and again.
+std::optional<UplinkMove> NetworkConfigurator::followDefaultRoute() {
+    if (!applied_ || retreated_ || serverAddress_.empty()) {
+        return std::nullopt;
+    }
+    std::vector<ForwardRow> rows;
+    if (!system_->readIpv4ForwardTable(rows)) {
+        return std::nullopt;
+    }
+    const std::optional<ChosenRoute> best =
+        chooseDefaultRoute(rows, system_->listUpAdapterNames(kIpv4Family));
+    if (!best) {
+        return std::nullopt;
+    }
+    const Uplink current = uplink();
+    const Uplink target{ipv4Text(best->nextHop), best->interfaceName};
+    const bool moved = !(target == current);
+    const bool present =
+        holdsServerRoute(rows, system_->listAdapterNames(kIpv4Family), serverAddress_, current);
+    if (!moved && (present || !serverRouteSeen_)) {
+        serverRouteSeen_ = serverRouteSeen_ || present;
+        return std::nullopt;
+    }
+    const JournalEntry added{JournalKind::serverRoute,
+                             {serverAddress_, target.interfaceName, target.gateway}};
+    record(added);
+    try {
+        system_->runAll(system_->commands().addFollowedServerRoute(
+                            serverAddress_, target.interfaceName, target.gateway),
+                        false);
+    } catch (...) {
+        if (moved) {
+            forget(added);
+        }
+        throw;
+    }
+    if (moved) {
+        deleteServerRoute();
+        defaultGateway_ = target.gateway;
+        defaultInterface_ = target.interfaceName;
+    }
+    serverRouteActive_ = true;
+    serverRouteSeen_ = false;
+    return UplinkMove{current, target};
+}
+
+void NetworkConfigurator::reapplyAdapter() {
+    if (!applied_ || retreated_) {
+        return;
+    }
+    const NetworkCommandBuilder& commands = system_->commands();
+    system_->runAll(commands.setAddress(adapterName_, tunnelAddress_), false);
+    // A change beyond the adapter (resolv.conf) is still in place; the adapter's own went with it.
+    if (!dns_->outlivesAdapter()) {
+        setDnsServers();
+    }
+    system_->runAll(commands.addTunnelPath(adapterName_, tunnelAddress_), false);
+}
+
+void NetworkConfigurator::retreat() noexcept {
+    if (!applied_ || retreated_) {
+        return;
+    }
+    try {
+        system_->runAll(system_->commands().deleteTunnelPath(adapterName_, tunnelAddress_), true);
+    } catch (...) {  // NOLINT(bugprone-empty-catch): the runner tolerates; only memory can fail
+    }
+    deleteServerRoute();
+    retreated_ = true;
 }
 
 // Works only from what apply() stored, never from the system's tables. The address stays: it
@@ -176,16 +287,16 @@ void NetworkConfigurator::restore() {
         return;
     }
     const NetworkCommandBuilder& commands = system_->commands();
-    if (system_->runAll(commands.deleteTunnelRoute(adapterName_, tunnelAddress_), true)) {
+    if (system_->runAll(retreated_ ? commands.deleteLeakGuard()
+                                   : commands.deleteTunnelRoute(adapterName_, tunnelAddress_),
+                        true)) {
         forget(tunnelRouteEntry());
     }
-    if (!serverAddress_.empty() && !defaultInterface_.empty() && !defaultGateway_.empty() &&
-        system_->runAll(
-            commands.deleteServerRoute(serverAddress_, defaultInterface_, defaultGateway_), true)) {
-        forget(serverRouteEntry());
-    }
+    deleteServerRoute();
     undoDnsChange();
     applied_ = false;
+    retreated_ = false;
+    serverRouteSeen_ = false;
     adapterName_.clear();
     serverAddress_.clear();
     tunnelAddress_.clear();

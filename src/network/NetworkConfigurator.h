@@ -10,6 +10,20 @@
 
 namespace halvern {
 
+// The way to the proxy server outside the tunnel: the default route's gateway and interface.
+struct Uplink {
+    std::string gateway;
+    std::string interfaceName;
+    bool operator==(const Uplink&) const = default;
+};
+
+// What followDefaultRoute() did: the host route now leads through `to`. `from` equals `to` when
+// a vanished host route was put back at the same place.
+struct UplinkMove {
+    Uplink from;
+    Uplink to;
+};
+
 // The tunnel's changes to the system's network: the adapter's address and DNS servers, a host
 // route that keeps the proxy server on the old path, and the default route through the tunnel.
 // Destruction restores what a completed apply() added.
@@ -39,6 +53,26 @@ class NetworkConfigurator {
     // nothing is applied.
     void restore();
 
+    // After a change of network: re-runs the default-route discovery without our adapters and
+    // without adapters that are down, and when the uplink moved or the server's host route
+    // vanished from the table, journals and adds the host route at the new uplink, then deletes
+    // the old one. With no usable default route, or nothing applied, it changes nothing. Throws
+    // std::runtime_error when the new route cannot be added; the old one then stays the current.
+    std::optional<UplinkMove> followDefaultRoute();
+
+    // After the bridge came back with a new adapter of the same name: the adapter's address, DNS
+    // servers and NetBIOS setting, then the routes through it (not the host route, which never
+    // left). Throws std::runtime_error like apply().
+    void reapplyAdapter();
+
+    // The session is given up: the routes through the adapter and the host route go, tolerating
+    // failure; what outlives the adapter to keep traffic from leaving beside the tunnel (Linux's
+    // dead ends) and the DNS change stay until restore().
+    void retreat() noexcept;
+
+    // The uplink of the host route while one is applied, else empty.
+    Uplink uplink() const { return {defaultGateway_, defaultInterface_}; }
+
     // Fills defaultGateway and defaultInterface from the system's own IPv4 default route; false,
     // with both left as they were, when there is none.
     bool findDefaultRoute();
@@ -51,6 +85,8 @@ class NetworkConfigurator {
 
   private:
     void addTunnelRoute(const NetworkCommandBuilder& commands);
+    void setDnsServers();
+    void deleteServerRoute() noexcept;
     JournalEntry serverRouteEntry() const;
     JournalEntry tunnelRouteEntry() const;
     std::optional<JournalEntry> dnsEntry() const;
@@ -65,7 +101,12 @@ class NetworkConfigurator {
     std::string tunnelAddress_;
     std::string defaultGateway_;
     std::string defaultInterface_;
+    std::string firstDns_;
+    std::string secondDns_;
     bool applied_ = false;
+    bool retreated_ = false;
+    bool serverRouteActive_ = false;
+    bool serverRouteSeen_ = false;  // in the table since it was last added
     std::unique_ptr<DnsChange> dns_;
 };
 

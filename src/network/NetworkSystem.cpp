@@ -11,6 +11,9 @@ class HostNetworkSystem final : public NetworkSystem {
     AdapterNameMap listAdapterNames(int family) override {
         return halvern::listAdapterNames(family);
     }
+    AdapterNameMap listUpAdapterNames(int family) override {
+        return halvern::listUpAdapterNames(family);
+    }
     const NetworkCommandBuilder& commands() override { return platformNetworkCommands(); }
     CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) override {
         return halvern::runCommand(commandLine, allowFailure);

@@ -24,6 +24,7 @@ class NetworkSystem {
 
     virtual bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) = 0;
     virtual AdapterNameMap listAdapterNames(int family) = 0;
+    virtual AdapterNameMap listUpAdapterNames(int family) { return listAdapterNames(family); }
     virtual const NetworkCommandBuilder& commands() = 0;
     virtual CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) = 0;
 

@@ -34,6 +34,10 @@ struct ChosenRoute {
 // when the adapters cannot be listed.
 AdapterNameMap listAdapterNames(int family);
 
+// The same, without the adapters that are down (administratively, or without a link): a default
+// route through one of those leads nowhere.
+AdapterNameMap listUpAdapterNames(int family);
+
 // The system's IPv4 forwarding table in the system's own order. False when it cannot be read.
 bool readIpv4ForwardTable(std::vector<ForwardRow>& rows);
 

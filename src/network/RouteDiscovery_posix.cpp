@@ -1,4 +1,5 @@
 #include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <fstream>
@@ -6,6 +7,7 @@
 #include <sstream>
 
 #include "common/AddressText.h"
+#include "common/UniqueFd.h"
 #include "network/RouteDiscovery.h"
 
 namespace halvern {
@@ -24,7 +26,29 @@ bool parseWord(const std::string& text, int base, std::uint32_t& word) {
     return value.has_value();
 }
 
+// Up and with a carrier (IFF_RUNNING is the kernel's operational state "up"). Asked on a
+// datagram socket, which every kernel answers SIOCGIFFLAGS on.
+bool linkIsUp(int socketFd, const std::string& name) {
+    ifreq request{};
+    if (name.size() >= sizeof request.ifr_name) {
+        return false;
+    }
+    name.copy(request.ifr_name, name.size());
+    if (::ioctl(socketFd, SIOCGIFFLAGS, &request) != 0) {
+        return false;
+    }
+    const auto flags = static_cast<unsigned>(request.ifr_flags);
+    return (flags & IFF_UP) != 0U && (flags & IFF_RUNNING) != 0U;
+}
+
 }  // namespace
+
+AdapterNameMap listUpAdapterNames(int family) {
+    AdapterNameMap names = listAdapterNames(family);
+    const UniqueFd probe{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    std::erase_if(names, [&](const auto& entry) { return !linkIsUp(probe.get(), entry.second); });
+    return names;
+}
 
 // Every Linux link can carry IPv4, so the list is the system's links whatever the family; the
 // kernel keeps index and name unique, so no index repeats.

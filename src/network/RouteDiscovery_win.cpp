@@ -30,9 +30,7 @@ std::string utf8Name(const wchar_t* name) {
     return text;
 }
 
-}  // namespace
-
-AdapterNameMap listAdapterNames(int family) {
+AdapterNameMap adapterNames(int family, bool upOnly) {
     AdapterNameMap names;
     ULONG size = kInitialAdapterBufferSize;
     std::vector<unsigned char> buffer(size, 0);
@@ -52,10 +50,23 @@ AdapterNameMap listAdapterNames(int family) {
     }
     for (auto* adapter = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data());
          adapter != nullptr; adapter = adapter->Next) {
+        if (upOnly && adapter->OperStatus != IfOperStatusUp) {
+            continue;
+        }
         names.emplace(static_cast<std::uint32_t>(adapter->IfIndex),
                       utf8Name(adapter->FriendlyName));
     }
     return names;
+}
+
+}  // namespace
+
+AdapterNameMap listAdapterNames(int family) {
+    return adapterNames(family, false);
+}
+
+AdapterNameMap listUpAdapterNames(int family) {
+    return adapterNames(family, true);
 }
 
 bool readIpv4ForwardTable(std::vector<ForwardRow>& rows) {

@@ -15,6 +15,7 @@ namespace {
 constexpr std::size_t kExitTailBytes = 2048;
 constexpr std::size_t kTimeoutTailBytes = 4096;
 constexpr std::int64_t kProbeIntervalMs = 200;
+constexpr std::int64_t kPortReleaseMs = 2000;
 
 JournalEntry configEntry() {
     return {JournalKind::proxyConfig, {}};
@@ -90,6 +91,31 @@ void ProxyCoreProcess::stop() noexcept {
         }
     }
     serverAddress_.clear();
+}
+
+std::optional<std::uint32_t> ProxyCoreProcess::exitCodeIfEnded() noexcept {
+    return exitCodeIfExited(process_);
+}
+
+// The log's handle is the one start() opened, so the new child writes where the old one
+// stopped: a client reading from its old offset loses nothing, and the crash's last lines stay.
+void ProxyCoreProcess::restart(int timeoutMs) {
+    if (configPath_.empty()) {
+        throw std::runtime_error("Failed to start " + executableFileName("xray") +
+                                 ": no configuration");
+    }
+    process_.reset();
+    // A killed core's listener goes as its process is torn down, which may end after its exit
+    // code can be read: until then the new core could not bind the port, and the readiness
+    // probe would take the old listener for the new one's. The wait is bounded.
+    const auto ended = MonotonicClock::now();
+    ensureWinsock();
+    while (tryConnectLoopback(session::kSocksPort) && elapsedMilliseconds(ended) < kPortReleaseMs) {
+        sleepMilliseconds(kProbeIntervalMs / 4);
+    }
+    process_ = launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,
+                            executableFileName("xray"), journal_);
+    waitForSocksPort(timeoutMs);
 }
 
 std::uint32_t ProxyCoreProcess::processId() const noexcept {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "processes/ProcessLauncher.h"
@@ -22,6 +23,13 @@ class ProxyCoreProcess {
     void start(const std::string& configJson);
     void waitForSocksPort(int timeoutMs);
     void stop() noexcept;
+
+    // The child's exit code once it has ended (reaping it on POSIX); nothing while it runs.
+    std::optional<std::uint32_t> exitCodeIfEnded() noexcept;
+    // After the child ended: starts it again on the kept configuration, its output appended to
+    // the same log, and waits for its port and checks its owner like start(). Throws like
+    // start() and waitForSocksPort().
+    void restart(int timeoutMs);
 
     // IPv4 text of the proxy server found in the last configuration that named one, or empty.
     const std::string& serverAddress() const { return serverAddress_; }

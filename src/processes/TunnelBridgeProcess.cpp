@@ -37,9 +37,24 @@ TunnelBridgeProcess::~TunnelBridgeProcess() {
 
 void TunnelBridgeProcess::start(int socksPort) {
     ensureWintun();
+    socksPort_ = socksPort;
     logFile_ = createChildLog(session::kBridgeLogFileName);
+    launch();
+}
+
+// The log's handle is the one start() opened: the new child's output follows the old one's.
+void TunnelBridgeProcess::restart() {
+    process_.reset();
+    launch();
+}
+
+std::optional<std::uint32_t> TunnelBridgeProcess::exitCodeIfEnded() noexcept {
+    return exitCodeIfExited(process_);
+}
+
+void TunnelBridgeProcess::launch() {
     const std::string exeName = executableFileName("tun2socks");
-    process_ = launchHidden(tunnelBridgeCommand(exePath_, adapterName_, socksPort), exePath_,
+    process_ = launchHidden(tunnelBridgeCommand(exePath_, adapterName_, socksPort_), exePath_,
                             logFile_, exeName, journal_, ChildRights::networkAdmin);
 
     // One look only, after the bridge has had time to fail on a bad device or driver. Whether

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/TrafficStats.h"
@@ -23,6 +24,12 @@ class TunnelBridgeProcess {
     void start(int socksPort);
     void stop() noexcept;
 
+    // The child's exit code once it has ended (reaping it on POSIX); nothing while it runs.
+    std::optional<std::uint32_t> exitCodeIfEnded() noexcept;
+    // After the child ended: starts it again on the same adapter name and port, its output
+    // appended to the same log, and checks it like start().
+    void restart();
+
     // The adapter's byte counters, 0 and 0 when it cannot be found.
     TrafficStats trafficStats() const;
 
@@ -31,6 +38,7 @@ class TunnelBridgeProcess {
     std::uint32_t processId() const noexcept;
 
   private:
+    void launch();
     // Puts the driver library next to the bridge's executable when it is missing there.
     void ensureWintun() const;
 
@@ -38,6 +46,7 @@ class TunnelBridgeProcess {
     std::string wintunPath_;
     JournalRecorder* journal_;
     std::string adapterName_;
+    int socksPort_ = 0;
     JournalledChild process_;
     ChildLog logFile_;
 };

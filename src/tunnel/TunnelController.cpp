@@ -25,6 +25,7 @@ TunnelController::TunnelController(StatusCallback statusCallback, std::filesyste
     : statusCallback_(std::move(statusCallback)), journal_(std::move(journalPath)) {}
 
 TunnelController::~TunnelController() {
+    stopWatcher();
     try {
         disconnect();
     } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor must not throw
@@ -45,8 +46,12 @@ void TunnelController::connect(const std::string& configJson, const std::string&
     if (connected_) {
         return;
     }
+    releaseGivenUpSession();
     lastError_.clear();
     activeProtocol_.clear();
+    coreRestarts_ = RestartBudget{};
+    bridgeRestarts_ = RestartBudget{};
+    lastFollowFailure_.clear();
     publishStatus("connecting");
     try {
         if (protocol != kSupportedProtocol) {
@@ -56,6 +61,7 @@ void TunnelController::connect(const std::string& configJson, const std::string&
         connected_ = true;
         activeProtocol_ = protocol;
         publishStatus("connected");
+        startWatcher();
     } catch (const std::exception& error) {
         failConnect(error.what());
     } catch (...) {
@@ -100,9 +106,13 @@ void TunnelController::failConnect(const std::string& message) noexcept {
     }
 }
 
+// The watcher ends before the lock is taken: it may be waiting for it, and it must not act on a
+// session that is going away.
 void TunnelController::disconnect() {
+    stopWatcher();
     const std::lock_guard lock(mutex_);
     if (!connected_) {
+        releaseGivenUpSession();
         status_ = "disconnected";
         activeProtocol_.clear();
         return;

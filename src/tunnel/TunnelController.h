@@ -11,13 +11,23 @@
 #include "common/TrafficStats.h"
 #include "journal/JournalStore.h"
 #include "journal/SessionJournal.h"
+#include "network/NetworkConfigurator.h"
 #include "tunnel/LogDeltaReader.h"
+#include "tunnel/RestartBudget.h"
+#include "tunnel/SessionWatcher.h"
 
 namespace halvern {
 
 class ProxyCoreProcess;
 class TunnelBridgeProcess;
-class NetworkConfigurator;
+
+// What the session's watcher has done so far, for people: the uplink that the server's host
+// route goes through and how often each child was restarted.
+struct SessionUpkeep {
+    Uplink uplink;
+    std::uint32_t coreRestarts = 0;
+    std::uint32_t bridgeRestarts = 0;
+};
 
 // Receives every announced status word. Called with the controller's lock held: it must only
 // record or print, never call back into the controller.
@@ -29,8 +39,9 @@ using StatusCallback = std::function<void(const std::string&)>;
 // place of their own).
 //
 // Status words: "disconnected", "connecting", "connected", "disconnecting", "error". Only
-// "connecting"/"connected"/"error" of a connect and "disconnecting"/"disconnected" of a
-// disconnect that tore a session down are announced; creation and an idle disconnect are silent.
+// "connecting"/"connected"/"error" of a connect, "disconnecting"/"disconnected" of a disconnect
+// that tore a session down, and the "error" of a session given up by its watcher are announced;
+// creation and an idle disconnect are silent.
 class TunnelController {
   public:
     explicit TunnelController(StatusCallback statusCallback,
@@ -39,8 +50,15 @@ class TunnelController {
     TunnelController(const TunnelController&) = delete;
     TunnelController& operator=(const TunnelController&) = delete;
 
+    // The service's lock around every command, which the session's watcher takes before the
+    // controller's own when it acts (see SessionWatcher.h). Set before the first connect; none
+    // when the controller is used alone.
+    void setCommandLock(CommandMutex* commandLock) noexcept { commandLock_ = commandLock; }
+
     // Never throws for a failing step: the outcome is read back through status() and
-    // lastError(). Ignored while a session is up.
+    // lastError(). Ignored while a session is up. A connected session is watched until it ends:
+    // it follows a change of the default route and restarts a child that ended (see
+    // SessionUpkeep.cpp); a session given up turns to "error" by itself.
     void connect(const std::string& configJson, const std::string& protocol,
                  const std::vector<std::string>& dnsServers);
     void disconnect();
@@ -52,6 +70,9 @@ class TunnelController {
     // 0 and 0 without a tunnel or when the adapter cannot be read.
     TrafficStats trafficStats() const;
 
+    // Empty while no session is up.
+    SessionUpkeep sessionUpkeep() const;
+
   private:
     void publishStatus(const std::string& word);
     void launchSession(const std::string& configJson, const std::vector<std::string>& dnsServers);
@@ -61,6 +82,15 @@ class TunnelController {
     void tearDownConnectedSession();
     void tearDownFailedConnect() noexcept;
     void releaseWhatDisconnectLeft() noexcept;
+
+    // The watcher's side (SessionUpkeep.cpp), under the controller's lock.
+    void startWatcher() noexcept;
+    void stopWatcher() noexcept;
+    void releaseGivenUpSession() noexcept;
+    bool keepSession(bool networkMayHaveChanged);
+    bool recoverChild(bool core, std::uint32_t exitCode);
+    void followNetwork();
+    void giveUp(const std::string& message, const std::string& trace) noexcept;
 
     StatusCallback statusCallback_;
     mutable std::mutex mutex_;
@@ -73,6 +103,12 @@ class TunnelController {
     std::unique_ptr<ProxyCoreProcess> proxyCore_;
     std::unique_ptr<TunnelBridgeProcess> tunnelBridge_;
     std::unique_ptr<NetworkConfigurator> network_;
+    CommandMutex* commandLock_ = nullptr;
+    RestartBudget coreRestarts_;
+    RestartBudget bridgeRestarts_;
+    std::string lastFollowFailure_;
+    // Last, so that it ends first: it acts on everything above.
+    std::unique_ptr<SessionWatcher> watcher_;
 };
 
 }  // namespace halvern

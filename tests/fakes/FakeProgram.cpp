@@ -7,6 +7,7 @@
 //   print TEXT, eprint TEXT (stdout, stderr; "\n" decoded)   fill N (fillPattern)   sleep MS
 //   listen PORT (on 127.0.0.1)   args   cwd   fds (POSIX: " N=TARGET" per open descriptor)
 //   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold
+//   tun (POSIX, bridge: creates the "-device tun://NAME" device, which ends with the program)
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -28,7 +29,11 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #endif
 
@@ -62,6 +67,20 @@ bool listenOn(int port) {
            listen(listener, 64) == 0;
 }
 
+// The device of "-device tun://NAME", never closed: it goes with the program, as the real one's.
+bool createTun(int argc, char** argv) {
+#ifdef _WIN32
+    return argc < 0 && argv == nullptr;
+#else
+    const std::string device = argc > 2 ? argv[2] : "";
+    ifreq request{};
+    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    device.copy(request.ifr_name, IFNAMSIZ - 1, std::string("tun://").size());
+    const int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+    return device.starts_with("tun://") && fd >= 0 && ::ioctl(fd, TUNSETIFF, &request) == 0;
+#endif
+}
+
 [[noreturn]] void runBehaviour(const std::string& script, int argc, char** argv) {
     std::istringstream steps(script);
     for (std::string step; std::getline(steps, step, ';');) {
@@ -92,6 +111,9 @@ bool listenOn(int port) {
                 }
             }
             writeOut(stdout, line + "\n");
+        } else if (verb == "tun" && !createTun(argc, argv)) {
+            writeOut(stderr, "fake: cannot create the device\n");
+            std::_Exit(4);
         } else if (verb == "raise") {
             std::signal(std::stoi(argument), SIG_DFL);
             std::raise(std::stoi(argument));
@@ -100,7 +122,7 @@ bool listenOn(int port) {
             std::_Exit(static_cast<int>(std::stoul(argument, nullptr, 0)));
         } else if (verb == "hold") {
             break;
-        } else if (verb != "listen") {
+        } else if (verb != "listen" && verb != "tun") {
             writeOut(stderr, "fake: unknown step '" + step + "'\n");
             std::_Exit(2);
         }

@@ -120,6 +120,7 @@ TEST_F(ControlEndpoint, HalvernctlGivesReadableAndRawAnswersAndTheirExitCodes) {
         {{"status"}, 0, "status: disconnected\n"},
         {{"last-error"}, 0, "no error recorded\n"},
         {{"stats"}, 0, "sent: 0 bytes\nreceived: 0 bytes\n"},
+        {{"session"}, 0, "uplink: none\nrestarts: xray 0, tun2socks 0\n"},
         {{"logs", "--source", "xray"}, 0, ""},
         {{"--json", "status"}, 0, kStatusAnswer},
         {{"last-error", "--json"}, 0, R"({"ok":true,"error":""})"},

@@ -23,6 +23,10 @@ class SequenceNetwork {
 
     // The adapter goes, as when the bridge ends, and a later apply fails (Windows: netsh does).
     void bridgeEnded();
+    // Linux: runs `command` (ip, as root) in the namespace; whether it succeeded. Windows: false.
+    bool change(const std::string& command) const;
+    // Windows: the netsh and powershell stand-ins' record, a line per command run. Linux: empty.
+    std::string commandRecord() const;
     // Linux: the routing tables, and /etc/resolv.conf (content, mode) as the service sees them.
     std::string routingTable() const;
     std::string resolverConfiguration() const;
@@ -31,6 +35,7 @@ class SequenceNetwork {
     std::string adapterName_;
     std::string unavailable_;
     std::string namespace_;                  // Linux
+    std::string record_;                     // Windows: the stand-ins' record
     std::shared_ptr<void> resolverSandbox_;  // Linux: the ResolverSandbox, which keeps PATH
     int originalNamespace_ = -1;
 };

@@ -77,6 +77,14 @@ void SequenceNetwork::bridgeEnded() {
     sh("ip link delete " + adapterName_);
 }
 
+bool SequenceNetwork::change(const std::string& command) const {
+    return sh(command);
+}
+
+std::string SequenceNetwork::commandRecord() const {
+    return {};
+}
+
 std::string SequenceNetwork::routingTable() const {
     return commandOutput("ip -4 route show table all; ip -6 route show table all");
 }

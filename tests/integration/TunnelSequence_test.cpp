@@ -1,13 +1,16 @@
 // The whole connect and disconnect sequence with our stand-ins for the proxy core and the bridge
 // in the "data" folder beside this test (see CMakeLists.txt), and the real network setup (see
-// SequenceNetwork.h).
+// SequenceNetwork.h); and a session that watches itself while it is up.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/ExecutablePath.h"
 #include "control/CommandDispatcher.h"
 #include "control/JsonText.h"
 #include "control/TunnelService.h"
@@ -24,6 +27,15 @@ namespace {
 using Words = std::vector<std::string>;
 
 const std::string kHealthyCore = "print core up\\n;listen 10807";
+constexpr int kWithinMs = 3000;  // the bound for every follow and restart of a watched session
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
 
 std::string coreConfig(const std::string& behaviour) {
     return "{\"fakeBehaviour\": \"" + behaviour +
@@ -38,6 +50,8 @@ class TunnelSequenceTest : public ::testing::Test {
             GTEST_SKIP() << network_.unavailable();
         }
         ASSERT_TRUE(waitUntilPortIsFree(10807)) << "something outside the lock holds 10807";
+        // Every case starts from this script, also after a case that changed it was killed.
+        writeFileBytes(bridgeScript_, "print bridge up\\n;hold");
     }
 
     void TearDown() override {
@@ -45,6 +59,46 @@ class TunnelSequenceTest : public ::testing::Test {
         EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     }
 
+    std::string command(const std::string& request) { return dispatchCommand(service_, request); }
+    std::string statusAndError() {
+        return command("{\"command\":\"status\"}") + command("{\"command\":\"lastError\"}");
+    }
+
+    // Linux: the routing table's lines that hold `text`.
+    std::string routesWith(const std::string& text) const {
+        std::istringstream table(network_.routingTable());
+        std::string lines;
+        for (std::string line; std::getline(table, line);) {
+            lines += line.find(text) != std::string::npos ? line + "\n" : "";
+        }
+        return lines;
+    }
+
+    // The routes through the adapter: Linux, how many the table holds; Windows, how often the
+    // netsh stand-in was asked to add them.
+    std::size_t tunnelRoutes() const {
+        return kOnWindows ? occurrences(network_.commandRecord(), "add route 0.0.0.0/0")
+                          : occurrences(routesWith("via 10.255.0.1"), "\n");
+    }
+
+    // Kills the child and waits for its successor: a new process beside the other child, and for
+    // the bridge the routes through the adapter added again.
+    bool killedChildComesBack(const std::string& name) {
+        const bool bridge = name.starts_with("tun2socks");
+        const std::size_t routesBefore = kOnWindows ? tunnelRoutes() : 0;
+        const std::uint32_t killed = killChildNamed(name);
+        return killed != 0 && eventually(
+                                  [&] {
+                                      const auto children = childProcessesLeftBehind(2, 0);
+                                      return children.size() == 2 &&
+                                             std::ranges::count(children, killed) == 0 &&
+                                             (!bridge || tunnelRoutes() > routesBefore);
+                                  },
+                                  kWithinMs);
+    }
+
+    const std::filesystem::path bridgeScript_ =
+        executablePath().parent_path() / "data" / "tun2socks.behaviour";
     SocksPortLock portLock_;
     TunnelService service_;
     ScopedRuntimeDirectory runtime_;
@@ -133,6 +187,92 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
     TunnelController other{StatusCallback{}, journal_.path()};  // an empty callback is allowed
     other.connect(coreConfig(kHealthyCore), "Xray", {});  // the word is compared byte for byte
     EXPECT_EQ(other.lastError(), "Windows v1 supports Xray-family configs only");
+}
+
+// Linux: a namespace with a second uplink, the bridge making its own TUN device, which goes with
+// it as the real one's does. Windows: the adapter's commands go to the recording netsh; Wine's
+// routing table is the machine's, which no test may change, so the follow is left to the route
+// snapshots of NetworkConfigurator_test.cpp there.
+TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGivesUpOnTheFourth) {
+    if (!kOnWindows) {
+        network_.bridgeEnded();
+        writeFileBytes(bridgeScript_, "print bridge up\\n;tun;hold");
+        // Without udev the node is root's alone; this mount namespace gets one of udev's mode.
+        for (const char* change :
+             {"mount -t tmpfs -o mode=0755 net /dev/net && mknod -m 0666 /dev/net/tun c 10 200",
+              "ip link add uplink2 type veth peer name uplink2peer", "ip link set uplink2peer up",
+              "ip address add 198.18.0.2/24 dev uplink2", "ip link set uplink2 up",
+              "ip route add default via 198.18.0.1 dev uplink2 metric 100"}) {
+            ASSERT_TRUE(network_.change(change)) << change;
+        }
+    }
+    service_.setController(std::make_unique<TunnelController>(recorder_, journal_.path()));
+    const std::string server = "198.51.100.7";
+    ASSERT_EQ(command("{\"command\":\"startXray\",\"configJson\":" +
+                      quoteJson(coreConfig(kHealthyCore)) + "}"),
+              "{\"ok\":true,\"status\":\"connected\"}");
+    const std::pair<const char*, const char*> moves[] = {
+        {"true", "192.0.2.1 dev uplink"},  // as the connect made it
+        {"ip route replace default via 192.0.2.9 dev uplink", "192.0.2.9 dev uplink"},
+        {"ip route del 198.51.100.7/32", "192.0.2.9 dev uplink"},   // put back
+        {"ip link set uplinkpeer down", "198.18.0.1 dev uplink2"},  // a roam: carrier lost
+    };
+    for (const auto& [change, uplink] : moves) {
+        if (!kOnWindows) {
+            ASSERT_TRUE(network_.change(change));
+            const std::string route = server + " via " + uplink + " metric 1 \n";
+            EXPECT_TRUE(eventually([&] { return routesWith(server) == route; }, kWithinMs))
+                << change << ": " << routesWith(server);
+        }
+    }
+    if (!kOnWindows) {
+        const std::string journal = readFileBytes(journal_.path());
+        EXPECT_TRUE(journal.find("198.18.0.1") != std::string::npos &&
+                    journal.find("192.0.2.") == std::string::npos)
+            << "a crash undoes the route that exists, and no other";
+    }
+
+    const std::string up =
+        "{\"ok\":true,\"status\":\"connected\",\"activeProtocol\":\"xray\"}"
+        "{\"ok\":true,\"error\":\"\"}";
+    for (const char* child : {"xray", "tun2socks", "xray", "xray"}) {
+        ASSERT_TRUE(killedChildComesBack(executableFileName(child))) << child;
+        EXPECT_EQ(statusAndError(), up);
+    }
+    EXPECT_EQ(readLogDelta("windows_tun2socks", 0, 4096).content, "bridge up\nbridge up\n");
+    const std::string coreLog = "core up\ncore up\ncore up\ncore up\n";
+    EXPECT_EQ(readLogDelta("windows_xray", 0, 4096).content, coreLog) << "appended, not emptied";
+    const std::string info = command("{\"command\":\"sessionInfo\"}");
+    EXPECT_NE(info.find("\"coreRestarts\":3,\"bridgeRestarts\":1}"), std::string::npos) << info;
+    EXPECT_TRUE(kOnWindows ||
+                info.find("\"198.18.0.1\",\"uplinkInterface\":\"uplink2\"") != std::string::npos)
+        << info;
+
+    // The fourth crash within a minute: what a failed connect leaves; on Linux dead ends stay.
+    const std::size_t commandsBefore = network_.commandRecord().size();
+    ASSERT_NE(killChildNamed(executableFileName("xray")), 0U);
+    EXPECT_TRUE(eventually([&] { return statusAndError() != up; }, kWithinMs));
+    EXPECT_EQ(statusAndError(),
+              "{\"ok\":true,\"status\":\"error\",\"activeProtocol\":\"\"}{\"ok\":true,\"error\":" +
+                  quoteJson(executableFileName("xray") + " exited unexpectedly with code " +
+                            (kOnWindows ? "0" : "137") + " | output: " + coreLog) +
+                  "}");
+    EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
+    EXPECT_EQ(words_.back(), "error");
+    EXPECT_EQ(command("{\"command\":\"sessionInfo\"}"),
+              "{\"ok\":true,\"uplinkGateway\":\"\",\"uplinkInterface\":\"\",\"coreRestarts\":0,"
+              "\"bridgeRestarts\":0}");
+    EXPECT_EQ(routesWith(server) + routesWith("10.255.0.1"), "");
+    EXPECT_EQ(routesWith("unreachable").empty(), kOnWindows) << "nothing leaves beside the tunnel";
+    const std::string retreat = network_.commandRecord().substr(commandsBefore);
+    EXPECT_EQ(occurrences(retreat, "delete route 0.0.0.0/0") +
+                  occurrences(retreat, "delete route " + server + "/32"),
+              kOnWindows ? 2U : 0U);
+
+    EXPECT_EQ(command("{\"command\":\"stop\"}"), "{\"ok\":true,\"status\":\"disconnected\"}");
+    EXPECT_EQ(routesWith("unreachable") + routesWith(server), "");
+    EXPECT_EQ(network_.commandRecord().size(), commandsBefore + retreat.size()) << "nothing left";
+    EXPECT_FALSE(journal_.holdsJournal());
 }
 
 }  // namespace

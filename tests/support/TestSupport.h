@@ -79,6 +79,10 @@ int runProgram(const std::vector<std::string>& arguments, const std::filesystem:
 // `expected` to be running.
 std::vector<std::uint32_t> childProcessesLeftBehind(std::size_t expected = 0, int settleMs = 3000);
 
+// Ends this process's child named `fileName` ("xray", "tun2socks.exe") as a crash would:
+// SIGKILL, or TerminateProcess. Its id, 0 when no child has that name.
+std::uint32_t killChildNamed(const std::string& fileName);
+
 // True when the process has ended, whether or not its parent has reaped it yet.
 bool processHasEnded(std::uint32_t pid);
 

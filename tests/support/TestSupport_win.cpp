@@ -3,6 +3,7 @@
 #include <sddl.h>      // needs <windows.h> first
 #include <tlhelp32.h>  // needs <windows.h> first
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -50,6 +51,27 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
         }
     }
     return children;
+}
+
+std::uint32_t killChildNamed(const std::string& fileName) {
+    const UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    const std::wstring wanted(fileName.begin(), fileName.end());  // ASCII names only
+    const std::vector<std::uint32_t> children = childProcessesOfThisProcess();
+    for (BOOL more = snapshot.valid() && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        const bool ours =
+            std::find(children.begin(), children.end(), entry.th32ProcessID) != children.end();
+        if (!ours || _wcsicmp(entry.szExeFile, wanted.c_str()) != 0) {
+            continue;
+        }
+        const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+        if (process.valid() && TerminateProcess(process.get(), 0)) {
+            return entry.th32ProcessID;
+        }
+    }
+    return 0;
 }
 
 std::optional<TokenRights> processTokenRights(std::uint32_t pid) {

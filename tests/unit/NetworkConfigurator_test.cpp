@@ -24,12 +24,15 @@ using Lines = std::vector<std::string>;
 class RecordingSystem final : public NetworkSystem {
   public:
     bool readIpv4ForwardTable(std::vector<ForwardRow>& table) override {
-        table = {{0, 0, 9, 40, 1},  {5, 0, 9, 12, 1},           {0, 5, 9, 12, 1},
-                 {0, 0, 0, 12, 1},  {0, 0, 9, 77, 1},           {0, 0, 9, 14, 26},
-                 {0, 0, 9, 13, 25}, {0, 0, 0x010200C0U, 12, 25}};
+        table = rows;
         return true;
     }
     AdapterNameMap listAdapterNames(int /*family*/) override { return names; }
+    AdapterNameMap listUpAdapterNames(int /*family*/) override {
+        AdapterNameMap up = names;
+        up.erase(down);
+        return up;
+    }
     const NetworkCommandBuilder& commands() override { return *builder; }
     CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) override {
         const std::string line = joinCommandLine(commandLine);
@@ -41,8 +44,12 @@ class RecordingSystem final : public NetworkSystem {
         return fails ? CommandOutcome::notRun : CommandOutcome::succeeded;
     }
 
+    std::vector<ForwardRow> rows = {
+        {0, 0, 9, 40, 1}, {5, 0, 9, 12, 1},  {0, 5, 9, 12, 1},  {0, 0, 0, 12, 1},
+        {0, 0, 9, 77, 1}, {0, 0, 9, 14, 26}, {0, 0, 9, 13, 25}, {0, 0, 0x010200C0U, 12, 25}};
     AdapterNameMap names = {
         {12, "Ethernet Z"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_802"}};
+    std::uint32_t down = 0;  // an adapter that is down
     Lines ran;
     std::string failing;  // a command that holds this text fails
     const NetworkCommandBuilder* builder = &netshCommands();
@@ -97,10 +104,11 @@ TEST(NetshSetup, ApplyThenRestore) {
     EXPECT_THROW(NetworkConfigurator(nameless).apply("H", "", "", {}, false), std::runtime_error);
     RecordingSystem ip;  // on Linux a server must be an address; the message escapes the rest
     ip.builder = &ipCommands();
-    EXPECT_EQ(testing::errorFrom([&] {
-                  NetworkConfigurator(ip).apply("H", "", "", {"1.1.1.1", "-x\"\x7F"}, false);
-              }),
-              R"(DNS server is not an IP address: "-x\"\x7F")");
+    for (const Lines& servers : {Lines{"1.1.1.1", "-x\"\x7F"}, Lines{"-x\"\x7F"}}) {
+        EXPECT_EQ(
+            testing::errorFrom([&] { NetworkConfigurator(ip).apply("H", "", "", servers, false); }),
+            R"(DNS server is not an IP address: "-x\"\x7F")");
+    }
 }
 
 // A DNS server is an address as glibc's inet_pton reads it, on every platform.
@@ -117,6 +125,98 @@ TEST(NetworkSetup, ADnsServerIsAnAddressAsInetPtonReadsIt) {
         EXPECT_THROW(ipCommands().checkDnsServer(server), std::runtime_error) << server;
     }
     EXPECT_THROW(ipCommands().checkDnsServer(std::string("1.2.3.4\0", 8)), std::runtime_error);
+}
+
+// Route snapshots after a change of network, against a session whose host route went in via
+// 192.0.2.1 on "Ethernet Z" (12). Each row of the table: the snapshot, what runs, and where the
+// host route then leads. Addresses are in network byte order.
+TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
+    constexpr std::uint32_t kGateway = 0x010200C0U;  // 192.0.2.1
+    constexpr std::uint32_t kMoved = 0x090200C0U;    // 192.0.2.9
+    constexpr std::uint32_t kServer = 0x057100CBU;   // 203.0.113.5
+    const ForwardRow defaultRoute{0, 0, kGateway, 12, 25};
+    const ForwardRow hostRoute{kServer, 0xFFFFFFFFU, kGateway, 12, 1};
+    const ForwardRow ourDefault{0, 0, 0x0100FF0AU, 40, 0};  // through our own adapter
+    const std::string addMoved =
+        kNetsh + "add route 203.0.113.5/32 \"Ethernet Z\" 192.0.2.9 metric=1";
+    const std::string addWifi = kNetsh + "add route 203.0.113.5/32 \"Wi-Fi\" 192.0.2.9 metric=1";
+    const Uplink start{"192.0.2.1", "Ethernet Z"};
+    const struct {
+        const char* what;
+        std::vector<ForwardRow> rows;
+        std::uint32_t down;
+        Lines ran;
+        Uplink now;
+    } cases[] = {
+        {"no change", {defaultRoute, hostRoute}, 0, {}, start},
+        {"our own adapter's default route", {ourDefault, defaultRoute, hostRoute}, 0, {}, start},
+        {"the host route vanished", {defaultRoute}, 0, {kHostRoute}, start},
+        {"the gateway moved",
+         {{0, 0, kMoved, 12, 25}, hostRoute},
+         0,
+         {addMoved, kDeleteHostRoute},
+         {"192.0.2.9", "Ethernet Z"}},
+        {"the old link went down, its routes stayed",
+         {defaultRoute, hostRoute, {0, 0, kMoved, 14, 50}},
+         12,
+         {addWifi, kDeleteHostRoute},
+         {"192.0.2.9", "Wi-Fi"}},
+        {"the old link went with its routes",
+         {{0, 0, kMoved, 14, 50}},
+         0,
+         {addWifi, kDeleteHostRoute},
+         {"192.0.2.9", "Wi-Fi"}},
+        {"no default route left", {hostRoute}, 0, {}, start},
+        {"no default route but through ourselves", {ourDefault}, 0, {}, start},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::ScopedJournalPlace place;
+        SessionJournal journal(place.path());
+        RecordingSystem system;
+        NetworkConfigurator network(system, &journal);
+        network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, false);
+        system.rows = {defaultRoute, hostRoute};  // the table as the connect left it
+        EXPECT_EQ(network.followDefaultRoute(), std::nullopt);
+        system.ran.clear();
+        system.rows = c.rows;
+        system.down = c.down;
+        EXPECT_EQ(network.followDefaultRoute().has_value(), !c.ran.empty());
+        EXPECT_EQ(system.ran, c.ran);
+        EXPECT_EQ(network.uplink(), c.now);
+        const JournalEntry route{JournalKind::serverRoute,
+                                 {"203.0.113.5", c.now.interfaceName, c.now.gateway}};
+        const JournalEntry tunnel{JournalKind::tunnelRoute, {"Halvern_Tun_802", "10.255.0.1"}};
+        EXPECT_EQ(std::ranges::count(journal.entries(), route) +
+                      std::ranges::count(journal.entries(), tunnel) +
+                      std::ranges::count_if(journal.entries(),
+                                            [](const JournalEntry& entry) {
+                                                return entry.kind == JournalKind::serverRoute;
+                                            }),
+                  3)
+            << "the journal names the route that exists";
+        system.ran.clear();
+        network.restore();
+        EXPECT_EQ(system.ran.back(), "[tolerated] " + kNetsh + "delete route 203.0.113.5/32 \"" +
+                                         c.now.interfaceName + "\" " + c.now.gateway);
+    }
+    RecordingSystem failing;  // a refused add keeps the old route as the current one
+    NetworkConfigurator network(failing);
+    network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, false);
+    failing.rows = {{0, 0, kMoved, 12, 25}, hostRoute};
+    failing.failing = "192.0.2.9";
+    EXPECT_THROW(network.followDefaultRoute(), std::runtime_error);
+    EXPECT_EQ(network.uplink(), start);
+    failing.rows = {defaultRoute};  // a host route never seen in the table is not put back
+    failing.ran.clear();
+    EXPECT_EQ(network.followDefaultRoute(), std::nullopt);
+    EXPECT_EQ(failing.ran, Lines{});
+    failing.builder = &ipCommands();  // given up: the routes go now, the leak guard at stop
+    network.retreat();
+    EXPECT_EQ(failing.ran.size(), 3U);
+    failing.ran.clear();
+    network.restore();
+    EXPECT_EQ(failing.ran.size(), 4U);
 }
 
 // Newest first, not the one in its way; a host route that got in stays journaled for next time,

@@ -40,6 +40,8 @@ constexpr const char* kUsage =
     "  start --config FILE [--dns IP]... bring the tunnel up with a proxy configuration\n"
     "  stop                              take the tunnel down\n"
     "  last-error                        the last failure message\n"
+    "  session                           the uplink the proxy server is reached through, and\n"
+    "                                    how often each program was restarted\n"
     "  stats [--watch [SECONDS]]         bytes sent and received (with --watch: rates too,\n"
     "                                    every SECONDS (default 1) until interrupted)\n"
     "  logs --source xray|tun2socks [--follow]\n"
@@ -120,6 +122,15 @@ int runOnce(const Options& options, const std::string& request, Human human) {
         human(answer.response);
     }
     return kExitOk;
+}
+
+void printSession(std::string_view response) {
+    const std::string gateway = stringField(response, "uplinkGateway");
+    std::cout << "uplink: "
+              << (gateway.empty() ? "none"
+                                  : gateway + " on " + stringField(response, "uplinkInterface"))
+              << "\nrestarts: xray " << numberField(response, "coreRestarts") << ", tun2socks "
+              << numberField(response, "bridgeRestarts") << '\n';
 }
 
 void printStatus(std::string_view response) {
@@ -328,6 +339,10 @@ int run(const Options& options) {
             const std::string error = stringField(response, "error");
             std::cout << (error.empty() ? "no error recorded" : error) << '\n';
         });
+    }
+    if (options.command == "session") {
+        noArguments();
+        return runOnce(options, commandRequest("sessionInfo"), printSession);
     }
     if (options.command == "stats") {
         return runStats(options);
