@@ -47,8 +47,7 @@ class BenchSystem final : public halvern::NetworkSystem {
         return host().listUpAdapterNames(family);
     }
     const halvern::NetworkCommandBuilder& commands() override { return host().commands(); }
-    halvern::CommandOutcome runCommand(const CommandLine& commandLine,
-                                       bool allowFailure) override {
+    halvern::CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) override {
         if (commandLine.front() == "resolvectl") {
             return halvern::CommandOutcome::succeeded;
         }

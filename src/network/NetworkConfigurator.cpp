@@ -179,8 +179,8 @@ void NetworkConfigurator::deleteServerRoute() noexcept {
         return;
     }
     try {
-        if (system_->runAll(system_->commands().deleteServerRoute(
-                                serverAddress_, defaultInterface_, defaultGateway_),
+        if (system_->runAll(system_->commands().deleteServerRoute(serverAddress_, defaultInterface_,
+                                                                  defaultGateway_),
                             true)) {
             forget(serverRouteEntry());
         }
