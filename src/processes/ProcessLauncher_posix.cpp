@@ -43,7 +43,7 @@ std::filesystem::path tempFilePath(std::string_view fileName) {
     return runtimeDirectory() / fileName;
 }
 
-ChildLog createChildLog(std::string_view fileName) noexcept {
+ChildLog createChildLog(std::string_view fileName) {
     try {
         return ChildLog{openPrivateForWriting(tempFilePath(fileName).string(), kLogMode)};
     } catch (...) {
@@ -130,22 +130,25 @@ std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcep
     }
 }
 
-bool writeConfigFile(const std::string& path, const std::string& text) {
+ChildLog writeConfigFile(const std::string& path, const std::string& text, std::uint32_t& error) {
     // The proxy core reads it under its own account, and nobody else may: it holds the client's
     // credentials. Handed over on the open descriptor, so no path can be swapped in between. A
     // missing account fails the connect here, before any file exists.
     const auto account = childAccount(false);
-    const UniqueFd file{openPrivateForWriting(path, kConfigMode)};
-    if (!file.valid()) {
-        return false;
-    }
-    if (account && ::fchown(file.get(), account->uid, account->gid) != 0) {
-        return false;
+    ChildLog file{openPrivateForWriting(path, kConfigMode)};
+    if (!file.valid() || (account && ::fchown(file.get(), account->uid, account->gid) != 0)) {
+        error = static_cast<std::uint32_t>(errno);
+        return {};
     }
     // As with a stream, a failed write after a successful open goes unnoticed; the proxy core
     // reports the damaged configuration itself.
     writeWholeFile(file.get(), text);
-    return true;
+    return file;
+}
+
+bool deleteConfigFile(ChildLog& file, const std::string& path) noexcept {
+    file.reset();
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 void deleteFileQuietly(const std::string& path) noexcept {
@@ -153,5 +156,7 @@ void deleteFileQuietly(const std::string& path) noexcept {
 }
 
 void refuseChildJobsForTesting(bool /*refuse*/) noexcept {}
+
+void useSessionFolderForTesting(const std::filesystem::path& /*folder*/) {}
 
 }  // namespace halvern

@@ -86,6 +86,17 @@ TEST_F(ControlEndpoint, AStopWhileASilentClientHoldsTheServerEndsWithinTheBound)
 }
 
 TEST_F(ControlEndpoint, HalvernctlGivesReadableAndRawAnswersAndTheirExitCodes) {
+    if (testing::kOnWindows) {
+        // halvernctl sends nothing to a pipe whose server is not the service the SCM runs, and
+        // this server is the test's own: it is refused as a squatter would be. The answers are
+        // formatted by the same portable code on Linux.
+        const ProgramRun run = halvernctl({"status"});
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_NE(run.errors.find("serves the pipe, but HalvernService is not running"),
+                  std::string::npos)
+            << run.errors;
+        return;
+    }
     const struct {
         std::vector<std::string> arguments;
         int exitCode;
