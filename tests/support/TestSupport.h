@@ -89,10 +89,14 @@ inline constexpr bool kOnWindows = true;
 struct TokenRights {
     std::uint32_t integrity = 0;
     std::vector<std::string> privileges;
+    bool restricted = false;  // it has restricting SIDs
     bool operator==(const TokenRights&) const = default;
 };
 std::optional<TokenRights> processTokenRights(std::uint32_t pid);
 bool runningUnderWine();
+// Gives Everyone full access to `path`, as a folder unpacked where users may write has it (Wine
+// keeps no descriptor: it makes the file world-writable, and reports it so).
+void letEveryoneChange(const std::filesystem::path& path);
 #else
 inline constexpr bool kOnWindows = false;
 #endif

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <aclapi.h>    // needs <windows.h> first
 #include <sddl.h>      // needs <windows.h> first
 #include <tlhelp32.h>  // needs <windows.h> first
 
@@ -68,6 +69,7 @@ std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
     TokenRights rights;
     const PSID sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label.data())->Label.Sid;
     rights.integrity = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U);
+    rights.restricted = IsTokenRestricted(token) != FALSE;
     auto* held = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer.data());
     for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
         char name[64] = {};
@@ -77,6 +79,26 @@ std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
         rights.privileges.push_back((enabled ? "+" : "") + std::string(name));
     }
     return rights;
+}
+
+void letEveryoneChange(const std::filesystem::path& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)", SDDL_REVISION_1, &descriptor,
+        nullptr);
+    PACL list = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted);
+    std::wstring name = path.native();
+    const DWORD error =
+        SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, list, nullptr);
+    LocalFree(descriptor);
+    if (error != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot open " + path.string() + " to everyone");
+    }
 }
 
 bool runningUnderWine() {
