@@ -94,12 +94,14 @@ struct TokenRights {
 };
 std::optional<TokenRights> processTokenRights(std::uint32_t pid);
 bool runningUnderWine();
-// Gives Everyone full access to `path`, as a folder unpacked where users may write has it (Wine
-// keeps no descriptor: it makes the file world-writable, and reports it so).
-void letEveryoneChange(const std::filesystem::path& path);
 #else
 inline constexpr bool kOnWindows = false;
 #endif
+
+// Gives everyone full access to `path`, as a folder unpacked where users may write has it
+// (Windows: Everyone in its list; Wine keeps no list but makes the file world-writable, and
+// reports it so; POSIX: the others' bits).
+void letEveryoneChange(const std::filesystem::path& path);
 
 std::string readFileBytes(const std::filesystem::path& path);
 void writeFileBytes(const std::filesystem::path& path, const std::string& content);
