@@ -160,11 +160,17 @@ class PipeEndpoint final : public ControlEndpoint {
         if (service_.stopping()) {
             return nullptr;
         }
-        if (!ConnectNamedPipe(pipe_.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
-            // A client that came and went before the connect (ERROR_NO_DATA): the instance is
-            // made ready for the next one.
-            DisconnectNamedPipe(pipe_.get());
-            return nullptr;
+        if (!ConnectNamedPipe(pipe_.get(), nullptr)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_PIPE_CONNECTED) {
+                // A client that came and went before the connect (ERROR_NO_DATA): the instance
+                // is made ready for the next one. Any other failure is not retried at once.
+                DisconnectNamedPipe(pipe_.get());
+                if (error != ERROR_NO_DATA) {
+                    Sleep(kCreateRetryPauseMilliseconds);
+                }
+                return nullptr;
+            }
         }
         return std::make_unique<PipeConnection>(pipe_.get(), thread_.get());
     }
@@ -236,15 +242,29 @@ std::unique_ptr<ControlEndpoint> makeControlEndpoint(const TunnelService& servic
     return std::make_unique<PipeEndpoint>(service);
 }
 
+// The one instance takes a client only while the server waits in ConnectNamedPipe: a wake that
+// comes while it serves someone, or between two clients, finds it busy, and waits for it. The
+// server looks at the stopping flag before each wait, so it is woken or has seen the stop;
+// either way the wait is bounded by what one client may hold it for.
 void wakeControlEndpoint() noexcept {
-    const UniqueFileHandle pipe(
-        CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!pipe.valid()) {
-        return;
+    constexpr std::int64_t kPatienceMilliseconds =
+        kRequestReadBudgetMilliseconds + kResponseWriteBudgetMilliseconds + 2000;
+    const auto start = MonotonicClock::now();
+    for (;;) {
+        const UniqueFileHandle pipe(
+            CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (pipe.valid()) {
+            DWORD written = 0;
+            WriteFile(pipe.get(), kWakeRequest.data(), static_cast<DWORD>(kWakeRequest.size()),
+                      &written, nullptr);
+            return;
+        }
+        const std::int64_t waited = elapsedMilliseconds(start);
+        if (GetLastError() != ERROR_PIPE_BUSY || waited >= kPatienceMilliseconds) {
+            return;  // no pipe: the server has gone already
+        }
+        WaitNamedPipeW(kPipeName, static_cast<DWORD>(kPatienceMilliseconds - waited));
     }
-    DWORD written = 0;
-    WriteFile(pipe.get(), kWakeRequest.data(), static_cast<DWORD>(kWakeRequest.size()), &written,
-              nullptr);
 }
 
 }  // namespace halvern
