@@ -83,20 +83,11 @@ std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
 
 void letEveryoneChange(const std::filesystem::path& path) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)", SDDL_REVISION_1, &descriptor,
-        nullptr);
-    PACL list = nullptr;
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted);
-    std::wstring name = path.native();
-    const DWORD error =
-        SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, list, nullptr);
+    const bool done = ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                          L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr) &&
+                      SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
     LocalFree(descriptor);
-    if (error != ERROR_SUCCESS) {
+    if (!done) {
         throw std::runtime_error("cannot open " + path.string() + " to everyone");
     }
 }
