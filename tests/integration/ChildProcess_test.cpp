@@ -121,11 +121,14 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
          {std::pair{config_, "Failed to write Xray config to " + config_.string()},
           std::pair{coreLog_, "Failed to create " + coreLog_.string() + " (error 32)"}}) {
         std::ofstream held(planted);  // shares reading and writing, not deletion
-        ProxyCoreProcess again(install("xray", "hold"));
+        const ScopedJournalPlace place;
+        SessionJournal journal(place.path());
+        ProxyCoreProcess again(install("xray", "hold"), &journal);
         EXPECT_EQ(errorFrom([&] { again.start("{\"secret\":2}"); }), error);
-        again.stop();
         held.close();
         EXPECT_EQ(readFileBytes(planted), "");
+        again.stop();  // which deletes what stands at the configuration's name, and only then
+        EXPECT_FALSE(place.holdsJournal());  // forgets it
         std::filesystem::remove(planted);
     }
     // Nor is a session folder used that users may change.
