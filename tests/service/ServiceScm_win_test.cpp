@@ -215,9 +215,8 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     EXPECT_FALSE(std::filesystem::exists(folder / "runtime"));
 }
 
-// What an ordinary user could do to the service's pipe and files, under Wine, where this test is
-// such a user (Wine enforces no descriptor: only Windows shows that a user cannot write in the
-// session folder, nor open the pipe with more than 0x12019f).
+// What an ordinary user could do to the pipe and files (only Windows shows that a user can neither
+// write in the session folder nor open the pipe with more than 0x12019f).
 TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
     const testing::SocksPortLock lock;
     const auto folder = executablePath().parent_path() / "service_folder";  // see CMakeLists.txt
@@ -226,14 +225,16 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
     const std::filesystem::path oldPlace = L"C:\\windows";
     const char* const logs[] = {"halvern_xray_output.log", "halvern_tun2socks_output.log"};
     std::filesystem::create_directory(oldPlace / "halvern_xray_config.json");
-    std::vector<std::ofstream> held(std::begin(logs), std::end(logs));
+    std::vector<std::ofstream> held;
+    for (const char* log : logs) {
+        held.emplace_back(oldPlace / log);
+    }
     ASSERT_EQ(runVerb({"install"}, folder / HALVERN_SERVICE_NAME), 0U);
     ASSERT_EQ(runVerb({"start"}), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
 
-    // The one instance is the service's for its life: no other can be made beside it, however
-    // often one tries while clients come and go, and each client checks the server's process
-    // before it sends anything.
+    // No instance can be made beside the service's while clients come and go, each of which checks
+    // the server's process before it sends anything.
     std::atomic<bool> done{false};
     std::atomic<int> squatted{0};
     std::thread squatter([&] {
@@ -258,7 +259,7 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
               R"({"ok":true,"status":"disconnected"})");
     held.clear();
     for (const char* log : logs) {
-        EXPECT_EQ(testing::readFileBytes(oldPlace / log), "") << log;
+        EXPECT_EQ(std::filesystem::file_size(oldPlace / log), 0U) << log;
         std::filesystem::remove(oldPlace / log);
     }
     EXPECT_TRUE(std::filesystem::is_directory(oldPlace / "halvern_xray_config.json"));
