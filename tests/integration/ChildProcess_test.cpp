@@ -113,9 +113,8 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
     EXPECT_EQ(readFileBytes(victim), "untouched");
     EXPECT_FALSE(std::filesystem::exists(coreLog_));
 #ifdef _WIN32
-    // Files that someone made first at the session's names and holds open get none of its bytes:
-    // the stale file must go first, and cannot. Wine lets this test plant them in the session
-    // folder; on Windows only SYSTEM and the administrators may.
+    // Files someone made first at the session's names and holds open get none of its bytes (on
+    // Windows, unlike Wine, only SYSTEM and the administrators could plant them).
     std::filesystem::remove(config_);
     for (const auto& [planted, error] :
          {std::pair{config_, "Failed to write Xray config to " + config_.string()},

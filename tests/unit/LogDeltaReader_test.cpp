@@ -59,8 +59,7 @@ TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
     EXPECT_EQ(readLogDelta("windows_xray", 5, std::int64_t{1} << 40).nextOffset,
               testing::kOnWindows ? kLogAnswerBytes + 5 : kLogAnswerBytes + 10);
 
-    // Nothing planted under a log's name may make the service read another file or hang: on
-    // Windows neither a second link to a file nor a folder.
+    // Nothing planted under a log's name (Windows: a second link too) is read, or makes it hang.
     std::filesystem::remove(coreLog);
     if (testing::kOnWindows) {
         std::filesystem::create_hard_link(tempFilePath("halvern_tun2socks_output.log"), coreLog);
