@@ -31,8 +31,8 @@ struct ControlReadResult {
     bool more = false;
 };
 
-// One connected client. Destroying it ends the connection (Windows: flush, disconnect and close
-// the instance, then free its security descriptor).
+// One connected client. Destroying it ends the connection (Windows: flush and disconnect the
+// service's one pipe instance, which the endpoint keeps for the next client).
 class ControlConnection {
   public:
     ControlConnection() = default;

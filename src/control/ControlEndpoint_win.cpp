@@ -18,8 +18,11 @@ namespace halvern {
 namespace {
 
 constexpr const wchar_t* kPipeName = L"\\\\.\\pipe\\HalvernService";
-// System, administrators and interactively logged-on users; nothing inherited.
-constexpr const wchar_t* kPipeSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;IU)";
+// System, administrators and interactively logged-on users; nothing inherited. The users get
+// what GENERIC_READ and GENERIC_WRITE map to on a pipe, and not WRITE_DAC, WRITE_OWNER or
+// DELETE. That still holds FILE_CREATE_PIPE_INSTANCE (it is FILE_APPEND_DATA), so what keeps a
+// user from adding an instance of their own is the one instance the service keeps for life.
+constexpr const wchar_t* kPipeSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019f;;;IU)";
 constexpr DWORD kPipeBufferBytes = 131072;
 constexpr DWORD kCreateRetryPauseMilliseconds = 500;
 
@@ -57,22 +60,21 @@ class SynchronousIoDeadline {
     HANDLE timer_ = nullptr;
 };
 
+// The service's one instance, lent to one client. Ending the connection flushes and disconnects
+// it; the instance stays the service's for the next client.
 class PipeConnection final : public ControlConnection {
   public:
-    PipeConnection(UniqueLocalMemory descriptor, UniqueFileHandle pipe, HANDLE serverThread)
-        : descriptor_(std::move(descriptor)),
-          pipe_(std::move(pipe)),
+    PipeConnection(HANDLE pipe, HANDLE serverThread)
+        : pipe_(pipe),
           serverThread_(serverThread),
           readDeadline_(MonotonicClock::now() +
                         std::chrono::milliseconds(kRequestReadBudgetMilliseconds)) {}
 
-    // Flush, disconnect, close, in that order; then the descriptor is freed (member order).
     ~PipeConnection() override {
         armWriteDeadline();
-        FlushFileBuffers(pipe_.get());
+        FlushFileBuffers(pipe_);
         writeDeadline_.reset();
-        DisconnectNamedPipe(pipe_.get());
-        pipe_.reset();
+        DisconnectNamedPipe(pipe_);
     }
 
     ControlReadResult read(char* buffer, std::size_t size) override {
@@ -80,8 +82,7 @@ class PipeConnection final : public ControlConnection {
             return {};
         }
         DWORD count = 0;
-        const BOOL succeeded =
-            ReadFile(pipe_.get(), buffer, static_cast<DWORD>(size), &count, nullptr);
+        const BOOL succeeded = ReadFile(pipe_, buffer, static_cast<DWORD>(size), &count, nullptr);
         const DWORD error = succeeded ? ERROR_SUCCESS : GetLastError();
         // A successful read in message mode means the whole message has arrived; ERROR_MORE_DATA
         // means the message goes on beyond this buffer.
@@ -95,7 +96,7 @@ class PipeConnection final : public ControlConnection {
         armWriteDeadline();
         DWORD written = 0;
         const DWORD toWrite = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
-        return WriteFile(pipe_.get(), data, toWrite, &written, nullptr) ? written : 0;
+        return WriteFile(pipe_, data, toWrite, &written, nullptr) ? written : 0;
     }
 
   private:
@@ -114,7 +115,7 @@ class PipeConnection final : public ControlConnection {
         for (int pass = 0;; ++pass) {
             DWORD available = 0;
             DWORD leftInMessage = 0;
-            if (!PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, &leftInMessage) ||
+            if (!PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, &leftInMessage) ||
                 available > 0 || leftInMessage > 0) {
                 return true;
             }
@@ -125,13 +126,18 @@ class PipeConnection final : public ControlConnection {
         }
     }
 
-    UniqueLocalMemory descriptor_;
-    UniqueFileHandle pipe_;
+    HANDLE pipe_;
     HANDLE serverThread_;
     MonotonicClock::time_point readDeadline_;
     std::optional<SynchronousIoDeadline> writeDeadline_;
 };
 
+// One instance for the service's life. An instance that the service closed and made again per
+// client would leave a moment with no instance of its own, and an instance a user added while the
+// service waited would take every client once the service's went; a fast enough squatter wins
+// that race every time. With the one instance never closed before the stop, and at most one
+// allowed, no other instance can exist. A client that comes while another is served finds the
+// pipe busy, and waits.
 class PipeEndpoint final : public ControlEndpoint {
   public:
     explicit PipeEndpoint(const TunnelService& service) : service_(service) {
@@ -144,33 +150,9 @@ class PipeEndpoint final : public ControlEndpoint {
     }
 
     std::unique_ptr<ControlConnection> waitForClient() override {
-        // Converted afresh for every instance and freed when its connection ends.
-        UniqueLocalMemory descriptor;
-        SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
-        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
-                                                                 descriptor.put(), nullptr)) {
-            attributes.lpSecurityDescriptor = descriptor.get();
-        }
-
-        // Always the first instance: the service holds one at a time, so another instance
-        // under the name is someone else's, made before the service's or in the gap between
-        // two connections, and the clients' requests (credentials included) would reach
-        // whichever instance they happen to open.
-        UniqueFileHandle pipe(CreateNamedPipeW(
-            kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
-            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-            kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
-        const DWORD createError = pipe.valid() ? ERROR_SUCCESS : GetLastError();
-        if (createError != ERROR_SUCCESS || !aloneOnTheName(pipe.get())) {
-            pipe.reset();
-            reportCreationFailure(createError != ERROR_SUCCESS ? createError : ERROR_ACCESS_DENIED);
+        if (!pipe_.valid() && !createInstance()) {
             Sleep(kCreateRetryPauseMilliseconds);
             return nullptr;
-        }
-        if (creationFailing_) {
-            creationFailing_ = false;
-            writeDebugOutput("HalvernService pipe: serving " + controlEndpointAddress().string() +
-                             " again\n");
         }
         // A stop's wake-up connection finds no pipe while no instance exists, and is then lost.
         // Looking at the flag once the instance exists closes that gap: a stop that began before
@@ -178,14 +160,49 @@ class PipeEndpoint final : public ControlEndpoint {
         if (service_.stopping()) {
             return nullptr;
         }
-        if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
-            return nullptr;
+        if (!ConnectNamedPipe(pipe_.get(), nullptr)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_PIPE_CONNECTED) {
+                // A client that came and went before the connect (ERROR_NO_DATA): the instance
+                // is made ready for the next one. Any other failure is not retried at once.
+                DisconnectNamedPipe(pipe_.get());
+                if (error != ERROR_NO_DATA) {
+                    Sleep(kCreateRetryPauseMilliseconds);
+                }
+                return nullptr;
+            }
         }
-        return std::make_unique<PipeConnection>(std::move(descriptor), std::move(pipe),
-                                                thread_.get());
+        return std::make_unique<PipeConnection>(pipe_.get(), thread_.get());
     }
 
   private:
+    bool createInstance() {
+        UniqueLocalMemory descriptor;
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
+                                                                 descriptor.put(), nullptr)) {
+            attributes.lpSecurityDescriptor = descriptor.get();
+        }
+        // The first instance, and the only one: another instance under the name is someone
+        // else's, and the clients' requests (credentials included) would reach it.
+        UniqueFileHandle pipe(
+            CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                             kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
+        const DWORD createError = pipe.valid() ? ERROR_SUCCESS : GetLastError();
+        if (createError != ERROR_SUCCESS || !aloneOnTheName(pipe.get())) {
+            reportCreationFailure(createError != ERROR_SUCCESS ? createError : ERROR_ACCESS_DENIED);
+            return false;
+        }
+        if (creationFailing_) {
+            creationFailing_ = false;
+            writeDebugOutput("HalvernService pipe: serving " + controlEndpointAddress().string() +
+                             " again\n");
+        }
+        pipe_ = std::move(pipe);
+        return true;
+    }
+
     // A check of its own beside the flag, for systems that do not enforce it (Wine): the
     // instance count the pipe reports counts every server's instances.
     static bool aloneOnTheName(HANDLE pipe) {
@@ -203,7 +220,7 @@ class PipeEndpoint final : public ControlEndpoint {
         writeDebugOutput(
             "HalvernService pipe: cannot create " + controlEndpointAddress().string() +
             errorCodeSuffix(error) +
-            (error == ERROR_ACCESS_DENIED
+            (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY
                  ? ": another process holds the name, and the service does not serve beside it"
                  : "") +
             "; trying again every " + std::to_string(kCreateRetryPauseMilliseconds) + " ms\n");
@@ -211,6 +228,7 @@ class PipeEndpoint final : public ControlEndpoint {
 
     const TunnelService& service_;
     UniqueHandle thread_;
+    UniqueFileHandle pipe_;  // closed only when the endpoint goes, at the stop
     bool creationFailing_ = false;
 };
 
@@ -224,15 +242,29 @@ std::unique_ptr<ControlEndpoint> makeControlEndpoint(const TunnelService& servic
     return std::make_unique<PipeEndpoint>(service);
 }
 
+// The one instance takes a client only while the server waits in ConnectNamedPipe: a wake that
+// comes while it serves someone, or between two clients, finds it busy, and waits for it. The
+// server looks at the stopping flag before each wait, so it is woken or has seen the stop;
+// either way the wait is bounded by what one client may hold it for.
 void wakeControlEndpoint() noexcept {
-    const UniqueFileHandle pipe(
-        CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!pipe.valid()) {
-        return;
+    constexpr std::int64_t kPatienceMilliseconds =
+        kRequestReadBudgetMilliseconds + kResponseWriteBudgetMilliseconds + 2000;
+    const auto start = MonotonicClock::now();
+    for (;;) {
+        const UniqueFileHandle pipe(
+            CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (pipe.valid()) {
+            DWORD written = 0;
+            WriteFile(pipe.get(), kWakeRequest.data(), static_cast<DWORD>(kWakeRequest.size()),
+                      &written, nullptr);
+            return;
+        }
+        const std::int64_t waited = elapsedMilliseconds(start);
+        if (GetLastError() != ERROR_PIPE_BUSY || waited >= kPatienceMilliseconds) {
+            return;  // no pipe: the server has gone already
+        }
+        WaitNamedPipeW(kPipeName, static_cast<DWORD>(kPatienceMilliseconds - waited));
     }
-    DWORD written = 0;
-    WriteFile(pipe.get(), kWakeRequest.data(), static_cast<DWORD>(kWakeRequest.size()), &written,
-              nullptr);
 }
 
 }  // namespace halvern

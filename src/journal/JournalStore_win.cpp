@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "common/ObjectSecurity_win.h"
 #include "common/UniqueLocalMemory.h"
 #include "journal/JournalStore.h"
 
@@ -44,56 +45,11 @@ struct RegistryPlace {
 // The key the journal makes: SYSTEM and the administrators may change it, users only read it,
 // whatever its parent passes on.
 constexpr const wchar_t* kKeySecurity = L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
-// NT SERVICE\TrustedInstaller, which owns parts of the registry.
-constexpr const wchar_t* kInstallerSid =
-    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+// A key that an installer left open to users would let any of them plant the journal that
+// SYSTEM replays, so it is not the service's own.
 constexpr ACCESS_MASK kChangeRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK |
                                       DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                       GENERIC_ALL;
-
-bool isTrustedWriter(PSID sid) {
-    if (IsWellKnownSid(sid, WinLocalSystemSid) ||
-        IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
-        return true;
-    }
-    UniqueLocalMemory installer;
-    return ConvertStringSidToSidW(kInstallerSid, reinterpret_cast<PSID*>(installer.put())) &&
-           EqualSid(sid, installer.get());
-}
-
-// Whether only SYSTEM, the administrators and TrustedInstaller can change the key: its owner,
-// and everyone an entry of its list lets change it (entries that only pass rights on to new
-// subkeys do not count). A key that an installer left open to users would let any of them
-// plant the journal that SYSTEM replays, so it is not the service's own.
-bool onlyTrustedMayChange(HKEY key) {
-    PSID owner = nullptr;
-    PACL list = nullptr;
-    UniqueLocalMemory descriptor;
-    if (GetSecurityInfo(
-            key, SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-            nullptr, &list, nullptr,
-            reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put())) != ERROR_SUCCESS ||
-        owner == nullptr || list == nullptr || !isTrustedWriter(owner)) {
-        return false;  // a null list lets everyone do everything
-    }
-    for (DWORD i = 0; i < list->AceCount; ++i) {
-        void* entry = nullptr;
-        if (!GetAce(list, i, &entry)) {
-            return false;
-        }
-        const auto* header = static_cast<const ACE_HEADER*>(entry);
-        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 ||
-            header->AceType == ACCESS_DENIED_ACE_TYPE) {
-            continue;
-        }
-        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
-            ((allowed->Mask & kChangeRights) != 0 && !isTrustedWriter(&allowed->SidStart))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool placeOf(const std::filesystem::path& path, RegistryPlace& place) {
     const std::wstring text = path.wstring();
@@ -174,7 +130,7 @@ JournalStoreState readJournalStore(const std::filesystem::path& path, std::strin
         return JournalStoreState::absent;
     }
     if (status != ERROR_SUCCESS || type != REG_BINARY || size > kMaxJournalBytes ||
-        !onlyTrustedMayChange(key.get())) {
+        !onlyTrustedMayChange(key.get(), SE_REGISTRY_KEY, kChangeRights)) {
         return JournalStoreState::foreign;
     }
     text.resize(size);

@@ -43,7 +43,7 @@ std::filesystem::path tempFilePath(std::string_view fileName) {
     return runtimeDirectory() / fileName;
 }
 
-ChildLog createChildLog(std::string_view fileName) noexcept {
+ChildLog createChildLog(std::string_view fileName) {
     try {
         return ChildLog{openPrivateForWriting(tempFilePath(fileName).string(), kLogMode)};
     } catch (...) {
@@ -130,7 +130,7 @@ std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcep
     }
 }
 
-bool writeConfigFile(const std::string& path, const std::string& text) {
+ChildLog writeConfigFile(const std::string& path, const std::string& text, std::uint32_t& error) {
     // The proxy core reads it through its group, and nobody else may: it holds the client's
     // credentials. It stays root's, so that a core can never rewrite what the next session
     // reads. A new file each time: an earlier one may be a core's own (older versions handed it
@@ -138,17 +138,21 @@ bool writeConfigFile(const std::string& path, const std::string& text) {
     // swapped in between. A missing account fails the connect here, before any file exists.
     const auto account = childAccount(false);
     ::unlink(path.c_str());
-    const UniqueFd file{openPrivateForWriting(path, kConfigMode, O_EXCL)};
-    if (!file.valid()) {
-        return false;
-    }
-    if (account && ::fchown(file.get(), static_cast<uid_t>(-1), account->gid) != 0) {
-        return false;
+    ChildLog file{openPrivateForWriting(path, kConfigMode, O_EXCL)};
+    if (!file.valid() ||
+        (account && ::fchown(file.get(), static_cast<uid_t>(-1), account->gid) != 0)) {
+        error = static_cast<std::uint32_t>(errno);
+        return {};
     }
     // As with a stream, a failed write after a successful open goes unnoticed; the proxy core
     // reports the damaged configuration itself.
     writeWholeFile(file.get(), text);
-    return true;
+    return file;
+}
+
+bool deleteConfigFile(ChildLog& file, const std::string& path) noexcept {
+    file.reset();
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 void deleteFileQuietly(const std::string& path) noexcept {
@@ -156,5 +160,7 @@ void deleteFileQuietly(const std::string& path) noexcept {
 }
 
 void refuseChildJobsForTesting(bool /*refuse*/) noexcept {}
+
+void useSessionFolderForTesting(const std::filesystem::path& /*folder*/) {}
 
 }  // namespace halvern

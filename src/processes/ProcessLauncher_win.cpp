@@ -1,7 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -9,11 +9,10 @@
 #include "common/ErrorText.h"
 #include "processes/ProcessLauncher.h"
 #include "processes/RestrictedToken.h"
+#include "processes/SessionFolder_win.h"
 
 namespace halvern {
 namespace {
-
-constexpr DWORD kTempPathBufferLength = 260;
 
 std::atomic<bool> refuseJobs{false};
 
@@ -57,29 +56,17 @@ std::string executableFileName(const std::string& baseName) {
 }
 
 std::filesystem::path tempFilePath(std::string_view fileName) {
-    // A temporary directory that does not fit the buffer (or a failed call) leaves the directory
-    // empty, and the name is then used as it is.
-    wchar_t buffer[kTempPathBufferLength] = {};
-    const DWORD length = GetTempPathW(kTempPathBufferLength, buffer);
-    std::filesystem::path directory;
-    if (length != 0 && length < kTempPathBufferLength) {
-        directory = std::wstring(buffer, length);
-    }
-    return directory / fileName;
+    return sessionFolder() / fileName;
 }
 
-ChildLog createChildLog(std::string_view fileName) noexcept {
-    try {
-        const std::filesystem::path path = tempFilePath(fileName);
-        SECURITY_ATTRIBUTES security{};
-        security.nLength = sizeof(security);
-        security.lpSecurityDescriptor = nullptr;
-        security.bInheritHandle = TRUE;
-        return ChildLog{CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    } catch (...) {
-        return ChildLog{};
+ChildLog createChildLog(std::string_view fileName) {
+    const std::filesystem::path path = tempFilePath(fileName);
+    DWORD error = ERROR_SUCCESS;
+    ChildLog log = createSessionFile(path, GENERIC_WRITE, true, error);
+    if (!log.valid()) {
+        throw std::runtime_error("Failed to create " + path.string() + errorCodeSuffix(error));
     }
+    return log;
 }
 
 JournalledChild launchHidden(const ChildCommand& command, const std::string& exePath,
@@ -154,15 +141,9 @@ std::optional<std::uint32_t> exitCodeIfExited(JournalledChild& child) noexcept {
 
 std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcept {
     try {
-        const std::filesystem::path path = tempFilePath(fileName);
-        const UniqueFileHandle file{CreateFileW(path.c_str(), GENERIC_READ,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-        if (!file.valid()) {
-            return {};
-        }
+        const UniqueFileHandle file = openSessionFileForReading(tempFilePath(fileName));
         LARGE_INTEGER size{};
-        if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) {
+        if (!file.valid() || !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) {
             return {};
         }
         const auto fileSize = static_cast<std::uint64_t>(size.QuadPart);
@@ -188,15 +169,50 @@ std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcep
     }
 }
 
-bool writeConfigFile(const std::string& path, const std::string& text) {
-    // Text mode: every line feed is stored as carriage return + line feed.
-    std::ofstream file(path, std::ios::out | std::ios::trunc);
-    if (!file) {
-        return false;
+ChildLog writeConfigFile(const std::string& path, const std::string& text, std::uint32_t& error) {
+    DWORD failure = ERROR_SUCCESS;
+    ChildLog file = createSessionFile(path, GENERIC_WRITE, false, failure);
+    if (!file.valid()) {
+        error = failure;
+        return file;
     }
-    file << text;
-    file.close();
-    return true;
+    // Text mode, as the configuration has always been stored: every line feed becomes carriage
+    // return + line feed. As with a stream, a failed write goes unnoticed; the proxy core reports
+    // the damaged configuration itself.
+    std::string stored;
+    stored.reserve(text.size() + text.size() / 16);
+    for (const char c : text) {
+        if (c == '\n') {
+            stored += '\r';
+        }
+        stored += c;
+    }
+    for (std::size_t done = 0; done < stored.size();) {
+        DWORD written = 0;
+        const auto piece =
+            static_cast<DWORD>(std::min<std::size_t>(stored.size() - done, MAXDWORD));
+        if (!WriteFile(file.get(), stored.data() + done, piece, &written, nullptr) ||
+            written == 0) {
+            break;
+        }
+        done += written;
+    }
+    return file;
+}
+
+// By the handle it was written through: whatever now stands at the path is not touched.
+bool deleteConfigFile(ChildLog& file, const std::string& path) noexcept {
+    if (!file.valid()) {
+        const BOOL deleted = DeleteFileA(path.c_str());
+        return deleted || GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    const DWORD error = deleteOpenFile(file);
+    file.reset();
+    if (error != ERROR_SUCCESS) {
+        writeDebugOutput("HalvernService files: cannot delete " + path + errorCodeSuffix(error) +
+                         "; the next start deletes it\n");
+    }
+    return error == ERROR_SUCCESS;
 }
 
 void deleteFileQuietly(const std::string& path) noexcept {

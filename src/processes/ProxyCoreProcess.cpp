@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/DebugOutput.h"
+#include "common/ErrorText.h"
 #include "common/MonotonicClock.h"
 #include "common/SessionNames.h"
 #include "processes/ListenerOwner.h"
@@ -47,7 +49,11 @@ void ProxyCoreProcess::start(const std::string& configJson) {
     if (journal_ != nullptr) {
         journal_->record(configEntry());
     }
-    if (!writeConfigFile(configPath_, configJson)) {
+    std::uint32_t error = 0;
+    configFile_ = writeConfigFile(configPath_, configJson, error);
+    if (!configFile_.valid()) {
+        writeDebugOutput("HalvernService files: cannot write " + configPath_ +
+                         errorCodeSuffix(error) + "\n");
         throw std::runtime_error("Failed to write Xray config to " + configPath_);
     }
 
@@ -83,12 +89,12 @@ void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
 void ProxyCoreProcess::stop() noexcept {
     process_.reset();  // the log file stays on disk
     logFile_.reset();
+    // The entry goes only with the file: one that is still there is the next start's to delete.
     if (!configPath_.empty()) {
-        deleteFileQuietly(configPath_);
-        configPath_.clear();
-        if (journal_ != nullptr) {
+        if (deleteConfigFile(configFile_, configPath_) && journal_ != nullptr) {
             journal_->forget(configEntry());
         }
+        configPath_.clear();
     }
     serverAddress_.clear();
 }

@@ -11,7 +11,8 @@ namespace halvern {
 // The proxy core child (xray) of one tunnel session: writes the client's configuration to the
 // temporary directory, starts the core on it and waits for its SOCKS5 port (session::kSocksPort),
 // which must then be the core's own (see ListenerOwner.h).
-// Destruction stops the child and deletes the configuration file; the log stays.
+// Destruction stops the child and deletes the configuration file; the log stays. The log and
+// the configuration are made anew at each start (see createChildLog and writeConfigFile).
 class ProxyCoreProcess {
   public:
     // With a `journal`, the child is recorded there while it may run.
@@ -45,6 +46,7 @@ class ProxyCoreProcess {
     std::string serverAddress_;
     JournalledChild process_;
     ChildLog logFile_;
+    ChildLog configFile_;  // the handle the configuration was written through
 };
 
 // The command that starts the proxy core on its configuration file.

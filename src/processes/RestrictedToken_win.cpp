@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <array>
 #include <vector>
 
 #include "processes/RestrictedToken.h"
@@ -68,10 +69,24 @@ UniqueHandle createRestrictedToken(std::uint32_t& error) noexcept {
         if (!privilegesToDelete(service.get(), privileges, error)) {
             return {};
         }
+        // WRITE_RESTRICTED: a write needs a grant to one of these as well as to the token's own
+        // SIDs. SYSTEM's user SID and Administrators are named by every user's profile, and
+        // the low-labelled parts of it (LocalLow, Temp\Low) take a low writer's bytes; no such
+        // list names these. Everyone and RESTRICTED are what the system grants restricted code
+        // on what it must still use (the sockets' device among them). Reads stay as they were,
+        // and handles the core inherits (its log) were checked when they were opened.
+        // Built by hand: Wine's CreateWellKnownSid knows no WRITE RESTRICTED.
+        SID everyone{SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}};
+        SID restrictedCode{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_RESTRICTED_CODE_RID}};
+        SID writeRestricted{
+            SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_WRITE_RESTRICTED_CODE_RID}};
+        std::array<SID_AND_ATTRIBUTES, 3> restricting{
+            {{&everyone, 0}, {&restrictedCode, 0}, {&writeRestricted, 0}}};
         HANDLE copy = nullptr;
-        if (!CreateRestrictedToken(service.get(), DISABLE_MAX_PRIVILEGE, 0, nullptr,
-                                   static_cast<DWORD>(privileges.size()), privileges.data(), 0,
-                                   nullptr, &copy)) {
+        if (!CreateRestrictedToken(service.get(), DISABLE_MAX_PRIVILEGE | WRITE_RESTRICTED, 0,
+                                   nullptr, static_cast<DWORD>(privileges.size()),
+                                   privileges.data(), static_cast<DWORD>(restricting.size()),
+                                   restricting.data(), &copy)) {
             return failed(GetLastError());
         }
         UniqueHandle restricted(copy);

@@ -1,10 +1,17 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
+#include "common/DebugOutput.h"
 #include "common/ExecutablePath.h"
+#include "common/ObjectSecurity_win.h"
+#include "journal/JournalStore.h"
+#include "network/NetworkSystem.h"
+#include "processes/SessionFolder_win.h"
 #include "service/ServiceEntry.h"
 #include "service/ServiceHandle_win.h"
+#include "tunnel/SessionRecovery.h"
 
 namespace halvern {
 namespace {
@@ -74,6 +81,17 @@ std::uint32_t installVerb() {
         const DWORD error = GetLastError();
         return error != ERROR_SUCCESS ? error : ERROR_INSUFFICIENT_BUFFER;
     }
+    // The SCM runs the image as LocalSystem, so whoever can replace it, or a folder above it,
+    // or plant a program beside it, gets the machine at the next start.
+    if (const std::filesystem::path weak = firstPlaceOthersMayChange(executable); !weak.empty()) {
+        static_cast<void>(std::fprintf(
+            stderr,
+            "HalvernService install: refused: users other than SYSTEM and the administrators "
+            "may change %s, so they could replace what the service runs as LocalSystem; "
+            "install it where only administrators can write (such as Program Files)\n",
+            weak.string().c_str()));
+        return ERROR_ACCESS_DENIED;
+    }
     const std::wstring imagePath = L"\"" + executable + L"\"";
 
     const ServiceHandle manager(
@@ -108,15 +126,23 @@ std::uint32_t installVerb() {
     return 0;
 }
 
+// The journal lives in the service's key, which DeleteService takes along: what a dead instance
+// left (routes, children, the configuration) is undone first, as its next start would have.
+// The session's files go with the product.
 std::uint32_t uninstallVerb() {
     stopServiceAndWait();
+    replaySessionJournal(sessionJournalPath(), hostNetworkSystem(), [](const std::string& line) {
+        writeDebugOutput("HalvernService recovery: " + line + "\n");
+    });
     OpenedService opened;
     if (const DWORD error = openService(DELETE, opened); error != 0) {
-        return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : error;
-    }
-    if (!DeleteService(opened.service.get())) {
+        if (error != ERROR_SERVICE_DOES_NOT_EXIST) {
+            return error;
+        }
+    } else if (!DeleteService(opened.service.get())) {
         return GetLastError();
     }
+    removeSessionFiles();
     return 0;
 }
 

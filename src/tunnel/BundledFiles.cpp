@@ -34,6 +34,12 @@ std::string foundPath(const std::filesystem::path& path) {
 std::string locateBundledFileIn(const std::filesystem::path& exeDir, const std::string& name) {
     for (const std::filesystem::path& candidate : {exeDir / "data" / name, exeDir / name}) {
         if (entryExists(candidate)) {
+            if (const std::filesystem::path weak = placeOthersMayChange(candidate); !weak.empty()) {
+                throw std::runtime_error("Refusing to start " + narrowPath(candidate).text +
+                                         ": users other than SYSTEM and the administrators may "
+                                         "change " +
+                                         narrowPath(weak).text);
+            }
             return foundPath(candidate);
         }
     }

@@ -10,6 +10,10 @@ const char* driverLibraryFileName() {
     return "";
 }
 
+std::filesystem::path placeOthersMayChange(const std::filesystem::path& /*path*/) {
+    return {};
+}
+
 EntryQuery queryEntry(const std::filesystem::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/ObjectSecurity_win.h"
 #include "common/WinFileErrors.h"
 #include "common/WinHandle.h"
 #include "tunnel/BundledFiles.h"
@@ -39,6 +40,10 @@ EntryQuery queryEntry(const std::filesystem::path& path) {
         return failedQuery(error);
     }
     return {EntryQuery::Outcome::present, 0};
+}
+
+std::filesystem::path placeOthersMayChange(const std::filesystem::path& path) {
+    return firstPlaceOthersMayChange(std::filesystem::absolute(path));
 }
 
 NarrowPath narrowPath(const std::filesystem::path& path) {

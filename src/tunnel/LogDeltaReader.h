@@ -27,13 +27,15 @@ LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64
 // client has gone).
 using LogChunkSink = std::function<bool(std::string_view)>;
 
-// readLogDelta with `content` left empty: its bytes go to `sink` as they are read. On Linux they
-// are read in chunks of kLogChunkBytes, so that no request, whatever its `maxBytes` and however
-// large or sparse the log, makes the service hold the piece in memory; `nextOffset` counts the
-// bytes handed on. On Windows the piece is one read, handed on whole.
+// readLogDelta with `content` left empty: its bytes go to `sink` as they are read, in chunks of
+// kLogChunkBytes, so that no request, whatever its `maxBytes` and however large or sparse the
+// log, makes the service hold the piece in memory; `nextOffset` counts the bytes handed on. On
+// Windows, whose answer is one pipe message that the endpoint gathers whole, a piece is at most
+// kLogAnswerBytes of log (the client asks again from `nextOffset`).
 LogDelta streamLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes,
                         const LogChunkSink& sink);
 inline constexpr std::size_t kLogChunkBytes = 65536;
+inline constexpr std::int64_t kLogAnswerBytes = 1 << 20;
 
 // Where one read starts and how many bytes it asks for.
 struct LogReadPlan {

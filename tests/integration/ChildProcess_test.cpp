@@ -116,6 +116,31 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
     EXPECT_EQ(core.processId(), 0U);
     EXPECT_EQ(readFileBytes(victim), "untouched");
     EXPECT_FALSE(std::filesystem::exists(coreLog_));
+#ifdef _WIN32
+    // Files someone made first at the session's names and holds open get none of its bytes (on
+    // Windows, unlike Wine, only SYSTEM and the administrators could plant them).
+    std::filesystem::remove(config_);
+    for (const auto& [planted, error] :
+         {std::pair{config_, "Failed to write Xray config to " + config_.string()},
+          std::pair{coreLog_, "Failed to create " + coreLog_.string() + " (error 32)"}}) {
+        std::ofstream held(planted);  // shares reading and writing, not deletion
+        const ScopedJournalPlace place;
+        SessionJournal journal(place.path());
+        ProxyCoreProcess again(install("xray", "hold"), &journal);
+        EXPECT_EQ(errorFrom([&] { again.start("{\"secret\":2}"); }), error);
+        held.close();
+        EXPECT_EQ(readFileBytes(planted), "");
+        again.stop();  // which deletes what stands at the configuration's name, and only then
+        EXPECT_FALSE(place.holdsJournal());  // forgets it
+        std::filesystem::remove(planted);
+    }
+    // Nor is a session folder used that users may change.
+    letEveryoneChange(runtime_.path());
+    ProxyCoreProcess exposed(install("xray", "hold"));
+    EXPECT_EQ(errorFrom([&] { exposed.start("{}"); }),
+              "Failed to write Xray config to " + config_.string());
+    EXPECT_FALSE(std::filesystem::exists(config_));
+#endif
 
     // A journal that cannot record the child fails its start, and the child it made goes too,
     // also without a job (TearDown: none left, not even a suspended one).
@@ -170,8 +195,11 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStartedAndKeepsTheServicesRightsUn
     later.start("{}");
 #ifdef _WIN32
     // The core keeps only the bypass of traverse checking, which all accounts hold (Linux: see
-    // daemon_test.sh). Wine 8 reports privileges, keeping those DISABLE_MAX_PRIVILEGE drops unless
-    // named (the launch names them); it neither enforces nor reports a lowered integrity level.
+    // daemon_test.sh), and writes only where Everyone, RESTRICTED or WRITE RESTRICTED may too.
+    // Wine 8 reports privileges, keeping those DISABLE_MAX_PRIVILEGE drops unless named (the
+    // launch names them); it neither enforces nor reports a lowered integrity level or
+    // restricting SIDs. Only Windows shows that the core cannot write into a user's LocalLow
+    // while it still writes its inherited log and opens sockets.
     const auto service = processTokenRights(ownProcessId());
     const auto core = processTokenRights(later.processId());
     ASSERT_TRUE(service && core);
@@ -179,6 +207,8 @@ TEST_F(TunnelBridgeStart, ABridgeThatStaysUpIsStartedAndKeepsTheServicesRightsUn
     EXPECT_EQ(processTokenRights(pid), service);
     EXPECT_EQ(core->privileges, std::vector<std::string>{"+SeChangeNotifyPrivilege"});
     EXPECT_TRUE(core->integrity == 0x1000U || runningUnderWine()) << core->integrity;
+    EXPECT_TRUE(core->restricted || runningUnderWine());
+    EXPECT_FALSE(service->restricted);
 #endif
     bridge.stop();
     EXPECT_EQ(bridge.processId(), 0U);

@@ -102,7 +102,8 @@ TEST_F(Containment, AChildHasNoTerminalNorTheServicesTmpOrIpcAndCannotWriteItsCo
     const ScopedTempDirectory place;
     std::filesystem::permissions(place.path(), std::filesystem::perms(0755));
     const std::string config = (place.path() / "config.json").string();
-    ASSERT_TRUE(writeConfigFile(config, "{}"));
+    std::uint32_t error = 0;
+    ASSERT_TRUE(writeConfigFile(config, "{}", error).valid());
     const std::string output = (place.path() / "output").string();
     const std::string left = "/tmp/halvern-left-" + std::to_string(::getpid());
     const char* script = R"sh(exec 2>&1; echo session $(($(cut -d' ' -f6 /proc/self/stat) - $$))

@@ -3,11 +3,16 @@
 // it through those verbs. Under Wine an installed auto-start service starts again with the
 // prefix's next server: it is removed on every path.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ExecutablePath.h"
@@ -24,14 +29,24 @@ const std::filesystem::path kExecutable =
     (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal();
 
 const std::string kStatusAnswer = R"({"ok":true,"status":"disconnected","activeProtocol":""})";
+// A tunnel through our stand-ins (see CMakeLists.txt), to a documentation address.
+const std::string kConnect =
+    R"({"command":"startXray","configJson":"{\"fakeBehaviour\": \"listen 10807\", )"
+    R"(\"outbounds\": [{\"vnext\": [{\"address\": \"198.51.100.7\"}]}]}"})";
 
-// The full 32-bit exit code of the program run with ARGUMENTS (the verb's executable by default).
+// The full 32-bit exit code of the program run with ARGUMENTS (the verb's executable by default);
+// what it wrote to stderr in `errors` when asked.
 DWORD runVerb(std::vector<std::string> arguments,
-              const std::filesystem::path& executable = kExecutable) {
+              const std::filesystem::path& executable = kExecutable,
+              std::string* errors = nullptr) {
     const testing::ScopedTempDirectory files;
     arguments.insert(arguments.begin(), executable.string());
-    return static_cast<DWORD>(
+    const auto code = static_cast<DWORD>(
         testing::runProgram(arguments, files.path() / "out", files.path() / "err"));
+    if (errors != nullptr) {
+        *errors = testing::readFileBytes(files.path() / "err");
+    }
+    return code;
 }
 
 ServiceHandle openService(DWORD access) {
@@ -104,6 +119,20 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     EXPECT_EQ(runVerb({"uninstall"}), 0U);
     EXPECT_EQ(runVerb({"start"}), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 
+    // Installing from a folder that users may change would let them replace what SYSTEM runs.
+    const testing::ScopedTempDirectory unpacked;
+    std::filesystem::copy_file(kExecutable, unpacked.path() / HALVERN_SERVICE_NAME);
+    testing::letEveryoneChange(unpacked.path());
+    std::string errors;
+    EXPECT_EQ(runVerb({"install"}, unpacked.path() / HALVERN_SERVICE_NAME, &errors),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_NE(errors.find("HalvernService install: refused: users other than SYSTEM and the "
+                          "administrators may change " +
+                          unpacked.path().string()),
+              std::string::npos)
+        << errors;
+    EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
+
     // A second install repairs a registration that was changed since.
     ASSERT_EQ(runVerb({"install"}), 0U);
     ASSERT_TRUE(ChangeServiceConfigW(openService(SERVICE_CHANGE_CONFIG).get(), SERVICE_NO_CHANGE,
@@ -151,10 +180,7 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
                   "HalvernService pipe: serving \\\\.\\pipe\\HalvernService again\n"),
               1U);
     EXPECT_TRUE(testing::eventually([] {
-        return exchangeRequest(R"({"command":"startXray","configJson":"{\"fakeBehaviour\": )"
-                               R"(\"listen 10807\", \"outbounds\": [{\"vnext\": [{\"address\": )"
-                               R"(\"198.51.100.7\"}]}]}"})")
-                   .response == R"({"ok":true,"status":"connected"})";
+        return exchangeRequest(kConnect).response == R"({"ok":true,"status":"connected"})";
     }));
 
     const UniqueHandle killed(OpenProcess(PROCESS_TERMINATE, FALSE, serviceStatus().dwProcessId));
@@ -172,15 +198,110 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
         return testing::debugOutputCount("of the previous instance had already ended") == 2U;
     })) << testing::debugOutputCount("of the previous instance had already ended");
     EXPECT_FALSE(std::filesystem::exists("C:\\ProgramData\\Halvern"));
-    EXPECT_EQ(runVerb({"uninstall"}), 0U);  // which stops the running service first
+
+    // Killed again, then removed: uninstall undoes the session from the journal before the
+    // service's key goes with it, and takes the session's folder along.
+    ASSERT_EQ(exchangeRequest(kConnect).response, R"({"ok":true,"status":"connected"})");
+    const UniqueHandle again(OpenProcess(PROCESS_TERMINATE, FALSE, serviceStatus().dwProcessId));
+    ASSERT_TRUE(TerminateProcess(again.get(), 1));
+    EXPECT_EQ(runVerb({"uninstall"}, folder / HALVERN_SERVICE_NAME), 0U);
+    EXPECT_EQ(testing::debugOutputCount("recovery: deleted the host route to 198.51.100.7"), 2U);
+    EXPECT_TRUE(testing::eventually([] {
+        return testing::debugOutputCount("of the previous instance had already ended") == 4U;
+    }));
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
+    EXPECT_FALSE(std::filesystem::exists(folder / "runtime"));
 }
 
-// msiexec ACTION PACKAGE, quiet: 0, or 3010 (a reboot merely suggested); else the log is shown.
-void msiexec(const std::string& action, const std::wstring& package) {
+// What an ordinary user could do to the pipe and files (only Windows shows that a user can neither
+// write in the session folder nor open the pipe with more than 0x12019f).
+TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
+    const testing::SocksPortLock lock;
+    const auto folder = executablePath().parent_path() / "service_folder";  // see CMakeLists.txt
+    // Planted where the session's files lived before, LocalSystem's temporary folder (C:\windows
+    // under Wine's SCM): a folder at the configuration's name, and the logs held open.
+    const std::filesystem::path oldPlace = L"C:\\windows";
+    const char* const logs[] = {"halvern_xray_output.log", "halvern_tun2socks_output.log"};
+    std::filesystem::create_directory(oldPlace / "halvern_xray_config.json");
+    std::vector<std::ofstream> held;
+    for (const char* log : logs) {
+        held.emplace_back(oldPlace / log);
+    }
+    ASSERT_EQ(runVerb({"install"}, folder / HALVERN_SERVICE_NAME), 0U);
+    ASSERT_EQ(runVerb({"start"}), 0U);
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+
+    // No instance can be made beside the service's while clients come and go, each of which checks
+    // the server's process before it sends anything.
+    std::atomic<bool> done{false};
+    std::atomic<int> squatted{0};
+    std::thread squatter([&] {
+        while (!done) {
+            const UniqueFileHandle pipe(CreateNamedPipeW(
+                L"\\\\.\\pipe\\HalvernService", PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE,
+                PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+            squatted += pipe.valid() ? 1 : 0;
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
+    }
+    done = true;
+    squatter.join();
+    EXPECT_EQ(squatted, 0);
+
+    ASSERT_EQ(exchangeRequest(kConnect).response, R"({"ok":true,"status":"connected"})");
+    const auto runtime = folder / "runtime";
+    EXPECT_TRUE(std::filesystem::is_regular_file(runtime / "halvern_xray_config.json"));
+    EXPECT_EQ(exchangeRequest(R"({"command":"stop"})").response,
+              R"({"ok":true,"status":"disconnected"})");
+    held.clear();
+    for (const char* log : logs) {
+        EXPECT_EQ(std::filesystem::file_size(oldPlace / log), 0U) << log;
+        std::filesystem::remove(oldPlace / log);
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(oldPlace / "halvern_xray_config.json"));
+    std::filesystem::remove(oldPlace / "halvern_xray_config.json");
+    EXPECT_FALSE(std::filesystem::exists(runtime / "halvern_xray_config.json"));
+
+    // A 64 MiB log (sparse) read with the largest limit: one bounded piece, in well-formed JSON,
+    // with the service's memory near where it was.
+    const auto log = runtime / "halvern_xray_output.log";
+    std::filesystem::remove(log);
+    testing::writeFileBytes(log, "x");
+    std::filesystem::resize_file(log, 64 << 20);
+    const UniqueHandle service(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ,
+                                           FALSE, serviceStatus().dwProcessId));
+    PROCESS_MEMORY_COUNTERS idle{};
+    PROCESS_MEMORY_COUNTERS after{};
+    ASSERT_TRUE(GetProcessMemoryInfo(service.get(), &idle, sizeof(idle)));
+    const std::string piece =
+        exchangeRequest(R"({"command":"readLogDelta","source":"windows_xray","offset":0,)"
+                        R"("maxBytes":4294967295})")
+            .response;
+    ASSERT_TRUE(GetProcessMemoryInfo(service.get(), &after, sizeof(after)));
+    EXPECT_LT(after.PeakWorkingSetSize, idle.WorkingSetSize + (32U << 20));
+    std::string content = "x";
+    for (int i = 1; i < 1 << 20; ++i) {
+        content += "\\u0000";
+    }
+    EXPECT_TRUE(piece == R"({"ok":true,"content":")" + content +
+                             R"(","nextOffset":1048576,"fileSize":67108864})")
+        << piece.size();
+
+    // Removed with its session folder.
+    EXPECT_EQ(runVerb({"uninstall"}, folder / HALVERN_SERVICE_NAME), 0U);
+    EXPECT_FALSE(std::filesystem::exists(runtime));
+}
+
+// msiexec ACTION PACKAGE PROPERTY, quiet: 0, or 3010 (a reboot merely suggested); else the log is
+// shown.
+void msiexec(const std::string& action, const std::wstring& package,
+             const std::string& property = "REBOOT=ReallySuppress") {
     const auto log = std::filesystem::temp_directory_path() / L"msiexec.log";
     const DWORD code = runVerb(
-        {action, std::filesystem::path(package).string(), "/qn", "/l*v", log.string()}, "msiexec");
+        {action, std::filesystem::path(package).string(), property, "/qn", "/l*v", log.string()},
+        "msiexec");
     EXPECT_TRUE(code == 0 || code == ERROR_SUCCESS_REBOOT_REQUIRED)
         << "msiexec " << action << ": " << code << "\n"
         << testing::readFileBytes(log);
@@ -205,6 +326,14 @@ TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
     EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
     EXPECT_EQ(registration(), verbRegistration(service));  // as the verb's, pinned above
+
+    // A repair, which a standard user may start, registers nothing again: the start type an
+    // administrator chose stays.
+    ASSERT_TRUE(ChangeServiceConfigW(openService(SERVICE_CHANGE_CONFIG).get(), SERVICE_NO_CHANGE,
+                                     SERVICE_DEMAND_START, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr));
+    msiexec("/i", msi, "REINSTALL=ALL");
+    EXPECT_EQ(registration().substr(0, 4), L"16|3");
 
     // A later version replaces it in place: the old process has ended, and a new one runs from
     // the later version's executable.

@@ -10,6 +10,7 @@
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
 #include "journal/JournalStore.h"
+#include "processes/ProcessLauncher.h"
 
 namespace halvern::testing {
 
@@ -53,9 +54,11 @@ ScopedRuntimeDirectory::ScopedRuntimeDirectory() {
                             value != nullptr ? std::optional<std::string>(value) : std::nullopt);
         setEnvironmentValue(name, directory_.path().string().c_str());
     }
+    useSessionFolderForTesting(directory_.path());
 }
 
 ScopedRuntimeDirectory::~ScopedRuntimeDirectory() {
+    useSessionFolderForTesting({});
     for (const auto& [name, value] : saved_) {
         setEnvironmentValue(name.c_str(), value ? value->c_str() : nullptr);
     }

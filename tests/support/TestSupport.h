@@ -93,6 +93,7 @@ inline constexpr bool kOnWindows = true;
 struct TokenRights {
     std::uint32_t integrity = 0;
     std::vector<std::string> privileges;
+    bool restricted = false;  // it has restricting SIDs
     bool operator==(const TokenRights&) const = default;
 };
 std::optional<TokenRights> processTokenRights(std::uint32_t pid);
@@ -100,6 +101,11 @@ bool runningUnderWine();
 #else
 inline constexpr bool kOnWindows = false;
 #endif
+
+// Gives everyone full access to `path`, as a folder unpacked where users may write has it
+// (Windows: Everyone in its list; Wine keeps no list but makes the file world-writable, and
+// reports it so; POSIX: the others' bits).
+void letEveryoneChange(const std::filesystem::path& path);
 
 std::string readFileBytes(const std::filesystem::path& path);
 void writeFileBytes(const std::filesystem::path& path, const std::string& content);

@@ -109,4 +109,9 @@ int runProgram(const std::vector<std::string>& arguments, const std::filesystem:
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+void letEveryoneChange(const std::filesystem::path& path) {
+    std::filesystem::permissions(path, std::filesystem::perms::others_all,
+                                 std::filesystem::perm_options::add);
+}
+
 }  // namespace halvern::testing

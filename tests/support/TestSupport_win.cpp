@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <aclapi.h>    // needs <windows.h> first
 #include <sddl.h>      // needs <windows.h> first
 #include <tlhelp32.h>  // needs <windows.h> first
 
@@ -90,6 +91,7 @@ std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
     TokenRights rights;
     const PSID sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label.data())->Label.Sid;
     rights.integrity = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U);
+    rights.restricted = IsTokenRestricted(token) != FALSE;
     auto* held = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer.data());
     for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
         char name[64] = {};
@@ -99,6 +101,17 @@ std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
         rights.privileges.push_back((enabled ? "+" : "") + std::string(name));
     }
     return rights;
+}
+
+void letEveryoneChange(const std::filesystem::path& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool done = ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                          L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr) &&
+                      SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    if (!done) {
+        throw std::runtime_error("cannot open " + path.string() + " to everyone");
+    }
 }
 
 bool runningUnderWine() {

@@ -54,8 +54,18 @@ TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
     testing::writeFileBytes(tempFilePath("halvern_tun2socks_output.log"), binary);
     EXPECT_EQ(readLogDelta("windows_tun2socks", 0, 65536), (LogDelta{binary, 11, 11}));
 
-    // Nothing planted under a log's name may make the service read another file or hang.
+    // On Windows one answer is one pipe message, and holds at most kLogAnswerBytes of log.
+    testing::writeFileBytes(coreLog, std::string(kLogAnswerBytes + 10, 'L'));
+    EXPECT_EQ(readLogDelta("windows_xray", 5, std::int64_t{1} << 40).nextOffset,
+              testing::kOnWindows ? kLogAnswerBytes + 5 : kLogAnswerBytes + 10);
+
+    // Nothing planted under a log's name (Windows: a second link too) is read, or makes it hang.
     std::filesystem::remove(coreLog);
+    if (testing::kOnWindows) {
+        std::filesystem::create_hard_link(tempFilePath("halvern_tun2socks_output.log"), coreLog);
+        EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
+        std::filesystem::remove(coreLog);
+    }
     std::filesystem::create_directory(coreLog);
     EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
 #ifndef _WIN32

@@ -4,21 +4,44 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "ControlClient.h"
 #include "common/ErrorText.h"
 #include "common/MonotonicClock.h"
 #include "common/WinHandle.h"
 #include "control/ControlServer.h"
+#include "service/ServiceHandle_win.h"
 
 namespace halvern {
 namespace {
 
-// The service closes one pipe instance before it creates the next, so a client that arrives in
-// that gap finds no pipe at all, and one that arrives while another client is served finds it
-// busy. Both are retried for a while before the service counts as not running.
+// The service keeps one pipe instance, so a client that arrives while another is served finds
+// it busy, and one that arrives while the service starts finds no pipe. Both are retried for a
+// while before the service counts as not running.
 constexpr std::int64_t kConnectPatienceMilliseconds = 5000;
 constexpr std::int64_t kMissingPipePatienceMilliseconds = 1000;
+
+// Whoever serves the name must be the service the SCM runs: a process of anyone else's that
+// holds it would otherwise read the request (the client's credentials) and could answer
+// anything. Empty when it is, else why not.
+std::string serverProblem(HANDLE pipe) {
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &server)) {
+        const DWORD error = GetLastError();
+        return "cannot tell which process serves the pipe" + errorCodeSuffix(error);
+    }
+    const DWORD service = serviceProcessId();
+    if (service == 0) {
+        return "process " + std::to_string(server) +
+               " serves the pipe, but HalvernService is not running";
+    }
+    if (server != service) {
+        return "process " + std::to_string(server) + " serves the pipe, not HalvernService (" +
+               std::to_string(service) + "); nothing was sent";
+    }
+    return {};
+}
 
 }  // namespace
 
@@ -27,8 +50,10 @@ ControlExchange exchangeRequest(std::string_view request) {
     const auto start = MonotonicClock::now();
     UniqueFileHandle pipe;
     for (;;) {
+        // Identification only: the server may learn who the client is, never act as it.
         pipe.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr));
+                               OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                               nullptr));
         const DWORD error = pipe.valid() ? ERROR_SUCCESS : GetLastError();
         if (pipe.valid()) {
             break;
@@ -54,6 +79,10 @@ ControlExchange exchangeRequest(std::string_view request) {
             return {.failure = "the service stayed busy with other clients"};
         }
         return {.failure = "cannot open the pipe" + errorCodeSuffix(error)};
+    }
+
+    if (std::string problem = serverProblem(pipe.get()); !problem.empty()) {
+        return {.failure = std::move(problem)};
     }
 
     DWORD mode = PIPE_READMODE_MESSAGE;
