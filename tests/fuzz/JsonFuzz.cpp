@@ -1,7 +1,5 @@
-// libFuzzer target for the readers of request bytes (the JSON routines, and the address text that
-// a DNS server must be) and for what a child's output becomes in a line of the service's stderr.
-// Beyond sanitizer reports, it aborts (and libFuzzer keeps the input) when either departs from a
-// plain reading of the rules.
+// libFuzzer target for the readers of request bytes (JSON, DNS server addresses) and the one-line
+// escape of a child's output; it aborts when one departs from a plain reading of the rules.
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -97,8 +95,7 @@ bool printableUtf8(std::string_view text) {
     return true;
 }
 
-// The escaped line is printable UTF-8 and, where the input holds no backslash of its own, undoes
-// to the input.
+// The escaped line is printable UTF-8 and, without a backslash in the input, undoes to it.
 void checkLineEscape(std::string_view input) {
     const std::string escaped = escapeForOneLine(input);
     check(printableUtf8(escaped), "escapeForOneLine leaves printable UTF-8");

@@ -40,8 +40,7 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
     if (::getgrnam("halvern") != nullptr) {
         EXPECT_EQ(asNobody("--regid=halvern", "--clear-groups").exitCode, 0);
     }
-    // Without the client group the open mode lets nobody else in either. The filtered copy goes
-    // over /etc/group only in this process's own mount namespace (TestRuntimeDirectory's).
+    // Without the client group the open mode lets nobody in either (/etc/group: our namespace's).
     const std::regex clientGroup("^halvern:.*\n", std::regex::multiline);
     testing::writeFileBytes(
         path / "group", std::regex_replace(testing::readFileBytes("/etc/group"), clientGroup, ""));

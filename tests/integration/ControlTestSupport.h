@@ -20,8 +20,7 @@ struct TestRuntimeDirectory {
     testing::ScopedRuntimeDirectory files;
 };
 
-// The server on a thread with a fresh controller; stop() sets the service stopping, wakes the
-// server and joins it.
+// The server on a thread with a fresh controller; stop() stops, wakes and joins it.
 class ServerThread {
   public:
     ServerThread();

@@ -4,9 +4,8 @@
 
 namespace halvern::testing {
 
-// POSIX only: the calling thread and its children in a private mount namespace, with an empty /run
-// (no resolver shows) and with `copyEtc` a scratch /etc; namespace, directory and PATH come back
-// after.
+// POSIX: this thread and its children in a private mount namespace with an empty /run and, with
+// `copyEtc`, a scratch /etc; namespace, directory and PATH come back after.
 class ResolverSandbox {
   public:
     explicit ResolverSandbox(bool copyEtc = true);

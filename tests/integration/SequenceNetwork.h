@@ -3,9 +3,8 @@
 #include <memory>
 #include <string>
 
-// The network side of a full connect in tests. Linux: a namespace of its own with a dual-stack
-// uplink, a TUN device named as the tunnel adapter, and a scratch /etc without resolvconf on PATH.
-// Windows under Wine: our netsh.exe and powershell.exe stand-ins take the service's commands.
+// The network side of a full connect. Linux: a namespace with a dual-stack uplink, a TUN device
+// named as the adapter, a scratch /etc, no resolvconf on PATH. Wine: our netsh and powershell.
 namespace halvern::testing {
 
 // Linux: what a shell command writes to its stdout.

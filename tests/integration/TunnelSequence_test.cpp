@@ -1,6 +1,5 @@
-// The whole connect and disconnect sequence with our stand-ins for the proxy core and the bridge
-// in the "data" folder beside this test (see CMakeLists.txt), and the real network setup (see
-// SequenceNetwork.h); and a session that watches itself while it is up.
+// Connect and disconnect with our stand-ins in the "data" folder beside this test and the real
+// network setup (SequenceNetwork.h); and a session that watches itself while it is up.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,6 +26,8 @@ namespace {
 using Words = std::vector<std::string>;
 
 const std::string kHealthyCore = "print core up\\n;listen 10807";
+const std::string kUp = R"({"ok":true,"status":"connected","activeProtocol":"xray"})"
+                        R"({"ok":true,"error":""})";
 constexpr int kWithinMs = 3000;  // the bound for every follow and restart of a watched session
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
@@ -63,6 +64,10 @@ class TunnelSequenceTest : public ::testing::Test {
     std::string statusAndError() {
         return command("{\"command\":\"status\"}") + command("{\"command\":\"lastError\"}");
     }
+    std::string startXray(const std::string& behaviour) {
+        return command("{\"command\":\"startXray\",\"configJson\":" +
+                       quoteJson(coreConfig(behaviour)) + "}\n");
+    }
 
     // Linux: the routing table's lines that hold `text`.
     std::string routesWith(const std::string& text) const {
@@ -74,27 +79,24 @@ class TunnelSequenceTest : public ::testing::Test {
         return lines;
     }
 
-    // The routes through the adapter: Linux, how many the table holds; Windows, how often the
-    // netsh stand-in was asked to add them.
+    // The routes through the adapter: Linux, in the table; Windows, adds asked of the netsh
+    // stand-in.
     std::size_t tunnelRoutes() const {
         return kOnWindows ? occurrences(network_.commandRecord(), "add route 0.0.0.0/0")
                           : occurrences(routesWith("via 10.255.0.1"), "\n");
     }
 
-    // Kills the child and waits for its successor: a new process beside the other child, and for
-    // the bridge the routes through the adapter added again.
+    // Kills the child and waits for its successor (for the bridge, with the routes added again).
     bool killedChildComesBack(const std::string& name) {
         const bool bridge = name.starts_with("tun2socks");
         const std::size_t routesBefore = kOnWindows ? tunnelRoutes() : 0;
         const std::uint32_t killed = killChildNamed(name);
-        return killed != 0 && eventually(
-                                  [&] {
-                                      const auto children = childProcessesLeftBehind(2, 0);
-                                      return children.size() == 2 &&
-                                             std::ranges::count(children, killed) == 0 &&
-                                             (!bridge || tunnelRoutes() > routesBefore);
-                                  },
-                                  kWithinMs);
+        const auto back = [&] {
+            const auto children = childProcessesLeftBehind(2, 0);
+            return children.size() == 2 && std::ranges::count(children, killed) == 0 &&
+                   (!bridge || tunnelRoutes() > routesBefore);
+        };
+        return killed != 0 && eventually(back, kWithinMs);
     }
 
     const std::filesystem::path bridgeScript_ =
@@ -115,10 +117,6 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     auto owned = std::make_unique<TunnelController>(recorder_, journal_.path());
     TunnelController& controller = *owned;
     service_.setController(std::move(owned));
-    const auto startXray = [this](const std::string& behaviour) {
-        return dispatchCommand(service_, "{\"command\":\"startXray\",\"configJson\":" +
-                                             quoteJson(coreConfig(behaviour)) + "}\n");
-    };
     controller.connect(coreConfig(kHealthyCore), "Xray", {});  // a failure the start must clear
     ASSERT_EQ(startXray("print first\\n;listen 10807"), "{\"ok\":true,\"status\":\"connected\"}");
     // A refused job (Windows) costs the restart's children their job, with a line, not the tunnel.
@@ -132,8 +130,7 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     EXPECT_EQ(debugOutputCount("HalvernService job: AssignProcessToJobObject failed (error 5)"),
               2U);
 #endif
-    EXPECT_EQ(controller.activeProtocol(), "xray");
-    EXPECT_EQ(controller.lastError(), "");
+    EXPECT_EQ(statusAndError(), kUp);
     EXPECT_EQ(words_, (Words{"connecting", "error", "connecting", "connected", "disconnecting",
                              "disconnected", "connecting", "connected"}));
     EXPECT_EQ(childProcessesLeftBehind(2).size(), 2U);
@@ -189,10 +186,8 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
     EXPECT_EQ(other.lastError(), "Windows v1 supports Xray-family configs only");
 }
 
-// Linux: a namespace with a second uplink, the bridge making its own TUN device, which goes with
-// it as the real one's does. Windows: the adapter's commands go to the recording netsh; Wine's
-// routing table is the machine's, which no test may change, so the follow is left to the route
-// snapshots of NetworkConfigurator_test.cpp there.
+// Linux: a second uplink, the bridge making its own TUN device. Windows: Wine's routing table is
+// the machine's, so the follow is left to NetworkConfigurator_test.cpp's route snapshots.
 TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGivesUpOnTheFourth) {
     if (!kOnWindows) {
         network_.bridgeEnded();
@@ -208,9 +203,7 @@ TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGi
     }
     service_.setController(std::make_unique<TunnelController>(recorder_, journal_.path()));
     const std::string server = "198.51.100.7";
-    ASSERT_EQ(command("{\"command\":\"startXray\",\"configJson\":" +
-                      quoteJson(coreConfig(kHealthyCore)) + "}"),
-              "{\"ok\":true,\"status\":\"connected\"}");
+    ASSERT_EQ(startXray(kHealthyCore), "{\"ok\":true,\"status\":\"connected\"}");
     const std::pair<const char*, const char*> moves[] = {
         {"true", "192.0.2.1 dev uplink"},  // as the connect made it
         {"ip route replace default via 192.0.2.9 dev uplink", "192.0.2.9 dev uplink"},
@@ -232,12 +225,9 @@ TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGi
             << "a crash undoes the route that exists, and no other";
     }
 
-    const std::string up =
-        "{\"ok\":true,\"status\":\"connected\",\"activeProtocol\":\"xray\"}"
-        "{\"ok\":true,\"error\":\"\"}";
     for (const char* child : {"xray", "tun2socks", "xray", "xray"}) {
         ASSERT_TRUE(killedChildComesBack(executableFileName(child))) << child;
-        EXPECT_EQ(statusAndError(), up);
+        EXPECT_EQ(statusAndError(), kUp);
     }
     EXPECT_EQ(readLogDelta("windows_tun2socks", 0, 4096).content, "bridge up\nbridge up\n");
     const std::string coreLog = "core up\ncore up\ncore up\ncore up\n";
@@ -251,7 +241,7 @@ TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGi
     // The fourth crash within a minute: what a failed connect leaves; on Linux dead ends stay.
     const std::size_t commandsBefore = network_.commandRecord().size();
     ASSERT_NE(killChildNamed(executableFileName("xray")), 0U);
-    EXPECT_TRUE(eventually([&] { return statusAndError() != up; }, kWithinMs));
+    EXPECT_TRUE(eventually([&] { return statusAndError() != kUp; }, kWithinMs));
     EXPECT_EQ(statusAndError(),
               "{\"ok\":true,\"status\":\"error\",\"activeProtocol\":\"\"}{\"ok\":true,\"error\":" +
                   quoteJson(executableFileName("xray") + " exited unexpectedly with code " +

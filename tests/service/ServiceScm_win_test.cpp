@@ -1,7 +1,5 @@
-// HalvernService.exe under the service control manager, each verb a real process whose full
-// 32-bit exit code is read (from outside Windows it is cut to 8 bits), and the MSI that registers
-// it through those verbs. Under Wine an installed auto-start service starts again with the
-// prefix's next server: it is removed on every path.
+// HalvernService.exe under the SCM, each verb a real process with its full 32-bit exit code, and
+// the MSI. Wine restarts an installed auto-start service with the next server: always removed.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <psapi.h>
@@ -34,8 +32,7 @@ const std::string kConnect =
     R"({"command":"startXray","configJson":"{\"fakeBehaviour\": \"listen 10807\", )"
     R"(\"outbounds\": [{\"vnext\": [{\"address\": \"198.51.100.7\"}]}]}"})";
 
-// The full 32-bit exit code of the program run with ARGUMENTS (the verb's executable by default);
-// what it wrote to stderr in `errors` when asked.
+// The exit code of ARGUMENTS run by `executable`; its stderr in `errors` when asked.
 DWORD runVerb(std::vector<std::string> arguments,
               const std::filesystem::path& executable = kExecutable,
               std::string* errors = nullptr) {
@@ -63,8 +60,7 @@ SERVICE_STATUS_PROCESS serviceStatus() {
     return status;
 }
 
-// Every field of the registration that the SCM reports: type|start|error control|tag|image|
-// group|dependencies|account|display name|description|.
+// type|start|error control|tag|image|group|dependencies|account|display name|description|.
 std::wstring registration() {
     const ServiceHandle service = openService(SERVICE_QUERY_CONFIG);
     std::vector<unsigned char> config(8192);
@@ -112,8 +108,8 @@ class ServiceScm : public ::testing::Test {
 };
 
 TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
-    // Anything but a verb asks for the dispatcher, which a console process cannot reach (Wine
-    // takes about 10 s to give up). Not installed: stopping and removing succeed, starting cannot.
+    // A non-verb asks for the dispatcher (Wine gives up after ~10 s). Not installed: only start
+    // fails.
     EXPECT_EQ(runVerb({"Install"}), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
     EXPECT_EQ(runVerb({"stop"}), 0U);
     EXPECT_EQ(runVerb({"uninstall"}), 0U);
@@ -156,10 +152,8 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     EXPECT_EQ(serviceStatus().dwWin32ExitCode, 0U);
 }
 
-// A server that holds the pipe's name first keeps the service off it, with one line. Then a hard
-// kill, while a tunnel is up and this test holds a handle to the process (as the SCM does): the
-// children die with the service, and its next start undoes the routes from the journal in its
-// registry key. Nothing goes under %ProgramData%.
+// A squatter keeps the service off the pipe, with one line. A hard kill with a tunnel up: the
+// children die with it, the next start undoes the routes from its registry journal.
 TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     const testing::SocksPortLock lock;
     testing::debugOutputCount("");  // listening from here on
@@ -192,15 +186,13 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
         EXPECT_EQ(testing::debugOutputCount("HalvernService recovery: " + std::string(undone)), 1U)
             << undone;
     }
-    // The children went with the service's jobs, before the recovery could end them (the second
-    // line may come a moment after the first).
+    // The children went with the service's jobs, before the recovery could end them.
     EXPECT_TRUE(testing::eventually([] {
         return testing::debugOutputCount("of the previous instance had already ended") == 2U;
     })) << testing::debugOutputCount("of the previous instance had already ended");
     EXPECT_FALSE(std::filesystem::exists("C:\\ProgramData\\Halvern"));
 
-    // Killed again, then removed: uninstall undoes the session from the journal before the
-    // service's key goes with it, and takes the session's folder along.
+    // Killed again, then removed: uninstall undoes the session and takes its folder along.
     ASSERT_EQ(exchangeRequest(kConnect).response, R"({"ok":true,"status":"connected"})");
     const UniqueHandle again(OpenProcess(PROCESS_TERMINATE, FALSE, serviceStatus().dwProcessId));
     ASSERT_TRUE(TerminateProcess(again.get(), 1));
@@ -213,13 +205,11 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     EXPECT_FALSE(std::filesystem::exists(folder / "runtime"));
 }
 
-// What an ordinary user could do to the pipe and files (only Windows shows that a user can neither
-// write in the session folder nor open the pipe with more than 0x12019f).
+// An ordinary user against the pipe and files (the ACLs themselves only Windows enforces).
 TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
     const testing::SocksPortLock lock;
     const auto folder = executablePath().parent_path() / "service_folder";  // see CMakeLists.txt
-    // Planted where the session's files lived before, LocalSystem's temporary folder (C:\windows
-    // under Wine's SCM): a folder at the configuration's name, and the logs held open.
+    // Planted where the session's files lived before (LocalSystem's temporary folder, here).
     const std::filesystem::path oldPlace = L"C:\\windows";
     const char* const logs[] = {"halvern_xray_output.log", "halvern_tun2socks_output.log"};
     std::filesystem::create_directory(oldPlace / "halvern_xray_config.json");
@@ -231,8 +221,7 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
     ASSERT_EQ(runVerb({"start"}), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
 
-    // No instance can be made beside the service's while clients come and go, each of which checks
-    // the server's process before it sends anything.
+    // No instance can be made beside the service's while clients come and go.
     std::atomic<bool> done{false};
     std::atomic<int> squatted{0};
     std::thread squatter([&] {
@@ -264,8 +253,7 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
     std::filesystem::remove(oldPlace / "halvern_xray_config.json");
     EXPECT_FALSE(std::filesystem::exists(runtime / "halvern_xray_config.json"));
 
-    // A 64 MiB log (sparse) read with the largest limit: one bounded piece, in well-formed JSON,
-    // with the service's memory near where it was.
+    // A sparse 64 MiB log, largest limit: one bounded piece of JSON, memory near where it was.
     const auto log = runtime / "halvern_xray_output.log";
     std::filesystem::remove(log);
     testing::writeFileBytes(log, "x");
@@ -294,8 +282,7 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
     EXPECT_FALSE(std::filesystem::exists(runtime));
 }
 
-// msiexec ACTION PACKAGE PROPERTY, quiet: 0, or 3010 (a reboot merely suggested); else the log is
-// shown.
+// msiexec ACTION PACKAGE PROPERTY, quiet: 0 or 3010 (a reboot merely suggested), else the log.
 void msiexec(const std::string& action, const std::wstring& package,
              const std::string& property = "REBOOT=ReallySuppress") {
     const auto log = std::filesystem::temp_directory_path() / L"msiexec.log";
@@ -307,9 +294,8 @@ void msiexec(const std::string& action, const std::wstring& package,
         << testing::readFileBytes(log);
 }
 
-// The MSI as an administrator deploys it: scripts/test builds it and one of a later version, and
-// runs this case alone in a fresh Wine prefix with the packages in HALVERN_MSI and
-// HALVERN_NEXT_MSI, and the later version's executable in HALVERN_NEXT_SERVICE.
+// scripts/test runs this alone in a fresh prefix, with HALVERN_MSI, a later HALVERN_NEXT_MSI and
+// its executable HALVERN_NEXT_SERVICE.
 TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
     const wchar_t* msi = _wgetenv(L"HALVERN_MSI");
     const wchar_t* nextMsi = _wgetenv(L"HALVERN_NEXT_MSI");
@@ -327,16 +313,14 @@ TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
     EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
     EXPECT_EQ(registration(), verbRegistration(service));  // as the verb's, pinned above
 
-    // A repair, which a standard user may start, registers nothing again: the start type an
-    // administrator chose stays.
+    // A repair (a standard user may start one) keeps the start type an administrator chose.
     ASSERT_TRUE(ChangeServiceConfigW(openService(SERVICE_CHANGE_CONFIG).get(), SERVICE_NO_CHANGE,
                                      SERVICE_DEMAND_START, SERVICE_NO_CHANGE, nullptr, nullptr,
                                      nullptr, nullptr, nullptr, nullptr, nullptr));
     msiexec("/i", msi, "REINSTALL=ALL");
     EXPECT_EQ(registration().substr(0, 4), L"16|3");
 
-    // A later version replaces it in place: the old process has ended, and a new one runs from
-    // the later version's executable.
+    // A later version replaces it in place, process and executable.
     const DWORD old = serviceStatus().dwProcessId;
     msiexec("/i", nextMsi);
     ASSERT_TRUE(testing::eventually([&] {
@@ -348,8 +332,7 @@ TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
                 testing::readFileBytes(nextService));
     EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
 
-    // Removed: the service, its process, every file and the service's key. The Installer's own
-    // keys are Wine's.
+    // Removed: the service, its process, every file and its key.
     const DWORD last = serviceStatus().dwProcessId;
     msiexec("/x", nextMsi);
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));

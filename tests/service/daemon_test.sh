@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The real daemon in scripts/e2e-topology's namespaces and a scratch /etc of its mount namespace,
-# driven through halvernctl by a client in group "halvern" alone.
-# Usage (root): daemon_test.sh SERVICE HALVERNCTL BIN (the stand-ins "xray", "tun2socks"); 77: skipped
+# The real daemon in scripts/e2e-topology's namespaces and a scratch /etc, driven through halvernctl
+# by a client in group "halvern" alone. Usage (root): daemon_test.sh SERVICE HALVERNCTL BIN; 77: skipped
 set -euo pipefail
 
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
@@ -173,8 +172,7 @@ service_pid=
 eventually 2 gone "$xray_wrapper" "$bridge_wrapper" || fail "a child outlived the service by 2 s"
 rm "$run/HalvernService.sock" # the dead instance's socket would end start_service's wait at once
 start_service crashed "$work/slow-xray" "$work/bin"
-# The wrappers died with the service; what they started lives on (no systemd's cgroup here) until
-# the replay's first step.
+# What the dead wrappers started lives on (no systemd's cgroup here) until the replay's first step.
 expect_lines 'HalvernService recovery: ' \
     "replaying the session journal of instance $crashed" \
     "ended [0-9]* leftover processes of the children's account" \

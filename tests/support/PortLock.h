@@ -1,10 +1,8 @@
 #pragma once
 
-// The proxy core's SOCKS5 port 127.0.0.1:10807 is fixed and shared with other checkouts' tests:
-// one that listens on it or needs it free holds a SocksPortLock meanwhile and is RUN_SERIAL. The
-// lock is the exclusive creation of /tmp/halvern-port-10807.owner (Z:\tmp\... under Wine), atomic
-// for Linux and Wine processes alike, which LockFileEx and bind are not. An owner file over a
-// minute old (no test holds the lock that long) is a killed test's leftover and is removed.
+// 127.0.0.1:10807 is fixed and shared with other checkouts: a test that needs it holds this lock
+// and is RUN_SERIAL. The lock is the exclusive creation of /tmp/halvern-port-10807.owner, atomic
+// for Linux and Wine alike (LockFileEx and bind are not); one over a minute old is a leftover.
 namespace halvern::testing {
 
 class SocksPortLock {
@@ -15,8 +13,7 @@ class SocksPortLock {
     SocksPortLock& operator=(const SocksPortLock&) = delete;
 };
 
-// Waits up to `waitMs` until nothing accepts connections on 127.0.0.1:`port`; false if something
-// still does (a program outside the lock's discipline).
+// Waits up to `waitMs` until nothing accepts connections on 127.0.0.1:`port`; false if one does.
 bool waitUntilPortIsFree(int port, int waitMs = 5000);
 
 }  // namespace halvern::testing

@@ -24,8 +24,7 @@ class ScopedTempDirectory {
     std::filesystem::path path_;
 };
 
-// Points the service's temporary directory, and so its crash journal, at a fresh directory for
-// the life of the object, then restores the environment.
+// Points the service's temporary directory at a fresh one for the object's life.
 class ScopedRuntimeDirectory {
   public:
     ScopedRuntimeDirectory();
@@ -58,10 +57,8 @@ void letOthersChangeJournal(const std::filesystem::path& path);
 // debugger output (DBWIN_BUFFER); then how often `text` appeared, once it has or after 15 s.
 std::size_t debugOutputCount(const std::string& text);
 
-// POSIX: the control socket's path is fixed (/run/halvern), so a test that serves or reaches it
-// moves this process into a mount namespace of its own (once, before it starts threads) and gets
-// an empty tmpfs on /run for the object's life; the machine's /run is never touched. Needs root.
-// Windows: nothing to do; the tests rely on a Wine prefix of their own.
+// POSIX (root): the socket's path is fixed, so this process moves into a mount namespace of its
+// own (once, before threads) with an empty tmpfs on /run for the object's life. Windows: nothing.
 class ScopedPrivateRunDirectory {
   public:
     ScopedPrivateRunDirectory();
@@ -74,9 +71,8 @@ class ScopedPrivateRunDirectory {
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors);
 
-// The children of this process (zombies included), once those that ended have had up to `settleMs`
-// to leave the list (Wine lists one for a moment after its handle was closed) while a test expects
-// `expected` to be running.
+// This process's children (zombies too), once any beyond `expected` had `settleMs` to leave the
+// list (Wine lists one for a moment after its handle was closed).
 std::vector<std::uint32_t> childProcessesLeftBehind(std::size_t expected = 0, int settleMs = 3000);
 
 // Ends this process's child named `fileName` ("xray", "tun2socks.exe") as a crash would:
@@ -103,8 +99,7 @@ inline constexpr bool kOnWindows = false;
 #endif
 
 // Gives everyone full access to `path`, as a folder unpacked where users may write has it
-// (Windows: Everyone in its list; Wine keeps no list but makes the file world-writable, and
-// reports it so; POSIX: the others' bits).
+// (Windows: Everyone in its list, which Wine turns into world-writable; POSIX: the others' bits).
 void letEveryoneChange(const std::filesystem::path& path);
 
 std::string readFileBytes(const std::filesystem::path& path);

@@ -27,9 +27,8 @@ void letOthersChangeJournal(const std::filesystem::path& path) {
 
 namespace {
 
-// The state letter and parent from /proc/PID/stat, read after the last ')' since the command
-// name may hold any; state 0 when the process is not there. A process that ends between the
-// open and the read fails the read with ESRCH, which libstdc++ throws whatever the stream's mask.
+// State letter and parent from /proc/PID/stat, after the last ')' (the name may hold any); state
+// 0 when it is not there, or ended between open and read (ESRCH, thrown whatever the mask).
 std::pair<char, long> stateAndParent(const std::string& pid) {
     std::ifstream statFile("/proc/" + pid + "/stat");
     std::string stat;

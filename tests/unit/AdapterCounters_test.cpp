@@ -17,8 +17,7 @@
 namespace halvern {
 namespace {
 
-// Loopback is there wherever these tests run, with real counters. Under Wine the adapter list
-// shows the Linux interfaces under their Linux names, so it is "lo" on both legs.
+// Loopback, with real counters, is "lo" on both legs: Wine lists the Linux interfaces as they are.
 TEST(AdapterCounters, CountersOfExactlyTheNamedAdapterGrowWithItsTraffic) {
     const TrafficStats before = adapterTrafficStats("lo");
     ensureWinsock();

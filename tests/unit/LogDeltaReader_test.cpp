@@ -60,21 +60,19 @@ TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
               testing::kOnWindows ? kLogAnswerBytes + 5 : kLogAnswerBytes + 10);
 
     // Nothing planted under a log's name (Windows: a second link too) is read, or makes it hang.
-    std::filesystem::remove(coreLog);
-    if (testing::kOnWindows) {
-        std::filesystem::create_hard_link(tempFilePath("halvern_tun2socks_output.log"), coreLog);
-        EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
+    const auto bridgeLog = runtime.path() / "halvern_tun2socks_output.log";
+    const auto notRead = [&](const auto& plant) {
         std::filesystem::remove(coreLog);
+        plant();
+        EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
+    };
+    if (testing::kOnWindows) {
+        notRead([&] { std::filesystem::create_hard_link(bridgeLog, coreLog); });
     }
-    std::filesystem::create_directory(coreLog);
-    EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
+    notRead([&] { std::filesystem::create_directory(coreLog); });
 #ifndef _WIN32
-    std::filesystem::remove(coreLog);
-    std::filesystem::create_symlink(runtime.path() / "halvern_tun2socks_output.log", coreLog);
-    EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
-    std::filesystem::remove(coreLog);
-    ASSERT_EQ(::mkfifo(coreLog.c_str(), 0600), 0);
-    EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
+    notRead([&] { std::filesystem::create_symlink(bridgeLog, coreLog); });
+    notRead([&] { ASSERT_EQ(::mkfifo(coreLog.c_str(), 0600), 0); });
 #endif
 }
 

@@ -127,9 +127,8 @@ TEST(NetworkSetup, ADnsServerIsAnAddressAsInetPtonReadsIt) {
     EXPECT_THROW(ipCommands().checkDnsServer(std::string("1.2.3.4\0", 8)), std::runtime_error);
 }
 
-// Route snapshots after a change of network, against a session whose host route went in via
-// 192.0.2.1 on "Ethernet Z" (12). Each row of the table: the snapshot, what runs, and where the
-// host route then leads. Addresses are in network byte order.
+// Route snapshots after a change of network (addresses in network byte order): what runs, and
+// where the host route that went in via 192.0.2.1 on "Ethernet Z" then leads.
 TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
     constexpr std::uint32_t kGateway = 0x010200C0U;  // 192.0.2.1
     constexpr std::uint32_t kMoved = 0x090200C0U;    // 192.0.2.9
@@ -187,13 +186,7 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
         const JournalEntry route{JournalKind::serverRoute,
                                  {"203.0.113.5", c.now.interfaceName, c.now.gateway}};
         const JournalEntry tunnel{JournalKind::tunnelRoute, {"Halvern_Tun_802", "10.255.0.1"}};
-        EXPECT_EQ(std::ranges::count(journal.entries(), route) +
-                      std::ranges::count(journal.entries(), tunnel) +
-                      std::ranges::count_if(journal.entries(),
-                                            [](const JournalEntry& entry) {
-                                                return entry.kind == JournalKind::serverRoute;
-                                            }),
-                  3)
+        EXPECT_TRUE(std::ranges::is_permutation(journal.entries(), std::vector{route, tunnel}))
             << "the journal names the route that exists";
         system.ran.clear();
         network.restore();
@@ -254,8 +247,7 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
     }
 }
 
-// An undo that could not run keeps its record until a retry (the teardown's, after the sweep, or
-// the next start's) does it.
+// An undo that could not run keeps its record until a retry (teardown's or next start's) does it.
 TEST(NetworkSetup, AnUndoThatCouldNotRunKeepsItsRecordUntilARetryDoesIt) {
     const testing::ScopedJournalPlace place;
     SessionJournal journal(place.path());
