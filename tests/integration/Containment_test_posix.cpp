@@ -50,12 +50,9 @@ void leaveAThreadBehind(int report) {
 class Containment : public ::testing::Test {
   protected:
     void SetUp() override {
-        try {
-            core_ = childAccount(false);
-        } catch (const std::runtime_error&) {  // NOLINT(bugprone-empty-catch): skipped below
-        }
+        const std::string error = errorFrom([&] { core_ = childAccount(false); });
         if (!core_) {
-            GTEST_SKIP() << "needs root and the account halvern-core";
+            GTEST_SKIP() << "needs root and the account halvern-core: " << error;
         }
     }
 

@@ -138,8 +138,7 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
         << "each start begins a new log";
     EXPECT_TRUE(journal_.holdsJournal());
 
-    EXPECT_EQ(dispatchCommand(service_, "{\"command\":\"stop\"}"),
-              "{\"ok\":true,\"status\":\"disconnected\"}");
+    EXPECT_EQ(command("{\"command\":\"stop\"}"), "{\"ok\":true,\"status\":\"disconnected\"}");
     EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_FALSE(std::filesystem::exists(coreConfig_));
     EXPECT_FALSE(journal_.holdsJournal()) << "nothing is left to undo";

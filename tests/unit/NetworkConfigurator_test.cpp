@@ -136,10 +136,15 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
     const ForwardRow defaultRoute{0, 0, kGateway, 12, 25};
     const ForwardRow hostRoute{kServer, 0xFFFFFFFFU, kGateway, 12, 1};
     const ForwardRow ourDefault{0, 0, 0x0100FF0AU, 40, 0};  // through our own adapter
-    const std::string addMoved =
-        kNetsh + "add route 203.0.113.5/32 \"Ethernet Z\" 192.0.2.9 metric=1";
-    const std::string addWifi = kNetsh + "add route 203.0.113.5/32 \"Wi-Fi\" 192.0.2.9 metric=1";
+    const ForwardRow movedRoute{0, 0, kMoved, 12, 25};
+    const ForwardRow wifiRoute{0, 0, kMoved, 14, 50};
+    const Lines toMoved = {kNetsh + "add route 203.0.113.5/32 \"Ethernet Z\" 192.0.2.9 metric=1",
+                           kDeleteHostRoute};
+    const Lines toWifi = {kNetsh + "add route 203.0.113.5/32 \"Wi-Fi\" 192.0.2.9 metric=1",
+                          kDeleteHostRoute};
     const Uplink start{"192.0.2.1", "Ethernet Z"};
+    const Uplink moved{"192.0.2.9", "Ethernet Z"};
+    const Uplink wifi{"192.0.2.9", "Wi-Fi"};
     const struct {
         const char* what;
         std::vector<ForwardRow> rows;
@@ -150,21 +155,9 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
         {"no change", {defaultRoute, hostRoute}, 0, {}, start},
         {"our own adapter's default route", {ourDefault, defaultRoute, hostRoute}, 0, {}, start},
         {"the host route vanished", {defaultRoute}, 0, {kHostRoute}, start},
-        {"the gateway moved",
-         {{0, 0, kMoved, 12, 25}, hostRoute},
-         0,
-         {addMoved, kDeleteHostRoute},
-         {"192.0.2.9", "Ethernet Z"}},
-        {"the old link went down, its routes stayed",
-         {defaultRoute, hostRoute, {0, 0, kMoved, 14, 50}},
-         12,
-         {addWifi, kDeleteHostRoute},
-         {"192.0.2.9", "Wi-Fi"}},
-        {"the old link went with its routes",
-         {{0, 0, kMoved, 14, 50}},
-         0,
-         {addWifi, kDeleteHostRoute},
-         {"192.0.2.9", "Wi-Fi"}},
+        {"the gateway moved", {movedRoute, hostRoute}, 0, toMoved, moved},
+        {"the old link down, routes left", {defaultRoute, hostRoute, wifiRoute}, 12, toWifi, wifi},
+        {"the old link gone with its routes", {wifiRoute}, 0, toWifi, wifi},
         {"no default route left", {hostRoute}, 0, {}, start},
         {"no default route but through ourselves", {ourDefault}, 0, {}, start},
     };
@@ -196,7 +189,7 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
     RecordingSystem failing;  // a refused add keeps the old route as the current one
     NetworkConfigurator network(failing);
     network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, false);
-    failing.rows = {{0, 0, kMoved, 12, 25}, hostRoute};
+    failing.rows = {movedRoute, hostRoute};
     failing.failing = "192.0.2.9";
     EXPECT_THROW(network.followDefaultRoute(), std::runtime_error);
     EXPECT_EQ(network.uplink(), start);
