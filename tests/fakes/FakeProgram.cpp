@@ -1,9 +1,7 @@
-// Our stand-ins for xray (built as fake_xray, FAKE_PROXY_CORE) and tun2socks (fake_tun2socks),
-// run under the real names from a directory of the test's own. The core insists on "run -c
-// CONFIG" (else code 2) and a readable CONFIG (else code 23). Each follows a script: (core only)
-// CONFIG's "fakeBehaviour" string, else the file STEM.behaviour beside it, else "listen 10807"
-// (core) or "args" (bridge). Steps, ';' apart, each flushed; a script that runs out holds, as the
-// real programs stay up:
+// Our stand-ins for xray (fake_xray, FAKE_PROXY_CORE) and tun2socks, run under the real names.
+// The core insists on "run -c CONFIG" (else code 2), a readable CONFIG (else 23). The script: the
+// core's CONFIG "fakeBehaviour", else STEM.behaviour beside it, else "listen 10807" (core) or
+// "args" (bridge). Steps, ';' apart, each flushed; a script that runs out holds:
 //   print TEXT, eprint TEXT (stdout, stderr; "\n" decoded)   fill N (fillPattern)   sleep MS
 //   listen PORT (on 127.0.0.1)   args   cwd   fds (POSIX: " N=TARGET" per open descriptor)
 //   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold

@@ -1,6 +1,5 @@
-// A hostile core on Linux, with root and the real account "halvern-core": it must not outlive the
-// sweep however it hides, keep what it left in /tmp or IPC, reach a terminal or write its
-// configuration.
+// A hostile core as the real "halvern-core": it must not outlive the sweep however it hides, keep
+// what it left in /tmp or IPC, reach a terminal or write its configuration.
 #include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>

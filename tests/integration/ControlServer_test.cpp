@@ -41,13 +41,11 @@ TEST_F(ControlEndpoint, TheRequestIsTheFirstLineUpToTheLimit) {
         {R"({"command":"status"})", kStatusAnswer},  // the end of the message ends it
         {kStatus + std::string(200000, 'x'), kStatusAnswer},
         {"{}\n" + kStatus, kMissingCommand},
-        // A command literal left open by the end of the line.
-        {R"({"command":")" + std::string(4096, 'a') + "\n" + kStatus, kMissingCommand},
+        {R"({"command":")" + std::string(4096, 'a') + "\n" + kStatus, kMissingCommand},  // unclosed
         // A dispatcher exception is answered and serving goes on.
         {R"({"command":"readLogDelta","offset":99999999999999999999})",
          R"({"ok":false,"error":"stoll argument out of range"})"},
-        // Larger than every buffer on the way, yet whole.
-        {unknownCommand(200000, 'x'), unknown + std::string(200000, 'x') + "\"}"},
+        {unknownCommand(200000, 'x'), unknown + std::string(200000, 'x') + "\"}"},  // all of it
         // Cut at the limit; the server drains up to a MiB more, so these end cleanly.
         {unknownCommand(kMiB + kMiB / 2, 'y'), kMissingCommand},
         {R"({"command":"status","pad":")" + std::string(kMiB + kMiB / 2, 'z') + "\"}\n",

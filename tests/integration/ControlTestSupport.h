@@ -33,8 +33,7 @@ class ServerThread {
     std::thread thread_;
 };
 
-// One raw connection, made once the server is free; receiveAll() reads until the server closes,
-// or until it holds `limit` bytes, and then reads no more.
+// One raw connection, made once the server is free; receiveAll() reads to the end or `limit`.
 class TestClient {
   public:
     TestClient();

@@ -141,8 +141,7 @@ TEST_P(DnsBackends, PutTheOriginalBackExactly) {
         change->addSecondServer("198.51.100.53", "198.51.100.54");
         return change;
     };
-    // The service's status lines go to stderr.
-    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();  // the service's status lines
     [&] {
         if (row.whileUp == WhileUp::crashed) {
             const pid_t child = ::fork();

@@ -61,8 +61,7 @@ TEST(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeDie
 
         network.restore();
         EXPECT_EQ(namespaces.resolverConfiguration(), resolverBefore);
-        // The address and its connected routes went with the adapter.
-        EXPECT_EQ(namespaces.routingTable(), before);
+        EXPECT_EQ(namespaces.routingTable(), before);  // the address's routes went with it
     }
 }
 

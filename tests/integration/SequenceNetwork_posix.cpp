@@ -33,8 +33,7 @@ SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(
         namespace_.clear();
         return;
     }
-    // IPv6 addresses by hand, without duplicate detection: nothing of the kernel's own arrives
-    // late to spoil a comparison of the tables before and after.
+    // IPv6 addresses by hand, without duplicate detection: nothing arrives late to spoil a diff.
     const UniqueFd target(::open(("/run/netns/" + namespace_).c_str(), O_RDONLY | O_CLOEXEC));
     const bool built =
         target.valid() && ::setns(target.get(), CLONE_NEWNET) == 0 &&

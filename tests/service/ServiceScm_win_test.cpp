@@ -1,8 +1,8 @@
 // HalvernService.exe under the SCM, each verb a real process with its full 32-bit exit code, and
 // the MSI. Wine restarts an installed auto-start service with the next server: always removed.
 #include <windows.h>
-// After windows.h, which it needs.
-#include <psapi.h>
+
+#include <psapi.h>  // needs <windows.h> first
 
 #include <gtest/gtest.h>
 

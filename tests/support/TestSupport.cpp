@@ -81,6 +81,14 @@ void writeFileBytes(const std::filesystem::path& path, const std::string& conten
     }
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 std::string fillPattern(std::size_t count) {
     std::string text(count, '\0');
     for (std::size_t i = 0; i < count; ++i) {

@@ -53,9 +53,12 @@ class ScopedJournalPlace {  // not copied: its directory is not
 // Lets every user change the journal at `path`: Linux its file, Windows its key.
 void letOthersChangeJournal(const std::filesystem::path& path);
 
-// Windows: from the first call on, keeps what any process (the service too) writes to the
-// debugger output (DBWIN_BUFFER); then how often `text` appeared, once it has or after 15 s.
+// Windows: from the first call on, keeps what any process writes to the debugger output
+// (DBWIN_BUFFER); then how often `text` appeared, once it has or after 15 s. POSIX: 0.
 std::size_t debugOutputCount(const std::string& text);
+
+// How often `part` occurs in `text`, overlaps included.
+std::size_t occurrences(const std::string& text, const std::string& part);
 
 // POSIX (root): the socket's path is fixed, so this process moves into a mount namespace of its
 // own (once, before threads) with an empty tmpfs on /run for the object's life. Windows: nothing.

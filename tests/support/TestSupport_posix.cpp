@@ -75,6 +75,10 @@ std::uint32_t killChildNamed(const std::string& fileName) {
     return 0;
 }
 
+std::size_t debugOutputCount(const std::string& /*text*/) {
+    return 0;
+}
+
 bool processHasEnded(std::uint32_t pid) {
     const char state = stateAndParent(std::to_string(pid)).first;
     return state == 0 || state == 'Z' || state == 'X';

@@ -166,11 +166,7 @@ std::size_t debugOutputCount(const std::string& text) {
     eventually(
         [&] {
             const std::lock_guard lock(mutex);
-            found = 0;
-            for (auto at = seen.find(text); listening && at != std::string::npos;
-                 at = seen.find(text, at + 1)) {
-                ++found;
-            }
+            found = listening ? occurrences(seen, text) : 0;
             return found > 0;
         },
         15000);

@@ -34,8 +34,7 @@ TEST(AdapterCounters, CountersOfExactlyTheNamedAdapterGrowWithItsTraffic) {
 }
 
 #ifndef _WIN32
-// Linux: both counter files must hold a decimal number, or the adapter counts as absent. Real
-// adapters always have both, so a tmpfs in a mount namespace of this process stands in.
+// Linux: both counter files must hold a decimal number, else no adapter (a tmpfs stands in).
 TEST(AdapterCounters, BothCountersMustBeThereAndDecimal) {
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||

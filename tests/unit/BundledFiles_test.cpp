@@ -28,8 +28,7 @@ TEST(BundledFiles, DataFolderFirstThenBesideThenBareNameAndFailuresNameThePath) 
     EXPECT_EQ(locateBundledFileIn(dir, "x<y.exe"), "x<y.exe");
     EXPECT_EQ(locateBundledFileIn(dir / "no such folder", "xray.exe"), "xray.exe");
     if (testing::kOnWindows) {
-        // A program that users could replace, or plant, is never started (Wine shows the
-        // world-writable folder; only Windows the owner and the finer grants).
+        // A program that users could replace or plant is never started.
         testing::letEveryoneChange(dir / "data");
         EXPECT_EQ(testing::errorFrom([&] { locateBundledFileIn(dir, "xray.exe"); }),
                   "Refusing to start " + (dir / "data" / "xray.exe").string() +

@@ -9,8 +9,7 @@
 namespace halvern {
 namespace {
 
-// Tokenising, whitespace and the first-occurrence rule are the fuzz target's, against its plain
-// reference; these are the cases a request's safety rests on, and the decoding.
+// Tokens, whitespace and first occurrence are the fuzz target's; here what safety rests on.
 TEST(JsonLookup, OddInputs) {
     const struct {
         std::string text, key, expected;

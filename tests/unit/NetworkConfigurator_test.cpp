@@ -212,6 +212,8 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
     const std::string viaTunnel = "/1 via 10.255.0.1 dev Halvern_Tun_802 metric 1";
     const std::vector<JournalEntry> hostRoute = {
         {JournalKind::serverRoute, {"203.0.113.5", "Ethernet Z", "192.0.2.1"}}};
+    const Lines takenBack = {"ip route add 128.0.0.0" + viaTunnel, del + "128.0.0.0" + viaTunnel,
+                             del + "0.0.0.0" + viaTunnel};
     const struct {
         const NetworkCommandBuilder* builder;
         std::string failing;
@@ -219,11 +221,7 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
         std::vector<JournalEntry> left;
     } cases[] = {
         {&netshCommands(), "add route 0.0.0.0/0", {kHostRoute}, hostRoute},
-        {&ipCommands(),
-         "add unreachable 0.0.0.0/1",
-         {"ip route add 128.0.0.0" + viaTunnel, del + "128.0.0.0" + viaTunnel,
-          del + "0.0.0.0" + viaTunnel},
-         hostRoute},
+        {&ipCommands(), "add unreachable 0.0.0.0/1", takenBack, hostRoute},
         {&ipCommands(), "route add 203.0.113.5", {}, {}},
     };
     for (const auto& c : cases) {
