@@ -97,6 +97,22 @@ ScopedPrivateRunDirectory::~ScopedPrivateRunDirectory() {
     ::umount2("/run", MNT_DETACH);
 }
 
+ScopedSignalShunned::ScopedSignalShunned(int signal) : signal_(signal) {
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal_);
+    ::pthread_sigmask(SIG_BLOCK, &one, nullptr);
+    ::signal(signal_, SIG_IGN);
+}
+
+ScopedSignalShunned::~ScopedSignalShunned() {  // a test process starts with neither
+    ::signal(signal_, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal_);
+    ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+}
+
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors) {
     std::string command;
