@@ -88,15 +88,10 @@ bool processHasEnded(std::uint32_t pid);
 
 // For its lifetime this thread blocks `signal` and the process ignores it, as a service's threads
 // may: a child started meanwhile must still die of it. Nothing on Windows.
-class ScopedSignalShunned {
-  public:
+struct ScopedSignalShunned {
     explicit ScopedSignalShunned(int signal);
     ~ScopedSignalShunned();
-    ScopedSignalShunned(const ScopedSignalShunned&) = delete;
-    ScopedSignalShunned& operator=(const ScopedSignalShunned&) = delete;
-
-  private:
-    int signal_;
+    int number;
 };
 
 // Tests branch on kOnWindows where both platforms compile the code, on _WIN32 where one does not.

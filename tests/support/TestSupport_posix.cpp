@@ -27,6 +27,14 @@ void letOthersChangeJournal(const std::filesystem::path& path) {
 
 namespace {
 
+void shunSignal(int signal, bool shunned) {
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal);
+    ::pthread_sigmask(shunned ? SIG_BLOCK : SIG_UNBLOCK, &one, nullptr);
+    (void)::signal(signal, shunned ? SIG_IGN : SIG_DFL);
+}
+
 // The state letter and parent from /proc/PID/stat, read after the last ')' since the command
 // name may hold any; state 0 when the process is not there. A process that ends between the
 // open and the read fails the read with ESRCH, which libstdc++ throws whatever the stream's mask.
@@ -97,20 +105,12 @@ ScopedPrivateRunDirectory::~ScopedPrivateRunDirectory() {
     ::umount2("/run", MNT_DETACH);
 }
 
-ScopedSignalShunned::ScopedSignalShunned(int signal) : signal_(signal) {
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, signal_);
-    ::pthread_sigmask(SIG_BLOCK, &one, nullptr);
-    ::signal(signal_, SIG_IGN);
+ScopedSignalShunned::ScopedSignalShunned(int signal) : number(signal) {
+    shunSignal(number, true);
 }
 
-ScopedSignalShunned::~ScopedSignalShunned() {  // a test process starts with neither
-    ::signal(signal_, SIG_DFL);
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, signal_);
-    ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+ScopedSignalShunned::~ScopedSignalShunned() {
+    shunSignal(number, false);  // a test process starts with neither
 }
 
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,

@@ -106,7 +106,7 @@ bool runningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-ScopedSignalShunned::ScopedSignalShunned(int signal) : signal_(signal) {}
+ScopedSignalShunned::ScopedSignalShunned(int signal) : number(signal) {}
 ScopedSignalShunned::~ScopedSignalShunned() = default;
 
 bool processHasEnded(std::uint32_t pid) {
