@@ -78,13 +78,14 @@ TEST(JsonEscape, WhatIsEscaped) {
 // What a hostile child's bytes become in a line of the service's stderr, and on a terminal.
 TEST(ByteEscape, ControlsC1AndIllFormedUtf8AreShownAsHex) {
     const std::pair<std::string, std::string> cases[] = {
-        {"a\tb\nc\x1b[2J\x7f", R"(a\x09b\x0ac\x1b[2J\x7f)"},
-        // U+009B is a terminal's CSI; U+00A0 and U+10FFFF are characters.
-        {"\xc2\x9b\xc2\xa0\xf4\x8f\xbf\xbf", "\\xc2\\x9b\xc2\xa0\xf4\x8f\xbf\xbf"},
+        {"a\tb\n \x1b[2J\x7f", R"(a\x09b\x0a \x1b[2J\x7f)"},
+        // U+009B is a terminal's CSI; U+00A0, U+0800, U+1F600 and U+10FFFF are characters.
+        {"\xc2\x9b\xc2\xa0\xe0\xa0\x80\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+         "\\xc2\\x9b\xc2\xa0\xe0\xa0\x80\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
         // Past U+10FFFF, overlong, a surrogate, cut short, a stray continuation byte.
         {"\xf4\x90\x80\x80\xfc\x84\x80\x80", R"(\xf4\x90\x80\x80\xfc\x84\x80\x80)"},
-        {"\xe0\x9f\xbf\xc1\xbf\xed\xa0\x80", R"(\xe0\x9f\xbf\xc1\xbf\xed\xa0\x80)"},
-        {"\xe2\x82\x41\x80\xf0\x9f\x98", R"(\xe2\x82A\x80\xf0\x9f\x98)"},
+        {"\xe0\x9f\xbf\xed\xa0\x80\xed\xbf\xbf", R"(\xe0\x9f\xbf\xed\xa0\x80\xed\xbf\xbf)"},
+        {"\xc1\xbf\xe2\x82\x41\x80\xf0\x9f\x98", R"(\xc1\xbf\xe2\x82A\x80\xf0\x9f\x98)"},
     };
     for (const auto& [text, shown] : cases) {
         EXPECT_EQ(escapeBytes(text), shown);
