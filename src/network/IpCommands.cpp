@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "common/AddressText.h"
+#include "common/ByteEscape.h"
 #include "common/DebugOutput.h"
 #include "network/NetworkCommands.h"
 
@@ -39,25 +40,17 @@ bool ipv6SwitchedOff() {
     return !std::ifstream("/proc/net/if_inet6") || (disabled >> value && value == '1');
 }
 
-// The rejected text as a message can show it: in double quotes, with quotes, backslashes and
-// control characters escaped, so that a line feed in it cannot forge a line of the trace output.
+// The rejected text in double quotes, quotes and backslashes escaped, and escapeBytes for the
+// rest: a line feed in it cannot forge a line of the trace output.
 std::string quotedForMessage(const std::string& text) {
-    std::string quoted = "\"";
+    std::string quoted;
     for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             quoted += '\\';
-            quoted += c;
-        } else if (byte < 0x20 || byte == 0x7F) {
-            constexpr const char* kHex = "0123456789ABCDEF";
-            quoted += "\\x";
-            quoted += kHex[byte >> 4U];
-            quoted += kHex[byte & 0xFU];
-        } else {
-            quoted += c;
         }
+        quoted += c;
     }
-    return quoted + "\"";
+    return "\"" + escapeBytes(quoted, LineFeedsAndTabs::escaped, HexDigits::upperCase) + "\"";
 }
 
 // The rows of the tunnel-route step as `ip` commands with `verb`: the halves through the

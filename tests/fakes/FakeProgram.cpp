@@ -113,7 +113,6 @@ bool createTun(int argc, char** argv) {
             writeOut(stderr, "fake: cannot create the device\n");
             std::_Exit(4);
         } else if (verb == "raise") {
-            std::signal(std::stoi(argument), SIG_DFL);
             std::raise(std::stoi(argument));
         } else if (verb == "exit") {
             // All 32 bits reach ExitProcess on Windows; POSIX keeps the low 8.

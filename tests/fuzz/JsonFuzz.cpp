@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/AddressText.h"
-#include "common/DebugOutput.h"
+#include "common/ByteEscape.h"
 #include "control/JsonText.h"
 
 namespace halvern {
@@ -97,8 +97,8 @@ bool printableUtf8(std::string_view text) {
 
 // The escaped line is printable UTF-8 and, without a backslash in the input, undoes to it.
 void checkLineEscape(std::string_view input) {
-    const std::string escaped = escapeForOneLine(input);
-    check(printableUtf8(escaped), "escapeForOneLine leaves printable UTF-8");
+    const std::string escaped = escapeBytes(input);
+    check(printableUtf8(escaped), "escapeBytes leaves printable UTF-8");
     if (input.find('\\') != npos) {
         return;
     }
@@ -109,7 +109,7 @@ void checkLineEscape(std::string_view input) {
                          : escaped[i];
         i += escape ? 3 : 0;
     }
-    check(undone == input, "escapeForOneLine undoes to the input");
+    check(undone == input, "escapeBytes undoes to the input");
 }
 
 // glibc's inet_pton is the reference; a NUL ends its text, and an address holds none.

@@ -85,6 +85,14 @@ std::uint32_t killChildNamed(const std::string& fileName);
 // True when the process has ended, whether or not its parent has reaped it yet.
 bool processHasEnded(std::uint32_t pid);
 
+// For its lifetime this thread blocks `signal` and the process ignores it, as a service's threads
+// may: a child started meanwhile must still die of it. Nothing on Windows.
+struct ScopedSignalShunned {
+    explicit ScopedSignalShunned(int signal);
+    ~ScopedSignalShunned();
+    int number;
+};
+
 // Tests branch on kOnWindows where both platforms compile the code, on _WIN32 where one does not.
 #ifdef _WIN32
 inline constexpr bool kOnWindows = true;

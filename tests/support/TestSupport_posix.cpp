@@ -27,6 +27,14 @@ void letOthersChangeJournal(const std::filesystem::path& path) {
 
 namespace {
 
+void shunSignal(int signal, bool shunned) {
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal);
+    ::pthread_sigmask(shunned ? SIG_BLOCK : SIG_UNBLOCK, &one, nullptr);
+    (void)::signal(signal, shunned ? SIG_IGN : SIG_DFL);
+}
+
 // State letter and parent from /proc/PID/stat, after the last ')' (the name may hold any); state
 // 0 when it is not there, or ended between open and read (ESRCH, thrown whatever the mask).
 std::pair<char, long> stateAndParent(const std::string& pid) {
@@ -98,6 +106,14 @@ ScopedPrivateRunDirectory::ScopedPrivateRunDirectory() {
 
 ScopedPrivateRunDirectory::~ScopedPrivateRunDirectory() {
     ::umount2("/run", MNT_DETACH);
+}
+
+ScopedSignalShunned::ScopedSignalShunned(int signal) : number(signal) {
+    shunSignal(number, true);
+}
+
+ScopedSignalShunned::~ScopedSignalShunned() {
+    shunSignal(number, false);  // a test process starts with neither
 }
 
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,

@@ -119,6 +119,9 @@ bool runningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+ScopedSignalShunned::ScopedSignalShunned(int signal) : number(signal) {}
+ScopedSignalShunned::~ScopedSignalShunned() = default;
+
 bool processHasEnded(std::uint32_t pid) {
     const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
     return !process.valid() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;

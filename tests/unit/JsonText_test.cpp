@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/ByteEscape.h"
+
 namespace halvern {
 namespace {
 
@@ -70,6 +72,26 @@ TEST(JsonEscape, WhatIsEscaped) {
     EXPECT_EQ(escapeJson(std::string("\x01\x7F\xC3\xA9/ ")), "\\u0001\x7F\xC3\xA9/ ");
     EXPECT_EQ(escapeJson(std::string("\b\t\n\f\r\"\\", 7)), R"(\b\t\n\f\r\"\\)");
     EXPECT_EQ(escapeJson(std::string("\0\x0B\x1F", 3)), R"(\u0000\u000b\u001f)");
+}
+
+// What a hostile child's bytes become in a line of the service's stderr, and on a terminal.
+TEST(ByteEscape, ControlsC1AndIllFormedUtf8AreShownAsHex) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\tb\n \x1b[2J\x7f", R"(a\x09b\x0a \x1b[2J\x7f)"},
+        // U+009B is a terminal's CSI; U+00A0, U+0800, U+1F600 and U+10FFFF are characters.
+        {"\xc2\x9b\xc2\xa0\xe0\xa0\x80\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+         "\\xc2\\x9b\xc2\xa0\xe0\xa0\x80\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
+        // Past U+10FFFF, overlong, a surrogate, cut short, a stray continuation byte.
+        {"\xf4\x90\x80\x80\xfc\x84\x80\x80", R"(\xf4\x90\x80\x80\xfc\x84\x80\x80)"},
+        {"\xe0\x9f\xbf\xed\xa0\x80\xed\xbf\xbf", R"(\xe0\x9f\xbf\xed\xa0\x80\xed\xbf\xbf)"},
+        {"\xc1\xbf\xe2\x82\x41\x80\xf0\x9f\x98", R"(\xc1\xbf\xe2\x82A\x80\xf0\x9f\x98)"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(escapeBytes(text), shown);
+    }
+    EXPECT_EQ(escapeBytes("a\tb\n\x1b\xc2\x9b", LineFeedsAndTabs::kept), "a\tb\n\\x1b\\xc2\\x9b");
+    EXPECT_EQ(escapeBytes("\n\xff", LineFeedsAndTabs::escaped, HexDigits::upperCase),
+              R"(\x0A\xFF)");
 }
 
 }  // namespace

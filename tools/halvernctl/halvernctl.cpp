@@ -17,6 +17,7 @@
 
 #include "ControlClient.h"
 #include "common/AddressText.h"
+#include "common/ByteEscape.h"
 #include "common/MonotonicClock.h"
 #include "control/JsonText.h"
 
@@ -246,25 +247,6 @@ int runStats(const Options& options) {
     }
 }
 
-// A log is a child's output, and a child may be hostile: on a terminal its control bytes (all
-// but line feeds and tabs) are shown as \xNN instead of being acted on, as journalctl does.
-// Into a file or pipe it goes byte for byte.
-std::string forTerminal(const std::string& content) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (const char c : content) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
-            out += "\\x";
-            out += kHex[byte >> 4U];
-            out += kHex[byte & 0xFU];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 int runLogs(const Options& options) {
     std::string source;
     bool follow = false;
@@ -299,7 +281,10 @@ int runLogs(const Options& options) {
         if (options.json) {
             std::cout << answer.response << std::endl;
         } else if (!content.empty()) {
-            const std::string shown = terminal ? forTerminal(content) : content;
+            // A log is a child's output, and a child may be hostile: a terminal is shown its
+            // controls (not line feeds or tabs) as \xNN; a file or pipe gets every byte.
+            const std::string shown =
+                terminal ? escapeBytes(content, LineFeedsAndTabs::kept) : content;
             std::cout.write(shown.data(), static_cast<std::streamsize>(shown.size()));
             std::cout.flush();
         }
