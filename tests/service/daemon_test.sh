@@ -125,12 +125,11 @@ python3 -c 'import json, sys; c = json.load(open(sys.argv[1])); c["log"] = {"acc
 [[ $(ctl start --config "$work/etc-log.json") == '{"ok":false,"error":'* ]] || fail "a core that logs into /etc ran"
 [[ ! -e /etc/cron.d/halvern-owned && ! -e /etc/halvern-owned ]] || fail "the proxy core wrote into /etc"
 [[ $(ctl start --config "$work/topology.json" --dns "$DNS_ADDRESS") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
-expect_rights() {
+expect_rights() { # no signal ignored, whatever the service ignores (Go blocks some)
     local u=$core_uid g=$core_gid c=$2 actual
     actual=$(awk '/^(Uid|Gid|Groups|SigIgn|Cap(Inh|Prm|Eff|Amb)|NoNewPrivs):/ { $1 = $1; printf "%s;", $0 }' \
         "/proc/$(pgrep -P "$service_pid" -x "$1")/status")
-    local none=0000000000000000 # no signal ignored, whatever the service ignores (Go blocks some)
-    [[ $actual == "Uid: $u $u $u $u;Gid: $g $g $g $g;Groups: $g;SigIgn: $none;CapInh: $c;CapPrm: $c;CapEff: $c;CapAmb: $c;NoNewPrivs: 1;" ]] ||
+    [[ $actual == "Uid: $u $u $u $u;Gid: $g $g $g $g;Groups: $g;SigIgn: 0000000000000000;CapInh: $c;CapPrm: $c;CapEff: $c;CapAmb: $c;NoNewPrivs: 1;" ]] ||
         fail "$1 runs with $actual"
 }
 expect_rights v2ray 0000000000000000
