@@ -8,9 +8,7 @@ topology=$scripts/e2e-topology
 private_run=$scripts/private-run # the socket's path is fixed: /run of our own
 # shellcheck source=../../scripts/lib.sh
 source "$scripts/lib.sh"
-service=${1:-}
-halvernctl=${2:-}
-bin=${3:-}
+service=${1:-} halvernctl=${2:-} bin=${3:-}
 
 ((EUID == 0)) || skip "needs root (network namespaces, a TUN device, routes)"
 [[ -x $service && -x $halvernctl ]] || skip "usage: $0 SERVICE HALVERNCTL BIN"
@@ -27,8 +25,7 @@ private_mounts "$0" "$@"
 prefix=hs$$
 work=$(mktemp -d)
 chmod 0755 "$work" # the children (halvern-core) and the client (nobody) must reach their files
-service_pid=
-background=
+service_pid= background=
 
 cleanup() {
     local status=$?
@@ -46,7 +43,7 @@ trap 'exit 1' INT TERM
 mkdir "$work/.etc" && scratch_etc "$work/.etc" # for the accounts of session 3
 
 # On PATH per case: our bridge and the xray shim, a slower xray, or wrappers around both.
-mkdir -p "$work/bin" "$work/slow-xray" "$work/wrap"
+mkdir -p "$work/bin" "$work/slow-xray" "$work/wrap" "$work/hostile" "$work/stranger"
 cp "$bin/xray" "$bin/tun2socks" "$work/bin/"
 # Each leaves a process behind that double-forks out of its group and session (setsid -f).
 escape='setsid -f sleep 600 </dev/null >/dev/null 2>&1'
@@ -55,7 +52,6 @@ for program in xray tun2socks; do
     printf '#!/bin/sh\n%s\n"%s" "$@"\n' "$escape" "$work/bin/$program" >"$work/wrap/$program"
 done
 # A hostile core: it tries to grow its log past 64 MiB, then forges a status line, and exits.
-mkdir "$work/hostile"
 cat >"$work/hostile/xray" <<'EOF'
 #!/usr/bin/env python3
 import contextlib, os
@@ -67,8 +63,7 @@ EOF
 chmod +x "$work"/bin/* "$work"/slow-*/* "$work"/wrap/* "$work/hostile/xray"
 
 topology_up "$prefix" "$work/topology"
-routes_before=$(routes "$CLIENT_NS")
-resolver_before=$(resolver "$CLIENT_NS")
+routes_before=$(routes "$CLIENT_NS") resolver_before=$(resolver "$CLIENT_NS")
 
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace, /run/halvern in $work/NAME.
 start_service() {
@@ -212,7 +207,6 @@ stop_service TERM
 umount "$work/full"
 expect_nothing_left
 # Another user's double-forking daemon whose group id is a recorded child's id: it must survive.
-mkdir "$work/stranger"
 group=$(setpriv --reuid=nobody --regid=nogroup --clear-groups setsid sh -c 'echo $$; sleep 600 <&- >&- 2>&- &')
 eventually 5 pgrep -g "$group" -x sleep >"$work/stranger.pid" || fail "the stranger's daemon did not start"
 stranger=$(<"$work/stranger.pid")

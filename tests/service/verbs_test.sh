@@ -6,9 +6,8 @@ set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib.sh"
 
 service=${1:-}
-units=/etc/systemd/system
+units=/etc/systemd/system packaged=/usr/lib/systemd/system
 unit=$units/HalvernService.service
-packaged=/usr/lib/systemd/system
 ((EUID == 0)) || skip "needs root (a mount namespace)"
 [[ -d $units && -d $packaged ]] || skip "no $units or $packaged"
 [[ -x $service ]] || skip "usage: $0 SERVICE"
