@@ -72,6 +72,13 @@ class ScopedPrivateRunDirectory {
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors);
 
+struct ProgramRun {
+    int exitCode = -1;
+    std::string output;
+    std::string errors;  // both without the CRs of Windows console programs
+};
+ProgramRun runCaptured(const std::vector<std::string>& arguments);
+
 // This process's children (zombies too), once any beyond `expected` had `settleMs` to leave the
 // list (Wine lists one for a moment after its handle was closed).
 std::vector<std::uint32_t> childProcessesLeftBehind(std::size_t expected = 0, int settleMs = 3000);
