@@ -4,8 +4,7 @@
 set -euo pipefail
 
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
-topology=$scripts/e2e-topology
-private_run=$scripts/private-run # the socket's path is fixed: /run of our own
+topology=$scripts/e2e-topology private_run=$scripts/private-run # the socket's path is fixed: /run of our own
 # shellcheck source=../../scripts/lib.sh
 source "$scripts/lib.sh"
 service=${1:-} halvernctl=${2:-} bin=${3:-}
@@ -22,10 +21,9 @@ if ! core_uid=$(id -u halvern-core) || ! core_gid=$(id -g halvern-core) ||
 fi
 private_mounts "$0" "$@"
 
-prefix=hs$$
-work=$(mktemp -d)
+prefix=hs$$ work=$(mktemp -d)
 chmod 0755 "$work" # the children (halvern-core) and the client (nobody) must reach their files
-service_pid= background=
+service_pid='' background=''
 
 cleanup() {
     local status=$?
@@ -158,8 +156,7 @@ exec 3>&- # from now on every status line meets a pipe without a reader
 [[ $(stat -c %U:%G:%a "$run" "$run/HalvernService.sock" | paste -sd' ') == "root:root:755 root:halvern:660" ]] || fail "the socket's directory or the socket has another owner or mode"
 [[ $(ctl start --config "$work/topology.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 crashed=$service_pid
-xray_wrapper=$(pgrep -P "$crashed" -f wrap/xray || true)
-bridge_wrapper=$(pgrep -P "$crashed" -f wrap/tun2socks || true)
+xray_wrapper=$(pgrep -P "$crashed" -f wrap/xray || true) bridge_wrapper=$(pgrep -P "$crashed" -f wrap/tun2socks || true)
 kill -KILL "$crashed"
 wait "$crashed" 2>/dev/null || true
 service_pid=
