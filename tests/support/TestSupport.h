@@ -72,6 +72,7 @@ class ScopedPrivateRunDirectory {
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors);
 
+// The same, its output and errors read back from fresh files.
 struct ProgramRun {
     int exitCode = -1;
     std::string output;
