@@ -46,8 +46,7 @@ bool referenceParse(std::string_view text, std::size_t& position, std::string& o
             decoded += c;
             continue;
         }
-        const std::string_view from = "\"\\/bfnrtu";
-        const std::string_view to = "\"\\/\b\f\n\r\t?";
+        const std::string_view from = "\"\\/bfnrtu", to = "\"\\/\b\f\n\r\t?";
         if (p == text.size() || from.find(text[p]) == npos ||
             (text[p] == 'u' && text.size() - p < 5)) {
             return false;
@@ -128,10 +127,8 @@ void checkAddressText(std::string_view input) {
 void checkReaders(std::string_view text) {
     std::size_t open = text.find('"');
     for (int n = 0; n < 8 && open != npos; ++n, open = text.find('"', open + 1)) {
-        std::size_t p = open;
-        std::size_t q = open;
-        std::string read = "unchanged";
-        std::string expected = "unchanged";
+        std::size_t p = open, q = open;
+        std::string read = "unchanged", expected = "unchanged";
         check(parseJsonString(text, p, read) == referenceParse(text, q, expected) && p == q &&
                   read == expected,
               "parseJsonString follows the rules");

@@ -29,8 +29,7 @@ namespace {
     }
 }
 
-// Out of the group by a double fork into a session, or a leader thread that exits while another
-// runs on (/proc then shows the leader as a zombie).
+// Out of the group by a double fork into a session, or a leader thread that exits (a zombie).
 void doubleForkIntoASession(int report) {
     if (::fork() == 0 && ::setsid() > 0 && ::fork() == 0) {
         holdAs(report);

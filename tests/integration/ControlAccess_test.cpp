@@ -26,8 +26,8 @@ TEST(ControlSocket, AnUnprivilegedUserGetsNoAnswer) {
     std::filesystem::copy_file(halvernctlPath(), client);
     std::filesystem::permissions(path, std::filesystem::perms(0755));
     const auto asNobody = [&](const std::string& group, const std::string& groups) {
-        return runCaptured(path, {"/usr/bin/setpriv", "--reuid=nobody", group, groups,
-                                  client.string(), "--json", "status"});
+        return runCaptured({"/usr/bin/setpriv", "--reuid=nobody", group, groups, client.string(),
+                            "--json", "status"});
     };
     // Turned away by the socket's mode, and with the mode opened by hand, by the peer check.
     for (const std::string reason : {"access denied", "without answering"}) {

@@ -28,7 +28,7 @@ class ControlEndpoint : public ::testing::Test {
     // halvernctl as a user runs it: a process of its own talking to the server's real endpoint.
     ProgramRun halvernctl(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), halvernctlPath().string());
-        return runCaptured(directory_.files.path(), arguments);
+        return runCaptured(arguments);
     }
 
     TestRuntimeDirectory directory_;

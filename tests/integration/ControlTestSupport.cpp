@@ -36,18 +36,4 @@ std::filesystem::path halvernctlPath() {
     return (executablePath().parent_path() / HALVERNCTL_RELATIVE_PATH).lexically_normal();
 }
 
-ProgramRun runCaptured(const std::filesystem::path& directory,
-                       const std::vector<std::string>& arguments) {
-    static int runs = 0;  // fresh files: no run reads an earlier one's output
-    const std::string suffix = std::to_string(++runs) + ".txt";
-    ProgramRun run;
-    run.exitCode = testing::runProgram(arguments, directory / ("stdout-" + suffix),
-                                       directory / ("stderr-" + suffix));
-    run.output = testing::readFileBytes(directory / ("stdout-" + suffix));
-    run.errors = testing::readFileBytes(directory / ("stderr-" + suffix));
-    std::erase(run.output, '\r');  // Windows console programs write CRLF
-    std::erase(run.errors, '\r');
-    return run;
-}
-
 }  // namespace halvern::test

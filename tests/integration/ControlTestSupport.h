@@ -14,6 +14,9 @@
 // Real clients of the real control endpoint, and its server run and stopped as the service does.
 namespace halvern::test {
 
+using testing::ProgramRun;
+using testing::runCaptured;
+
 // On POSIX a /run of the test's own: the socket's path is fixed, and tests run side by side.
 struct TestRuntimeDirectory {
     testing::ScopedPrivateRunDirectory run;
@@ -49,15 +52,5 @@ class TestClient {
 std::string exchange(std::string_view bytes);
 
 std::filesystem::path halvernctlPath();
-
-struct ProgramRun {
-    int exitCode = -1;
-    std::string output;
-    std::string errors;
-};
-
-// Runs a program to its end, its output and errors read back from fresh files in `directory`.
-ProgramRun runCaptured(const std::filesystem::path& directory,
-                       const std::vector<std::string>& arguments);
 
 }  // namespace halvern::test

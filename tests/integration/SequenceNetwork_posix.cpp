@@ -37,16 +37,14 @@ SequenceNetwork::SequenceNetwork(const std::string& adapterName) : adapterName_(
     const UniqueFd target(::open(("/run/netns/" + namespace_).c_str(), O_RDONLY | O_CLOEXEC));
     const bool built =
         target.valid() && ::setns(target.get(), CLONE_NEWNET) == 0 &&
-        sh("echo 1 >/proc/sys/net/ipv6/conf/default/addr_gen_mode") && sh("ip link set lo up") &&
-        sh("ip link add uplink type veth peer name uplinkpeer") &&
-        sh("ip link set uplink addrgenmode none") &&
-        sh("ip link set uplinkpeer addrgenmode none") && sh("ip link set uplinkpeer up") &&
-        sh("ip address add 192.0.2.2/24 dev uplink") &&
-        sh("ip address add 2001:db8:1::2/64 dev uplink nodad") &&
-        sh("ip address add fe80::2/64 dev uplink nodad") && sh("ip link set uplink up") &&
-        sh("ip route add default via 192.0.2.1 dev uplink") &&
-        sh("ip -6 route add default via 2001:db8:1::fe dev uplink") &&
-        sh("ip tuntap add dev " + adapterName_ + " mode tun");
+        sh("{ set -e; echo 1 >/proc/sys/net/ipv6/conf/default/addr_gen_mode; ip link set lo up; "
+           "ip link add uplink type veth peer name uplinkpeer; ip link set uplink addrgenmode "
+           "none; ip link set uplinkpeer addrgenmode none; ip link set uplinkpeer up; "
+           "ip address add 192.0.2.2/24 dev uplink; ip address add 2001:db8:1::2/64 dev uplink "
+           "nodad; ip address add fe80::2/64 dev uplink nodad; ip link set uplink up; "
+           "ip route add default via 192.0.2.1 dev uplink; "
+           "ip -6 route add default via 2001:db8:1::fe dev uplink; ip tuntap add dev " +
+           adapterName_ + " mode tun; }");
     if (!built) {
         unavailable_ = "cannot enter or build network namespace " + namespace_;
         return;

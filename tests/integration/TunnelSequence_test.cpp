@@ -197,15 +197,13 @@ TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGi
         {"ip route del 198.51.100.7/32", "192.0.2.9 dev uplink"},   // put back
         {"ip link set uplinkpeer down", "198.18.0.1 dev uplink2"},  // a roam: carrier lost
     };
-    for (const auto& [change, uplink] : moves) {
-        if (!kOnWindows) {
+    if (!kOnWindows) {
+        for (const auto& [change, uplink] : moves) {
             ASSERT_TRUE(network_.change(change));
             const std::string route = server + " via " + uplink + " metric 1 \n";
             EXPECT_TRUE(eventually([&] { return routesWith(server) == route; }, kWithinMs))
                 << change << ": " << routesWith(server);
         }
-    }
-    if (!kOnWindows) {
         const std::string journal = readFileBytes(journal_.path());
         EXPECT_TRUE(journal.find("198.18.0.1") != std::string::npos &&
                     journal.find("192.0.2.") == std::string::npos)

@@ -8,14 +8,11 @@ source "$(dirname "$0")/../../scripts/lib.sh"
 
 ((EUID == 0)) || fail "needs root"
 private_mounts --net "$0" "$(realpath "$1")" "$(realpath "$2")"
-deb=$1
-zip=$2
+deb=$1 zip=$2
 mount -t tmpfs -o mode=0755 tmpfs /run
 
-work=$(mktemp -d)
-daemon=
-had_group=$(getent group halvern || true)
-had_core=$(getent passwd halvern-core || true)
+work=$(mktemp -d) daemon=
+had_group=$(getent group halvern || true) had_core=$(getent passwd halvern-core || true)
 
 cleanup() {
     local status=$?
@@ -36,8 +33,7 @@ dpkg --purge halvern-service >/dev/null 2>&1 || true
 lintian --fail-on error "$deb" || fail "lintian reports errors"
 
 echo "== install, twice (the second is an upgrade in place)"
-dpkg -i "$deb" >/dev/null
-dpkg -i "$deb" >/dev/null
+for _ in 1 2; do dpkg -i "$deb" >/dev/null; done
 dpkg -L halvern-service >"$work/files"
 [[ $(readlink -f /usr/sbin/halvern-service) == /usr/lib/halvern/halvern-service ]] ||
     fail "/usr/sbin/halvern-service does not lead to /usr/lib/halvern"

@@ -26,24 +26,18 @@ namespace {
 const std::filesystem::path kExecutable =
     (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal();
 
+const auto kFolder = executablePath().parent_path() / "service_folder";  // see CMakeLists.txt
 const std::string kStatusAnswer = R"({"ok":true,"status":"disconnected","activeProtocol":""})";
 // A tunnel through our stand-ins (see CMakeLists.txt), to a documentation address.
 const std::string kConnect =
     R"({"command":"startXray","configJson":"{\"fakeBehaviour\": \"listen 10807\", )"
     R"(\"outbounds\": [{\"vnext\": [{\"address\": \"198.51.100.7\"}]}]}"})";
 
-// The exit code of ARGUMENTS run by `executable`; its stderr in `errors` when asked.
+// The exit code of ARGUMENTS run by `executable`.
 DWORD runVerb(std::vector<std::string> arguments,
-              const std::filesystem::path& executable = kExecutable,
-              std::string* errors = nullptr) {
-    const testing::ScopedTempDirectory files;
+              const std::filesystem::path& executable = kExecutable) {
     arguments.insert(arguments.begin(), executable.string());
-    const auto code = static_cast<DWORD>(
-        testing::runProgram(arguments, files.path() / "out", files.path() / "err"));
-    if (errors != nullptr) {
-        *errors = testing::readFileBytes(files.path() / "err");
-    }
-    return code;
+    return static_cast<DWORD>(testing::runCaptured(arguments).exitCode);
 }
 
 ServiceHandle openService(DWORD access) {
@@ -63,8 +57,7 @@ SERVICE_STATUS_PROCESS serviceStatus() {
 // type|start|error control|tag|image|group|dependencies|account|display name|description|.
 std::wstring registration() {
     const ServiceHandle service = openService(SERVICE_QUERY_CONFIG);
-    std::vector<unsigned char> config(8192);
-    std::vector<unsigned char> description(8192);
+    std::vector<unsigned char> config(8192), description(8192);
     DWORD needed = 0;
     auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
     QueryServiceConfigW(service.get(), c, 8192, &needed);
@@ -119,14 +112,15 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     const testing::ScopedTempDirectory unpacked;
     std::filesystem::copy_file(kExecutable, unpacked.path() / HALVERN_SERVICE_NAME);
     testing::letEveryoneChange(unpacked.path());
-    std::string errors;
-    EXPECT_EQ(runVerb({"install"}, unpacked.path() / HALVERN_SERVICE_NAME, &errors),
-              static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_NE(errors.find("HalvernService install: refused: users other than SYSTEM and the "
-                          "administrators may change " +
-                          unpacked.path().string()),
-              std::string::npos)
-        << errors;
+    const auto refused =
+        testing::runCaptured({(unpacked.path() / HALVERN_SERVICE_NAME).string(), "install"});
+    EXPECT_EQ(static_cast<DWORD>(refused.exitCode), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_NE(
+        refused.errors.find("HalvernService install: refused: users other than SYSTEM and the "
+                            "administrators may change " +
+                            unpacked.path().string()),
+        std::string::npos)
+        << refused.errors;
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
 
     // A second install repairs a registration that was changed since.
@@ -160,8 +154,7 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     UniqueFileHandle squatter(CreateNamedPipeW(L"\\\\.\\pipe\\HalvernService", PIPE_ACCESS_DUPLEX,
                                                PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 4096,
                                                4096, 0, nullptr));
-    const auto folder = executablePath().parent_path() / "service_folder";  // see CMakeLists.txt
-    ASSERT_EQ(runVerb({"install"}, folder / HALVERN_SERVICE_NAME), 0U);
+    ASSERT_EQ(runVerb({"install"}, kFolder / HALVERN_SERVICE_NAME), 0U);
     ASSERT_EQ(runVerb({"start"}), 0U);
     const std::string taken =
         "HalvernService pipe: cannot create \\\\.\\pipe\\HalvernService (error 5): "
@@ -196,19 +189,18 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     ASSERT_EQ(exchangeRequest(kConnect).response, R"({"ok":true,"status":"connected"})");
     const UniqueHandle again(OpenProcess(PROCESS_TERMINATE, FALSE, serviceStatus().dwProcessId));
     ASSERT_TRUE(TerminateProcess(again.get(), 1));
-    EXPECT_EQ(runVerb({"uninstall"}, folder / HALVERN_SERVICE_NAME), 0U);
+    EXPECT_EQ(runVerb({"uninstall"}, kFolder / HALVERN_SERVICE_NAME), 0U);
     EXPECT_EQ(testing::debugOutputCount("recovery: deleted the host route to 198.51.100.7"), 2U);
     EXPECT_TRUE(testing::eventually([] {
         return testing::debugOutputCount("of the previous instance had already ended") == 4U;
     }));
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
-    EXPECT_FALSE(std::filesystem::exists(folder / "runtime"));
+    EXPECT_FALSE(std::filesystem::exists(kFolder / "runtime"));
 }
 
 // An ordinary user against the pipe and files (the ACLs themselves only Windows enforces).
 TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
     const testing::SocksPortLock lock;
-    const auto folder = executablePath().parent_path() / "service_folder";  // see CMakeLists.txt
     // Planted where the session's files lived before (LocalSystem's temporary folder, here).
     const std::filesystem::path oldPlace = L"C:\\windows";
     const char* const logs[] = {"halvern_xray_output.log", "halvern_tun2socks_output.log"};
@@ -217,7 +209,7 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
     for (const char* log : logs) {
         held.emplace_back(oldPlace / log);
     }
-    ASSERT_EQ(runVerb({"install"}, folder / HALVERN_SERVICE_NAME), 0U);
+    ASSERT_EQ(runVerb({"install"}, kFolder / HALVERN_SERVICE_NAME), 0U);
     ASSERT_EQ(runVerb({"start"}), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
 
@@ -240,7 +232,7 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
     EXPECT_EQ(squatted, 0);
 
     ASSERT_EQ(exchangeRequest(kConnect).response, R"({"ok":true,"status":"connected"})");
-    const auto runtime = folder / "runtime";
+    const auto runtime = kFolder / "runtime";
     EXPECT_TRUE(std::filesystem::is_regular_file(runtime / "halvern_xray_config.json"));
     EXPECT_EQ(exchangeRequest(R"({"command":"stop"})").response,
               R"({"ok":true,"status":"disconnected"})");
@@ -260,8 +252,7 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
     std::filesystem::resize_file(log, 64 << 20);
     const UniqueHandle service(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ,
                                            FALSE, serviceStatus().dwProcessId));
-    PROCESS_MEMORY_COUNTERS idle{};
-    PROCESS_MEMORY_COUNTERS after{};
+    PROCESS_MEMORY_COUNTERS idle{}, after{};
     ASSERT_TRUE(GetProcessMemoryInfo(service.get(), &idle, sizeof(idle)));
     const std::string piece =
         exchangeRequest(R"({"command":"readLogDelta","source":"windows_xray","offset":0,)"
@@ -278,7 +269,7 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
         << piece.size();
 
     // Removed with its session folder.
-    EXPECT_EQ(runVerb({"uninstall"}, folder / HALVERN_SERVICE_NAME), 0U);
+    EXPECT_EQ(runVerb({"uninstall"}, kFolder / HALVERN_SERVICE_NAME), 0U);
     EXPECT_FALSE(std::filesystem::exists(runtime));
 }
 

@@ -4,13 +4,10 @@
 set -euo pipefail
 
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
-topology=$scripts/e2e-topology
-private_run=$scripts/private-run # the socket's path is fixed: /run of our own
+topology=$scripts/e2e-topology private_run=$scripts/private-run # the socket's path is fixed: /run of our own
 # shellcheck source=../../scripts/lib.sh
 source "$scripts/lib.sh"
-service=${1:-}
-halvernctl=${2:-}
-bin=${3:-}
+service=${1:-} halvernctl=${2:-} bin=${3:-}
 
 ((EUID == 0)) || skip "needs root (network namespaces, a TUN device, routes)"
 [[ -x $service && -x $halvernctl ]] || skip "usage: $0 SERVICE HALVERNCTL BIN"
@@ -24,11 +21,9 @@ if ! core_uid=$(id -u halvern-core) || ! core_gid=$(id -g halvern-core) ||
 fi
 private_mounts "$0" "$@"
 
-prefix=hs$$
-work=$(mktemp -d)
+prefix=hs$$ work=$(mktemp -d)
 chmod 0755 "$work" # the children (halvern-core) and the client (nobody) must reach their files
-service_pid=
-background=
+service_pid='' background=''
 
 cleanup() {
     local status=$?
@@ -46,7 +41,7 @@ trap 'exit 1' INT TERM
 mkdir "$work/.etc" && scratch_etc "$work/.etc" # for the accounts of session 3
 
 # On PATH per case: our bridge and the xray shim, a slower xray, or wrappers around both.
-mkdir -p "$work/bin" "$work/slow-xray" "$work/wrap"
+mkdir -p "$work/bin" "$work/slow-xray" "$work/wrap" "$work/hostile" "$work/stranger"
 cp "$bin/xray" "$bin/tun2socks" "$work/bin/"
 # Each leaves a process behind that double-forks out of its group and session (setsid -f).
 escape='setsid -f sleep 600 </dev/null >/dev/null 2>&1'
@@ -55,7 +50,6 @@ for program in xray tun2socks; do
     printf '#!/bin/sh\n%s\n"%s" "$@"\n' "$escape" "$work/bin/$program" >"$work/wrap/$program"
 done
 # A hostile core: it tries to grow its log past 64 MiB, then forges a status line, and exits.
-mkdir "$work/hostile"
 cat >"$work/hostile/xray" <<'EOF'
 #!/usr/bin/env python3
 import contextlib, os
@@ -67,8 +61,7 @@ EOF
 chmod +x "$work"/bin/* "$work"/slow-*/* "$work"/wrap/* "$work/hostile/xray"
 
 topology_up "$prefix" "$work/topology"
-routes_before=$(routes "$CLIENT_NS")
-resolver_before=$(resolver "$CLIENT_NS")
+routes_before=$(routes "$CLIENT_NS") resolver_before=$(resolver "$CLIENT_NS")
 
 # start_service NAME [PATH-DIR...]: the daemon in the client namespace, /run/halvern in $work/NAME.
 start_service() {
@@ -125,12 +118,11 @@ python3 -c 'import json, sys; c = json.load(open(sys.argv[1])); c["log"] = {"acc
 [[ $(ctl start --config "$work/etc-log.json") == '{"ok":false,"error":'* ]] || fail "a core that logs into /etc ran"
 [[ ! -e /etc/cron.d/halvern-owned && ! -e /etc/halvern-owned ]] || fail "the proxy core wrote into /etc"
 [[ $(ctl start --config "$work/topology.json" --dns "$DNS_ADDRESS") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
-expect_rights() {
+expect_rights() { # no signal ignored, whatever the service ignores (Go blocks some)
     local u=$core_uid g=$core_gid c=$2 actual
     actual=$(awk '/^(Uid|Gid|Groups|SigIgn|Cap(Inh|Prm|Eff|Amb)|NoNewPrivs):/ { $1 = $1; printf "%s;", $0 }' \
         "/proc/$(pgrep -P "$service_pid" -x "$1")/status")
-    local none=0000000000000000 # no signal ignored, whatever the service ignores (Go blocks some)
-    [[ $actual == "Uid: $u $u $u $u;Gid: $g $g $g $g;Groups: $g;SigIgn: $none;CapInh: $c;CapPrm: $c;CapEff: $c;CapAmb: $c;NoNewPrivs: 1;" ]] ||
+    [[ $actual == "Uid: $u $u $u $u;Gid: $g $g $g $g;Groups: $g;SigIgn: 0000000000000000;CapInh: $c;CapPrm: $c;CapEff: $c;CapAmb: $c;NoNewPrivs: 1;" ]] ||
         fail "$1 runs with $actual"
 }
 expect_rights v2ray 0000000000000000
@@ -164,8 +156,7 @@ exec 3>&- # from now on every status line meets a pipe without a reader
 [[ $(stat -c %U:%G:%a "$run" "$run/HalvernService.sock" | paste -sd' ') == "root:root:755 root:halvern:660" ]] || fail "the socket's directory or the socket has another owner or mode"
 [[ $(ctl start --config "$work/topology.json") == '{"ok":true,"status":"connected"}' ]] || fail "connect"
 crashed=$service_pid
-xray_wrapper=$(pgrep -P "$crashed" -f wrap/xray || true)
-bridge_wrapper=$(pgrep -P "$crashed" -f wrap/tun2socks || true)
+xray_wrapper=$(pgrep -P "$crashed" -f wrap/xray || true) bridge_wrapper=$(pgrep -P "$crashed" -f wrap/tun2socks || true)
 kill -KILL "$crashed"
 wait "$crashed" 2>/dev/null || true
 service_pid=
@@ -213,7 +204,6 @@ stop_service TERM
 umount "$work/full"
 expect_nothing_left
 # Another user's double-forking daemon whose group id is a recorded child's id: it must survive.
-mkdir "$work/stranger"
 group=$(setpriv --reuid=nobody --regid=nogroup --clear-groups setsid sh -c 'echo $$; sleep 600 <&- >&- 2>&- &')
 eventually 5 pgrep -g "$group" -x sleep >"$work/stranger.pid" || fail "the stranger's daemon did not start"
 stranger=$(<"$work/stranger.pid")

@@ -6,9 +6,8 @@ set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib.sh"
 
 service=${1:-}
-units=/etc/systemd/system
+units=/etc/systemd/system packaged=/usr/lib/systemd/system
 unit=$units/HalvernService.service
-packaged=/usr/lib/systemd/system
 ((EUID == 0)) || skip "needs root (a mount namespace)"
 [[ -d $units && -d $packaged ]] || skip "no $units or $packaged"
 [[ -x $service ]] || skip "usage: $0 SERVICE"
@@ -28,10 +27,7 @@ EOF
 chmod +x "$work/bin/systemctl"
 PATH=$work/bin:$PATH
 
-fresh() {
-    mount -t tmpfs -o mode=0755 tmpfs "$units"
-    rm -f "$work/calls" "$work/fail"
-}
+fresh() { mount -t tmpfs -o mode=0755 tmpfs "$units" && rm -f "$work/calls" "$work/fail"; }
 # expect CODE VERB [EXECUTABLE]: with no stdin (its first file gets descriptor 0), CODE, silent.
 expect() {
     local code=0
@@ -45,8 +41,7 @@ removed=$'stop HalvernService.service present\ndisable HalvernService.service pr
 # Spaces, a specifier and a variable, which systemd would split or expand if left bare.
 awkward="$work/opt dir %h \$HOME/halvern-service"
 mkdir -p "${awkward%/*}" "$work/it's here"
-cp "$service" "$awkward"
-cp "$service" "$work/it's here/"
+for copy in "$awkward" "$work/it's here/"; do cp "$service" "$copy"; done
 
 echo "== install, twice, under umask 077, from an awkward path"
 fresh

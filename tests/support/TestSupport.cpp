@@ -97,6 +97,17 @@ std::string fillPattern(std::size_t count) {
     return text;
 }
 
+ProgramRun runCaptured(const std::vector<std::string>& arguments) {
+    const ScopedTempDirectory files;
+    ProgramRun run;
+    run.exitCode = runProgram(arguments, files.path() / "stdout", files.path() / "stderr");
+    run.output = readFileBytes(files.path() / "stdout");
+    run.errors = readFileBytes(files.path() / "stderr");
+    std::erase(run.output, '\r');
+    std::erase(run.errors, '\r');
+    return run;
+}
+
 std::vector<std::uint32_t> childProcessesLeftBehind(std::size_t expected, int settleMs) {
     std::vector<std::uint32_t> children;
     eventually([&] { return (children = childProcessesOfThisProcess()).size() <= expected; },

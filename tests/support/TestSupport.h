@@ -36,8 +36,7 @@ class ScopedRuntimeDirectory {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-// A crash journal's place of this test alone (see sessionJournalPath()), removed at the end.
-// Linux: a file in a fresh directory. Windows: a value of a fresh key below HKLM\SOFTWARE.
+// This test's own journal place, removed at the end: a fresh file, or a fresh key's value in HKLM.
 class ScopedJournalPlace {  // not copied: its directory is not
   public:
     ScopedJournalPlace();
@@ -60,8 +59,7 @@ std::size_t debugOutputCount(const std::string& text);
 // How often `part` occurs in `text`, overlaps included.
 std::size_t occurrences(const std::string& text, const std::string& part);
 
-// POSIX (root): the socket's path is fixed, so this process moves into a mount namespace of its
-// own (once, before threads) with an empty tmpfs on /run for the object's life. Windows: nothing.
+// POSIX (root): an empty tmpfs on /run, in a mount namespace entered once, before threads.
 class ScopedPrivateRunDirectory {
   public:
     ScopedPrivateRunDirectory();
@@ -74,12 +72,19 @@ class ScopedPrivateRunDirectory {
 int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors);
 
+// The same, its output and errors read back from fresh files.
+struct ProgramRun {
+    int exitCode = -1;
+    std::string output;
+    std::string errors;  // both without the CRs of Windows console programs
+};
+ProgramRun runCaptured(const std::vector<std::string>& arguments);
+
 // This process's children (zombies too), once any beyond `expected` had `settleMs` to leave the
 // list (Wine lists one for a moment after its handle was closed).
 std::vector<std::uint32_t> childProcessesLeftBehind(std::size_t expected = 0, int settleMs = 3000);
 
-// Ends this process's child named `fileName` ("xray", "tun2socks.exe") as a crash would:
-// SIGKILL, or TerminateProcess. Its id, 0 when no child has that name.
+// Ends this process's child named `fileName` as a crash would; its id, or 0 when there is none.
 std::uint32_t killChildNamed(const std::string& fileName);
 
 // True when the process has ended, whether or not its parent has reaped it yet.
@@ -109,8 +114,7 @@ bool runningUnderWine();
 inline constexpr bool kOnWindows = false;
 #endif
 
-// Gives everyone full access to `path`, as a folder unpacked where users may write has it
-// (Windows: Everyone in its list, which Wine turns into world-writable; POSIX: the others' bits).
+// Gives everyone full access to `path` (Windows: Everyone in its list; POSIX: the others' bits).
 void letEveryoneChange(const std::filesystem::path& path);
 
 std::string readFileBytes(const std::filesystem::path& path);

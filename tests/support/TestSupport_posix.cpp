@@ -72,11 +72,8 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
 // /proc's "comm" is the executable's name cut to 15 bytes, enough for ours.
 std::uint32_t killChildNamed(const std::string& fileName) {
     for (const std::uint32_t pid : childProcessesOfThisProcess()) {
-        std::string name = readFileBytes("/proc/" + std::to_string(pid) + "/comm");
-        if (!name.empty() && name.back() == '\n') {
-            name.pop_back();
-        }
-        if (name == fileName && ::kill(static_cast<pid_t>(pid), SIGKILL) == 0) {
+        if (readFileBytes("/proc/" + std::to_string(pid) + "/comm") == fileName + "\n" &&
+            ::kill(static_cast<pid_t>(pid), SIGKILL) == 0) {
             return pid;
         }
     }

@@ -18,17 +18,13 @@
 #include "support/TestSupport.h"
 
 namespace halvern::testing {
-namespace {
-
-// When the process was created, in 100 ns units; 0 when it has ended or cannot be asked.
-std::uint64_t creationTime(std::uint32_t pid) {
-    const std::string mark = processStartMark(pid);
-    return mark.empty() ? 0 : std::stoull(mark);
-}
-
-}  // namespace
 
 std::vector<std::uint32_t> childProcessesOfThisProcess() {
+    // When a process was created, in 100 ns units; 0 when it has ended or cannot be asked.
+    const auto creationTime = [](std::uint32_t pid) -> std::uint64_t {
+        const std::string mark = processStartMark(pid);
+        return mark.empty() ? 0 : std::stoull(mark);
+    };
     // A process keeps its parent's id after the parent has ended, and Wine reuses ids soon: only
     // a process created after this one can be its child.
     std::vector<std::uint32_t> children;

@@ -26,7 +26,7 @@ pid_t forkChild(int code) {
     return pid;
 }
 
-TEST(ChildProcess, AnEndedChildsStatusMovesWithItsOwner) {
+TEST(ChildProcess, AnEndedChildsStatusMovesWithItsOwnerAndOneReapedElsewhereIsLetGoAtOnce) {
     ChildProcess first(forkChild(7));
     std::optional<int> status;
     ASSERT_TRUE(
@@ -36,10 +36,7 @@ TEST(ChildProcess, AnEndedChildsStatusMovesWithItsOwner) {
     second = std::move(first);
     ChildProcess third(std::move(second));
     EXPECT_EQ(third.waitStatusIfExited(), status);
-}
-
-// Reaped behind the owner's back, the number may already be someone else's: no kill, no wait.
-TEST(ChildProcess, AChildReapedElsewhereIsLetGoAtOnce) {
+    // Reaped behind the owner's back, the number may already be someone else's: no kill, no wait.
     const pid_t pid = forkChild(0);
     ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
     ChildProcess lost(pid);
