@@ -52,13 +52,7 @@ void TunnelController::stopWatcher() noexcept {
 // stop or the next connect, which both come here first. Its watcher has already ended.
 void TunnelController::releaseGivenUpSession() noexcept {
     watcher_.reset();
-    if (network_) {
-        try {
-            network_->restore();
-        } catch (...) {  // NOLINT(bugprone-empty-catch): restore tolerates every failure
-        }
-        network_.reset();
-    }
+    restoreNetworkQuietly();
 }
 
 SessionUpkeep TunnelController::sessionUpkeep() const {

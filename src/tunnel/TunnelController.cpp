@@ -163,6 +163,12 @@ void TunnelController::tearDownFailedConnect() noexcept {
     tunnelBridge_.reset();
     proxyCore_.reset();
     endLeftoverChildren();
+    restoreNetworkQuietly();
+}
+
+// For the two paths that end with the children already gone: a failed connect, and a session
+// given up. restore() tolerates its commands' failures; only memory can make it throw.
+void TunnelController::restoreNetworkQuietly() noexcept {
     if (network_) {
         try {
             network_->restore();

@@ -82,6 +82,7 @@ class TunnelController {
     void tearDownConnectedSession();
     void tearDownFailedConnect() noexcept;
     void releaseWhatDisconnectLeft() noexcept;
+    void restoreNetworkQuietly() noexcept;
 
     // The watcher's side (SessionUpkeep.cpp), under the controller's lock.
     void startWatcher() noexcept;
