@@ -33,6 +33,12 @@ int openPrivateForWriting(const std::string& path, mode_t mode, int extraFlags =
     return fd;
 }
 
+// The children's /tmp and /dev/shm are private, empty mounts of their own (see ChildAccount.h):
+// a program there is out of their sight, which the error code alone does not say.
+bool hiddenFromChildren(const std::string& path) {
+    return path.starts_with("/tmp/") || path.starts_with("/dev/shm/");
+}
+
 }  // namespace
 
 std::string executableFileName(const std::string& baseName) {
@@ -86,6 +92,10 @@ JournalledChild launchHidden(const ChildCommand& command, const std::string& exe
         if (!failure.step.empty()) {
             message +=
                 ": cannot run it as user " + plan.account->name + " (" + failure.step + " failed)";
+        }
+        if (plan.account && hiddenFromChildren(plan.program)) {
+            message +=
+                ": " + plan.program + " lies in /tmp or /dev/shm, which its children see empty";
         }
         throw std::runtime_error(message);
     }

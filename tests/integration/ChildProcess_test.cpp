@@ -95,7 +95,14 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
     ProxyCoreProcess missing((programs_.path() / executableFileName("absent")).string());
     EXPECT_EQ(errorFrom([&] { missing.start("{}"); }),
               "Failed to start " + executableFileName("xray") + " (error 2)");
-    missing.stop();  // the configuration goes, the log stays
+    missing.stop();     // the configuration goes, the log stays
+    if (!kOnWindows) {  // a program that the children's private /tmp hides from them
+        ProxyCoreProcess hidden("/tmp/xray");
+        const std::string message = errorFrom([&] { hidden.start("{}"); });
+        EXPECT_TRUE(
+            message.ends_with("/tmp/xray lies in /tmp or /dev/shm, which its children see empty"))
+            << message;
+    }
     std::filesystem::remove(coreLog_);
     const auto victim = programs_.path() / "victim";
     writeFileBytes(victim, "untouched");
