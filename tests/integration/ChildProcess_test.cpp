@@ -43,7 +43,6 @@ class ChildProcessTest : public ::testing::Test {
     // The stand-in for `stem` under its real name, a non-empty `behaviour` as STEM.behaviour.
     std::string install(const std::string& stem, const std::string& behaviour = {}) {
         const auto target = programs_.path() / executableFileName(stem);
-        // Where halvern_use_fakes() (tests/fakes/CMakeLists.txt) built them.
         const auto fakes = executablePath().parent_path() / HALVERN_FAKES_RELATIVE_DIR;
         std::filesystem::copy_file(fakes / executableFileName("fake_" + stem), target,
                                    std::filesystem::copy_options::overwrite_existing);
@@ -96,9 +95,8 @@ TEST_F(ProxyCoreStart, AMissingProgramOrAConfigurationThatCannotBeWrittenStopsTh
     EXPECT_EQ(errorFrom([&] { missing.start("{}"); }),
               "Failed to start " + executableFileName("xray") + " (error 2)");
     missing.stop();     // the configuration goes, the log stays
-    if (!kOnWindows) {  // a program that the children's private /tmp hides from them
-        ProxyCoreProcess hidden("/tmp/xray");
-        const std::string message = errorFrom([&] { hidden.start("{}"); });
+    if (!kOnWindows) {  // the children's private /tmp hides a program there
+        const std::string message = errorFrom([] { ProxyCoreProcess("/tmp/xray").start("{}"); });
         EXPECT_TRUE(
             message.ends_with("/tmp/xray lies in /tmp or /dev/shm, which its children see empty"))
             << message;
