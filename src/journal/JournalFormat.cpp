@@ -1,4 +1,4 @@
-#include "journal/JournalStore.h"
+#include "journal/JournalFormat.h"
 
 #include <algorithm>
 #include <utility>

@@ -7,6 +7,7 @@
 #include "common/DebugOutput.h"
 #include "common/ErrorText.h"
 #include "common/ProcessIdentity.h"
+#include "journal/JournalFormat.h"
 #include "journal/JournalStore.h"
 
 namespace halvern {

@@ -13,19 +13,25 @@ namespace {
 // By DnsBackend, in its order.
 constexpr const char* kBackendNames[] = {"resolved", "resolvconf", "file"};
 
-class AdapterDnsChange final : public DnsChange {
+class NetshDnsChange final : public DnsChange {
   public:
-    AdapterDnsChange(NetworkSystem& system, std::string adapterName)
+    NetshDnsChange(NetworkSystem& system, std::string adapterName)
         : system_(system), adapterName_(std::move(adapterName)) {}
 
+    // Replaces the adapter's list with the one server, without registering the adapter in DNS
+    // and without netsh probing the server first.
     void setFirstServer(const std::string& firstDns) override {
-        system_.runAll(system_.commands().setFirstDnsServer(adapterName_, firstDns), false);
+        system_.runCommand({"netsh interface ipv4 set dnsservers name=\"" + adapterName_ +
+                            "\" static address=" + firstDns + " register=none validate=no"},
+                           false);
     }
-    void addSecondServer(const std::string& firstDns, const std::string& secondDns) override {
-        system_.runAll(system_.commands().addSecondDnsServer(adapterName_, firstDns, secondDns),
-                       false);
+    void addSecondServer(const std::string& /*firstDns*/, const std::string& secondDns) override {
+        system_.runCommand({"netsh interface ipv4 add dnsservers name=\"" + adapterName_ +
+                            "\" address=" + secondDns + " index=2 validate=no"},
+                           false);
     }
     bool restore() noexcept override { return true; }
+    std::string describe() const override { return "netsh on " + adapterName_; }
 
   private:
     NetworkSystem& system_;
@@ -46,8 +52,8 @@ std::optional<DnsBackend> dnsBackendNamed(std::string_view name) {
     return static_cast<DnsBackend>(found - std::begin(kBackendNames));
 }
 
-std::unique_ptr<DnsChange> adapterDnsChange(NetworkSystem& system, const std::string& adapterName) {
-    return std::make_unique<AdapterDnsChange>(system, adapterName);
+std::unique_ptr<DnsChange> netshDnsChange(NetworkSystem& system, const std::string& adapterName) {
+    return std::make_unique<NetshDnsChange>(system, adapterName);
 }
 
 }  // namespace halvern

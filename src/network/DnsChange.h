@@ -40,16 +40,19 @@ class DnsChange {
     // undo this change with undoRecordedDnsChange(): the backend when the change outlives the
     // adapter, nothing when it goes away with it.
     virtual std::optional<DnsBackend> outlivesAdapter() const { return std::nullopt; }
+
+    // Which backend, and where, for the line that names the choice.
+    virtual std::string describe() const = 0;
 };
 
-// The adapter's own DNS settings through the system's command builder and runner: netsh on
-// Windows, per-link resolvectl on Linux. They go with the adapter, so restore() does nothing.
-std::unique_ptr<DnsChange> adapterDnsChange(NetworkSystem& system, const std::string& adapterName);
+// Windows: the adapter's own DNS settings, by netsh lines through the system's runner. They go
+// with the adapter, so restore() does nothing.
+std::unique_ptr<DnsChange> netshDnsChange(NetworkSystem& system, const std::string& adapterName);
 
-// This platform's DNS change for one connect. Windows: adapterDnsChange(). Linux, chosen in this
+// This platform's DNS change for one connect. Windows: netshDnsChange(). Linux, chosen in this
 // order and named in one "HalvernService DNS: " line: systemd-resolved when it runs and
 // resolvectl is found; else a resolvconf program (Debian's or openresolv), fed the servers for a
-// record named after the adapter; else /etc/resolv.conf itself (see ResolvConfFile.h).
+// record named after the adapter; else /etc/resolv.conf itself (see DnsBackends.h).
 std::unique_ptr<DnsChange> platformDnsChange(NetworkSystem& system, const std::string& adapterName);
 
 // Undoes a DNS change that an instance recorded before it died, from the recorded fields alone:

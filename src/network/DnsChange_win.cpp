@@ -5,7 +5,7 @@ namespace halvern {
 // netsh sets the servers on the adapter, and they go with it.
 std::unique_ptr<DnsChange> platformDnsChange(NetworkSystem& system,
                                              const std::string& adapterName) {
-    return adapterDnsChange(system, adapterName);
+    return netshDnsChange(system, adapterName);
 }
 
 bool undoRecordedDnsChange(DnsBackend /*backend*/, const std::string& /*adapterName*/) noexcept {

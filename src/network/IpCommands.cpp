@@ -108,23 +108,7 @@ class IpCommandBuilder final : public NetworkCommandBuilder {
             {"ip", "link", "set", "dev", adapterName, "up"}};
     }
 
-    // Where systemd-resolved runs (DnsChange_posix.cpp chooses): the "~." routing domain makes
-    // the link's servers the ones it asks for every name, not only for names under a search
-    // domain of the link. Both settings belong to the link and vanish with it.
-    CommandList setFirstDnsServer(const std::string& adapterName,
-                                  const std::string& firstDns) const override {
-        return {{"resolvectl", "dns", adapterName, firstDns},
-                {"resolvectl", "domain", adapterName, "~."}};
-    }
-
     CommandList disableNetbios(const std::string& /*adapterName*/) const override { return {}; }
-
-    // resolvectl sets a link's whole list at once, so adding the second server means setting
-    // both.
-    CommandList addSecondDnsServer(const std::string& adapterName, const std::string& firstDns,
-                                   const std::string& secondDns) const override {
-        return {{"resolvectl", "dns", adapterName, firstDns, secondDns}};
-    }
 
     CommandList addServerRoute(const std::string& serverAddress,
                                const std::string& defaultInterface,

@@ -14,14 +14,6 @@ class NetshCommandBuilder final : public NetworkCommandBuilder {
                  "\" source=static addr=" + tunnelAddress + " mask=255.255.255.0"}};
     }
 
-    // Replaces the adapter's list with the one server, without registering the adapter in DNS
-    // and without netsh probing the server first.
-    CommandList setFirstDnsServer(const std::string& adapterName,
-                                  const std::string& firstDns) const override {
-        return {{"netsh interface ipv4 set dnsservers name=\"" + adapterName +
-                 "\" static address=" + firstDns + " register=none validate=no"}};
-    }
-
     // Option 2 of SetTcpipNetbios switches NetBIOS over TCP/IP off; netsh cannot do it.
     CommandList disableNetbios(const std::string& adapterName) const override {
         return {{"powershell -NoProfile -Command \"$i=(Get-NetAdapter -Name '" + adapterName +
@@ -29,12 +21,6 @@ class NetshCommandBuilder final : public NetworkCommandBuilder {
                  "Where-Object{$_.InterfaceIndex -eq $i}|ForEach-Object{Invoke-CimMethod "
                  "-InputObject $_ -MethodName SetTcpipNetbios -Arguments "
                  "@{TcpipNetbiosOptions=[uint32]2}}\""}};
-    }
-
-    CommandList addSecondDnsServer(const std::string& adapterName, const std::string& /*firstDns*/,
-                                   const std::string& secondDns) const override {
-        return {{"netsh interface ipv4 add dnsservers name=\"" + adapterName +
-                 "\" address=" + secondDns + " index=2 validate=no"}};
     }
 
     CommandList addServerRoute(const std::string& serverAddress,

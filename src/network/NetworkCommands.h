@@ -9,11 +9,11 @@ namespace halvern {
 
 using CommandList = std::vector<CommandLine>;
 
-// The system commands behind each step of the tunnel's network setup and restore. This is the
-// one place where the platforms differ in what they run rather than in how; the order of the
-// steps, which of them may fail and when they run at all is decided by NetworkConfigurator for
-// both. A step may take several commands (Linux sets the address and then brings the link up)
-// or none (Linux has no NetBIOS over TCP/IP to switch off).
+// The system commands behind each step of the tunnel's network setup and restore, but for the
+// DNS servers, which each DNS backend sets with commands of its own (DnsChange.h). The order of
+// the steps, which of them may fail and when they run at all is decided by NetworkConfigurator for
+// both platforms. A step may take several commands (Linux sets the address and then brings the
+// link up) or none (Linux has no NetBIOS over TCP/IP to switch off).
 class NetworkCommandBuilder {
   public:
     NetworkCommandBuilder() = default;
@@ -28,12 +28,7 @@ class NetworkCommandBuilder {
 
     virtual CommandList setAddress(const std::string& adapterName,
                                    const std::string& tunnelAddress) const = 0;
-    virtual CommandList setFirstDnsServer(const std::string& adapterName,
-                                          const std::string& firstDns) const = 0;
     virtual CommandList disableNetbios(const std::string& adapterName) const = 0;
-    virtual CommandList addSecondDnsServer(const std::string& adapterName,
-                                           const std::string& firstDns,
-                                           const std::string& secondDns) const = 0;
     virtual CommandList addServerRoute(const std::string& serverAddress,
                                        const std::string& defaultInterface,
                                        const std::string& defaultGateway) const = 0;
@@ -74,8 +69,7 @@ class NetworkCommandBuilder {
 // Windows: netsh and powershell command lines, one line per command.
 const NetworkCommandBuilder& netshCommands();
 
-// Linux: ip argument vectors, and resolvectl ones for the DNS steps where systemd-resolved runs
-// (DnsChange_posix.cpp chooses). DNS servers must be IP addresses.
+// Linux: ip argument vectors. DNS servers must be IP addresses.
 const NetworkCommandBuilder& ipCommands();
 
 // The builder of the platform we run on.

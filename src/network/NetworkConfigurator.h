@@ -80,8 +80,6 @@ class NetworkConfigurator {
     bool applied() const { return applied_; }
     const std::string& defaultGateway() const { return defaultGateway_; }
     const std::string& defaultInterface() const { return defaultInterface_; }
-    // The DNS change of the current apply(), if any (for a crash record).
-    const DnsChange* dnsChange() const { return dns_.get(); }
 
   private:
     void addTunnelRoute(const NetworkCommandBuilder& commands);

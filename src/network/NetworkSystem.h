@@ -39,10 +39,10 @@ class NetworkSystem {
         return ran;
     }
 
-    // The DNS change of one connect; by default the adapter's own settings through commands()
-    // and runCommand(). The host system asks the platform (platformDnsChange).
+    // The DNS change of one connect; by default netsh's through runCommand(). The host system
+    // asks the platform (platformDnsChange).
     virtual std::unique_ptr<DnsChange> dnsChange(const std::string& adapterName) {
-        return adapterDnsChange(*this, adapterName);
+        return netshDnsChange(*this, adapterName);
     }
 };
 

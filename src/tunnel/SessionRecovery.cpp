@@ -7,6 +7,7 @@
 #include "common/AddressText.h"
 #include "common/ProcessIdentity.h"
 #include "common/SessionNames.h"
+#include "journal/JournalFormat.h"
 #include "journal/JournalStore.h"
 #include "journal/SessionJournal.h"
 #include "network/DnsChange.h"

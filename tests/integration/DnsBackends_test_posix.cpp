@@ -11,8 +11,8 @@
 
 #include "integration/ResolverSandbox.h"
 #include "integration/SequenceNetwork.h"
+#include "network/DnsBackends.h"
 #include "network/NetworkSystem.h"
-#include "network/ResolvConfFile.h"
 #include "support/TestSupport.h"
 
 namespace halvern::testing {

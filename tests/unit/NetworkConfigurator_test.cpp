@@ -8,63 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "common/ProcessIdentity.h"
-#include "journal/JournalStore.h"
 #include "journal/SessionJournal.h"
 #include "support/TestSupport.h"
-#include "tunnel/SessionRecovery.h"
+#include "unit/RecordingNetworkSystem.h"
 
 namespace halvern {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-// Records the commands. The default route is 192.0.2.1 on "Ethernet Z": lower metrics are our
-// tunnel's, not default, gatewayless or on an unknown adapter; of the two at 25 the later wins.
-class RecordingSystem final : public NetworkSystem {
-  public:
-    bool readIpv4ForwardTable(std::vector<ForwardRow>& table) override {
-        table = rows;
-        return true;
-    }
-    AdapterNameMap listAdapterNames(int /*family*/) override { return names; }
-    AdapterNameMap listUpAdapterNames(int /*family*/) override {
-        AdapterNameMap up = names;
-        up.erase(down);
-        return up;
-    }
-    const NetworkCommandBuilder& commands() override { return *builder; }
-    CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) override {
-        const std::string line = joinCommandLine(commandLine);
-        const bool fails = !failing.empty() && line.find(failing) != std::string::npos;
-        if (fails && !allowFailure) {
-            throw std::runtime_error("failed: " + line);
-        }
-        ran.push_back((allowFailure ? "[tolerated] " : "") + line + (fails ? " [not run]" : ""));
-        return fails ? CommandOutcome::notRun : CommandOutcome::succeeded;
-    }
-
-    std::vector<ForwardRow> rows = {
-        {0, 0, 9, 40, 1}, {5, 0, 9, 12, 1},  {0, 5, 9, 12, 1},  {0, 0, 0, 12, 1},
-        {0, 0, 9, 77, 1}, {0, 0, 9, 14, 26}, {0, 0, 9, 13, 25}, {0, 0, 0x010200C0U, 12, 25}};
-    AdapterNameMap names = {
-        {12, "Ethernet Z"}, {13, "My Halvern"}, {14, "Wi-Fi"}, {40, "Halvern_Tun_802"}};
-    std::uint32_t down = 0;  // an adapter that is down
-    Lines ran;
-    std::string failing;  // a command that holds this text fails
-    const NetworkCommandBuilder* builder = &netshCommands();
-};
-
-const std::string kNetsh = "netsh interface ipv4 ";
-const std::string kHostRoute =
-    kNetsh + "add route 203.0.113.5/32 \"Ethernet Z\" 192.0.2.1 metric=1";
-const std::string kDeleteHostRoute =
-    "[tolerated] " + kNetsh + "delete route 203.0.113.5/32 \"Ethernet Z\" 192.0.2.1";
-const std::string kDeleteTunnelRoute =
-    "[tolerated] " + kNetsh + "delete route 0.0.0.0/0 \"Halvern_Tun_802\" 10.255.0.1";
-
 // With and without the host route and the address step; a repeated or third server is not used.
-TEST(NetshSetup, ApplyThenRestore) {
+TEST(NetworkSetup, StepsRunInTheirOrderAndRestoreDeletesOnlyTheRoutes) {
     const Lines full = {
         kNetsh +
             "set address name=\"Halvern_Tun_802\" source=static addr=10.255.0.1 mask=255.255.255.0",
@@ -92,7 +44,6 @@ TEST(NetshSetup, ApplyThenRestore) {
             network.restore();
             EXPECT_EQ(system.ran, (withServer ? Lines{kDeleteTunnelRoute, kDeleteHostRoute}
                                               : Lines{kDeleteTunnelRoute}));
-            EXPECT_EQ(network.dnsChange(), nullptr);
             EXPECT_EQ(network.defaultInterface() + network.defaultGateway(), "");
             system.ran.clear();
             network.restore();
@@ -235,110 +186,6 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
                      std::runtime_error);
         EXPECT_TRUE(std::equal(c.tail.rbegin(), c.tail.rend(), system.ran.rbegin()));
         EXPECT_EQ(journal.entries(), c.left);
-    }
-}
-
-// An undo that could not run keeps its record until a retry (teardown's or next start's) does it.
-TEST(NetworkSetup, AnUndoThatCouldNotRunKeepsItsRecordUntilARetryDoesIt) {
-    const testing::ScopedJournalPlace place;
-    SessionJournal journal(place.path());
-    RecordingSystem system;
-    NetworkConfigurator network(system, &journal);
-    network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, true);
-    system.failing = "delete route 203.0.113.5";
-    network.restore();
-    ASSERT_EQ(journal.entries().size(), 1U) << "the tunnel route's record went, not the host's";
-    Lines report;
-    for (const std::size_t left : {1U, 0U}) {
-        EXPECT_EQ(retryNetworkUndos(journal, system,
-                                    [&](const std::string& line) { report.push_back(line); }),
-                  left);
-        system.failing.clear();
-    }
-    EXPECT_EQ(journal.entries().size(), 0U);
-    EXPECT_EQ(report, (Lines{"could not run the delete of the host route to 203.0.113.5 via "
-                             "192.0.2.1",
-                             "deleted the host route to 203.0.113.5 via 192.0.2.1"}));
-}
-
-// Each entry one line; a mark that is no number is written as 0.
-TEST(SessionJournal, FieldsOfAnyBytesComeBackAsTheyWere) {
-    const std::vector<JournalEntry> entries = {
-        {JournalKind::serverRoute, {"", "Eth \"x\"\n%", std::string("\xC3\xA9\x00\x7F 1", 6)}},
-        {JournalKind::proxyConfig, {}}};
-    const std::string text = formatJournal(4000000000U, "12x", entries);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5);
-    EXPECT_EQ(parseJournal(text), (ParsedJournal{4000000000U, "0", {entries[0], entries[1]}}));
-}
-
-// No journal line runs as it stands; a damaged, foreign or still-running journal is not used.
-TEST(SessionRecovery, UsesOnlyJournalEntriesThatCheckOut) {
-    const testing::ScopedJournalPlace place;
-    const auto& path = place.path();
-    const std::string head =  // the start mark as long as 2^64 - 1
-        "HalvernService session journal 1\ninstance 4000000000 18446744073709551615\n";
-    const std::string replaying = "replaying the session journal of instance 4000000000";
-    const std::string damaged = "ignored the session journal " + path.string() + ": damaged";
-    const std::string self = std::to_string(ownProcessId());
-    Lines invalid(12, "passed over an entry that is not valid");
-    invalid.insert(invalid.begin(), replaying);
-    const struct {
-        std::string text;
-        Lines ran, report;
-    } cases[] = {
-        {head + "server-route 203.0.113.5 Ethernet%20Z 192.0.2.1\ntunnel-route Halvern_Tun_802 "
-                "10.255.0.1\nend\n",
-         {kDeleteTunnelRoute, kDeleteHostRoute},
-         {replaying, "deleted the tunnel routes of Halvern_Tun_802",
-          "deleted the host route to 203.0.113.5 via 192.0.2.1"}},
-        {head +
-             "server-route 203.0.113.5 Eth%22%20x 192.0.2.1\n"
-             "server-route 203.0.113.05 Ethernet 192.0.2.1\n"
-             "server-route 1.2.3.4%26calc Ethernet 192.0.2.1\n"
-             "server-route 203.0.113.5 Ethernet%ZZ 192.0.2.1\n"
-             "server-route 203.0.113.5 Ethernet\ntunnel-route Other_1 10.255.0.1\n"
-             "tunnel-route Halvern_1 10.255.0.256\ntunnel-route Halvern_1%3B 10.255.0.1\n"
-             "child 12x 5\nchild 0 5\ndns bogus Halvern_1\ntunnel-route Halvern_" +
-             std::string(57, 'x') + " 10.255.0.1\nend\n",  // a name one byte too long
-         {},
-         invalid},
-        {head + "end\n", {}, {replaying}},                              // nothing to undo
-        {head + "tunnel-route Halvern_1 10.255.0.1\n", {}, {damaged}},  // torn: no end line
-        {"HalvernService session journal 2\ninstance 1 1\nend\n", {}, {damaged}},
-        {"HalvernService session journal 1\ninstance " + self + " " +
-             processStartMark(ownProcessId()) + "\ntunnel-route Halvern_1 10.255.0.1\nend\n",
-         {},
-         {"left the session journal " + path.string() + " alone: its instance " + self +
-          " still runs"}},
-    };
-    RecordingSystem system;
-    const auto replay = [&] {
-        Lines report;
-        system.ran.clear();
-        replaySessionJournal(path, system, [&](const std::string& line) {
-            if (line.find(" leftover processes of ") == std::string::npos) {  // the daemon test's
-                report.push_back(line);
-            }
-        });
-        return report;
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        ASSERT_EQ(writeJournalStore(path, c.text), 0U);
-        EXPECT_EQ(replay(), c.report);
-        EXPECT_EQ(system.ran, c.ran);
-        EXPECT_EQ(place.holdsJournal(), c.report[0].rfind("left", 0) == 0);
-    }
-    // A journal that others may change is not the service's own, nor on Linux a link to one.
-    for (const bool link : {false, !testing::kOnWindows}) {
-        ASSERT_EQ(writeJournalStore(path, head + "end\n"), 0U);
-        testing::letOthersChangeJournal(path);
-        if (link) {
-            std::filesystem::rename(path, path.parent_path() / "elsewhere");
-            std::filesystem::create_symlink(path.parent_path() / "elsewhere", path);
-        }
-        EXPECT_EQ(replay(), Lines{"ignored the session journal " + path.string() +
-                                  ": not the service's own file"});
     }
 }
 
