@@ -194,16 +194,14 @@ class ResolvConfFileChange final : public OutlivingDnsChange {
                 return true;
             }
             const Entry current = readEntry(kResolvConf);
-            const bool replaced = !backup->holdsOurs(current) && !(current == backup->original);
             if (backup->holdsOurs(current)) {
                 putBack(backup->original);
-            }
-            ::unlink(resolvConfBackupPath().c_str());
-            if (replaced) {
+            } else if (!(current == backup->original)) {
                 dnsLogLine(
                     "/etc/resolv.conf was replaced by someone else while the tunnel was up; it "
                     "stays");
             }
+            ::unlink(resolvConfBackupPath().c_str());
             return true;
         } catch (...) {
             dnsLogLine("could not put /etc/resolv.conf back; the original stays in " +

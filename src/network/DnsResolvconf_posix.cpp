@@ -1,5 +1,4 @@
 #include <fstream>
-#include <string_view>
 
 #include "network/CommandRunner.h"
 #include "network/DnsBackends.h"
@@ -14,18 +13,14 @@ namespace {
 // servers come first. openresolv has no such file and takes -m 0 -x instead.
 constexpr const char* kInterfaceOrder = "/etc/resolvconf/interface-order";
 
-// A pattern of letters, digits and dashes with one "*" at its end.
-bool isPlainPrefixPattern(std::string_view line) {
-    return line.size() >= 2 && line.ends_with('*') &&
-           line.find_first_not_of(
-               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-") ==
-               line.size() - 1;
-}
+constexpr const char* kPrefixBytes =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-";
 
 std::string recordName(const std::string& adapterName) {
     std::ifstream order(kInterfaceOrder);
     for (std::string line; std::getline(order, line);) {
-        if (isPlainPrefixPattern(line)) {
+        if (line.size() >= 2 && line.find_first_not_of(kPrefixBytes) == line.size() - 1 &&
+            line.ends_with('*')) {
             return line.substr(0, line.size() - 1) + "." + adapterName;
         }
     }

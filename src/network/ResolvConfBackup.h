@@ -27,6 +27,7 @@ struct ResolvConfBackup {
     std::vector<std::string> ours;  // every content of ours that may be in place
 
     bool holdsOurs(const ResolvConfEntry& current) const;
+    bool operator==(const ResolvConfBackup&) const = default;
 };
 
 // A header line, then "original KIND MODE OWNER GROUP SIZE" and "ours SIZE" lines, each followed

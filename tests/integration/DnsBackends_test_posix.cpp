@@ -154,7 +154,7 @@ TEST_P(DnsBackends, PutTheOriginalBackExactly) {
             ASSERT_EQ(::waitpid(child, &status, 0), child);
             ASSERT_EQ(status, 0);
             expectOurServers(row, adapter);
-            undoRecordedDnsChange(row.backend, adapter);
+            EXPECT_TRUE(undoRecordedDnsChange(row.backend, adapter));
         } else {
             std::unique_ptr<DnsChange> change;
             EXPECT_EQ(errorFrom([&] { change = bringUp(); }),
@@ -173,7 +173,7 @@ TEST_P(DnsBackends, PutTheOriginalBackExactly) {
                     ASSERT_EQ(::mount("/run/pinned", "/etc/resolv.conf", nullptr, MS_BIND, nullptr),
                               0);
                 }
-                change->restore();
+                EXPECT_EQ(change->restore(), row.whileUp != WhileUp::pinned);
             }
         }
     }();

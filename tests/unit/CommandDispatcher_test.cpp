@@ -15,7 +15,7 @@ namespace {
 
 const std::string kMissingCommand = R"({"ok":false,"error":"Missing command"})";
 
-TEST(Dispatcher, AnswersToOddRequestsAndAFailedStart) {
+TEST(Dispatcher, MalformedRequestsAndAFailedStartGetTheirErrorAnswers) {
     TunnelService service;
     EXPECT_EQ(dispatchCommand(service, R"({"comand":"status"})"), kMissingCommand);
     for (const std::string command : {"bogus", "readLogDelta"}) {

@@ -12,7 +12,7 @@ namespace halvern {
 namespace {
 
 // Tokens, whitespace and first occurrence are the fuzz target's; here what safety rests on.
-TEST(JsonLookup, OddInputs) {
+TEST(JsonLookup, KeysAreTokensComparedDecodedAndValuesComeBackUnescaped) {
     const struct {
         std::string text, key, expected;
     } cases[] = {
@@ -33,7 +33,7 @@ TEST(JsonLookup, OddInputs) {
     EXPECT_EQ(findJsonValue("{\"k\\t\": ", "k\t"), 8U);  // a short escape just before the end
 }
 
-TEST(JsonInt64, NumberForms) {
+TEST(JsonInt64, ASignedIntegerPartIsTakenAnythingElseLeavesTheValue) {
     const auto read = [](const std::string& value) {
         std::int64_t n = 1234;
         const bool ok = getJsonInt64("{\"n\":" + value, "n", n);
@@ -51,7 +51,7 @@ TEST(JsonInt64, NumberForms) {
     }
 }
 
-TEST(JsonStringArray, ShapesAndFailures) {
+TEST(JsonStringArray, OnlyAnArrayOfStringsIsTakenAndAFailureLeavesTheList) {
     using List = std::vector<std::string>;
     const auto read = [](const std::string& value) {
         List list{"old"};
@@ -68,7 +68,7 @@ TEST(JsonStringArray, ShapesAndFailures) {
     }
 }
 
-TEST(JsonEscape, WhatIsEscaped) {
+TEST(JsonEscape, ControlsQuotesAndBackslashesAreEscapedOtherBytesPass) {
     EXPECT_EQ(escapeJson(std::string("\x01\x7F\xC3\xA9/ ")), "\\u0001\x7F\xC3\xA9/ ");
     EXPECT_EQ(escapeJson(std::string("\b\t\n\f\r\"\\", 7)), R"(\b\t\n\f\r\"\\)");
     EXPECT_EQ(escapeJson(std::string("\0\x0B\x1F", 3)), R"(\u0000\u000b\u001f)");

@@ -4,9 +4,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "journal/SessionJournal.h"
 #include "support/TestSupport.h"
