@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <optional>
 
 #include "journal/SessionJournal.h"
 #include "support/TestSupport.h"
@@ -14,18 +13,15 @@ namespace {
 
 // With and without the host route and the address step; a repeated or third server is not used.
 TEST(NetworkSetup, StepsRunInTheirOrderAndRestoreDeletesOnlyTheRoutes) {
+    const std::string name = "name=\"Halvern_Tun_802\" ";
     const Lines full = {
-        kNetsh +
-            "set address name=\"Halvern_Tun_802\" source=static addr=10.255.0.1 mask=255.255.255.0",
-        kNetsh +
-            "set dnsservers name=\"Halvern_Tun_802\" static address=1.1.1.1 register=none "
-            "validate=no",
-        "[tolerated] powershell -NoProfile -Command \"$i=(Get-NetAdapter -Name "
-        "'Halvern_Tun_802').InterfaceIndex;Get-CimInstance "
-        "Win32_NetworkAdapterConfiguration|Where-Object{$_.InterfaceIndex -eq "
-        "$i}|ForEach-Object{Invoke-CimMethod -InputObject $_ -MethodName SetTcpipNetbios "
-        "-Arguments @{TcpipNetbiosOptions=[uint32]2}}\"",
-        kNetsh + "add dnsservers name=\"Halvern_Tun_802\" address=8.8.8.8 index=2 validate=no",
+        kNetsh + "set address " + name + "source=static addr=10.255.0.1 mask=255.255.255.0",
+        kNetsh + "set dnsservers " + name + "static address=1.1.1.1 register=none validate=no",
+        "[tolerated] powershell -NoProfile -Command \"$i=(Get-NetAdapter -Name 'Halvern_Tun_802')"
+        ".InterfaceIndex;Get-CimInstance Win32_NetworkAdapterConfiguration|Where-Object{"
+        "$_.InterfaceIndex -eq $i}|ForEach-Object{Invoke-CimMethod -InputObject $_ -MethodName "
+        "SetTcpipNetbios -Arguments @{TcpipNetbiosOptions=[uint32]2}}\"",
+        kNetsh + "add dnsservers " + name + "address=8.8.8.8 index=2 validate=no",
         kHostRoute,
         kNetsh + "add route 0.0.0.0/0 \"Halvern_Tun_802\" 10.255.0.1 metric=1"};
     for (const bool withServer : {true, false}) {
@@ -59,40 +55,20 @@ TEST(NetworkSetup, StepsRunInTheirOrderAndRestoreDeletesOnlyTheRoutes) {
     }
 }
 
-// A DNS server is an address as glibc's inet_pton reads it, on every platform.
-TEST(NetworkSetup, ADnsServerIsAnAddressAsInetPtonReadsIt) {
-    for (const std::string server :
-         {"0.0.0.0", "255.255.255.255", "::", "1::", "::1", "fe80::1:A:b", "1:2:3:4:5:6:7:8",
-          "1:2:3:4:5:6:7::", "::2:3:4:5:6:7:8", "::ffff:1.2.3.4", "1:2:3:4:5:6:1.2.3.4"}) {
-        EXPECT_NO_THROW(ipCommands().checkDnsServer(server)) << server;
-    }
-    for (const std::string server :
-         {"", "1.2.3", "1.2.3.4.", "01.2.3.4", "1.2.3.256", " 1.2.3.4", "::g", ":1",
-          "1:", ":::", "1::2::3", "00000::", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7::8", "::1.2.3",
-          "1.2.3.4::", "::1.2.3.4:1", "1:2:3:4:5:6:7:1.2.3.4", "::01.2.3.4"}) {
-        EXPECT_THROW(ipCommands().checkDnsServer(server), std::runtime_error) << server;
-    }
-    EXPECT_THROW(ipCommands().checkDnsServer(std::string("1.2.3.4\0", 8)), std::runtime_error);
-}
-
 // Route snapshots after a change of network (addresses in network byte order): what runs, and
 // where the host route that went in via 192.0.2.1 on "Ethernet Z" then leads.
 TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
     constexpr std::uint32_t kGateway = 0x010200C0U;  // 192.0.2.1
     constexpr std::uint32_t kMoved = 0x090200C0U;    // 192.0.2.9
-    constexpr std::uint32_t kServer = 0x057100CBU;   // 203.0.113.5
-    const ForwardRow defaultRoute{0, 0, kGateway, 12, 25};
-    const ForwardRow hostRoute{kServer, 0xFFFFFFFFU, kGateway, 12, 1};
-    const ForwardRow ourDefault{0, 0, 0x0100FF0AU, 40, 0};  // through our own adapter
-    const ForwardRow movedRoute{0, 0, kMoved, 12, 25};
-    const ForwardRow wifiRoute{0, 0, kMoved, 14, 50};
+    const ForwardRow defaultRoute{0, 0, kGateway, 12, 25}, movedRoute{0, 0, kMoved, 12, 25};
+    const ForwardRow hostRoute{0x057100CBU, 0xFFFFFFFFU, kGateway, 12, 1};  // to 203.0.113.5
+    const ForwardRow wifi{0, 0, kMoved, 14, 50}, ourDefault{0, 0, 0x0100FF0AU, 40, 0};
     const Lines toMoved = {kNetsh + "add route 203.0.113.5/32 \"Ethernet Z\" 192.0.2.9 metric=1",
                            kDeleteHostRoute};
     const Lines toWifi = {kNetsh + "add route 203.0.113.5/32 \"Wi-Fi\" 192.0.2.9 metric=1",
                           kDeleteHostRoute};
-    const Uplink start{"192.0.2.1", "Ethernet Z"};
-    const Uplink moved{"192.0.2.9", "Ethernet Z"};
-    const Uplink wifi{"192.0.2.9", "Wi-Fi"};
+    const Uplink start{"192.0.2.1", "Ethernet Z"}, moved{"192.0.2.9", "Ethernet Z"},
+        onWifi{"192.0.2.9", "Wi-Fi"};
     const struct {
         const char* what;
         std::vector<ForwardRow> rows;
@@ -104,8 +80,8 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
         {"our own adapter's default route", {ourDefault, defaultRoute, hostRoute}, 0, {}, start},
         {"the host route vanished", {defaultRoute}, 0, {kHostRoute}, start},
         {"the gateway moved", {movedRoute, hostRoute}, 0, toMoved, moved},
-        {"the old link down, routes left", {defaultRoute, hostRoute, wifiRoute}, 12, toWifi, wifi},
-        {"the old link gone with its routes", {wifiRoute}, 0, toWifi, wifi},
+        {"the old link down, routes left", {defaultRoute, hostRoute, wifi}, 12, toWifi, onWifi},
+        {"the old link gone with its routes", {wifi}, 0, toWifi, onWifi},
         {"no default route left", {hostRoute}, 0, {}, start},
         {"no default route but through ourselves", {ourDefault}, 0, {}, start},
     };
@@ -124,10 +100,10 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
         EXPECT_EQ(network.followDefaultRoute().has_value(), !c.ran.empty());
         EXPECT_EQ(system.ran, c.ran);
         EXPECT_EQ(network.uplink(), c.now);
-        const JournalEntry route{JournalKind::serverRoute,
-                                 {"203.0.113.5", c.now.interfaceName, c.now.gateway}};
-        const JournalEntry tunnel{JournalKind::tunnelRoute, {"Halvern_Tun_802", "10.255.0.1"}};
-        EXPECT_TRUE(std::ranges::is_permutation(journal.entries(), std::vector{route, tunnel}))
+        const std::vector<JournalEntry> records = {
+            {JournalKind::serverRoute, {"203.0.113.5", c.now.interfaceName, c.now.gateway}},
+            {JournalKind::tunnelRoute, {"Halvern_Tun_802", "10.255.0.1"}}};
+        EXPECT_TRUE(std::ranges::is_permutation(journal.entries(), records))
             << "the journal names the route that exists";
         system.ran.clear();
         network.restore();

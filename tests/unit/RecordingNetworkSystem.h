@@ -1,9 +1,5 @@
 #pragma once
 
-#include <stdexcept>
-#include <string>
-#include <vector>
-
 #include "network/NetworkSystem.h"
 
 namespace halvern {
