@@ -17,10 +17,10 @@ TEST(NetworkSetup, StepsRunInTheirOrderAndRestoreDeletesOnlyTheRoutes) {
     const Lines full = {
         kNetsh + "set address " + name + "source=static addr=10.255.0.1 mask=255.255.255.0",
         kNetsh + "set dnsservers " + name + "static address=1.1.1.1 register=none validate=no",
-        "[tolerated] powershell -NoProfile -Command \"$i=(Get-NetAdapter -Name 'Halvern_Tun_802')"
-        ".InterfaceIndex;Get-CimInstance Win32_NetworkAdapterConfiguration|Where-Object{"
-        "$_.InterfaceIndex -eq $i}|ForEach-Object{Invoke-CimMethod -InputObject $_ -MethodName "
-        "SetTcpipNetbios -Arguments @{TcpipNetbiosOptions=[uint32]2}}\"",
+        ("[tolerated] powershell -NoProfile -Command \"$i=(Get-NetAdapter -Name 'Halvern_Tun_802')"
+         ".InterfaceIndex;Get-CimInstance Win32_NetworkAdapterConfiguration|Where-Object{"
+         "$_.InterfaceIndex -eq $i}|ForEach-Object{Invoke-CimMethod -InputObject $_ -MethodName "
+         "SetTcpipNetbios -Arguments @{TcpipNetbiosOptions=[uint32]2}}\""),
         kNetsh + "add dnsservers " + name + "address=8.8.8.8 index=2 validate=no",
         kHostRoute,
         kNetsh + "add route 0.0.0.0/0 \"Halvern_Tun_802\" 10.255.0.1 metric=1"};
