@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/ChildProcess.h"
 #include "common/WinHandle.h"
 #include "network/CommandRunner.h"
 
@@ -63,17 +64,13 @@ CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) {
         }
         throw std::runtime_error(launchFailureMessage(error, line));
     }
-    DWORD exitCode = 0;
-    {
-        // Declared thread first so that the process handle is closed first.
-        const UniqueHandle thread(info.hThread);
-        const UniqueHandle process(info.hProcess);
-        // Neither result is examined: a command still running after the wait reads as
-        // STILL_ACTIVE and so fails with 259, and it is left to run on by itself. A failed
-        // GetExitCodeProcess leaves 0, and the command counts as successful.
-        WaitForSingleObject(process.get(), static_cast<DWORD>(kCommandTimeoutMilliseconds));
-        GetExitCodeProcess(process.get(), &exitCode);
-    }
+    const UniqueHandle thread(info.hThread);
+    ChildProcess command(reinterpret_cast<std::intptr_t>(info.hProcess));
+    // A command still running after the wait fails with 259 (STILL_ACTIVE), and is left to run
+    // on by itself.
+    const std::uint32_t exitCode =
+        command.waitForExit(kCommandTimeoutMilliseconds).value_or(kStillRunningExitCode);
+    command.detach();
     if (!allowFailure && exitCode != 0) {
         throw std::runtime_error(exitFailureMessage(exitCode, line));
     }

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "common/ChildProcess.h"
+
 // POSIX only: the unprivileged account that the service's children run under. Whatever a client
 // sends reaches the children (the proxy configuration names files the core writes, and the
 // bridge parses every packet of the machine), so they never keep the service's root rights.
@@ -45,7 +47,7 @@ std::optional<ChildAccount> childAccount(bool keepNetworkAdmin);
 // it; without systemd the tree may not be writable at all (containers). The walk's signals need
 // CAP_KILL, and the uid read after the pidfd is held keeps every other account's processes out
 // of reach.
-std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs = 3000) noexcept;
+std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs = kKillWaitMs) noexcept;
 
 // The limit on the processes and threads of the children's account (RLIMIT_NPROC, which counts
 // every task of the child's real uid): well below the unit's TasksMax of 512, so that a child

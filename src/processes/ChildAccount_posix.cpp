@@ -146,15 +146,17 @@ std::size_t killRound(uid_t uid) {
 
 std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs) noexcept {
     try {
-        const auto start = MonotonicClock::now();
-        const std::size_t found = killRound(account.uid);
         // What was killed lingers until its threads have left; what it forked meanwhile
         // appears. Both are looked for again until a round finds nothing alive.
-        for (std::size_t left = found; left != 0 && elapsedMilliseconds(start) < waitMs;
-             left = killRound(account.uid)) {
-            sleepMilliseconds(2);
-        }
-        return found;
+        std::optional<std::size_t> found;
+        waitUntil(
+            [&] {
+                const std::size_t left = killRound(account.uid);
+                found = found.value_or(left);
+                return left == 0;
+            },
+            waitMs, 2);
+        return found.value_or(0);
     } catch (...) {
         return 0;
     }

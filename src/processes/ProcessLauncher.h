@@ -10,6 +10,12 @@
 #include "common/ChildProcess.h"
 #include "common/JournalRecorder.h"
 
+#ifdef _WIN32
+#include "common/WinHandle.h"
+#else
+#include "common/UniqueFd.h"
+#endif
+
 // The routines the child records (ProxyCoreProcess, TunnelBridgeProcess) start, watch and stop
 // their children with, and the files those children use. Free functions, not a launcher object:
 // none of them keeps state, and the handles live in the record that called them.
@@ -48,6 +54,13 @@ struct ChildCommand {
 // proxy core keeps nothing. On Windows the proxy core runs on a restricted, low-integrity copy
 // of the service's token (see RestrictedToken.h); the bridge keeps the service's token.
 enum class ChildRights { none, networkAdmin };
+
+// The service's handle on a file a child writes: its log, or the proxy configuration.
+#ifdef _WIN32
+using ChildLog = UniqueFileHandle;  // INVALID_HANDLE_VALUE when there is none
+#else
+using ChildLog = UniqueFd;  // -1 when there is none
+#endif
 
 // The executable's file name as this platform spells it: "xray" becomes "xray.exe" on Windows.
 // Messages that name a child use it.
@@ -89,9 +102,6 @@ void journalChild(JournalledChild& child, JournalRecorder* journal, std::uint32_
 // job object took them all. Returns how many there were, nothing where there is no such account
 // (Windows, or a service that does not run as root). Never throws.
 std::optional<std::size_t> endLeftoverChildren() noexcept;
-
-// The child's exit code once it has ended; nothing while it runs or when the query fails.
-std::optional<std::uint32_t> exitCodeIfExited(JournalledChild& child) noexcept;
 
 // At most the last `maxBytes` bytes of the log in the temporary directory, untouched; empty
 // when the log cannot be read. Never throws.

@@ -111,11 +111,6 @@ std::optional<std::size_t> endLeftoverChildren() noexcept {
     }
 }
 
-std::optional<std::uint32_t> exitCodeIfExited(JournalledChild& child) noexcept {
-    const std::optional<int> status = child.process.waitStatusIfExited();
-    return status ? std::optional(exitCodeOf(*status)) : std::nullopt;
-}
-
 std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcept {
     try {
         const std::string path = tempFilePath(fileName).string();

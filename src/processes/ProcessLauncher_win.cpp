@@ -21,7 +21,7 @@ std::atomic<bool> refuseJobs{false};
 // nesting or breakaway: Windows 7 and Server 2008 R2, or an outer job with UI limits), the
 // child runs without a job, as children did before jobs, and a stop ends it alone with
 // TerminateProcess: the safety net never costs the tunnel. One debug line names the refusal.
-UniqueHandle jobForChild(HANDLE process, const std::string& exeName) {
+UniqueHandle jobForChild(HANDLE process, const std::string& exeName) noexcept {
     const char* call = "CreateJobObjectW";
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     DWORD error = job.valid() ? ERROR_SUCCESS : GetLastError();
@@ -40,8 +40,11 @@ UniqueHandle jobForChild(HANDLE process, const std::string& exeName) {
     if (error == ERROR_SUCCESS) {
         return job;
     }
-    writeDebugOutput("HalvernService job: " + std::string(call) + " failed" +
-                     errorCodeSuffix(error) + "; " + exeName + " runs without a job\n");
+    try {
+        writeDebugOutput("HalvernService job: " + std::string(call) + " failed" +
+                         errorCodeSuffix(error) + "; " + exeName + " runs without a job\n");
+    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the line is lost
+    }
     return {};
 }
 
@@ -116,8 +119,9 @@ JournalledChild launchHidden(const ChildCommand& command, const std::string& exe
         throw failure(GetLastError());
     }
     const UniqueHandle thread(info.hThread);
-    child.process.handle.reset(info.hProcess);
-    child.process.job = jobForChild(info.hProcess, exeName);
+    child.process = ChildProcess(
+        reinterpret_cast<std::intptr_t>(info.hProcess),
+        reinterpret_cast<std::intptr_t>(jobForChild(info.hProcess, exeName).release()));
     journalChild(child, journal, info.dwProcessId);
     if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
         const DWORD error = GetLastError();
@@ -125,18 +129,6 @@ JournalledChild launchHidden(const ChildCommand& command, const std::string& exe
         throw failure(error);
     }
     return child;
-}
-
-std::optional<std::uint32_t> exitCodeIfExited(JournalledChild& child) noexcept {
-    if (!child.valid()) {
-        return std::nullopt;
-    }
-    // A child that really ended with 259 (STILL_ACTIVE) cannot be told from a running one.
-    DWORD code = 0;
-    if (GetExitCodeProcess(child.process.handle.get(), &code) && code != STILL_ACTIVE) {
-        return code;
-    }
-    return std::nullopt;
 }
 
 std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcept {

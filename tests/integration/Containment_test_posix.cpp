@@ -111,7 +111,7 @@ touch "$2"; [ "$(readlink /proc/self/ns/ipc)" = "$3" ] && echo same ipc; cat "$1
     ChildProcess child =
         spawnChild({{"sh", "-c", script, "sh", config, left, ipc}, "/bin/sh", {}, log.get(), core_},
                    nullptr, failure);
-    ASSERT_TRUE(eventually([&] { return child.waitStatusIfExited().has_value(); }));
+    ASSERT_TRUE(eventually([&] { return child.exitCodeIfExited().has_value(); }));
     EXPECT_EQ(
         readFileBytes(output),
         "session 0\nsh: 2: cannot open /dev/tty: No such device or address\n/dev/shm: /tmp:\n" +

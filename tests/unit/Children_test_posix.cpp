@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <utility>
 
 #include "common/ChildProcess.h"
@@ -28,20 +27,17 @@ pid_t forkChild(int code) {
 
 TEST(ChildProcess, AnEndedChildsStatusMovesWithItsOwnerAndOneReapedElsewhereIsLetGoAtOnce) {
     ChildProcess first(forkChild(7));
-    std::optional<int> status;
-    ASSERT_TRUE(
-        testing::eventually([&] { return (status = first.waitStatusIfExited()) != std::nullopt; }));
-    ASSERT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 7);
+    ASSERT_EQ(first.waitForExit(60000), 7U);
     ChildProcess second;
     second = std::move(first);
     ChildProcess third(std::move(second));
-    EXPECT_EQ(third.waitStatusIfExited(), status);
+    EXPECT_EQ(third.exitCodeIfExited(), 7U);
     // Reaped behind the owner's back, the number may already be someone else's: no kill, no wait.
     const pid_t pid = forkChild(0);
     ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
     ChildProcess lost(pid);
     const auto start = MonotonicClock::now();
-    lost.reset(60000);
+    lost.terminate(60000);
     EXPECT_LT(elapsedMilliseconds(start), 30000);
 }
 
