@@ -10,7 +10,7 @@
 #include "common/ChildProcess.h"
 #include "common/MonotonicClock.h"
 #include "common/UniqueFd.h"
-#include "network/CommandRunner.h"
+#include "network/CommandRunner_posix.h"
 #include "processes/ChildSpawn.h"
 
 namespace halvern {
@@ -56,7 +56,7 @@ std::uint32_t waitOrKill(ChildProcess& command, MonotonicClock::time_point start
     return kStillRunningExitCode;
 }
 
-CommandOutcome runBounded(const CommandLine& commandLine, bool allowFailure,
+CommandOutcome runBounded(const CommandLine& commandLine, FailurePolicy policy,
                           const std::string* input) {
     const auto start = MonotonicClock::now();
     UniqueFd ours;
@@ -87,7 +87,7 @@ CommandOutcome runBounded(const CommandLine& commandLine, bool allowFailure,
         theirs.reset();
     }
     if (error != 0) {
-        if (allowFailure) {
+        if (policy == FailurePolicy::tolerate) {
             return CommandOutcome::notRun;
         }
         throw std::runtime_error(
@@ -97,7 +97,7 @@ CommandOutcome runBounded(const CommandLine& commandLine, bool allowFailure,
         feedInput(std::move(ours), *input, start);
     }
     const std::uint32_t exitCode = waitOrKill(command, start);
-    if (!allowFailure && exitCode != 0) {
+    if (policy == FailurePolicy::throwOnFailure && exitCode != 0) {
         throw std::runtime_error(exitFailureMessage(exitCode, joinCommandLine(commandLine)));
     }
     return outcomeOfExitCode(exitCode);
@@ -105,13 +105,13 @@ CommandOutcome runBounded(const CommandLine& commandLine, bool allowFailure,
 
 }  // namespace
 
-CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) {
-    return runBounded(commandLine, allowFailure, nullptr);
+CommandOutcome runCommand(const CommandLine& commandLine, FailurePolicy policy) {
+    return runBounded(commandLine, policy, nullptr);
 }
 
-CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure,
+CommandOutcome runCommand(const CommandLine& commandLine, FailurePolicy policy,
                           const std::string& standardInput) {
-    return runBounded(commandLine, allowFailure, &standardInput);
+    return runBounded(commandLine, policy, &standardInput);
 }
 
 }  // namespace halvern

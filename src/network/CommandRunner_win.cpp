@@ -53,13 +53,13 @@ bool createHidden(const std::string& line, PROCESS_INFORMATION& info, DWORD& err
 
 }  // namespace
 
-CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) {
+CommandOutcome runCommand(const CommandLine& commandLine, FailurePolicy policy) {
     const std::string line = joinCommandLine(commandLine);
     PROCESS_INFORMATION info;
     ZeroMemory(&info, sizeof(info));
     DWORD error = 0;
     if (!createHidden(line, info, error)) {
-        if (allowFailure) {
+        if (policy == FailurePolicy::tolerate) {
             return CommandOutcome::notRun;
         }
         throw std::runtime_error(launchFailureMessage(error, line));
@@ -71,7 +71,7 @@ CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) {
     const std::uint32_t exitCode =
         command.waitForExit(kCommandTimeoutMilliseconds).value_or(kStillRunningExitCode);
     command.detach();
-    if (!allowFailure && exitCode != 0) {
+    if (policy == FailurePolicy::throwOnFailure && exitCode != 0) {
         throw std::runtime_error(exitFailureMessage(exitCode, line));
     }
     return outcomeOfExitCode(exitCode);

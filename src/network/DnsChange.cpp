@@ -19,11 +19,12 @@ class AdapterDnsChange final : public DnsChange {
         : system_(system), adapterName_(std::move(adapterName)) {}
 
     void setFirstServer(const std::string& firstDns) override {
-        system_.runAll(system_.commands().setFirstDnsServer(adapterName_, firstDns), false);
+        system_.runAll(system_.commands().setFirstDnsServer(adapterName_, firstDns),
+                       FailurePolicy::throwOnFailure);
     }
     void addSecondServer(const std::string& firstDns, const std::string& secondDns) override {
         system_.runAll(system_.commands().addSecondDnsServer(adapterName_, firstDns, secondDns),
-                       false);
+                       FailurePolicy::throwOnFailure);
     }
     bool restore() noexcept override { return true; }
 

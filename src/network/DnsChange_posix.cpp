@@ -9,7 +9,7 @@
 #include "common/DebugOutput.h"
 #include "common/ProgramSearch.h"
 #include "common/SessionNames.h"
-#include "network/CommandRunner.h"
+#include "network/CommandRunner_posix.h"
 #include "network/DnsChange.h"
 #include "network/ResolvConfFile.h"
 
@@ -62,7 +62,7 @@ std::string nameserverLines(const std::string& firstDns, const std::string& seco
 bool undoChange(DnsBackend backend, const std::string& record) {
     if (backend == DnsBackend::resolvconf) {
         // -f: a record that is already gone is no error for openresolv (Debian's ignores it).
-        return runCommand({"resolvconf", "-d", record, "-f"}, true, {}) ==
+        return runCommand({"resolvconf", "-d", record, "-f"}, FailurePolicy::tolerate, {}) ==
                CommandOutcome::succeeded;
     }
     if (backend == DnsBackend::resolvConfFile) {
@@ -110,8 +110,8 @@ class SystemDnsChange final : public DnsChange {
     void put(const std::string& firstDns, const std::string& secondDns) {
         changed_ = true;
         if (backend_ == DnsBackend::resolvconf) {
-            runCommand({"resolvconf", "-a", record_, "-m", "0", "-x"}, false,
-                       nameserverLines(firstDns, secondDns));
+            runCommand({"resolvconf", "-a", record_, "-m", "0", "-x"},
+                       FailurePolicy::throwOnFailure, nameserverLines(firstDns, secondDns));
         } else {
             writeResolvConf(
                 "# Written by Halvern Service while its tunnel is up; the previous file comes "

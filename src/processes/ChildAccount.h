@@ -28,10 +28,10 @@ struct ChildAccount {
 // theirs. Throws std::runtime_error naming the account when it is missing or is not a system
 // account (uid and gid from 1 to kLastSystemId). Nothing when the service does not run as root:
 // it then has no rights to give away, and its children simply run as it does. Looked up before
-// the fork, because the name service is not async-signal-safe.
+// the fork, because the name service is not async-signal-safe. It keeps no capability.
 inline constexpr const char* kChildUser = "halvern-core";
 inline constexpr uid_t kLastSystemId = 999;  // Debian's SYS_UID_MAX and SYS_GID_MAX
-std::optional<ChildAccount> childAccount(bool keepNetworkAdmin);
+std::optional<ChildAccount> childAccount();
 
 // Ends every process that runs as `account` (real, effective or saved uid), wherever it went: a
 // process that left its group or session, or whose leader thread exited while others run on, is

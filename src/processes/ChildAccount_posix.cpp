@@ -162,7 +162,7 @@ std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs) noexcept 
     }
 }
 
-std::optional<ChildAccount> childAccount(bool keepNetworkAdmin) {
+std::optional<ChildAccount> childAccount() {
     if (::geteuid() != 0) {
         return std::nullopt;
     }
@@ -179,7 +179,7 @@ std::optional<ChildAccount> childAccount(bool keepNetworkAdmin) {
                                  ") is not a system account of its own: the child processes "
                                  "do not run under it");
     }
-    return ChildAccount{kChildUser, user->uid, user->gid, keepNetworkAdmin};
+    return ChildAccount{kChildUser, user->uid, user->gid, false};
 }
 
 // Everything here needs root's rights, which the change of account then gives up: the child

@@ -63,11 +63,14 @@ JournalledChild launchHidden(const ChildCommand& command, const std::string& exe
     // stdin reads nothing; stdout and stderr share the log, and so one file position, as on
     // Windows. Without a log they go to /dev/null: the service's own stderr carries only its
     // trace lines.
-    ChildSpawnPlan plan{command.argv,
-                        exePath,
-                        {},
-                        logFile.valid() ? logFile.get() : -1,
-                        childAccount(rights == ChildRights::networkAdmin)};
+    ChildSpawnPlan plan;
+    plan.argv = command.argv;
+    plan.program = exePath;
+    plan.outputFd = logFile.valid() ? logFile.get() : -1;
+    plan.account = childAccount();
+    if (plan.account && rights == ChildRights::networkAdmin) {
+        plan.account->keepNetworkAdmin = true;
+    }
     // A bare name (nothing found beside the service) is looked up through PATH and runs in the
     // service's own working directory. A path runs in its own directory; it is made absolute
     // first, since a relative one would otherwise be resolved from the new directory.
@@ -104,7 +107,7 @@ JournalledChild launchHidden(const ChildCommand& command, const std::string& exe
 
 std::optional<std::size_t> endLeftoverChildren() noexcept {
     try {
-        const auto account = childAccount(false);
+        const auto account = childAccount();
         return account ? std::optional<std::size_t>(endEveryProcessOf(*account)) : std::nullopt;
     } catch (...) {  // no account: nothing can run under it
         return std::nullopt;
@@ -141,7 +144,7 @@ ChildLog writeConfigFile(const std::string& path, const std::string& text, std::
     // reads. A new file each time: an earlier one may be a core's own (older versions handed it
     // over) or be held open by one. The group is set on the open descriptor, so no path can be
     // swapped in between. A missing account fails the connect here, before any file exists.
-    const auto account = childAccount(false);
+    const auto account = childAccount();
     ::unlink(path.c_str());
     ChildLog file{openPrivateForWriting(path, kConfigMode, O_EXCL)};
     if (!file.valid() ||

@@ -48,7 +48,7 @@ void leaveAThreadBehind(int report) {
 class Containment : public ::testing::Test {
   protected:
     void SetUp() override {
-        const std::string error = errorFrom([&] { core_ = childAccount(false); });
+        const std::string error = errorFrom([&] { core_ = childAccount(); });
         if (!core_) {
             GTEST_SKIP() << "needs root and the account halvern-core: " << error;
         }
