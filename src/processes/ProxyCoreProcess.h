@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 
 namespace halvern {
 

@@ -11,7 +11,7 @@
 #include "journal/SessionJournal.h"
 #include "network/DnsChange.h"
 #include "network/NetworkSystem.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 
 namespace halvern {
 namespace {

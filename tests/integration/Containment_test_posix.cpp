@@ -15,7 +15,7 @@
 
 #include "common/UniqueFd.h"
 #include "processes/ChildSpawn.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/SessionFiles.h"
 #include "support/TestSupport.h"
 
 namespace halvern::testing {

@@ -14,7 +14,7 @@
 #include "control/JsonText.h"
 #include "control/TunnelService.h"
 #include "integration/SequenceNetwork.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 #include "processes/TunnelBridgeProcess.h"
 #include "support/PortLock.h"
 #include "support/TestSupport.h"

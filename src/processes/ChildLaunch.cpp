@@ -1,4 +1,4 @@
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 
 #include <utility>
 
