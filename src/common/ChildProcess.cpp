@@ -7,11 +7,9 @@ namespace halvern {
 ChildProcess::ChildProcess(std::intptr_t process, std::intptr_t job) noexcept
     : process_(process), job_(job) {}
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : process_(std::exchange(other.process_, 0)),
-      job_(std::exchange(other.job_, 0)),
-      waitStatus_(std::exchange(other.waitStatus_, 0)),
-      state_(std::exchange(other.state_, State::running)) {}
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept {
+    *this = std::move(other);
+}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {

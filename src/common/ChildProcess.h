@@ -29,16 +29,14 @@ class ChildProcess {
     // The child's process id, 0 when there is none.
     std::uint32_t id() const noexcept;
 
-    // The child's exit code once it has ended, nothing while it runs or when the query fails.
-    // A POSIX death by signal reads as the shells' 128 + the signal number. On POSIX, what the
-    // child left running in its group is killed just before the reaping, while the zombie still
-    // holds the group's id; a child reaped elsewhere (SIGCHLD ignored, a stray wait) answers
-    // nothing ever after. On Windows a child that really ended with 259 (STILL_ACTIVE) cannot be
-    // told from a running one.
+    // The child's exit code once it has ended, nothing while it runs or when the query fails;
+    // a POSIX death by signal reads as the shells' 128 + the signal number. On POSIX, what the
+    // child left in its group is killed just before the reaping, while the zombie still holds the
+    // group's id. On Windows a child that ended with 259 (STILL_ACTIVE) reads as running.
     std::optional<std::uint32_t> exitCodeIfExited() noexcept;
     // The same, once the child has ended or `timeoutMs` have passed.
     std::optional<std::uint32_t> waitForExit(int timeoutMs) noexcept;
-    // Whether the child was let go without its exit code: reaped elsewhere on POSIX.
+    // Whether the child was reaped elsewhere (POSIX: SIGCHLD ignored, a stray wait).
     bool lost() const noexcept;
 
     // Forgets the child without ending it: it runs on (Windows' commands past their time-out).
