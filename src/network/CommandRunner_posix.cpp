@@ -41,8 +41,8 @@ void feedInput(UniqueFd socket, const std::string& input, MonotonicClock::time_p
 }
 
 // A command still running after the time-out counts as exit code 259, as on Windows, but it
-// does not run on: it is killed with its process group and reaped, so that neither it nor a
-// zombie of it outlives the call.
+// does not run on: its owner kills it with its process group and reaps it, so that neither it
+// nor a zombie of it outlives the call.
 std::uint32_t waitOrKill(ChildProcess& command, MonotonicClock::time_point start) {
     const std::int64_t remaining =
         std::max<std::int64_t>(0, kCommandTimeoutMilliseconds - elapsedMilliseconds(start));
@@ -52,7 +52,6 @@ std::uint32_t waitOrKill(ChildProcess& command, MonotonicClock::time_point start
     if (command.lost()) {
         return 0;  // somebody else reaped it; like a failed GetExitCodeProcess, a success
     }
-    command.terminate();
     return kStillRunningExitCode;
 }
 

@@ -119,8 +119,7 @@ bool createTun(int argc, char** argv) {
             for (bool own = stray == 0 && ::setsid() > 0; own;) {
                 ::pause();
             }
-            while (::getsid(stray) != stray) {
-                std::this_thread::yield();
+            for (; ::getsid(stray) != stray; std::this_thread::yield()) {
             }
 #endif
         } else if (verb == "raise") {
