@@ -47,11 +47,12 @@ class BenchSystem final : public halvern::NetworkSystem {
         return host().listUpAdapterNames(family);
     }
     const halvern::NetworkCommandBuilder& commands() override { return host().commands(); }
-    halvern::CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) override {
+    halvern::CommandOutcome runCommand(const CommandLine& commandLine,
+                                       halvern::FailurePolicy policy) override {
         if (commandLine.front() == "resolvectl") {
             return halvern::CommandOutcome::succeeded;
         }
-        return host().runCommand(commandLine, allowFailure);
+        return host().runCommand(commandLine, policy);
     }
 
   private:

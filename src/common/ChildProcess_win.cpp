@@ -1,23 +1,57 @@
 #include <windows.h>
 
+#include <utility>
+
 #include "common/ChildProcess.h"
+#include "common/WinHandle.h"
 
 namespace halvern {
+namespace {
 
-std::uint32_t ChildProcess::id() const noexcept {
-    return valid() ? GetProcessId(handle.get()) : 0;
+HANDLE asHandle(std::intptr_t value) noexcept {
+    return reinterpret_cast<HANDLE>(value);  // NOLINT(performance-no-int-to-ptr): kept as a number
 }
 
-void ChildProcess::reset() noexcept {
-    if (valid()) {
-        if (job.valid()) {
-            TerminateJobObject(job.get(), 0);
-        }
-        TerminateProcess(handle.get(), 0);
-        WaitForSingleObject(handle.get(), kKillWaitMs);
+}  // namespace
+
+std::uint32_t ChildProcess::id() const noexcept {
+    return valid() ? GetProcessId(asHandle(process_)) : 0;
+}
+
+void ChildProcess::refresh() noexcept {}
+
+std::optional<std::uint32_t> ChildProcess::exitCodeIfExited() noexcept {
+    DWORD code = 0;
+    if (valid() && GetExitCodeProcess(asHandle(process_), &code) && code != STILL_ACTIVE) {
+        return code;
     }
-    job.reset();
-    handle.reset();
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> ChildProcess::waitForExit(int timeoutMs) noexcept {
+    if (valid()) {
+        WaitForSingleObject(asHandle(process_), static_cast<DWORD>(timeoutMs));
+    }
+    return exitCodeIfExited();
+}
+
+void ChildProcess::detach() noexcept {
+    UniqueHandle closedJob(asHandle(std::exchange(job_, 0)));
+    UniqueHandle closedProcess(asHandle(std::exchange(process_, 0)));
+}
+
+// The child is ended by itself too: where it runs without a job (the system refused one),
+// closing its handle would leave it running, suspended for good if its launch failed before the
+// resume. Closing the job ends what it holds in any case (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE).
+void ChildProcess::terminate(int waitMs) noexcept {
+    if (valid()) {
+        if (job_ != 0) {
+            TerminateJobObject(asHandle(job_), 0);
+        }
+        TerminateProcess(asHandle(process_), 0);
+        waitForExit(waitMs);
+    }
+    detach();
 }
 
 }  // namespace halvern

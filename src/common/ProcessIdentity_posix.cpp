@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "common/AddressText.h"
+#include "common/ChildProcess.h"
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
 #include "common/UniqueFd.h"
@@ -15,8 +16,6 @@
 
 namespace halvern {
 namespace {
-
-constexpr int kEndWaitMs = 3000;
 
 struct StatFields {
     char state = 0;
@@ -81,10 +80,7 @@ RecordedProcessOutcome endRecordedProcess(std::uint32_t pid,
             return RecordedProcessOutcome::alreadyGone;
         }
         ::syscall(SYS_pidfd_send_signal, process.get(), SIGKILL, nullptr, 0);
-        const auto start = MonotonicClock::now();
-        while (runs() && elapsedMilliseconds(start) < kEndWaitMs) {
-            sleepMilliseconds(10);
-        }
+        waitUntil([&] { return !runs(); }, kKillWaitMs, 10);
         return RecordedProcessOutcome::ended;
     } catch (...) {
         return RecordedProcessOutcome::alreadyGone;

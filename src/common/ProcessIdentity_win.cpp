@@ -1,12 +1,11 @@
 #include <windows.h>
 
+#include "common/ChildProcess.h"
 #include "common/ProcessIdentity.h"
 #include "common/WinHandle.h"
 
 namespace halvern {
 namespace {
-
-constexpr DWORD kEndWaitMs = 3000;
 
 std::string creationTime(HANDLE process) {
     FILETIME created{};
@@ -45,7 +44,7 @@ RecordedProcessOutcome endRecordedProcess(std::uint32_t pid,
             return RecordedProcessOutcome::alreadyGone;
         }
         TerminateProcess(process.get(), 1);
-        WaitForSingleObject(process.get(), kEndWaitMs);
+        WaitForSingleObject(process.get(), kKillWaitMs);
         return RecordedProcessOutcome::ended;
     } catch (...) {
         return RecordedProcessOutcome::alreadyGone;

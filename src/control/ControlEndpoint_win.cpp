@@ -112,18 +112,16 @@ class PipeConnection final : public ControlConnection {
     // stays silent past the read budget gets the request it has sent so far, as after a failed
     // read. The poll starts fast, so a client that writes right after connecting loses nothing.
     bool waitForData() const {
-        for (int pass = 0;; ++pass) {
-            DWORD available = 0;
-            DWORD leftInMessage = 0;
-            if (!PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, &leftInMessage) ||
-                available > 0 || leftInMessage > 0) {
-                return true;
-            }
-            if (MonotonicClock::now() >= readDeadline_) {
-                return false;
-            }
-            Sleep(pass < 20 ? 1 : 10);
-        }
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(readDeadline_ - MonotonicClock::now());
+        return waitUntil(
+            [this] {
+                DWORD available = 0;
+                DWORD leftInMessage = 0;
+                return !PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, &leftInMessage) ||
+                       available > 0 || leftInMessage > 0;
+            },
+            left.count(), 10);
     }
 
     HANDLE pipe_;

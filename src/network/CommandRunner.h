@@ -17,7 +17,7 @@ std::string joinCommandLine(const CommandLine& commandLine);
 
 // Runs the command as a hidden child that inherits none of our handles and waits up to 5000 ms
 // for it; still running counts as exit code 259 (Windows then leaves it alone; POSIX kills it
-// with its process group and reaps it). Unless `allowFailure` is set, a launch failure throws
+// with its process group and reaps it). With `throwOnFailure`, a launch failure throws
 // "Failed to launch command (error N): ..." and a non-zero exit code throws "Command failed
 // with exit code N: ...". Returns how a tolerated command ended. Keeps no state between calls
 // other than, on POSIX, a killed command that could not be reaped yet.
@@ -26,13 +26,8 @@ enum class CommandOutcome {
     failed,  // it ran to its end with another exit code
     notRun,  // it could not be launched, or was still running at the bound
 };
-CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure);
-
-// POSIX only: the same, with `standardInput` fed to the child's standard input, which then ends
-// (resolvconf takes its records this way). Feeding counts against the same 5000 ms; when the
-// child stops reading early, the rest is dropped and its exit code decides.
-CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure,
-                          const std::string& standardInput);
+enum class FailurePolicy { throwOnFailure, tolerate };
+CommandOutcome runCommand(const CommandLine& commandLine, FailurePolicy policy);
 
 // The two messages, with the codes as unsigned 32-bit decimals.
 std::string launchFailureMessage(std::uint32_t errorCode, const std::string& commandText);

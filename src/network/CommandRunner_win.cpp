@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/ChildProcess.h"
 #include "common/WinHandle.h"
 #include "network/CommandRunner.h"
 
@@ -52,29 +53,25 @@ bool createHidden(const std::string& line, PROCESS_INFORMATION& info, DWORD& err
 
 }  // namespace
 
-CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) {
+CommandOutcome runCommand(const CommandLine& commandLine, FailurePolicy policy) {
     const std::string line = joinCommandLine(commandLine);
     PROCESS_INFORMATION info;
     ZeroMemory(&info, sizeof(info));
     DWORD error = 0;
     if (!createHidden(line, info, error)) {
-        if (allowFailure) {
+        if (policy == FailurePolicy::tolerate) {
             return CommandOutcome::notRun;
         }
         throw std::runtime_error(launchFailureMessage(error, line));
     }
-    DWORD exitCode = 0;
-    {
-        // Declared thread first so that the process handle is closed first.
-        const UniqueHandle thread(info.hThread);
-        const UniqueHandle process(info.hProcess);
-        // Neither result is examined: a command still running after the wait reads as
-        // STILL_ACTIVE and so fails with 259, and it is left to run on by itself. A failed
-        // GetExitCodeProcess leaves 0, and the command counts as successful.
-        WaitForSingleObject(process.get(), static_cast<DWORD>(kCommandTimeoutMilliseconds));
-        GetExitCodeProcess(process.get(), &exitCode);
-    }
-    if (!allowFailure && exitCode != 0) {
+    const UniqueHandle thread(info.hThread);
+    ChildProcess command(reinterpret_cast<std::intptr_t>(info.hProcess));
+    // A command still running after the wait fails with 259 (STILL_ACTIVE), and is left to run
+    // on by itself.
+    const std::uint32_t exitCode =
+        command.waitForExit(kCommandTimeoutMilliseconds).value_or(kStillRunningExitCode);
+    command.detach();
+    if (policy == FailurePolicy::throwOnFailure && exitCode != 0) {
         throw std::runtime_error(exitFailureMessage(exitCode, line));
     }
     return outcomeOfExitCode(exitCode);

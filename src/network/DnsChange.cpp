@@ -23,12 +23,12 @@ class NetshDnsChange final : public DnsChange {
     void setFirstServer(const std::string& firstDns) override {
         system_.runCommand({"netsh interface ipv4 set dnsservers name=\"" + adapterName_ +
                             "\" static address=" + firstDns + " register=none validate=no"},
-                           false);
+                           FailurePolicy::throwOnFailure);
     }
     void addSecondServer(const std::string& /*firstDns*/, const std::string& secondDns) override {
         system_.runCommand({"netsh interface ipv4 add dnsservers name=\"" + adapterName_ +
                             "\" address=" + secondDns + " index=2 validate=no"},
-                           false);
+                           FailurePolicy::throwOnFailure);
     }
     bool restore() noexcept override { return true; }
     std::string describe() const override { return "netsh on " + adapterName_; }

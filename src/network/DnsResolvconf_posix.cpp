@@ -1,6 +1,6 @@
 #include <fstream>
 
-#include "network/CommandRunner.h"
+#include "network/CommandRunner_posix.h"
 #include "network/DnsBackends.h"
 
 namespace halvern {
@@ -39,13 +39,14 @@ class ResolvconfChange final : public OutlivingDnsChange {
 
     // -f: a record that is already gone is no error for openresolv (Debian's ignores it).
     bool undo() const override {
-        return runCommand({"resolvconf", "-d", record_, "-f"}, true, {}) ==
+        return runCommand({"resolvconf", "-d", record_, "-f"}, FailurePolicy::tolerate, {}) ==
                CommandOutcome::succeeded;
     }
 
   protected:
     void put(const std::string& lines) override {
-        runCommand({"resolvconf", "-a", record_, "-m", "0", "-x"}, false, lines);
+        runCommand({"resolvconf", "-a", record_, "-m", "0", "-x"}, FailurePolicy::throwOnFailure,
+                   lines);
     }
 
   private:

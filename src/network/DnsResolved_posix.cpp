@@ -23,12 +23,13 @@ class ResolvedChange final : public DnsChange {
     void setFirstServer(const std::string& firstDns) override {
         system_.runAll({{"resolvectl", "dns", adapterName_, firstDns},
                         {"resolvectl", "domain", adapterName_, "~."}},
-                       false);
+                       FailurePolicy::throwOnFailure);
     }
     // resolvectl sets a link's whole list at once, so adding the second server means setting
     // both.
     void addSecondServer(const std::string& firstDns, const std::string& secondDns) override {
-        system_.runAll({{"resolvectl", "dns", adapterName_, firstDns, secondDns}}, false);
+        system_.runAll({{"resolvectl", "dns", adapterName_, firstDns, secondDns}},
+                       FailurePolicy::throwOnFailure);
     }
     bool restore() noexcept override { return true; }
     std::string describe() const override {

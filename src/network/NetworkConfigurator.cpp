@@ -93,14 +93,14 @@ void NetworkConfigurator::addTunnelRoute(const NetworkCommandBuilder& commands) 
     std::size_t added = 0;
     try {
         for (; added < adds.size(); ++added) {
-            system_->runCommand(adds[added], false);
+            system_->runCommand(adds[added], FailurePolicy::throwOnFailure);
         }
     } catch (...) {
         const CommandList deletes = commands.deleteTunnelRoute(adapterName_, tunnelAddress_);
         const std::size_t undo = std::min(added, deletes.size());
         if (system_->runAll(
                 CommandList(deletes.end() - static_cast<std::ptrdiff_t>(undo), deletes.end()),
-                true)) {
+                FailurePolicy::tolerate)) {
             forget(tunnelRouteEntry());
         }
         throw;
@@ -139,7 +139,8 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
     dns_ = system_->dnsChange(adapterName_);
     try {
         if (setAddress) {
-            system_->runAll(commands.setAddress(adapterName_, tunnelAddress_), false);
+            system_->runAll(commands.setAddress(adapterName_, tunnelAddress_),
+                            FailurePolicy::throwOnFailure);
         }
         record(dnsEntry());
         setDnsServers();
@@ -150,7 +151,7 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
             try {
                 system_->runAll(
                     commands.addServerRoute(serverAddress_, defaultInterface_, defaultGateway_),
-                    false);
+                    FailurePolicy::throwOnFailure);
             } catch (...) {
                 forget(serverRouteEntry());
                 throw;
@@ -168,7 +169,7 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
 // NetBIOS is a nicety: a system without the cmdlets, or a slow one, still gets its tunnel.
 void NetworkConfigurator::setDnsServers() {
     dns_->setFirstServer(firstDns_);
-    system_->runAll(system_->commands().disableNetbios(adapterName_), true);
+    system_->runAll(system_->commands().disableNetbios(adapterName_), FailurePolicy::tolerate);
     if (!secondDns_.empty()) {
         dns_->addSecondServer(firstDns_, secondDns_);
     }
@@ -181,7 +182,7 @@ void NetworkConfigurator::deleteServerRoute() noexcept {
     try {
         if (system_->runAll(system_->commands().deleteServerRoute(serverAddress_, defaultInterface_,
                                                                   defaultGateway_),
-                            true)) {
+                            FailurePolicy::tolerate)) {
             forget(serverRouteEntry());
         }
     } catch (...) {  // NOLINT(bugprone-empty-catch): the runner tolerates; only memory can fail
@@ -237,7 +238,7 @@ std::optional<UplinkMove> NetworkConfigurator::followDefaultRoute() {
     try {
         system_->runAll(system_->commands().addFollowedServerRoute(
                             serverAddress_, target.interfaceName, target.gateway),
-                        false);
+                        FailurePolicy::throwOnFailure);
     } catch (...) {
         if (moved) {
             forget(added);
@@ -259,12 +260,14 @@ void NetworkConfigurator::reapplyAdapter() {
         return;
     }
     const NetworkCommandBuilder& commands = system_->commands();
-    system_->runAll(commands.setAddress(adapterName_, tunnelAddress_), false);
+    system_->runAll(commands.setAddress(adapterName_, tunnelAddress_),
+                    FailurePolicy::throwOnFailure);
     // A change beyond the adapter (resolv.conf) is still in place; the adapter's own went with it.
     if (!dns_->outlivesAdapter()) {
         setDnsServers();
     }
-    system_->runAll(commands.addTunnelPath(adapterName_, tunnelAddress_), false);
+    system_->runAll(commands.addTunnelPath(adapterName_, tunnelAddress_),
+                    FailurePolicy::throwOnFailure);
 }
 
 void NetworkConfigurator::retreat() noexcept {
@@ -272,7 +275,8 @@ void NetworkConfigurator::retreat() noexcept {
         return;
     }
     try {
-        system_->runAll(system_->commands().deleteTunnelPath(adapterName_, tunnelAddress_), true);
+        system_->runAll(system_->commands().deleteTunnelPath(adapterName_, tunnelAddress_),
+                        FailurePolicy::tolerate);
     } catch (...) {  // NOLINT(bugprone-empty-catch): the runner tolerates; only memory can fail
     }
     deleteServerRoute();
@@ -289,7 +293,7 @@ void NetworkConfigurator::restore() {
     const NetworkCommandBuilder& commands = system_->commands();
     if (system_->runAll(retreated_ ? commands.deleteLeakGuard()
                                    : commands.deleteTunnelRoute(adapterName_, tunnelAddress_),
-                        true)) {
+                        FailurePolicy::tolerate)) {
         forget(tunnelRouteEntry());
     }
     deleteServerRoute();

@@ -15,8 +15,8 @@ class HostNetworkSystem final : public NetworkSystem {
         return halvern::listUpAdapterNames(family);
     }
     const NetworkCommandBuilder& commands() override { return platformNetworkCommands(); }
-    CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) override {
-        return halvern::runCommand(commandLine, allowFailure);
+    CommandOutcome runCommand(const CommandLine& commandLine, FailurePolicy policy) override {
+        return halvern::runCommand(commandLine, policy);
     }
     std::unique_ptr<DnsChange> dnsChange(const std::string& adapterName) override {
         return platformDnsChange(*this, adapterName);

@@ -26,15 +26,15 @@ class NetworkSystem {
     virtual AdapterNameMap listAdapterNames(int family) = 0;
     virtual AdapterNameMap listUpAdapterNames(int family) { return listAdapterNames(family); }
     virtual const NetworkCommandBuilder& commands() = 0;
-    virtual CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) = 0;
+    virtual CommandOutcome runCommand(const CommandLine& commandLine, FailurePolicy policy) = 0;
 
     // Every command, also after a tolerated failure. Whether each one ran to its end: a delete
     // that fails there found its row already gone (with its device, say), while one that never
     // ran may have left it in place.
-    bool runAll(const CommandList& commands, bool allowFailure) {
+    bool runAll(const CommandList& commands, FailurePolicy policy) {
         bool ran = true;
         for (const CommandLine& command : commands) {
-            ran = runCommand(command, allowFailure) != CommandOutcome::notRun && ran;
+            ran = runCommand(command, policy) != CommandOutcome::notRun && ran;
         }
         return ran;
     }

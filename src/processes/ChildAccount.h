@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "common/ChildProcess.h"
+
 // POSIX only: the unprivileged account that the service's children run under. Whatever a client
 // sends reaches the children (the proxy configuration names files the core writes, and the
 // bridge parses every packet of the machine), so they never keep the service's root rights.
@@ -26,10 +28,10 @@ struct ChildAccount {
 // theirs. Throws std::runtime_error naming the account when it is missing or is not a system
 // account (uid and gid from 1 to kLastSystemId). Nothing when the service does not run as root:
 // it then has no rights to give away, and its children simply run as it does. Looked up before
-// the fork, because the name service is not async-signal-safe.
+// the fork, because the name service is not async-signal-safe. It keeps no capability.
 inline constexpr const char* kChildUser = "halvern-core";
 inline constexpr uid_t kLastSystemId = 999;  // Debian's SYS_UID_MAX and SYS_GID_MAX
-std::optional<ChildAccount> childAccount(bool keepNetworkAdmin);
+std::optional<ChildAccount> childAccount();
 
 // Ends every process that runs as `account` (real, effective or saved uid), wherever it went: a
 // process that left its group or session, or whose leader thread exited while others run on, is
@@ -45,7 +47,7 @@ std::optional<ChildAccount> childAccount(bool keepNetworkAdmin);
 // it; without systemd the tree may not be writable at all (containers). The walk's signals need
 // CAP_KILL, and the uid read after the pidfd is held keeps every other account's processes out
 // of reach.
-std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs = 3000) noexcept;
+std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs = kKillWaitMs) noexcept;
 
 // The limit on the processes and threads of the children's account (RLIMIT_NPROC, which counts
 // every task of the child's real uid): well below the unit's TasksMax of 512, so that a child

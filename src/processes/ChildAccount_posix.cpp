@@ -146,21 +146,23 @@ std::size_t killRound(uid_t uid) {
 
 std::size_t endEveryProcessOf(const ChildAccount& account, int waitMs) noexcept {
     try {
-        const auto start = MonotonicClock::now();
-        const std::size_t found = killRound(account.uid);
         // What was killed lingers until its threads have left; what it forked meanwhile
         // appears. Both are looked for again until a round finds nothing alive.
-        for (std::size_t left = found; left != 0 && elapsedMilliseconds(start) < waitMs;
-             left = killRound(account.uid)) {
-            sleepMilliseconds(2);
-        }
-        return found;
+        std::optional<std::size_t> found;
+        waitUntil(
+            [&] {
+                const std::size_t left = killRound(account.uid);
+                found = found.value_or(left);
+                return left == 0;
+            },
+            waitMs, 2);
+        return found.value_or(0);
     } catch (...) {
         return 0;
     }
 }
 
-std::optional<ChildAccount> childAccount(bool keepNetworkAdmin) {
+std::optional<ChildAccount> childAccount() {
     if (::geteuid() != 0) {
         return std::nullopt;
     }
@@ -177,7 +179,7 @@ std::optional<ChildAccount> childAccount(bool keepNetworkAdmin) {
                                  ") is not a system account of its own: the child processes "
                                  "do not run under it");
     }
-    return ChildAccount{kChildUser, user->uid, user->gid, keepNetworkAdmin};
+    return ChildAccount{kChildUser, user->uid, user->gid, false};
 }
 
 // Everything here needs root's rights, which the change of account then gives up: the child

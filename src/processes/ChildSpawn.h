@@ -10,15 +10,22 @@
 #include "common/ChildProcess.h"
 #include "processes/ChildAccount.h"
 
-// POSIX only: how the service starts its long-running children (the proxy core and the bridge).
+// POSIX only: the one way the service starts a program: its long-running children (the proxy
+// core and the bridge), the short commands (ip, resolvectl, resolvconf) and systemctl.
 namespace halvern {
+
+// The service's own standard output and error, as `outputFd`: what systemctl says reaches
+// whoever ran the verb.
+inline constexpr int kServiceStreams = -2;
 
 struct ChildSpawnPlan {
     std::vector<std::string> argv;  // what the child sees; argv[0] is its name
     std::string program;            // a path, or a bare name looked up through PATH
     std::string directory;          // where the child runs; empty: the service's own directory
-    int outputFd = -1;              // its stdout and stderr; -1: /dev/null. stdin is /dev/null.
+    int outputFd = -1;              // its stdout and stderr; -1: /dev/null
     std::optional<ChildAccount> account;  // who it runs as; nothing: as the service does
+    int inputFd = -1;                     // its stdin; -1: /dev/null
+    bool limitFileSize = true;            // kChildFileSizeLimit, for what the clients steer
 };
 
 // Why a start failed: the errno of the step, and that step's name when it was the change of
@@ -33,7 +40,7 @@ struct ChildSpawnError {
 //     started, with no controlling terminal (opening /dev/tty fails with ENXIO);
 //   - takes on `plan.account`, when there is one, before anything of the program runs, inside
 //     the confinement of enterChildConfinement(); kChildFileSizeLimit is the limit on any file
-//     it writes;
+//     it writes, unless `plan.limitFileSize` is off;
 //   - dies by SIGKILL when the thread that started it ends (PR_SET_PDEATHSIG). The kernel ties
 //     this to the forking thread, not the process: the service launches from its pipe thread,
 //     which lives until the stop sequence has ended every child, and a service that dies takes

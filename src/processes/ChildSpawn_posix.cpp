@@ -32,7 +32,9 @@ struct ChildSide {
     char* const* environment;
     const char* const* candidates;  // the paths to try, in PATH order
     const char* directory;          // nullptr: stay
+    int inputFd;
     int outputFd;
+    bool limitFileSize;
     const ChildAccount* account;  // nullptr: keep the service's account
     int goFd;                     // the service writes one byte here once the child is journalled
     int reportFd;  // close-on-exec: reads end-of-file on success, a ChildReport on failure
@@ -111,9 +113,11 @@ void closeAllAbove(int first, int last) {
     }
 
     const int devNull = aboveStandardStreams(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    const int input = side.inputFd >= 0 ? aboveStandardStreams(side.inputFd) : devNull;
     const int output = side.outputFd >= 0 ? aboveStandardStreams(side.outputFd) : devNull;
-    if (devNull < 0 || output < 0 || ::dup2(devNull, STDIN_FILENO) < 0 ||
-        ::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0) {
+    if (devNull < 0 || input < 0 || output < 0 || ::dup2(input, STDIN_FILENO) < 0 ||
+        (side.outputFd != kServiceStreams &&
+         (::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0))) {
         failChild(side, errno);
     }
     // Everything else goes, whether or not its owner remembered close-on-exec; the report pipe
@@ -123,7 +127,7 @@ void closeAllAbove(int first, int last) {
 
     // Before the change of account: the child may then lower the limit but never raise it.
     const rlimit fileSize{kChildFileSizeLimit, kChildFileSizeLimit};
-    if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) {
+    if (side.limitFileSize && ::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) {
         failChild(side, errno);
     }
     if (side.account != nullptr) {
@@ -188,10 +192,11 @@ ChildProcess spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid
         return ChildProcess{};
     }
     const ChildSide side{
-        argv.data(),      environ,
-        candidates.get(), plan.directory.empty() ? nullptr : plan.directory.c_str(),
-        plan.outputFd,    plan.account ? &*plan.account : nullptr,
-        goRead.get(),     reportWrite.get(),
+        argv.data(),        environ,
+        candidates.get(),   plan.directory.empty() ? nullptr : plan.directory.c_str(),
+        plan.inputFd,       plan.outputFd,
+        plan.limitFileSize, plan.account ? &*plan.account : nullptr,
+        goRead.get(),       reportWrite.get(),
         ::getpid()};
 
     const pid_t pid = ::fork();
@@ -249,7 +254,7 @@ ChildProcess spawnChild(const ChildSpawnPlan& plan, const std::function<void(pid
         failure.step = report.step;
     }
     failure.error = report.error != 0 ? report.error : EIO;
-    child.reset();  // it is on its way out already; this reaps it
+    child.terminate();  // it is on its way out already; this reaps it
     return ChildProcess{};
 }
 

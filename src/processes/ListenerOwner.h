@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 
 // Who holds a listening TCP port. A connection to the SOCKS5 port proves that someone listens
 // there, not who: any local account may listen on a loopback port before the core does, and

@@ -1,5 +1,6 @@
 #include "processes/ProxyCoreProcess.h"
 
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -63,26 +64,28 @@ void ProxyCoreProcess::start(const std::string& configJson) {
 }
 
 void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
-    const auto started = MonotonicClock::now();
-    // The order within a pass matters: a port that opens during the last pass still counts, and
-    // a child that has ended is reported as such even when the time is also up.
-    for (;;) {
-        ensureWinsock();
-        if (tryConnectLoopback(session::kSocksPort)) {
-            requireListenerOf(process_, session::kSocksPort, executableFileName("xray"));
-            return;
-        }
-        if (const auto code = exitCodeIfExited(process_)) {
-            throw std::runtime_error(
-                exitMessage(executableFileName("xray") + " exited prematurely with code ", *code,
-                            readLogTail(session::kCoreLogFileName, kExitTailBytes)));
-        }
-        if (elapsedMilliseconds(started) >= timeoutMs) {
-            throw std::runtime_error(exitMessage(
-                "Timed out waiting for " + executableFileName("xray") + " SOCKS5 port ",
-                session::kSocksPort, readLogTail(session::kCoreLogFileName, kTimeoutTailBytes)));
-        }
-        sleepMilliseconds(kProbeIntervalMs);
+    // The order within a look matters: a port that opens during the last pause still counts,
+    // and a child that has ended is reported as such even when the time is also up.
+    bool open = false;
+    std::optional<std::uint32_t> code;
+    waitUntil(
+        [&] {
+            ensureWinsock();
+            open = tryConnectLoopback(session::kSocksPort);
+            code = open ? std::nullopt : process_.process.exitCodeIfExited();
+            return open || code.has_value();
+        },
+        timeoutMs, kProbeIntervalMs);
+    if (open) {
+        requireListenerOf(process_, session::kSocksPort, executableFileName("xray"));
+    } else if (code) {
+        throw std::runtime_error(
+            exitMessage(executableFileName("xray") + " exited prematurely with code ", *code,
+                        readLogTail(session::kCoreLogFileName, kExitTailBytes)));
+    } else {
+        throw std::runtime_error(exitMessage(
+            "Timed out waiting for " + executableFileName("xray") + " SOCKS5 port ",
+            session::kSocksPort, readLogTail(session::kCoreLogFileName, kTimeoutTailBytes)));
     }
 }
 
@@ -100,7 +103,7 @@ void ProxyCoreProcess::stop() noexcept {
 }
 
 std::optional<std::uint32_t> ProxyCoreProcess::exitCodeIfEnded() noexcept {
-    return exitCodeIfExited(process_);
+    return process_.process.exitCodeIfExited();
 }
 
 // The log's handle is the one start() opened, so the new child writes where the old one
@@ -114,11 +117,9 @@ void ProxyCoreProcess::restart(int timeoutMs) {
     // A killed core's listener goes as its process is torn down, which may end after its exit
     // code can be read: until then the new core could not bind the port, and the readiness
     // probe would take the old listener for the new one's. The wait is bounded.
-    const auto ended = MonotonicClock::now();
     ensureWinsock();
-    while (tryConnectLoopback(session::kSocksPort) && elapsedMilliseconds(ended) < kPortReleaseMs) {
-        sleepMilliseconds(kProbeIntervalMs / 4);
-    }
+    waitUntil([] { return !tryConnectLoopback(session::kSocksPort); }, kPortReleaseMs,
+              kProbeIntervalMs / 4);
     process_ = launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,
                             executableFileName("xray"), journal_);
     waitForSocksPort(timeoutMs);

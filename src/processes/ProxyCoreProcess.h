@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 
 namespace halvern {
 
@@ -34,8 +34,6 @@ class ProxyCoreProcess {
 
     // IPv4 text of the proxy server found in the last configuration that named one, or empty.
     const std::string& serverAddress() const { return serverAddress_; }
-    // Path of the configuration file while there may be one, else empty.
-    const std::string& configPath() const { return configPath_; }
     // The child's process id while the record holds it, else 0.
     std::uint32_t processId() const noexcept;
 

@@ -9,7 +9,7 @@
 #include "common/ObjectSecurity_win.h"
 #include "common/SessionNames.h"
 #include "common/UniqueLocalMemory.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/SessionFiles.h"
 
 namespace halvern {
 namespace {

@@ -49,7 +49,7 @@ void TunnelBridgeProcess::restart() {
 }
 
 std::optional<std::uint32_t> TunnelBridgeProcess::exitCodeIfEnded() noexcept {
-    return exitCodeIfExited(process_);
+    return process_.process.exitCodeIfExited();
 }
 
 void TunnelBridgeProcess::launch() {
@@ -60,7 +60,7 @@ void TunnelBridgeProcess::launch() {
     // One look only, after the bridge has had time to fail on a bad device or driver. Whether
     // the adapter really exists is found out by the network setup that follows.
     sleepMilliseconds(kSettleMs);
-    const auto code = exitCodeIfExited(process_);
+    const auto code = process_.process.exitCodeIfExited();
     if (!code) {
         return;
     }

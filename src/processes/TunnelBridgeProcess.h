@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/TrafficStats.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 
 namespace halvern {
 

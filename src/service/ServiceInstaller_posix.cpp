@@ -1,6 +1,4 @@
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,12 +13,10 @@
 
 #include "common/ChildProcess.h"
 #include "common/ExecutablePath.h"
-#include "common/MonotonicClock.h"
 #include "common/WholeFile.h"
+#include "processes/ChildSpawn.h"
 #include "service/ServiceEntry.h"
 #include "service/UnitTemplate.h"
-
-extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
 
 // The Linux verbs drive a systemd unit through systemctl. Each verb's exit code is 0 or the code
 // of its failing step (an errno value for a file step, systemctl's own exit status otherwise);
@@ -38,8 +34,7 @@ constexpr const char* kPackagedUnitPath = "/usr/lib/systemd/system/HalvernServic
 // How long one systemctl call may take. A stop waits for the unit's TimeoutStopSec (30 s) and, for
 // a service that ignores SIGTERM, as long again after SIGKILL; past this bound systemd itself is
 // stuck, and the verb fails with ETIMEDOUT instead of hanging its caller.
-constexpr std::int64_t kSystemctlTimeoutMs = 90000;
-constexpr std::int64_t kSystemctlPollMs = 5;
+constexpr int kSystemctlTimeoutMs = 90000;
 
 std::uint32_t errnoCode(int error) {
     return error != 0 ? static_cast<std::uint32_t>(error) : EIO;
@@ -91,28 +86,18 @@ std::uint32_t writeUnitFile(const std::string& text) {
 // Runs systemctl (found through PATH) with the arguments and waits for it. Returns its exit
 // status, 128 + the signal that ended it, the errno of a failed start, or ETIMEDOUT.
 std::uint32_t runSystemctl(std::initializer_list<const char*> arguments) {
-    std::vector<const char*> argv{"systemctl"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    argv.push_back(nullptr);
-
-    pid_t pid = 0;
-    // posix_spawnp does not write to the argument strings; its signature is older than const.
-    const int spawnError = ::posix_spawnp(&pid, "systemctl", nullptr, nullptr,
-                                          const_cast<char* const*>(argv.data()), environ);
-    if (spawnError != 0) {
-        return errnoCode(spawnError);
+    ChildSpawnPlan plan;
+    plan.argv = {"systemctl"};
+    plan.argv.insert(plan.argv.end(), arguments.begin(), arguments.end());
+    plan.program = "systemctl";
+    plan.outputFd = kServiceStreams;
+    plan.limitFileSize = false;
+    ChildSpawnError failure;
+    ChildProcess child = spawnChild(plan, nullptr, failure);  // killed and reaped on every way out
+    if (!child.valid()) {
+        return errnoCode(failure.error);
     }
-    ChildProcess child(pid);  // killed and reaped on every way out
-    const auto start = MonotonicClock::now();
-    for (;;) {
-        if (const std::optional<int> status = child.waitStatusIfExited()) {
-            return exitCodeOf(*status);
-        }
-        if (elapsedMilliseconds(start) >= kSystemctlTimeoutMs) {
-            return ETIMEDOUT;
-        }
-        sleepMilliseconds(kSystemctlPollMs);
-    }
+    return child.waitForExit(kSystemctlTimeoutMs).value_or(ETIMEDOUT);
 }
 
 // The unit runs ExecStart as root, so whoever can replace the executable, itself or through a

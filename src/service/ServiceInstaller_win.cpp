@@ -5,6 +5,7 @@
 
 #include "common/DebugOutput.h"
 #include "common/ExecutablePath.h"
+#include "common/MonotonicClock.h"
 #include "common/ObjectSecurity_win.h"
 #include "journal/JournalStore.h"
 #include "network/NetworkSystem.h"
@@ -61,12 +62,8 @@ void stopServiceAndWait() {
         // A service already stopping, or not accepting a stop yet, is simply polled.
         SERVICE_STATUS ignored{};
         ControlService(service, SERVICE_CONTROL_STOP, &ignored);
-        for (int poll = 0; poll < kStopPolls; ++poll) {
-            Sleep(kStopPollIntervalMs);
-            if (!queryServiceState(service, state) || state == SERVICE_STOPPED) {
-                break;
-            }
-        }
+        waitUntil([&] { return !queryServiceState(service, state) || state == SERVICE_STOPPED; },
+                  kStopPolls * kStopPollIntervalMs, kStopPollIntervalMs);
     }
 }
 

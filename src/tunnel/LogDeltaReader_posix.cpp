@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "common/UniqueFd.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/SessionFiles.h"
 #include "tunnel/LogDeltaReader.h"
 
 namespace halvern {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/WinHandle.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/SessionFiles.h"
 #include "processes/SessionFolder_win.h"
 #include "tunnel/LogDeltaReader.h"
 

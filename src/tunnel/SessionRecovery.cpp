@@ -12,7 +12,7 @@
 #include "journal/SessionJournal.h"
 #include "network/DnsChange.h"
 #include "network/NetworkSystem.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 
 namespace halvern {
 namespace {
@@ -71,7 +71,8 @@ bool validServerRoute(const Fields& f) {
 }
 
 std::string deleteServerRoute(const Fields& f, NetworkSystem& system, bool& done) {
-    done = system.runAll(system.commands().deleteServerRoute(f[0], f[1], f[2]), true);
+    done = system.runAll(system.commands().deleteServerRoute(f[0], f[1], f[2]),
+                         FailurePolicy::tolerate);
     return (done ? "deleted the host route to "
                  : "could not run the delete of the host route to ") +
            f[0] + " via " + f[2];
@@ -82,7 +83,7 @@ bool validTunnelRoute(const Fields& f) {
 }
 
 std::string deleteTunnelRoute(const Fields& f, NetworkSystem& system, bool& done) {
-    done = system.runAll(system.commands().deleteTunnelRoute(f[0], f[1]), true);
+    done = system.runAll(system.commands().deleteTunnelRoute(f[0], f[1]), FailurePolicy::tolerate);
     return (done ? "deleted the tunnel routes of "
                  : "could not run every delete of the tunnel routes of ") +
            f[0];

@@ -7,7 +7,7 @@
 
 #include "common/DebugOutput.h"
 #include "common/SessionNames.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 #include "processes/ProxyCoreProcess.h"
 #include "processes/TunnelBridgeProcess.h"
 #include "tunnel/TunnelController.h"

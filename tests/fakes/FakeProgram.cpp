@@ -4,8 +4,8 @@
 // "args" (bridge). Steps, ';' apart, each flushed; a script that runs out holds:
 //   print TEXT, eprint TEXT (stdout, stderr; "\n" decoded)   fill N (fillPattern)   sleep MS
 //   listen PORT (on 127.0.0.1)   args   cwd   fds (POSIX: " N=TARGET" per open descriptor)
-//   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold
-//   tun (POSIX, bridge: creates the "-device tun://NAME" device, which ends with the program)
+//   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold   stray (POSIX; else
+//   none) tun (POSIX, bridge: creates the "-device tun://NAME" device, which ends with the program)
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -33,6 +33,7 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -112,6 +113,15 @@ bool createTun(int argc, char** argv) {
         } else if (verb == "tun" && !createTun(argc, argv)) {
             writeOut(stderr, "fake: cannot create the device\n");
             std::_Exit(4);
+        } else if (verb == "stray") {  // a child in a session of its own: only a sweep finds it
+#ifndef _WIN32
+            const pid_t stray = ::fork();
+            for (bool own = stray == 0 && ::setsid() > 0; own;) {
+                ::pause();
+            }
+            for (; ::getsid(stray) != stray; std::this_thread::yield()) {
+            }
+#endif
         } else if (verb == "raise") {
             std::raise(std::stoi(argument));
         } else if (verb == "exit") {

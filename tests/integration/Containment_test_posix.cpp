@@ -15,7 +15,7 @@
 
 #include "common/UniqueFd.h"
 #include "processes/ChildSpawn.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/SessionFiles.h"
 #include "support/TestSupport.h"
 
 namespace halvern::testing {
@@ -48,7 +48,7 @@ void leaveAThreadBehind(int report) {
 class Containment : public ::testing::Test {
   protected:
     void SetUp() override {
-        const std::string error = errorFrom([&] { core_ = childAccount(false); });
+        const std::string error = errorFrom([&] { core_ = childAccount(); });
         if (!core_) {
             GTEST_SKIP() << "needs root and the account halvern-core: " << error;
         }
@@ -111,7 +111,7 @@ touch "$2"; [ "$(readlink /proc/self/ns/ipc)" = "$3" ] && echo same ipc; cat "$1
     ChildProcess child =
         spawnChild({{"sh", "-c", script, "sh", config, left, ipc}, "/bin/sh", {}, log.get(), core_},
                    nullptr, failure);
-    ASSERT_TRUE(eventually([&] { return child.waitStatusIfExited().has_value(); }));
+    ASSERT_TRUE(eventually([&] { return child.exitCodeIfExited().has_value(); }));
     EXPECT_EQ(
         readFileBytes(output),
         "session 0\nsh: 2: cannot open /dev/tty: No such device or address\n/dev/shm: /tmp:\n" +

@@ -10,7 +10,7 @@
 #include "common/MonotonicClock.h"
 #include "common/ProcessIdentity.h"
 #include "journal/JournalStore.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/SessionFiles.h"
 
 namespace halvern::testing {
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/MonotonicClock.h"
@@ -123,15 +124,10 @@ void writeFileBytes(const std::filesystem::path& path, const std::string& conten
 // "0123456789" repeated to `count` bytes: what the stand-ins' "fill N" step prints.
 std::string fillPattern(std::size_t count);
 
-// Polls `holds` every 10 ms until it does or `withinMs` have passed; whether it did.
+// Polls `holds` until it does or `withinMs` have passed; whether it did.
 template <typename Condition>
 bool eventually(Condition&& holds, int withinMs = 10000) {
-    for (const auto start = MonotonicClock::now(); !holds(); sleepMilliseconds(10)) {
-        if (elapsedMilliseconds(start) >= withinMs) {
-            return holds();
-        }
-    }
-    return true;
+    return waitUntil(std::forward<Condition>(holds), withinMs, 10);
 }
 
 // The message of the std::runtime_error that `action` throws, or "<no error>".

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "common/ChildProcess.h"
 #include "common/ProcessIdentity.h"
 #include "common/WinHandle.h"
 #include "processes/RestrictedToken.h"
@@ -206,17 +207,14 @@ int runProgram(const std::vector<std::string>& arguments, const std::filesystem:
         throw std::runtime_error("CreateProcessW " + arguments.front() + ": error " +
                                  std::to_string(GetLastError()));
     }
-    const UniqueHandle processHandle(process.hProcess);
     const UniqueHandle threadHandle(process.hThread);
     // Bounded: a Wine child could otherwise outlive the test that ctest's time-out ends.
-    if (WaitForSingleObject(processHandle.get(), 60000) != WAIT_OBJECT_0) {
-        TerminateProcess(processHandle.get(), 1);
-        WaitForSingleObject(processHandle.get(), 60000);
+    ChildProcess child(reinterpret_cast<std::intptr_t>(process.hProcess));
+    const auto exitCode = child.waitForExit(60000);
+    if (!exitCode) {
         throw std::runtime_error(arguments.front() + " did not end within 60 s");
     }
-    DWORD exitCode = 0;
-    GetExitCodeProcess(processHandle.get(), &exitCode);
-    return static_cast<int>(exitCode);
+    return static_cast<int>(*exitCode);
 }
 
 }  // namespace halvern::testing

@@ -7,7 +7,7 @@
 
 #include "control/JsonText.h"
 #include "control/TunnelService.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/SessionFiles.h"
 #include "support/TestSupport.h"
 
 namespace halvern {

@@ -8,7 +8,7 @@
 #include <numeric>
 #include <string>
 
-#include "processes/ProcessLauncher.h"
+#include "processes/SessionFiles.h"
 #include "support/TestSupport.h"
 
 #ifndef _WIN32

@@ -21,13 +21,14 @@ class RecordingSystem final : public NetworkSystem {
         return up;
     }
     const NetworkCommandBuilder& commands() override { return *builder; }
-    CommandOutcome runCommand(const CommandLine& commandLine, bool allowFailure) override {
+    CommandOutcome runCommand(const CommandLine& commandLine, FailurePolicy policy) override {
         const std::string line = joinCommandLine(commandLine);
         const bool fails = !failing.empty() && line.find(failing) != std::string::npos;
-        if (fails && !allowFailure) {
+        if (fails && policy == FailurePolicy::throwOnFailure) {
             throw std::runtime_error("failed: " + line);
         }
-        ran.push_back((allowFailure ? "[tolerated] " : "") + line + (fails ? " [not run]" : ""));
+        ran.push_back((policy == FailurePolicy::tolerate ? "[tolerated] " : "") + line +
+                      (fails ? " [not run]" : ""));
         return fails ? CommandOutcome::notRun : CommandOutcome::succeeded;
     }
 

@@ -49,36 +49,36 @@ ControlExchange exchangeRequest(std::string_view request) {
     const std::wstring name = controlEndpointAddress().wstring();
     const auto start = MonotonicClock::now();
     UniqueFileHandle pipe;
-    for (;;) {
-        // Identification only: the server may learn who the client is, never act as it.
-        pipe.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                               nullptr));
-        const DWORD error = pipe.valid() ? ERROR_SUCCESS : GetLastError();
-        if (pipe.valid()) {
-            break;
-        }
-        const std::int64_t waited = elapsedMilliseconds(start);
-        if (error == ERROR_ACCESS_DENIED) {
+    DWORD openError = ERROR_SUCCESS;
+    waitUntil(
+        [&] {
+            // Identification only: the server may learn who the client is, never act as it.
+            pipe.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                   nullptr));
+            openError = pipe.valid() ? ERROR_SUCCESS : GetLastError();
+            const std::int64_t waited = elapsedMilliseconds(start);
+            if (openError == ERROR_PIPE_BUSY && waited < kConnectPatienceMilliseconds) {
+                WaitNamedPipeW(name.c_str(),
+                               static_cast<DWORD>(kConnectPatienceMilliseconds - waited));
+                return false;
+            }
+            return openError != ERROR_FILE_NOT_FOUND || waited >= kMissingPipePatienceMilliseconds;
+        },
+        kConnectPatienceMilliseconds, 20);
+    if (!pipe.valid()) {
+        if (openError == ERROR_ACCESS_DENIED) {
             return {.failure =
                         "access denied (the pipe admits the system, administrators and interactive "
                         "users)"};
         }
-        if (error == ERROR_PIPE_BUSY && waited < kConnectPatienceMilliseconds) {
-            WaitNamedPipeW(name.c_str(), static_cast<DWORD>(kConnectPatienceMilliseconds - waited));
-            continue;
-        }
-        if (error == ERROR_FILE_NOT_FOUND && waited < kMissingPipePatienceMilliseconds) {
-            Sleep(20);
-            continue;
-        }
-        if (error == ERROR_FILE_NOT_FOUND) {
+        if (openError == ERROR_FILE_NOT_FOUND) {
             return {.failure = "not running (no pipe \\\\.\\pipe\\HalvernService)"};
         }
-        if (error == ERROR_PIPE_BUSY) {
+        if (openError == ERROR_PIPE_BUSY) {
             return {.failure = "the service stayed busy with other clients"};
         }
-        return {.failure = "cannot open the pipe" + errorCodeSuffix(error)};
+        return {.failure = "cannot open the pipe" + errorCodeSuffix(openError)};
     }
 
     if (std::string problem = serverProblem(pipe.get()); !problem.empty()) {

@@ -7,7 +7,7 @@
 
 #include "common/DebugOutput.h"
 #include "common/ErrorText.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 #include "processes/RestrictedToken.h"
 #include "processes/SessionFolder_win.h"
 
@@ -21,7 +21,7 @@ std::atomic<bool> refuseJobs{false};
 // nesting or breakaway: Windows 7 and Server 2008 R2, or an outer job with UI limits), the
 // child runs without a job, as children did before jobs, and a stop ends it alone with
 // TerminateProcess: the safety net never costs the tunnel. One debug line names the refusal.
-UniqueHandle jobForChild(HANDLE process, const std::string& exeName) {
+UniqueHandle jobForChild(HANDLE process, const std::string& exeName) noexcept {
     const char* call = "CreateJobObjectW";
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     DWORD error = job.valid() ? ERROR_SUCCESS : GetLastError();
@@ -40,8 +40,11 @@ UniqueHandle jobForChild(HANDLE process, const std::string& exeName) {
     if (error == ERROR_SUCCESS) {
         return job;
     }
-    writeDebugOutput("HalvernService job: " + std::string(call) + " failed" +
-                     errorCodeSuffix(error) + "; " + exeName + " runs without a job\n");
+    try {
+        writeDebugOutput("HalvernService job: " + std::string(call) + " failed" +
+                         errorCodeSuffix(error) + "; " + exeName + " runs without a job\n");
+    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the line is lost
+    }
     return {};
 }
 
@@ -53,20 +56,6 @@ void refuseChildJobsForTesting(bool refuse) noexcept {
 
 std::string executableFileName(const std::string& baseName) {
     return baseName + ".exe";
-}
-
-std::filesystem::path tempFilePath(std::string_view fileName) {
-    return sessionFolder() / fileName;
-}
-
-ChildLog createChildLog(std::string_view fileName) {
-    const std::filesystem::path path = tempFilePath(fileName);
-    DWORD error = ERROR_SUCCESS;
-    ChildLog log = createSessionFile(path, GENERIC_WRITE, true, error);
-    if (!log.valid()) {
-        throw std::runtime_error("Failed to create " + path.string() + errorCodeSuffix(error));
-    }
-    return log;
 }
 
 JournalledChild launchHidden(const ChildCommand& command, const std::string& exePath,
@@ -116,8 +105,9 @@ JournalledChild launchHidden(const ChildCommand& command, const std::string& exe
         throw failure(GetLastError());
     }
     const UniqueHandle thread(info.hThread);
-    child.process.handle.reset(info.hProcess);
-    child.process.job = jobForChild(info.hProcess, exeName);
+    child.process = ChildProcess(
+        reinterpret_cast<std::intptr_t>(info.hProcess),
+        reinterpret_cast<std::intptr_t>(jobForChild(info.hProcess, exeName).release()));
     journalChild(child, journal, info.dwProcessId);
     if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
         const DWORD error = GetLastError();
@@ -125,98 +115,6 @@ JournalledChild launchHidden(const ChildCommand& command, const std::string& exe
         throw failure(error);
     }
     return child;
-}
-
-std::optional<std::uint32_t> exitCodeIfExited(JournalledChild& child) noexcept {
-    if (!child.valid()) {
-        return std::nullopt;
-    }
-    // A child that really ended with 259 (STILL_ACTIVE) cannot be told from a running one.
-    DWORD code = 0;
-    if (GetExitCodeProcess(child.process.handle.get(), &code) && code != STILL_ACTIVE) {
-        return code;
-    }
-    return std::nullopt;
-}
-
-std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcept {
-    try {
-        const UniqueFileHandle file = openSessionFileForReading(tempFilePath(fileName));
-        LARGE_INTEGER size{};
-        if (!file.valid() || !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) {
-            return {};
-        }
-        const auto fileSize = static_cast<std::uint64_t>(size.QuadPart);
-        std::uint64_t count = fileSize < maxBytes ? fileSize : maxBytes;
-        if (count > MAXDWORD) {
-            count = MAXDWORD;
-        }
-        if (count != 0 && fileSize > count) {
-            LARGE_INTEGER offset{};
-            offset.QuadPart = static_cast<LONGLONG>(fileSize - count);
-            SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN);
-        }
-        std::string tail(static_cast<std::size_t>(count), '\0');
-        DWORD read = 0;
-        if (count != 0 &&
-            !ReadFile(file.get(), tail.data(), static_cast<DWORD>(count), &read, nullptr)) {
-            read = 0;
-        }
-        tail.resize(read);
-        return tail;
-    } catch (...) {
-        return {};
-    }
-}
-
-ChildLog writeConfigFile(const std::string& path, const std::string& text, std::uint32_t& error) {
-    DWORD failure = ERROR_SUCCESS;
-    ChildLog file = createSessionFile(path, GENERIC_WRITE, false, failure);
-    if (!file.valid()) {
-        error = failure;
-        return file;
-    }
-    // Text mode, as the configuration has always been stored: every line feed becomes carriage
-    // return + line feed. As with a stream, a failed write goes unnoticed; the proxy core reports
-    // the damaged configuration itself.
-    std::string stored;
-    stored.reserve(text.size() + text.size() / 16);
-    for (const char c : text) {
-        if (c == '\n') {
-            stored += '\r';
-        }
-        stored += c;
-    }
-    for (std::size_t done = 0; done < stored.size();) {
-        DWORD written = 0;
-        const auto piece =
-            static_cast<DWORD>(std::min<std::size_t>(stored.size() - done, MAXDWORD));
-        if (!WriteFile(file.get(), stored.data() + done, piece, &written, nullptr) ||
-            written == 0) {
-            break;
-        }
-        done += written;
-    }
-    return file;
-}
-
-// By the handle it was written through: whatever now stands at the path is not touched.
-bool deleteConfigFile(ChildLog& file, const std::string& path) noexcept {
-    if (!file.valid()) {
-        const BOOL deleted = DeleteFileA(path.c_str());
-        return deleted || GetLastError() == ERROR_FILE_NOT_FOUND;
-    }
-    const DWORD error = deleteOpenFile(file);
-    file.reset();
-    if (error != ERROR_SUCCESS) {
-        writeDebugOutput("HalvernService files: cannot delete " + path + errorCodeSuffix(error) +
-                         "; the next start deletes it\n");
-    }
-    return error == ERROR_SUCCESS;
-}
-
-void deleteFileQuietly(const std::string& path) noexcept {
-    DeleteFileA(path.c_str());
 }
 
 // Each child's job object ended everything it started when the child was stopped.

@@ -1,4 +1,4 @@
-#include "processes/ProcessLauncher.h"
+#include "processes/ChildLaunch.h"
 
 #include <utility>
 
@@ -22,7 +22,7 @@ JournalledChild& JournalledChild::operator=(JournalledChild&& other) noexcept {
 }
 
 void JournalledChild::reset() noexcept {
-    process.reset();
+    process.terminate();
     if (journal != nullptr) {
         journal->forget(entry);
         journal = nullptr;

@@ -4,14 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <stdexcept>
 
-#include "common/ErrorText.h"
 #include "common/ServiceDirectories.h"
 #include "common/WholeFile.h"
 #include "processes/ChildAccount.h"
-#include "processes/ChildSpawn.h"
-#include "processes/ProcessLauncher.h"
+#include "processes/SessionFiles.h"
 
 namespace halvern {
 namespace {
@@ -33,17 +30,7 @@ int openPrivateForWriting(const std::string& path, mode_t mode, int extraFlags =
     return fd;
 }
 
-// The children's /tmp and /dev/shm are private, empty mounts of their own (see ChildAccount.h):
-// a program there is out of their sight, which the error code alone does not say.
-bool hiddenFromChildren(const std::string& path) {
-    return path.starts_with("/tmp/") || path.starts_with("/dev/shm/");
-}
-
 }  // namespace
-
-std::string executableFileName(const std::string& baseName) {
-    return baseName;
-}
 
 std::filesystem::path tempFilePath(std::string_view fileName) {
     return runtimeDirectory() / fileName;
@@ -55,65 +42,6 @@ ChildLog createChildLog(std::string_view fileName) {
     } catch (...) {
         return ChildLog{};
     }
-}
-
-JournalledChild launchHidden(const ChildCommand& command, const std::string& exePath,
-                             const ChildLog& logFile, const std::string& exeName,
-                             JournalRecorder* journal, ChildRights rights) {
-    // stdin reads nothing; stdout and stderr share the log, and so one file position, as on
-    // Windows. Without a log they go to /dev/null: the service's own stderr carries only its
-    // trace lines.
-    ChildSpawnPlan plan{command.argv,
-                        exePath,
-                        {},
-                        logFile.valid() ? logFile.get() : -1,
-                        childAccount(rights == ChildRights::networkAdmin)};
-    // A bare name (nothing found beside the service) is looked up through PATH and runs in the
-    // service's own working directory. A path runs in its own directory; it is made absolute
-    // first, since a relative one would otherwise be resolved from the new directory.
-    const std::filesystem::path exe{exePath};
-    if (exe.has_parent_path()) {
-        std::error_code error;
-        std::filesystem::path absolute = std::filesystem::absolute(exe, error);
-        if (error) {
-            absolute = exe;
-        }
-        plan.program = absolute.string();
-        plan.directory = absolute.parent_path().string();
-    }
-
-    JournalledChild child;
-    ChildSpawnError failure;
-    child.process = spawnChild(
-        plan, [&](pid_t pid) { journalChild(child, journal, static_cast<std::uint32_t>(pid)); },
-        failure);
-    if (!child.valid()) {
-        std::string message = "Failed to start " + exeName + errorCodeSuffix(failure.error);
-        if (!failure.step.empty()) {
-            message +=
-                ": cannot run it as user " + plan.account->name + " (" + failure.step + " failed)";
-        }
-        if (plan.account && hiddenFromChildren(plan.program)) {
-            message +=
-                ": " + plan.program + " lies in /tmp or /dev/shm, which its children see empty";
-        }
-        throw std::runtime_error(message);
-    }
-    return child;
-}
-
-std::optional<std::size_t> endLeftoverChildren() noexcept {
-    try {
-        const auto account = childAccount(false);
-        return account ? std::optional<std::size_t>(endEveryProcessOf(*account)) : std::nullopt;
-    } catch (...) {  // no account: nothing can run under it
-        return std::nullopt;
-    }
-}
-
-std::optional<std::uint32_t> exitCodeIfExited(JournalledChild& child) noexcept {
-    const std::optional<int> status = child.process.waitStatusIfExited();
-    return status ? std::optional(exitCodeOf(*status)) : std::nullopt;
 }
 
 std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcept {
@@ -146,7 +74,7 @@ ChildLog writeConfigFile(const std::string& path, const std::string& text, std::
     // reads. A new file each time: an earlier one may be a core's own (older versions handed it
     // over) or be held open by one. The group is set on the open descriptor, so no path can be
     // swapped in between. A missing account fails the connect here, before any file exists.
-    const auto account = childAccount(false);
+    const auto account = childAccount();
     ::unlink(path.c_str());
     ChildLog file{openPrivateForWriting(path, kConfigMode, O_EXCL)};
     if (!file.valid() ||
@@ -168,8 +96,6 @@ bool deleteConfigFile(ChildLog& file, const std::string& path) noexcept {
 void deleteFileQuietly(const std::string& path) noexcept {
     ::unlink(path.c_str());
 }
-
-void refuseChildJobsForTesting(bool /*refuse*/) noexcept {}
 
 void useSessionFolderForTesting(const std::filesystem::path& /*folder*/) {}
 

@@ -1,18 +1,17 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/ChildProcess.h"
 #include "common/JournalRecorder.h"
+#include "processes/SessionFiles.h"
 
-// The routines the child records (ProxyCoreProcess, TunnelBridgeProcess) start, watch and stop
-// their children with, and the files those children use. Free functions, not a launcher object:
-// none of them keeps state, and the handles live in the record that called them.
+// How the child records (ProxyCoreProcess, TunnelBridgeProcess) start their children. Free
+// functions, not a launcher object: none of them keeps state, and the handles live in the record
+// that called them.
 namespace halvern {
 
 // One child of a session's record: the system's owner of it and, while the child may run, its
@@ -53,19 +52,6 @@ enum class ChildRights { none, networkAdmin };
 // Messages that name a child use it.
 std::string executableFileName(const std::string& baseName);
 
-// Path of `fileName` in the folder of the session's files, which is read afresh on every call:
-// the runtime directory on POSIX; on Windows a folder no user can create files in (see
-// SessionFolder_win.h).
-std::filesystem::path tempFilePath(std::string_view fileName);
-
-// Creates the child's log anew in that folder, at a connect; a child started again later in the
-// same session writes on through the handle its record keeps, after what is there. On POSIX a
-// log that cannot be made gives no handle, and the child starts without captured output. On
-// Windows a stale file that cannot be removed, or a folder that is not the service's own,
-// throws "Failed to create PATH (error N)": no byte of the session may reach a file someone
-// else made.
-ChildLog createChildLog(std::string_view fileName);
-
 // Starts the child hidden, its standard output and standard error in `logFile` when that is
 // valid, its working directory the directory of `exePath`. Throws "Failed to start " + exeName
 // + " (error N)" when the process cannot be created.
@@ -90,34 +76,9 @@ void journalChild(JournalledChild& child, JournalRecorder* journal, std::uint32_
 // (Windows, or a service that does not run as root). Never throws.
 std::optional<std::size_t> endLeftoverChildren() noexcept;
 
-// The child's exit code once it has ended; nothing while it runs or when the query fails.
-std::optional<std::uint32_t> exitCodeIfExited(JournalledChild& child) noexcept;
-
-// At most the last `maxBytes` bytes of the log in the temporary directory, untouched; empty
-// when the log cannot be read. Never throws.
-std::string readLogTail(std::string_view fileName, std::size_t maxBytes) noexcept;
-
 // prefix + number, then " | output: " + tail when the tail is not empty. Exit codes are passed
 // as their unsigned 32-bit value, a port as it is.
 std::string exitMessage(const std::string& prefix, std::int64_t number, const std::string& tail);
-
-// Writes the proxy configuration to a file made anew (Windows: in text mode, readable by SYSTEM
-// and the administrators alone; POSIX: byte for byte, readable by the core's account and the
-// service), never through a link. Returns the handle it was written through, which the caller
-// keeps until deleteConfigFile; no handle when the file could not be made, with `error` set.
-ChildLog writeConfigFile(const std::string& path, const std::string& text, std::uint32_t& error);
-
-// Deletes the configuration written through `file` (Windows: by that handle, whatever name
-// it has now) and closes it. True when it is gone, so that its journal entry may go too.
-bool deleteConfigFile(ChildLog& file, const std::string& path) noexcept;
-
-// Deletes a file; the outcome is not reported.
-void deleteFileQuietly(const std::string& path) noexcept;
-
-// Test seam: while not empty, the folder of the session's files on Windows is `folder` instead of
-// the system's, checked like it (POSIX takes $RUNTIME_DIRECTORY, which tests set). The service
-// never sets it.
-void useSessionFolderForTesting(const std::filesystem::path& folder);
 
 // Test seam: while set, every launch on Windows acts as though the system refused the child's
 // job (AssignProcessToJobObject failing with ERROR_ACCESS_DENIED); POSIX has no jobs. The
