@@ -88,7 +88,8 @@ int main() {
     }
     BenchSystem system;
     halvern::NetworkConfigurator network(system);
-    network.apply(kAdapter, kServer, "10.255.0.1", {}, true);
+    network.apply(kAdapter, kServer, "10.255.0.1", {},
+                  halvern::NetworkConfigurator::AdapterAddress::set);
 
     std::atomic<std::int64_t> followedAt{0};
     halvern::SessionWatcher watcher(nullptr, [&](bool networkMayHaveChanged) {

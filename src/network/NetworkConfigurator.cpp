@@ -114,7 +114,8 @@ void NetworkConfigurator::addTunnelRoute(const NetworkCommandBuilder& commands) 
 // route if it did get in.
 void NetworkConfigurator::apply(const std::string& adapterName, const std::string& serverAddress,
                                 const std::string& tunnelAddress,
-                                const std::vector<std::string>& dnsServers, bool setAddress) {
+                                const std::vector<std::string>& dnsServers,
+                                AdapterAddress address) {
     adapterName_ = adapterName;
     serverAddress_ = serverAddress;
     tunnelAddress_ = tunnelAddress.empty() ? std::string(session::kTunnelAddress) : tunnelAddress;
@@ -138,7 +139,7 @@ void NetworkConfigurator::apply(const std::string& adapterName, const std::strin
     }
     dns_ = system_->dnsChange(adapterName_);
     try {
-        if (setAddress) {
+        if (address == AdapterAddress::set) {
             system_->runAll(commands.setAddress(adapterName_, tunnelAddress_),
                             FailurePolicy::throwOnFailure);
         }

@@ -44,9 +44,11 @@ class NetworkConfigurator {
     // that must succeed fails; what earlier steps did stays in effect, except a DNS change that
     // would outlive the adapter, and applied() stays false, so restore() removes nothing. The
     // tunnel-route step itself is all or nothing.
+    // `address` says whether the adapter's address is set here or left as it is.
+    enum class AdapterAddress { set, leave };
     void apply(const std::string& adapterName, const std::string& serverAddress,
                const std::string& tunnelAddress, const std::vector<std::string>& dnsServers,
-               bool setAddress);
+               AdapterAddress address);
 
     // Deletes the routes of a completed apply(), then undoes its DNS change where that
     // outlives the adapter, tolerating any failure, and clears the object. Does nothing when

@@ -88,7 +88,8 @@ void TunnelController::launchSession(const std::string& configJson,
 
     network_ = std::make_unique<NetworkConfigurator>(hostNetworkSystem(), journal);
     network_->apply(tunnelBridge_->adapterName(), proxyCore_->serverAddress(),
-                    std::string(session::kTunnelAddress), dnsServers, true);
+                    std::string(session::kTunnelAddress), dnsServers,
+                    NetworkConfigurator::AdapterAddress::set);
 }
 
 void TunnelController::failConnect(const std::string& message) noexcept {

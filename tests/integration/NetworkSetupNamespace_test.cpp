@@ -37,7 +37,8 @@ TEST(NetworkSetupNamespace, TunnelTakesAllTrafficAndNothingLeaksWhenTheBridgeDie
         }
         const std::string before = namespaces.routingTable();
         NetworkConfigurator network;
-        network.apply(tunnel, "203.0.113.7", "10.255.0.1", {"2001:db8::53"}, true);
+        network.apply(tunnel, "203.0.113.7", "10.255.0.1", {"2001:db8::53"},
+                      NetworkConfigurator::AdapterAddress::set);
         EXPECT_NE(routeGet("198.51.100.1").find(" dev " + tunnel + " "), std::string::npos);
         EXPECT_NE(namespaces.resolverConfiguration().find(
                       "\nnameserver 2001:db8::53\nnameserver 8.8.8.8\n644\n"),

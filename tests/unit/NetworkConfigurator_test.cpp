@@ -11,6 +11,9 @@
 namespace halvern {
 namespace {
 
+constexpr auto kSetAddress = NetworkConfigurator::AdapterAddress::set;
+constexpr auto kLeaveAddress = NetworkConfigurator::AdapterAddress::leave;
+
 // With and without the host route and the address step; a repeated or third server is not used.
 TEST(NetworkSetup, StepsRunInTheirOrderAndRestoreDeletesOnlyTheRoutes) {
     const std::string name = "name=\"Halvern_Tun_802\" ";
@@ -28,9 +31,10 @@ TEST(NetworkSetup, StepsRunInTheirOrderAndRestoreDeletesOnlyTheRoutes) {
         RecordingSystem system;
         {
             NetworkConfigurator network(system);
-            network.apply(
-                "Halvern_Tun_802", withServer ? "203.0.113.5" : "", withServer ? "10.255.0.1" : "",
-                withServer ? Lines{} : Lines{"1.1.1.1", "1.1.1.1", "8.8.8.8"}, withServer);
+            network.apply("Halvern_Tun_802", withServer ? "203.0.113.5" : "",
+                          withServer ? "10.255.0.1" : "",
+                          withServer ? Lines{} : Lines{"1.1.1.1", "1.1.1.1", "8.8.8.8"},
+                          withServer ? kSetAddress : kLeaveAddress);
             EXPECT_TRUE(network.applied());
             EXPECT_EQ(system.ran, (withServer ? full : Lines{full[1], full[2], full[5]}));
             system.ran.clear();
@@ -45,13 +49,14 @@ TEST(NetworkSetup, StepsRunInTheirOrderAndRestoreDeletesOnlyTheRoutes) {
     }
     RecordingSystem nameless;  // the best route's adapter has no name: there is no default route
     nameless.names[12] = "";
-    EXPECT_THROW(NetworkConfigurator(nameless).apply("H", "", "", {}, false), std::runtime_error);
+    EXPECT_THROW(NetworkConfigurator(nameless).apply("H", "", "", {}, kLeaveAddress),
+                 std::runtime_error);
     RecordingSystem ip;  // on Linux a server must be an address; the message escapes the rest
     ip.builder = &ipCommands();
     for (const Lines& servers : {Lines{"1.1.1.1", "-x\"\x7F"}, Lines{"-x\"\x7F"}}) {
-        EXPECT_EQ(
-            testing::errorFrom([&] { NetworkConfigurator(ip).apply("H", "", "", servers, false); }),
-            R"(DNS server is not an IP address: "-x\"\x7F")");
+        EXPECT_EQ(testing::errorFrom(
+                      [&] { NetworkConfigurator(ip).apply("H", "", "", servers, kLeaveAddress); }),
+                  R"(DNS server is not an IP address: "-x\"\x7F")");
     }
 }
 
@@ -91,7 +96,7 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
         SessionJournal journal(place.path());
         RecordingSystem system;
         NetworkConfigurator network(system, &journal);
-        network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, false);
+        network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, kLeaveAddress);
         system.rows = {defaultRoute, hostRoute};  // the table as the connect left it
         EXPECT_EQ(network.followDefaultRoute(), std::nullopt);
         system.ran.clear();
@@ -112,7 +117,7 @@ TEST(NetworkFollow, TheHostRouteFollowsTheDefaultRouteAddingBeforeDeleting) {
     }
     RecordingSystem failing;  // a refused add keeps the old route as the current one
     NetworkConfigurator network(failing);
-    network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, false);
+    network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, kLeaveAddress);
     failing.rows = {movedRoute, hostRoute};
     failing.failing = "192.0.2.9";
     EXPECT_THROW(network.followDefaultRoute(), std::runtime_error);
@@ -155,7 +160,7 @@ TEST(NetworkSetup, AFailedRouteStepTakesBackOnlyItsOwnRowsAndRecords) {
         system.builder = c.builder;
         system.failing = c.failing;
         NetworkConfigurator network(system, &journal);
-        EXPECT_THROW(network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, true),
+        EXPECT_THROW(network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, kSetAddress),
                      std::runtime_error);
         EXPECT_TRUE(std::equal(c.tail.rbegin(), c.tail.rend(), system.ran.rbegin()));
         EXPECT_EQ(journal.entries(), c.left);

@@ -18,7 +18,8 @@ TEST(SessionRecovery, AnUndoThatCouldNotRunKeepsItsRecordUntilARetryDoesIt) {
     SessionJournal journal(place.path());
     RecordingSystem system;
     NetworkConfigurator network(system, &journal);
-    network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {}, true);
+    network.apply("Halvern_Tun_802", "203.0.113.5", "10.255.0.1", {},
+                  NetworkConfigurator::AdapterAddress::set);
     system.failing = "delete route 203.0.113.5";
     network.restore();  // the tunnel route's record goes, the host route's stays
     Lines report;
