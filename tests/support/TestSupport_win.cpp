@@ -73,11 +73,11 @@ std::uint32_t killChildNamed(const std::string& fileName) {
 
 std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
     const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    HANDLE token = nullptr;
-    if (!process.valid() || !OpenProcessToken(process.get(), TOKEN_QUERY, &token)) {
+    UniqueHandle owner;
+    if (!process.valid() || !OpenProcessToken(process.get(), TOKEN_QUERY, owner.put())) {
         return std::nullopt;
     }
-    const UniqueHandle owner(token);
+    HANDLE token = owner.get();
     std::uint32_t error = 0;
     const auto label = tokenInformation(token, TokenIntegrityLevel, error);
     auto buffer = tokenInformation(token, TokenPrivileges, error);
