@@ -67,7 +67,6 @@ void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
     // The order within a pass matters: a port that opens during the last pass still counts, and
     // a child that has ended is reported as such even when the time is also up.
     for (;;) {
-        ensureWinsock();
         if (tryConnectLoopback(session::kSocksPort)) {
             requireListenerOf(process_, session::kSocksPort, executableFileName("xray"));
             return;
@@ -115,7 +114,6 @@ void ProxyCoreProcess::restart(int timeoutMs) {
     // code can be read: until then the new core could not bind the port, and the readiness
     // probe would take the old listener for the new one's. The wait is bounded.
     const auto ended = MonotonicClock::now();
-    ensureWinsock();
     while (tryConnectLoopback(session::kSocksPort) && elapsedMilliseconds(ended) < kPortReleaseMs) {
         sleepMilliseconds(kProbeIntervalMs / 4);
     }

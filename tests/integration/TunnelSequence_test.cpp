@@ -18,6 +18,7 @@
 #include "processes/TunnelBridgeProcess.h"
 #include "support/PortLock.h"
 #include "support/TestSupport.h"
+#include "tunnel/LogDeltaReader.h"
 #include "tunnel/TunnelController.h"
 
 namespace halvern::testing {
@@ -53,6 +54,15 @@ class TunnelSequenceTest : public ::testing::Test {
     }
 
     std::string command(const std::string& request) { return dispatchCommand(service_, request); }
+    // What a client reads of a child's log from its start.
+    static std::string logContent(const std::string& source) {
+        std::string content;
+        streamLogDelta(source, 0, 65536, [&content](std::string_view chunk) {
+            content.append(chunk);
+            return true;
+        });
+        return content;
+    }
     std::string statusAndError() {
         return command("{\"command\":\"status\"}") + command("{\"command\":\"lastError\"}");
     }
@@ -122,15 +132,14 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     EXPECT_EQ(words_, (Words{"connecting", "error", "connecting", "connected", "disconnecting",
                              "disconnected", "connecting", "connected"}));
     EXPECT_EQ(childProcessesLeftBehind(2).size(), 2U);
-    EXPECT_EQ(readLogDelta("windows_xray", 0, 65536).content, "core up\n")
-        << "each start begins a new log";
+    EXPECT_EQ(logContent("windows_xray"), "core up\n") << "each start begins a new log";
     EXPECT_TRUE(journal_.holdsJournal());
 
     EXPECT_EQ(command("{\"command\":\"stop\"}"), "{\"ok\":true,\"status\":\"disconnected\"}");
     EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_FALSE(std::filesystem::exists(coreConfig_));
     EXPECT_FALSE(journal_.holdsJournal()) << "nothing is left to undo";
-    EXPECT_EQ(readLogDelta("windows_xray", 0, 65536).content, "core up\n") << "the logs stay";
+    EXPECT_EQ(logContent("windows_xray"), "core up\n") << "the logs stay";
     network_.bridgeEnded();
     EXPECT_EQ(network_.routingTable(), routesBefore);
     EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
@@ -161,7 +170,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
 
         EXPECT_FALSE(std::filesystem::exists(coreConfig_));
-        EXPECT_EQ(readLogDelta("windows_tun2socks", 0, 65536).content, c.bridgeLog);
+        EXPECT_EQ(logContent("windows_tun2socks"), c.bridgeLog);
         // The failure text outlives an idle disconnect, which announces nothing.
         tunnel.disconnect();
         EXPECT_EQ(tunnel.status(), "disconnected");
@@ -214,9 +223,9 @@ TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGi
         ASSERT_TRUE(killedChildComesBack(executableFileName(child))) << child;
         EXPECT_EQ(statusAndError(), kUp);
     }
-    EXPECT_EQ(readLogDelta("windows_tun2socks", 0, 4096).content, "bridge up\nbridge up\n");
+    EXPECT_EQ(logContent("windows_tun2socks"), "bridge up\nbridge up\n");
     const std::string coreLog = "core up\ncore up\ncore up\ncore up\n";
-    EXPECT_EQ(readLogDelta("windows_xray", 0, 4096).content, coreLog) << "appended, not emptied";
+    EXPECT_EQ(logContent("windows_xray"), coreLog) << "appended, not emptied";
     const std::string info = command("{\"command\":\"sessionInfo\"}");
     EXPECT_NE(info.find("\"coreRestarts\":3,\"bridgeRestarts\":1}"), std::string::npos) << info;
     EXPECT_TRUE(kOnWindows ||
