@@ -18,7 +18,6 @@
 #include "processes/TunnelBridgeProcess.h"
 #include "support/PortLock.h"
 #include "support/TestSupport.h"
-#include "tunnel/LogDeltaReader.h"
 #include "tunnel/TunnelController.h"
 
 namespace halvern::testing {
@@ -54,15 +53,6 @@ class TunnelSequenceTest : public ::testing::Test {
     }
 
     std::string command(const std::string& request) { return dispatchCommand(service_, request); }
-    // What a client reads of a child's log from its start.
-    static std::string logContent(const std::string& source) {
-        std::string content;
-        streamLogDelta(source, 0, 65536, [&content](std::string_view chunk) {
-            content.append(chunk);
-            return true;
-        });
-        return content;
-    }
     std::string statusAndError() {
         return command("{\"command\":\"status\"}") + command("{\"command\":\"lastError\"}");
     }
@@ -132,14 +122,16 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     EXPECT_EQ(words_, (Words{"connecting", "error", "connecting", "connected", "disconnecting",
                              "disconnected", "connecting", "connected"}));
     EXPECT_EQ(childProcessesLeftBehind(2).size(), 2U);
-    EXPECT_EQ(logContent("windows_xray"), "core up\n") << "each start begins a new log";
+    EXPECT_EQ(readFileBytes(tempFilePath("halvern_xray_output.log")), "core up\n")
+        << "each start begins a new log";
     EXPECT_TRUE(journal_.holdsJournal());
 
     EXPECT_EQ(command("{\"command\":\"stop\"}"), "{\"ok\":true,\"status\":\"disconnected\"}");
     EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_FALSE(std::filesystem::exists(coreConfig_));
     EXPECT_FALSE(journal_.holdsJournal()) << "nothing is left to undo";
-    EXPECT_EQ(logContent("windows_xray"), "core up\n") << "the logs stay";
+    EXPECT_EQ(readFileBytes(tempFilePath("halvern_xray_output.log")), "core up\n")
+        << "the logs stay";
     network_.bridgeEnded();
     EXPECT_EQ(network_.routingTable(), routesBefore);
     EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
@@ -170,7 +162,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
 
         EXPECT_FALSE(std::filesystem::exists(coreConfig_));
-        EXPECT_EQ(logContent("windows_tun2socks"), c.bridgeLog);
+        EXPECT_EQ(readFileBytes(tempFilePath("halvern_tun2socks_output.log")), c.bridgeLog);
         // The failure text outlives an idle disconnect, which announces nothing.
         tunnel.disconnect();
         EXPECT_EQ(tunnel.status(), "disconnected");
@@ -223,9 +215,11 @@ TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGi
         ASSERT_TRUE(killedChildComesBack(executableFileName(child))) << child;
         EXPECT_EQ(statusAndError(), kUp);
     }
-    EXPECT_EQ(logContent("windows_tun2socks"), "bridge up\nbridge up\n");
+    EXPECT_EQ(readFileBytes(tempFilePath("halvern_tun2socks_output.log")),
+              "bridge up\nbridge up\n");
     const std::string coreLog = "core up\ncore up\ncore up\ncore up\n";
-    EXPECT_EQ(logContent("windows_xray"), coreLog) << "appended, not emptied";
+    EXPECT_EQ(readFileBytes(tempFilePath("halvern_xray_output.log")), coreLog)
+        << "appended, not emptied";
     const std::string info = command("{\"command\":\"sessionInfo\"}");
     EXPECT_NE(info.find("\"coreRestarts\":3,\"bridgeRestarts\":1}"), std::string::npos) << info;
     EXPECT_TRUE(kOnWindows ||

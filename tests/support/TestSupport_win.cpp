@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/ProcessIdentity.h"
+#include "common/UniqueLocalMemory.h"
 #include "common/WinHandle.h"
 #include "processes/RestrictedToken.h"
 #include "support/TestSupport.h"
@@ -100,12 +101,10 @@ std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
 }
 
 void letEveryoneChange(const std::filesystem::path& path) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const bool done = ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                          L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr) &&
-                      SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
-    LocalFree(descriptor);
-    if (!done) {
+    UniqueLocalMemory descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, descriptor.put(), nullptr) ||
+        !SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.get())) {
         throw std::runtime_error("cannot open " + path.string() + " to everyone");
     }
 }
@@ -131,15 +130,13 @@ ScopedJournalPlace::~ScopedJournalPlace() {
 }
 
 void letOthersChangeJournal(const std::filesystem::path& path) {  // else the replay tells
-    HKEY key = nullptr;
-    PSECURITY_DESCRIPTOR everyone = nullptr;
+    UniqueResource<HKEY, RegCloseKey, nullptr> key;
+    UniqueLocalMemory everyone;
     RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.parent_path().wstring().substr(5).c_str(), 0, WRITE_DAC,
-                  &key);
+                  key.put());
     ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KA;;;BU)", 1,
-                                                         &everyone, nullptr);
-    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, everyone);
-    LocalFree(everyone);
-    RegCloseKey(key);
+                                                         everyone.put(), nullptr);
+    RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, everyone.get());
 }
 
 std::size_t debugOutputCount(const std::string& text) {
