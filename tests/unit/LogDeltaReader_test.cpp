@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 #include <string>
+#include <utility>
 
 #include "processes/ProcessLauncher.h"
 #include "support/TestSupport.h"
@@ -21,15 +22,11 @@ namespace {
 constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
 
 // A piece as the client gets it: the bytes handed on, then where it ended.
-struct Piece {
-    std::string content;
-    LogDelta end;
-    bool operator==(const Piece&) const = default;
-};
+using Piece = std::pair<std::string, LogDelta>;
 Piece read(const std::string& source, std::int64_t offset, std::int64_t maxBytes) {
     Piece piece;
-    piece.end = streamLogDelta(source, offset, maxBytes, [&piece](std::string_view chunk) {
-        piece.content.append(chunk);
+    piece.second = streamLogDelta(source, offset, maxBytes, [&piece](std::string_view chunk) {
+        piece.first.append(chunk);
         return true;
     });
     return piece;
@@ -71,7 +68,7 @@ TEST(LogDeltaReader, OffsetsLimitsSourcesAndPlantedEntries) {
 
     // On Windows one answer is one pipe message, and holds at most kLogAnswerBytes of log.
     testing::writeFileBytes(coreLog, std::string(kLogAnswerBytes + 10, 'L'));
-    EXPECT_EQ(read("windows_xray", 5, std::int64_t{1} << 40).end.nextOffset,
+    EXPECT_EQ(read("windows_xray", 5, std::int64_t{1} << 40).second.nextOffset,
               testing::kOnWindows ? kLogAnswerBytes + 5 : kLogAnswerBytes + 10);
 
     // Nothing planted under a log's name (Windows: a second link too) is read, or makes it hang.
