@@ -1,5 +1,4 @@
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include "common/UniqueFd.h"
 #include "control/ControlSocket_posix.h"

@@ -74,21 +74,20 @@ std::uint32_t killChildNamed(const std::string& fileName) {
 
 std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
     const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    UniqueHandle owner;
-    if (!process.valid() || !OpenProcessToken(process.get(), TOKEN_QUERY, owner.put())) {
+    UniqueHandle token;
+    if (!process.valid() || !OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) {
         return std::nullopt;
     }
-    HANDLE token = owner.get();
     std::uint32_t error = 0;
-    const auto label = tokenInformation(token, TokenIntegrityLevel, error);
-    auto buffer = tokenInformation(token, TokenPrivileges, error);
+    const auto label = tokenInformation(token.get(), TokenIntegrityLevel, error);
+    auto buffer = tokenInformation(token.get(), TokenPrivileges, error);
     if (label.empty() || buffer.empty()) {
         return std::nullopt;
     }
     TokenRights rights;
     const PSID sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label.data())->Label.Sid;
     rights.integrity = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U);
-    rights.restricted = IsTokenRestricted(token) != FALSE;
+    rights.restricted = IsTokenRestricted(token.get()) != FALSE;
     auto* held = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer.data());
     for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
         char name[64] = {};
