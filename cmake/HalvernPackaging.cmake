@@ -1,6 +1,7 @@
-# Install rules and CPack: a zip on Windows, a .deb on Linux. Both carry the two executables
-# and a "data" folder with a note that names the outside programs which go there. The version is
-# the project's, the one that --version and the Windows file properties show.
+# Install rules and packages: on Windows a zip (CPack) and an MSI (wixl, target "msi"), on Linux a
+# .deb (CPack). All carry the two executables and a "data" folder with a note that names the
+# outside programs which go there. The version is the project's, the one that --version and the
+# Windows file properties show.
 set(packaging ${PROJECT_SOURCE_DIR}/packaging)
 set(staged ${PROJECT_BINARY_DIR}/packaging)
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/UniqueLocalMemory.h"
+#include "common/WinHandle.h"
 
 namespace halvern {
 namespace {
@@ -22,16 +23,15 @@ bool isOwnAdministratorAccount(PSID sid) {
         !CheckTokenMembership(nullptr, administrators.data(), &member) || !member) {
         return false;
     }
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
         return false;
     }
     DWORD needed = 0;
-    GetTokenInformation(raw, TokenUser, nullptr, 0, &needed);
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &needed);
     std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
-    const bool read = GetTokenInformation(raw, TokenUser, buffer.data(),
+    const bool read = GetTokenInformation(token.get(), TokenUser, buffer.data(),
                                           static_cast<DWORD>(buffer.size() * 8), &needed) != 0;
-    CloseHandle(raw);
     return read && EqualSid(sid, reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid);
 }
 

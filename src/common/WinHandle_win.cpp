@@ -8,8 +8,4 @@ void closeWinHandle(void* handle) noexcept {
     CloseHandle(handle);
 }
 
-void* invalidHandleValue() noexcept {
-    return INVALID_HANDLE_VALUE;
-}
-
 }  // namespace halvern

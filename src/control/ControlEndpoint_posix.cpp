@@ -18,6 +18,7 @@
 #include "common/UniqueFd.h"
 #include "control/ControlEndpoint.h"
 #include "control/ControlServer.h"
+#include "control/ControlSocket_posix.h"
 #include "control/TunnelService.h"
 
 namespace halvern {

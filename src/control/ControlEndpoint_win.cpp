@@ -140,11 +140,8 @@ class PipeEndpoint final : public ControlEndpoint {
   public:
     explicit PipeEndpoint(const TunnelService& service) : service_(service) {
         // A real handle to the server thread (the pseudo-handle would name the timer's thread).
-        HANDLE thread = nullptr;
-        if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
-                            0, FALSE, DUPLICATE_SAME_ACCESS)) {
-            thread_.reset(thread);
-        }
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), thread_.put(),
+                        0, FALSE, DUPLICATE_SAME_ACCESS);
     }
 
     std::unique_ptr<ControlConnection> waitForClient() override {

@@ -2,8 +2,6 @@
 
 #include <filesystem>
 
-struct sockaddr_un;
-
 // The service's control server: the named pipe "\\.\pipe\HalvernService" on Windows, the Unix
 // socket "/run/halvern/HalvernService.sock" on POSIX. One connection carries one request
 // line and gets one response; clients are served strictly one after another.
@@ -24,9 +22,5 @@ void wakeControlEndpoint() noexcept;
 
 // Where clients connect: the pipe name on Windows, the socket path on POSIX.
 std::filesystem::path controlEndpointAddress();
-
-// POSIX only: `address` set to the socket at controlEndpointAddress(); false when its path does
-// not fit. The endpoint and its clients all fill the address here.
-bool controlSocketAddress(sockaddr_un& address);
 
 }  // namespace halvern

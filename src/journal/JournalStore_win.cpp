@@ -5,6 +5,7 @@
 
 #include "common/ObjectSecurity_win.h"
 #include "common/UniqueLocalMemory.h"
+#include "common/UniqueResource.h"
 #include "journal/JournalStore.h"
 
 namespace halvern {
@@ -13,24 +14,7 @@ namespace {
 constexpr DWORD kMaxJournalBytes = 65536;
 constexpr const wchar_t* kRootName = L"HKLM\\";
 
-// Sole owner of an open registry key, closed exactly once.
-class RegistryKey {
-  public:
-    RegistryKey() noexcept = default;
-    ~RegistryKey() {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-        }
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-
-    HKEY get() const noexcept { return key_; }
-    HKEY* put() noexcept { return &key_; }
-
-  private:
-    HKEY key_ = nullptr;
-};
+using RegistryKey = UniqueResource<HKEY, RegCloseKey, nullptr>;
 
 // "HKLM\PARENT\KEY\VALUE" taken apart: a value of KEY, which is made under PARENT when missing.
 // PARENT itself must exist. For the service that is its own key, which "install" creates,

@@ -70,7 +70,6 @@ void ProxyCoreProcess::waitForSocksPort(int timeoutMs) {
     std::optional<std::uint32_t> code;
     waitUntil(
         [&] {
-            ensureWinsock();
             open = tryConnectLoopback(session::kSocksPort);
             code = open ? std::nullopt : process_.process.exitCodeIfExited();
             return open || code.has_value();
@@ -117,7 +116,6 @@ void ProxyCoreProcess::restart(int timeoutMs) {
     // A killed core's listener goes as its process is torn down, which may end after its exit
     // code can be read: until then the new core could not bind the port, and the readiness
     // probe would take the old listener for the new one's. The wait is bounded.
-    ensureWinsock();
     waitUntil([] { return !tryConnectLoopback(session::kSocksPort); }, kPortReleaseMs,
               kProbeIntervalMs / 4);
     process_ = launchHidden(proxyCoreCommand(exePath_, configPath_), exePath_, logFile_,

@@ -56,11 +56,10 @@ UniqueHandle createRestrictedToken(std::uint32_t& error) noexcept {
         return UniqueHandle{};
     };
     try {
-        HANDLE own = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), kTokenAccess, &own)) {
+        UniqueHandle service;
+        if (!OpenProcessToken(GetCurrentProcess(), kTokenAccess, service.put())) {
             return failed(GetLastError());
         }
-        const UniqueHandle service(own);
 
         // DISABLE_MAX_PRIVILEGE is what removes the privileges; Windows then ignores the list.
         // The list names the same privileges once more, so that an implementation that does not
@@ -82,14 +81,13 @@ UniqueHandle createRestrictedToken(std::uint32_t& error) noexcept {
             SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_WRITE_RESTRICTED_CODE_RID}};
         std::array<SID_AND_ATTRIBUTES, 3> restricting{
             {{&everyone, 0}, {&restrictedCode, 0}, {&writeRestricted, 0}}};
-        HANDLE copy = nullptr;
+        UniqueHandle restricted;
         if (!CreateRestrictedToken(service.get(), DISABLE_MAX_PRIVILEGE | WRITE_RESTRICTED, 0,
                                    nullptr, static_cast<DWORD>(privileges.size()),
                                    privileges.data(), static_cast<DWORD>(restricting.size()),
-                                   restricting.data(), &copy)) {
+                                   restricting.data(), restricted.put())) {
             return failed(GetLastError());
         }
-        UniqueHandle restricted(copy);
 
         // A process may lower its own tokens' level without any privilege.
         SID low{SID_REVISION, 1, SECURITY_MANDATORY_LABEL_AUTHORITY, {SECURITY_MANDATORY_LOW_RID}};

@@ -50,7 +50,6 @@ std::optional<std::string> extractServerAddress(const std::string& configJson) {
     if (isIpv4Text(host)) {
         return host;
     }
-    ensureWinsock();
     // A name that does not resolve is not an error: the tunnel then simply gets no host route
     // for the server.
     return resolveFirstIpv4(host);

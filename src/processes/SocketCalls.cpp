@@ -17,6 +17,7 @@
 namespace halvern {
 
 std::string resolveFirstIpv4(const std::string& host) {
+    ensureWinsock();
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

@@ -5,7 +5,8 @@
 namespace halvern {
 
 // Starts Winsock 2.2 once per process, on first use, and never again. Throws "WSAStartup failed"
-// on every call if that start failed. Nothing to start on POSIX: a no-op that never fails.
+// on every call if that start failed. Nothing to start on POSIX: a no-op that never fails. The
+// calls below start it themselves; only a program that makes sockets of its own calls it.
 void ensureWinsock();
 
 // The first IPv4 address the system resolver gives for `host`, as dotted text; empty when the

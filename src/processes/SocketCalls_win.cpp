@@ -20,6 +20,7 @@ void ensureWinsock() {
 }
 
 bool tryConnectLoopback(int port) {
+    ensureWinsock();
     const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (probe == INVALID_SOCKET) {
         return false;

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <atomic>
 #include <string>
 
 #include "service/ServiceEntry.h"
@@ -43,32 +42,27 @@ class ScmStatus final : public ServiceStatusReporter {
     SERVICE_STATUS_HANDLE handle_ = nullptr;
 };
 
-// The one way in to the running service from the control handler. The handler is of the simple
-// kind, which the SCM calls with the control code alone, on another thread, so the service it
-// stops must be reachable without a context: ServiceMain publishes its runtime here for as long
-// as it runs (once per process), and everything else lives in that runtime.
-std::atomic<ServiceRuntime*> runningService{nullptr};
-
-void WINAPI serviceControlHandler(DWORD control) {
-    if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) {
-        return;
+// The SCM calls it on another thread with the runtime that ServiceMain registered as its
+// context; the runtime outlives every call, since no control reaches a service reported stopped.
+// Every control counts as handled, as with a handler that reports nothing: the SCM sends only
+// those the service accepts, and interrogations.
+DWORD WINAPI serviceControlHandler(DWORD control, DWORD /*eventType*/, LPVOID /*eventData*/,
+                                   LPVOID context) {
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+        static_cast<ServiceRuntime*>(context)->stop();
     }
-    if (ServiceRuntime* runtime = runningService.load()) {
-        runtime->stop();
-    }
+    return NO_ERROR;
 }
 
 void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     ScmStatus status;
     ServiceRuntime runtime(status);
-    runningService.store(&runtime);
     const SERVICE_STATUS_HANDLE handle =
-        RegisterServiceCtrlHandlerW(kServiceName, serviceControlHandler);
+        RegisterServiceCtrlHandlerExW(kServiceName, serviceControlHandler, &runtime);
     if (handle != nullptr) {
         status.attach(handle);
         runtime.run();
     }
-    runningService.store(nullptr);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <utility>
 
 #include "common/SessionNames.h"
 
@@ -45,19 +44,9 @@ LogDelta streamLogDelta(const std::string& source, std::int64_t offset, std::int
                         const LogChunkSink& sink) {
     const std::string_view fileName = logFileNameForSource(source);
     if (fileName.empty()) {
-        return LogDelta{{}, offset, 0};
+        return LogDelta{offset, 0};
     }
     return readLogFile(std::string(fileName), offset, maxBytes, sink);
-}
-
-LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes) {
-    std::string content;
-    LogDelta delta = streamLogDelta(source, offset, maxBytes, [&content](std::string_view chunk) {
-        content.append(chunk);
-        return true;
-    });
-    delta.content = std::move(content);
-    return delta;
 }
 
 }  // namespace halvern

@@ -9,27 +9,24 @@
 
 namespace halvern {
 
-// One piece of a child's log: the bytes read, the offset to ask for next, and the file's size.
+// Where one piece of a child's log ended: the offset to ask for next, and the file's size.
 struct LogDelta {
-    std::string content;
     std::int64_t nextOffset = 0;
     std::int64_t fileSize = 0;
     bool operator==(const LogDelta&) const = default;
 };
 
-// Reads the next piece of a child's output log: "windows_xray" names the proxy core's log and
-// "windows_tun2socks" the tunnel bridge's (the protocol's words on every platform); any other
-// source names none. Keeps no state, takes no lock and never throws for a missing or unreadable
-// file: the caller tells those cases apart only by `fileSize` and an unchanged `nextOffset`.
-LogDelta readLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes);
-
 // Receives the bytes of a piece in the order they stand in the file; false ends the read (the
 // client has gone).
 using LogChunkSink = std::function<bool(std::string_view)>;
 
-// readLogDelta with `content` left empty: its bytes go to `sink` as they are read, in chunks of
-// kLogChunkBytes, so that no request, whatever its `maxBytes` and however large or sparse the
-// log, makes the service hold the piece in memory; `nextOffset` counts the bytes handed on. On
+// Reads the next piece of a child's output log: "windows_xray" names the proxy core's log and
+// "windows_tun2socks" the tunnel bridge's (the protocol's words on every platform); any other
+// source names none. Keeps no state, takes no lock and never throws for a missing or unreadable
+// file: the caller tells those cases apart only by `fileSize` and an unchanged `nextOffset`.
+// The bytes go to `sink` as they are read, in chunks of kLogChunkBytes, so that no request,
+// whatever its `maxBytes` and however large or sparse the log, makes the service hold the piece
+// in memory; `nextOffset` counts the bytes handed on. On
 // Windows, whose answer is one pipe message that the endpoint gathers whole, a piece is at most
 // kLogAnswerBytes of log (the client asks again from `nextOffset`).
 LogDelta streamLogDelta(const std::string& source, std::int64_t offset, std::int64_t maxBytes,

@@ -18,18 +18,18 @@ LogDelta readLogFile(const std::string& fileName, std::int64_t offset, std::int6
     // a FIFO planted under the log's name from blocking the open; it changes nothing for a file.
     const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!file.valid()) {
-        return LogDelta{{}, offset, 0};
+        return LogDelta{offset, 0};
     }
     // A size that cannot be read, or an entry that is not a plain file, is treated like a log
     // that cannot be opened: there is no meaningful size to report.
     struct stat info {};
     if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return LogDelta{{}, offset, 0};
+        return LogDelta{offset, 0};
     }
     const std::int64_t size = info.st_size;
     const auto plan = planLogRead(size, offset, maxBytes);
     if (!plan) {
-        return LogDelta{{}, offset, size};
+        return LogDelta{offset, size};
     }
     std::string buffer(std::min<std::size_t>(plan->count, kLogChunkBytes), '\0');
     std::int64_t done = 0;
@@ -49,7 +49,7 @@ LogDelta readLogFile(const std::string& fileName, std::int64_t offset, std::int6
             break;
         }
     }
-    return LogDelta{{}, offset + done, size};
+    return LogDelta{offset + done, size};
 }
 
 }  // namespace halvern

@@ -17,11 +17,11 @@ LogDelta readLogFile(const std::string& fileName, std::int64_t offset, std::int6
     // A size that cannot be read is treated like a log that cannot be opened.
     LARGE_INTEGER size{};
     if (!file.valid() || !GetFileSizeEx(file.get(), &size)) {
-        return LogDelta{{}, offset, 0};
+        return LogDelta{offset, 0};
     }
     const auto plan = planLogRead(size.QuadPart, offset, maxBytes);
     if (!plan) {
-        return LogDelta{{}, offset, size.QuadPart};
+        return LogDelta{offset, size.QuadPart};
     }
     LARGE_INTEGER position{};
     position.QuadPart = plan->position;
@@ -44,7 +44,7 @@ LogDelta readLogFile(const std::string& fileName, std::int64_t offset, std::int6
             break;
         }
     }
-    return LogDelta{{}, offset + done, size.QuadPart};
+    return LogDelta{offset + done, size.QuadPart};
 }
 
 }  // namespace halvern

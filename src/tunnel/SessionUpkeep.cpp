@@ -71,12 +71,12 @@ bool TunnelController::keepSession(bool networkMayHaveChanged) {
         return false;
     }
     if (const auto code = proxyCore_->exitCodeIfEnded()) {
-        if (!recoverChild(true, *code)) {
+        if (!recoverChild(Child::proxyCore, *code)) {
             return false;
         }
     }
     if (const auto code = tunnelBridge_->exitCodeIfEnded()) {
-        if (!recoverChild(false, *code)) {
+        if (!recoverChild(Child::tunnelBridge, *code)) {
             return false;
         }
     }
@@ -88,7 +88,8 @@ bool TunnelController::keepSession(bool networkMayHaveChanged) {
 
 // Any end of a child while connected is unexpected, whatever its code: Wine reports a killed
 // child as 0. A restart that fails gives up at once with its own message.
-bool TunnelController::recoverChild(bool core, std::uint32_t exitCode) {
+bool TunnelController::recoverChild(Child child, std::uint32_t exitCode) {
+    const bool core = child == Child::proxyCore;
     const std::string name = executableFileName(core ? "xray" : "tun2socks");
     RestartBudget& budget = core ? coreRestarts_ : bridgeRestarts_;
     const std::string exited = name + " exited unexpectedly with code ";

@@ -89,7 +89,8 @@ class TunnelController {
     void stopWatcher() noexcept;
     void releaseGivenUpSession() noexcept;
     bool keepSession(bool networkMayHaveChanged);
-    bool recoverChild(bool core, std::uint32_t exitCode);
+    enum class Child { proxyCore, tunnelBridge };
+    bool recoverChild(Child child, std::uint32_t exitCode);
     void followNetwork();
     void giveUp(const std::string& message, const std::string& trace) noexcept;
 

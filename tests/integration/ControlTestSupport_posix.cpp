@@ -1,8 +1,7 @@
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include "common/UniqueFd.h"
-#include "control/ControlServer.h"
+#include "control/ControlSocket_posix.h"
 #include "integration/ControlTestSupport.h"
 
 namespace halvern::test {

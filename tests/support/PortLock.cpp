@@ -63,7 +63,6 @@ SocksPortLock::~SocksPortLock() {
 }
 
 bool waitUntilPortIsFree(int port, int waitMs) {
-    ensureWinsock();
     return eventually([port] { return !tryConnectLoopback(port); }, waitMs);
 }
 

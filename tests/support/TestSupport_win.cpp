@@ -14,6 +14,7 @@
 
 #include "common/ChildProcess.h"
 #include "common/ProcessIdentity.h"
+#include "common/UniqueLocalMemory.h"
 #include "common/WinHandle.h"
 #include "processes/RestrictedToken.h"
 #include "support/TestSupport.h"
@@ -74,21 +75,20 @@ std::uint32_t killChildNamed(const std::string& fileName) {
 
 std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
     const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    HANDLE token = nullptr;
-    if (!process.valid() || !OpenProcessToken(process.get(), TOKEN_QUERY, &token)) {
+    UniqueHandle token;
+    if (!process.valid() || !OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) {
         return std::nullopt;
     }
-    const UniqueHandle owner(token);
     std::uint32_t error = 0;
-    const auto label = tokenInformation(token, TokenIntegrityLevel, error);
-    auto buffer = tokenInformation(token, TokenPrivileges, error);
+    const auto label = tokenInformation(token.get(), TokenIntegrityLevel, error);
+    auto buffer = tokenInformation(token.get(), TokenPrivileges, error);
     if (label.empty() || buffer.empty()) {
         return std::nullopt;
     }
     TokenRights rights;
     const PSID sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label.data())->Label.Sid;
     rights.integrity = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U);
-    rights.restricted = IsTokenRestricted(token) != FALSE;
+    rights.restricted = IsTokenRestricted(token.get()) != FALSE;
     auto* held = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer.data());
     for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
         char name[64] = {};
@@ -101,12 +101,10 @@ std::optional<TokenRights> processTokenRights(std::uint32_t pid) {
 }
 
 void letEveryoneChange(const std::filesystem::path& path) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const bool done = ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                          L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr) &&
-                      SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
-    LocalFree(descriptor);
-    if (!done) {
+    UniqueLocalMemory descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, descriptor.put(), nullptr) ||
+        !SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.get())) {
         throw std::runtime_error("cannot open " + path.string() + " to everyone");
     }
 }
@@ -132,15 +130,13 @@ ScopedJournalPlace::~ScopedJournalPlace() {
 }
 
 void letOthersChangeJournal(const std::filesystem::path& path) {  // else the replay tells
-    HKEY key = nullptr;
-    PSECURITY_DESCRIPTOR everyone = nullptr;
+    UniqueResource<HKEY, RegCloseKey, nullptr> key;
+    UniqueLocalMemory everyone;
     RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.parent_path().wstring().substr(5).c_str(), 0, WRITE_DAC,
-                  &key);
+                  key.put());
     ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KA;;;BU)", 1,
-                                                         &everyone, nullptr);
-    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, everyone);
-    LocalFree(everyone);
-    RegCloseKey(key);
+                                                         everyone.put(), nullptr);
+    RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, everyone.get());
 }
 
 std::size_t debugOutputCount(const std::string& text) {

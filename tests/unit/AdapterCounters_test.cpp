@@ -20,7 +20,6 @@ namespace {
 // Loopback, with real counters, is "lo" on both legs: Wine lists the Linux interfaces as they are.
 TEST(AdapterCounters, CountersOfExactlyTheNamedAdapterGrowWithItsTraffic) {
     const TrafficStats before = adapterTrafficStats("lo");
-    ensureWinsock();
     for (int attempt = 0; attempt < 20; ++attempt) {
         tryConnectLoopback(9);  // refused or not, packets cross loopback both ways
     }

@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 #include <string>
+#include <utility>
 
 #include "processes/SessionFiles.h"
 #include "support/TestSupport.h"
@@ -19,6 +20,17 @@ namespace halvern {
 namespace {
 
 constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
+
+// A piece as the client gets it: the bytes handed on, then where it ended.
+using Piece = std::pair<std::string, LogDelta>;
+Piece read(const std::string& source, std::int64_t offset, std::int64_t maxBytes) {
+    Piece piece;
+    piece.second = streamLogDelta(source, offset, maxBytes, [&piece](std::string_view chunk) {
+        piece.first.append(chunk);
+        return true;
+    });
+    return piece;
+}
 
 TEST(LogDeltaReader, APieceStaysInsideTheLogAndNothingPlantedUnderItsNameIsRead) {
     const testing::ScopedRuntimeDirectory runtime;
@@ -42,21 +54,21 @@ TEST(LogDeltaReader, APieceStaysInsideTheLogAndNothingPlantedUnderItsNameIsRead)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.offset) + " " + std::to_string(c.maxBytes));
-        EXPECT_EQ(readLogDelta("windows_xray", c.offset, c.maxBytes),
-                  (LogDelta{c.content, c.nextOffset, 100}));
+        EXPECT_EQ(read("windows_xray", c.offset, c.maxBytes),
+                  (Piece{c.content, {c.nextOffset, 100}}));
     }
     // Source words are exact; the bridge's log does not exist yet, the same answer.
     for (const std::string source : {"xray", "windows_xray ", "windows_tun2socks"}) {
-        EXPECT_EQ(readLogDelta(source, 42, 100), (LogDelta{"", 42, 0}));
+        EXPECT_EQ(read(source, 42, 100), (Piece{"", {42, 0}}));
     }
     // Passed on byte for byte; a piece may end inside a multi-byte character.
     const std::string binary("a\r\nb\0c\xff\xfe\n\xe2\x82", 11);
     testing::writeFileBytes(tempFilePath("halvern_tun2socks_output.log"), binary);
-    EXPECT_EQ(readLogDelta("windows_tun2socks", 0, 65536), (LogDelta{binary, 11, 11}));
+    EXPECT_EQ(read("windows_tun2socks", 0, 65536), (Piece{binary, {11, 11}}));
 
     // On Windows one answer is one pipe message, and holds at most kLogAnswerBytes of log.
     testing::writeFileBytes(coreLog, std::string(kLogAnswerBytes + 10, 'L'));
-    EXPECT_EQ(readLogDelta("windows_xray", 5, std::int64_t{1} << 40).nextOffset,
+    EXPECT_EQ(read("windows_xray", 5, std::int64_t{1} << 40).second.nextOffset,
               testing::kOnWindows ? kLogAnswerBytes + 5 : kLogAnswerBytes + 10);
 
     // Nothing planted under a log's name (Windows: a second link too) is read, or makes it hang.
@@ -64,7 +76,7 @@ TEST(LogDeltaReader, APieceStaysInsideTheLogAndNothingPlantedUnderItsNameIsRead)
     const auto notRead = [&](const auto& plant) {
         std::filesystem::remove(coreLog);
         plant();
-        EXPECT_EQ(readLogDelta("windows_xray", 3, 65536), (LogDelta{"", 3, 0}));
+        EXPECT_EQ(read("windows_xray", 3, 65536), (Piece{"", {3, 0}}));
     };
     notRead([&] { std::filesystem::create_directory(coreLog); });
     notRead([&] {

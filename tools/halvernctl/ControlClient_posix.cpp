@@ -8,6 +8,7 @@
 #include "ControlClient.h"
 #include "common/UniqueFd.h"
 #include "control/ControlServer.h"
+#include "control/ControlSocket_posix.h"
 
 namespace halvern {
 namespace {
