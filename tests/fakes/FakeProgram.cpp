@@ -2,7 +2,7 @@
 // The core insists on "run -c CONFIG" (else code 2), a readable CONFIG (else 23). The script: the
 // core's CONFIG "fakeBehaviour", else STEM.behaviour beside it, else "listen 10807" (core) or
 // "args" (bridge). Steps, ';' apart, each flushed; a script that runs out holds:
-//   print TEXT, eprint TEXT (stdout, stderr; "\n" decoded)   fill N (fillPattern)   sleep MS
+//   print TEXT, eprint TEXT (stdout, stderr)   fill N (fillPattern)   sleep MS
 //   listen PORT (on 127.0.0.1)   args   cwd   fds (POSIX: " N=TARGET" per open descriptor)
 //   exit CODE (0x-hex too; 32 bits on Windows)   raise SIGNAL (POSIX)   hold   stray (POSIX; else
 //   none) tun (POSIX, bridge: creates the "-device tun://NAME" device, which ends with the program)
@@ -17,17 +17,18 @@
 #include <thread>
 
 #include "common/ExecutablePath.h"
+#include "control/JsonText.h"
 #include "network/CommandRunner.h"
 #include "processes/SocketCalls.h"
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
+
 #ifdef _WIN32
 #include <winsock2.h>
 
-#include <fcntl.h>
 #include <io.h>
 #else
-#include <fcntl.h>
 #include <linux/if_tun.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -41,13 +42,6 @@ namespace {
 void writeOut(std::FILE* stream, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
-}
-
-std::string decode(std::string text) {
-    for (auto at = text.find("\\n"); at != std::string::npos; at = text.find("\\n", at + 1)) {
-        text.replace(at, 2, "\n");
-    }
-    return text;
 }
 
 // The listening socket is never closed: it lives as long as the program.
@@ -87,7 +81,7 @@ bool createTun(int argc, char** argv) {
         const std::string verb = step.substr(0, space);
         const std::string argument = space == std::string::npos ? "" : step.substr(space + 1);
         if (verb == "print" || verb == "eprint") {
-            writeOut(verb == "print" ? stdout : stderr, decode(argument));
+            writeOut(verb == "print" ? stdout : stderr, argument);
         } else if (verb == "fill") {
             writeOut(stdout, halvern::testing::fillPattern(std::stoul(argument)));
         } else if (verb == "sleep") {
@@ -157,14 +151,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fake xray: cannot read %s\n", argv[3]);
         return 23;
     }
-    const std::string config = halvern::testing::readFileBytes(argv[3]);
-    const auto keyAt = config.find("\"fakeBehaviour\"");
-    const auto open =
-        keyAt == std::string::npos ? keyAt : config.find('"', config.find(':', keyAt) + 1);
-    const auto close = open == std::string::npos ? open : config.find('"', open + 1);
-    if (close != std::string::npos) {
-        script = config.substr(open + 1, close - open - 1);
-    }
+    halvern::getJsonString(halvern::testing::readFileBytes(argv[3]), "fakeBehaviour", script);
     const char* fallback = "listen 10807";
 #else
     const char* fallback = "args";

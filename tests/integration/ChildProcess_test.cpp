@@ -65,8 +65,7 @@ using TunnelBridgeStart = ChildProcessTest;
 TEST_F(ProxyCoreStart, RunsPrivatelyInItsDirectoryOnItsConfigurationUntilStopped) {
     // libstdc++ opens a file without close-on-exec: the child must not get it all the same.
     const std::ifstream stray("/dev/null");
-    const std::string config = R"({"outbounds": [{"vnext": [{"address": "192.0.2.1"}]}]})"
-                               "\n";
+    const std::string config = "{\"outbounds\": [{\"vnext\": [{\"address\": \"192.0.2.1\"}]}]}\n";
     ProxyCoreProcess core(install("xray", std::string("cwd;args") + kDescriptors));
     core.start(config);
     const std::uint32_t pid = core.processId();
@@ -217,7 +216,7 @@ TEST_F(TunnelBridgeStart, AnEarlyEndIsReportedWithTheLast2048BytesOfOutput) {
         {"exit 0", ended + "0"},
         {"fill 5000;exit 1", ended + "1 | output: " + fillPattern(5000).substr(5000 - 2048)},
         // Windows reports a crash status as an unsigned number; Linux a signal as 128 + it.
-        {kOnWindows ? "print crash\\n;exit 0xC0000005" : "raise 15",
+        {kOnWindows ? "print crash\n;exit 0xC0000005" : "raise 15",
          kOnWindows ? ended + "3221225477 | output: crash\n" : ended + "143"},
         // STILL_ACTIVE on Windows, taken for a running child; its low 8 bits on Linux.
         {"exit 259", kOnWindows ? "<no error>" : ended + "3"},
@@ -236,8 +235,7 @@ TEST_F(TunnelBridgeStart, DriverLibraryIsCopiedBesideTheBridge) {
     }
     const std::string tun2socks = install("tun2socks", "hold");
     const auto target = programs_.path() / "wintun.dll";
-    ScopedTempDirectory elsewhere;
-    const auto source = elsewhere.path() / "wintun.dll";
+    const auto source = runtime_.path() / "wintun.dll";  // elsewhere
     writeFileBytes(source, "driver v2");
     TunnelBridgeProcess(tun2socks, source.string()).start(10807);
     EXPECT_EQ(readFileBytes(target), "driver v2");  // and the copy stays after stop

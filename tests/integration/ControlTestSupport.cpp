@@ -14,10 +14,6 @@ ServerThread::ServerThread() {
     exchange("\n");
 }
 
-ServerThread::~ServerThread() {
-    stop();
-}
-
 void ServerThread::stop() {
     service_.setStopping(true);
     wakeControlEndpoint();

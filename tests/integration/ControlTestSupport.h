@@ -27,7 +27,7 @@ struct TestRuntimeDirectory {
 class ServerThread {
   public:
     ServerThread();
-    ~ServerThread();
+    ~ServerThread() { stop(); }
     void stop();
     TunnelService& service() { return service_; }
 

@@ -208,18 +208,16 @@ TEST(ResolvConfBackup, TheReaderTakesWhatTheWriterWroteAndNothingElse) {
         "a b\n\n\nours 0\n\nours 2\nx\n\n";
     EXPECT_EQ(encodeResolvConfBackup(backup), text);
     EXPECT_EQ(decodeResolvConfBackup(text), backup);
-    const std::string header = "halvern resolv.conf backup 1\n";
-    const std::string none = header + "original none 0 0 0 0\n\n";
+    const std::string header = "halvern resolv.conf backup 1\noriginal";
+    const std::string none = header + " none 0 0 0 0\n\n";
     // Another version; a block shorter than its size; a torn last block; a line of other words or
     // too few; eleven digits; more than the permission bits.
     for (const std::string& damaged :
          {std::string("halvern resolv.conf backup 2\noriginal none 0 0 0 0\n\n"),
-          header + "original none 0 0 0 1\n\n", none + "ours 0\n", none + "ours 0 0\n\n",
-          none + "our 0\n\n", header + "originals none 0 0 0 0\n\n",
-          header + "original dir 0 0 0 0\n\n", header + "original none 0 x 0 0\n\n",
-          header + "original none 0 0 -1 0\n\n", header + "original none 0 0 0\n\n",
-          header + "original none 0 0 0 00000000001\nx\n",
-          header + "original none 4096 0 0 0\n\n"}) {
+          header + " none 0 0 0 1\n\n", none + "ours 0\n", none + "ours 0 0\n\n",
+          none + "our 0\n\n", header + "s none 0 0 0 0\n\n", header + " dir 0 0 0 0\n\n",
+          header + " none 0 x 0 0\n\n", header + " none 0 0 -1 0\n\n", header + " none 0 0 0\n\n",
+          header + " none 0 0 0 00000000001\nx\n", header + " none 4096 0 0 0\n\n"}) {
         EXPECT_EQ(decodeResolvConfBackup(damaged), std::nullopt) << damaged;
     }
 }

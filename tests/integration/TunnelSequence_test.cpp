@@ -44,7 +44,7 @@ class TunnelSequenceTest : public ::testing::Test {
         }
         ASSERT_TRUE(waitUntilPortIsFree(10807)) << "something outside the lock holds 10807";
         // Every case starts from this script, also after a case that changed it was killed.
-        writeFileBytes(bridgeScript_, "print bridge up\\n;hold");
+        writeFileBytes(bridgeScript_, "print bridge up\n;hold");
     }
 
     void TearDown() override {
@@ -71,8 +71,7 @@ class TunnelSequenceTest : public ::testing::Test {
         return lines;
     }
 
-    // The routes through the adapter: Linux, in the table; Windows, adds asked of the netsh
-    // stand-in.
+    // The routes through the adapter: Linux, in the table; Windows, adds asked of netsh's stand-in.
     std::size_t tunnelRoutes() const {
         return kOnWindows ? occurrences(network_.commandRecord(), "add route 0.0.0.0/0")
                           : occurrences(routesWith("via 10.255.0.1"), "\n");
@@ -180,7 +179,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
 TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGivesUpOnTheFourth) {
     if (!kOnWindows) {
         network_.bridgeEnded();
-        writeFileBytes(bridgeScript_, "print bridge up\\n;tun;hold");
+        writeFileBytes(bridgeScript_, "print bridge up\n;tun;hold");
         // Without udev the node is root's alone; this mount namespace gets one of udev's mode.
         for (const char* change :
              {"mount -t tmpfs -o mode=0755 net /dev/net && mknod -m 0666 /dev/net/tun c 10 200",

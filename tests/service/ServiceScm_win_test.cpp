@@ -27,11 +27,15 @@ const std::filesystem::path kExecutable =
     (executablePath().parent_path() / HALVERN_SERVICE_FILE).lexically_normal();
 
 const auto kFolder = executablePath().parent_path() / "service_folder";  // see CMakeLists.txt
+const std::string kStatus = R"({"command":"status"})";
 const std::string kStatusAnswer = R"({"ok":true,"status":"disconnected","activeProtocol":""})";
+const std::string kConnected = R"({"ok":true,"status":"connected"})";
 // A tunnel through our stand-ins (see CMakeLists.txt), to a documentation address.
 const std::string kConnect =
     R"({"command":"startXray","configJson":"{\"fakeBehaviour\": \"listen 10807\", )"
     R"(\"outbounds\": [{\"vnext\": [{\"address\": \"198.51.100.7\"}]}]}"})";
+
+const auto ask = [](const std::string& request) { return exchangeRequest(request).response; };
 
 // The exit code of ARGUMENTS run by `executable`.
 DWORD runVerb(std::vector<std::string> arguments,
@@ -101,8 +105,7 @@ class ServiceScm : public ::testing::Test {
 };
 
 TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
-    // A non-verb asks for the dispatcher (Wine gives up after ~10 s). Not installed: only start
-    // fails.
+    // A non-verb asks for the dispatcher (Wine gives up in ~10 s); uninstalled, only start fails.
     EXPECT_EQ(runVerb({"Install"}), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
     EXPECT_EQ(runVerb({"stop"}), 0U);
     EXPECT_EQ(runVerb({"uninstall"}), 0U);
@@ -138,7 +141,7 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     EXPECT_EQ(runVerb({"start"}), 0U);
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
     EXPECT_EQ(runVerb({"start"}), 0U);  // already running is success
-    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
+    EXPECT_EQ(ask(kStatus), kStatusAnswer);
 
     // The verb waits for the stop; the service's own stop is quick without a tunnel.
     EXPECT_EQ(runVerb({"stop"}), 0U);
@@ -166,9 +169,7 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     EXPECT_EQ(testing::debugOutputCount(
                   "HalvernService pipe: serving \\\\.\\pipe\\HalvernService again\n"),
               1U);
-    EXPECT_TRUE(testing::eventually([] {
-        return exchangeRequest(kConnect).response == R"({"ok":true,"status":"connected"})";
-    }));
+    EXPECT_TRUE(testing::eventually([] { return ask(kConnect) == kConnected; }));
 
     const UniqueHandle killed(OpenProcess(PROCESS_TERMINATE, FALSE, serviceStatus().dwProcessId));
     ASSERT_TRUE(TerminateProcess(killed.get(), 1));
@@ -186,7 +187,7 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     EXPECT_FALSE(std::filesystem::exists("C:\\ProgramData\\Halvern"));
 
     // Killed again, then removed: uninstall undoes the session and takes its folder along.
-    ASSERT_EQ(exchangeRequest(kConnect).response, R"({"ok":true,"status":"connected"})");
+    ASSERT_EQ(ask(kConnect), kConnected);
     const UniqueHandle again(OpenProcess(PROCESS_TERMINATE, FALSE, serviceStatus().dwProcessId));
     ASSERT_TRUE(TerminateProcess(again.get(), 1));
     EXPECT_EQ(runVerb({"uninstall"}, kFolder / HALVERN_SERVICE_NAME), 0U);
@@ -225,17 +226,16 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
         }
     });
     for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
+        EXPECT_EQ(ask(kStatus), kStatusAnswer);
     }
     done = true;
     squatter.join();
     EXPECT_EQ(squatted, 0);
 
-    ASSERT_EQ(exchangeRequest(kConnect).response, R"({"ok":true,"status":"connected"})");
+    ASSERT_EQ(ask(kConnect), kConnected);
     const auto runtime = kFolder / "runtime";
     EXPECT_TRUE(std::filesystem::is_regular_file(runtime / "halvern_xray_config.json"));
-    EXPECT_EQ(exchangeRequest(R"({"command":"stop"})").response,
-              R"({"ok":true,"status":"disconnected"})");
+    EXPECT_EQ(ask(R"({"command":"stop"})"), R"({"ok":true,"status":"disconnected"})");
     held.clear();
     for (const char* log : logs) {
         EXPECT_EQ(std::filesystem::file_size(oldPlace / log), 0U) << log;
@@ -254,10 +254,8 @@ TEST_F(ServiceScm, NoUserCatchesAnothersRequestsOrFiles) {
                                            FALSE, serviceStatus().dwProcessId));
     PROCESS_MEMORY_COUNTERS idle{}, after{};
     ASSERT_TRUE(GetProcessMemoryInfo(service.get(), &idle, sizeof(idle)));
-    const std::string piece =
-        exchangeRequest(R"({"command":"readLogDelta","source":"windows_xray","offset":0,)"
-                        R"("maxBytes":4294967295})")
-            .response;
+    const std::string piece = ask(
+        R"({"command":"readLogDelta","source":"windows_xray","offset":0,"maxBytes":4294967295})");
     ASSERT_TRUE(GetProcessMemoryInfo(service.get(), &after, sizeof(after)));
     EXPECT_LT(after.PeakWorkingSetSize, idle.WorkingSetSize + (32U << 20));
     std::string content = "x";
@@ -301,7 +299,7 @@ TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
         EXPECT_TRUE(std::filesystem::is_regular_file(folder / file)) << file;
     }
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
-    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
+    EXPECT_EQ(ask(kStatus), kStatusAnswer);
     EXPECT_EQ(registration(), verbRegistration(service));  // as the verb's, pinned above
 
     // A repair (a standard user may start one) keeps the start type an administrator chose.
@@ -321,7 +319,7 @@ TEST_F(ServiceScm, InstallerRegistersUpgradesAndRemovesTheService) {
     EXPECT_TRUE(testing::processHasEnded(old));
     EXPECT_TRUE(testing::readFileBytes(folder / L"HalvernService.exe") ==
                 testing::readFileBytes(nextService));
-    EXPECT_EQ(exchangeRequest(R"({"command":"status"})").response, kStatusAnswer);
+    EXPECT_EQ(ask(kStatus), kStatusAnswer);
 
     // Removed: the service, its process, every file and its key.
     const DWORD last = serviceStatus().dwProcessId;

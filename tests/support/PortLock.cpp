@@ -20,10 +20,8 @@ namespace {
 
 std::filesystem::path ownerFile() {
 #ifdef _WIN32
-    if (runningUnderWine()) {
-        return L"Z:\\tmp\\halvern-port-10807.owner";
-    }
-    return std::filesystem::temp_directory_path() / "halvern-port-10807.owner";
+    return runningUnderWine() ? L"Z:\\tmp\\halvern-port-10807.owner"
+                              : std::filesystem::temp_directory_path() / "halvern-port-10807.owner";
 #else
     return "/tmp/halvern-port-10807.owner";
 #endif

@@ -4,7 +4,6 @@
 #include <sddl.h>      // needs <windows.h> first
 #include <tlhelp32.h>  // needs <windows.h> first
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -21,7 +20,8 @@
 
 namespace halvern::testing {
 
-std::vector<std::uint32_t> childProcessesOfThisProcess() {
+// This process's children, or those of them whose executable is `named` (nullptr: all).
+static std::vector<std::uint32_t> childrenNamed(const std::wstring* named) {
     // When a process was created, in 100 ns units; 0 when it has ended or cannot be asked.
     const auto creationTime = [](std::uint32_t pid) -> std::uint64_t {
         const std::string mark = processStartMark(pid);
@@ -40,7 +40,8 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     const DWORD self = GetCurrentProcessId();
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ParentProcessID != self || entry.th32ProcessID == self) {
+        if (entry.th32ParentProcessID != self || entry.th32ProcessID == self ||
+            (named != nullptr && _wcsicmp(entry.szExeFile, named->c_str()) != 0)) {
             continue;
         }
         const std::uint64_t created = creationTime(entry.th32ProcessID);
@@ -52,22 +53,16 @@ std::vector<std::uint32_t> childProcessesOfThisProcess() {
     return children;
 }
 
+std::vector<std::uint32_t> childProcessesOfThisProcess() {
+    return childrenNamed(nullptr);
+}
+
 std::uint32_t killChildNamed(const std::string& fileName) {
-    const UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
     const std::wstring wanted(fileName.begin(), fileName.end());  // ASCII names only
-    const std::vector<std::uint32_t> children = childProcessesOfThisProcess();
-    for (BOOL more = snapshot.valid() && Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-        const bool ours =
-            std::find(children.begin(), children.end(), entry.th32ProcessID) != children.end();
-        if (!ours || _wcsicmp(entry.szExeFile, wanted.c_str()) != 0) {
-            continue;
-        }
-        const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    for (const std::uint32_t pid : childrenNamed(&wanted)) {
+        const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
         if (process.valid() && TerminateProcess(process.get(), 0)) {
-            return entry.th32ProcessID;
+            return pid;
         }
     }
     return 0;

@@ -8,10 +8,9 @@
 namespace halvern::testing {
 
 CommandRunnerTest::~CommandRunnerTest() {
-    for (const char* name :
-         {"HALVERN_STANDIN_RECORD", "HALVERN_STANDIN_EXIT", "HALVERN_STANDIN_SLEEP_MS"}) {
-        SetEnvironmentVariableA(name, nullptr);
-    }
+    SetEnvironmentVariableA("HALVERN_STANDIN_RECORD", nullptr);
+    SetEnvironmentVariableA("HALVERN_STANDIN_EXIT", nullptr);
+    SetEnvironmentVariableA("HALVERN_STANDIN_SLEEP_MS", nullptr);
 }
 
 CommandLine CommandRunnerTest::exitingWith(std::uint32_t code) {
