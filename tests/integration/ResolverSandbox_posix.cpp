@@ -44,8 +44,7 @@ ResolverSandbox::~ResolverSandbox() {
         ::close(originalNamespace_);
     }
     if (originalDirectory_ >= 0) {
-        const int ignored = ::fchdir(originalDirectory_);
-        static_cast<void>(ignored);
+        [[maybe_unused]] const int ignored = ::fchdir(originalDirectory_);
         ::close(originalDirectory_);
     }
 }

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -21,8 +20,7 @@ ScopedJournalPlace::ScopedJournalPlace() : path_(directory_.path() / "session.jo
 ScopedJournalPlace::~ScopedJournalPlace() = default;
 
 void letOthersChangeJournal(const std::filesystem::path& path) {
-    std::filesystem::permissions(path, std::filesystem::perms::others_write,
-                                 std::filesystem::perm_options::add);
+    letEveryoneChange(path);
 }
 
 namespace {
@@ -38,17 +36,15 @@ void shunSignal(int signal, bool shunned) {
 // State letter and parent from /proc/PID/stat, after the last ')' (the name may hold any); state
 // 0 when it is not there, or ended between open and read (ESRCH, thrown whatever the mask).
 std::pair<char, long> stateAndParent(const std::string& pid) {
-    std::ifstream statFile("/proc/" + pid + "/stat");
-    std::string stat;
-    try {
-        stat.assign(std::istreambuf_iterator<char>(statFile), std::istreambuf_iterator<char>());
-    } catch (const std::exception&) {
-        return {0, 0};
-    }
     std::pair<char, long> result{0, 0};
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos ||
-        std::sscanf(stat.c_str() + close + 1, " %c %ld", &result.first, &result.second) != 2) {
+    try {
+        const std::string stat = readFileBytes("/proc/" + pid + "/stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos ||
+            std::sscanf(stat.c_str() + close + 1, " %c %ld", &result.first, &result.second) != 2) {
+            result.first = 0;
+        }
+    } catch (const std::exception&) {
         result.first = 0;
     }
     return result;
