@@ -61,6 +61,10 @@ class TunnelSequenceTest : public ::testing::Test {
                        quoteJson(coreConfig(behaviour)) + "}\n");
     }
 
+    static std::string log(const std::string& program) {
+        return readFileBytes(tempFilePath("halvern_" + program + "_output.log"));
+    }
+
     // Linux: the routing table's lines that hold `text`.
     std::string routesWith(const std::string& text) const {
         std::istringstream table(network_.routingTable());
@@ -121,16 +125,14 @@ TEST_F(TunnelSequenceTest, StartRestartAndStopBringEverythingUpAndDown) {
     EXPECT_EQ(words_, (Words{"connecting", "error", "connecting", "connected", "disconnecting",
                              "disconnected", "connecting", "connected"}));
     EXPECT_EQ(childProcessesLeftBehind(2).size(), 2U);
-    EXPECT_EQ(readFileBytes(tempFilePath("halvern_xray_output.log")), "core up\n")
-        << "each start begins a new log";
+    EXPECT_EQ(log("xray"), "core up\n") << "each start begins a new log";
     EXPECT_TRUE(journal_.holdsJournal());
 
     EXPECT_EQ(command("{\"command\":\"stop\"}"), "{\"ok\":true,\"status\":\"disconnected\"}");
     EXPECT_EQ(childProcessesLeftBehind(), std::vector<std::uint32_t>{});
     EXPECT_FALSE(std::filesystem::exists(coreConfig_));
     EXPECT_FALSE(journal_.holdsJournal()) << "nothing is left to undo";
-    EXPECT_EQ(readFileBytes(tempFilePath("halvern_xray_output.log")), "core up\n")
-        << "the logs stay";
+    EXPECT_EQ(log("xray"), "core up\n") << "the logs stay";
     network_.bridgeEnded();
     EXPECT_EQ(network_.routingTable(), routesBefore);
     EXPECT_EQ(network_.resolverConfiguration(), resolverBefore_);
@@ -162,7 +164,7 @@ TEST_F(TunnelSequenceTest, EveryFailingStepCleansUp) {
         EXPECT_EQ(endLeftoverChildren().value_or(0), 0U);  // Linux: what left the core's group
 
         EXPECT_FALSE(std::filesystem::exists(coreConfig_));
-        EXPECT_EQ(readFileBytes(tempFilePath("halvern_tun2socks_output.log")), c.bridgeLog);
+        EXPECT_EQ(log("tun2socks"), c.bridgeLog);
         // The failure text outlives an idle disconnect, which announces nothing.
         tunnel.disconnect();
         EXPECT_EQ(tunnel.status(), "disconnected");
@@ -215,11 +217,9 @@ TEST_F(TunnelSequenceTest, AWatchedSessionFollowsTheNetworkRestartsChildrenAndGi
         ASSERT_TRUE(killedChildComesBack(executableFileName(child))) << child;
         EXPECT_EQ(statusAndError(), kUp);
     }
-    EXPECT_EQ(readFileBytes(tempFilePath("halvern_tun2socks_output.log")),
-              "bridge up\nbridge up\n");
+    EXPECT_EQ(log("tun2socks"), "bridge up\nbridge up\n");
     const std::string coreLog = "core up\ncore up\ncore up\ncore up\n";
-    EXPECT_EQ(readFileBytes(tempFilePath("halvern_xray_output.log")), coreLog)
-        << "appended, not emptied";
+    EXPECT_EQ(log("xray"), coreLog) << "appended, not emptied";
     const std::string info = command("{\"command\":\"sessionInfo\"}");
     EXPECT_NE(info.find("\"coreRestarts\":3,\"bridgeRestarts\":1}"), std::string::npos) << info;
     EXPECT_TRUE(kOnWindows ||

@@ -37,6 +37,10 @@ const std::string kConnect =
 
 const auto ask = [](const std::string& request) { return exchangeRequest(request).response; };
 
+const auto childrenEnded = [] {
+    return testing::debugOutputCount("of the previous instance had already ended");
+};
+
 // The exit code of ARGUMENTS run by `executable`.
 DWORD runVerb(std::vector<std::string> arguments,
               const std::filesystem::path& executable = kExecutable) {
@@ -118,12 +122,11 @@ TEST_F(ServiceScm, VerbsCarryTheServiceThroughItsWholeLife) {
     const auto refused =
         testing::runCaptured({(unpacked.path() / HALVERN_SERVICE_NAME).string(), "install"});
     EXPECT_EQ(static_cast<DWORD>(refused.exitCode), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_NE(
-        refused.errors.find("HalvernService install: refused: users other than SYSTEM and the "
-                            "administrators may change " +
-                            unpacked.path().string()),
-        std::string::npos)
-        << refused.errors;
+    const std::string why =
+        "HalvernService install: refused: users other than SYSTEM and the "
+        "administrators may change " +
+        unpacked.path().string();
+    EXPECT_NE(refused.errors.find(why), std::string::npos) << refused.errors;
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
 
     // A second install repairs a registration that was changed since.
@@ -181,9 +184,7 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
             << undone;
     }
     // The children went with the service's jobs, before the recovery could end them.
-    EXPECT_TRUE(testing::eventually([] {
-        return testing::debugOutputCount("of the previous instance had already ended") == 2U;
-    })) << testing::debugOutputCount("of the previous instance had already ended");
+    EXPECT_TRUE(testing::eventually([] { return childrenEnded() == 2U; })) << childrenEnded();
     EXPECT_FALSE(std::filesystem::exists("C:\\ProgramData\\Halvern"));
 
     // Killed again, then removed: uninstall undoes the session and takes its folder along.
@@ -192,9 +193,7 @@ TEST_F(ServiceScm, ASquattedPipeAndAKilledServicesSessionAreHandled) {
     ASSERT_TRUE(TerminateProcess(again.get(), 1));
     EXPECT_EQ(runVerb({"uninstall"}, kFolder / HALVERN_SERVICE_NAME), 0U);
     EXPECT_EQ(testing::debugOutputCount("recovery: deleted the host route to 198.51.100.7"), 2U);
-    EXPECT_TRUE(testing::eventually([] {
-        return testing::debugOutputCount("of the previous instance had already ended") == 4U;
-    }));
+    EXPECT_TRUE(testing::eventually([] { return childrenEnded() == 4U; })) << childrenEnded();
     EXPECT_FALSE(openService(SERVICE_QUERY_STATUS));
     EXPECT_FALSE(std::filesystem::exists(kFolder / "runtime"));
 }

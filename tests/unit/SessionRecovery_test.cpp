@@ -34,7 +34,7 @@ TEST(SessionWatcher, APassWaitsForTheCommandLock) {
     std::unique_lock held(commandLock);
     std::atomic<int> passes{0};
     SessionWatcher watcher(&commandLock, [&passes](bool) { return ++passes > 0; });
-    sleepMilliseconds(3 * SessionWatcher::kPollMs);
+    sleepMilliseconds(std::int64_t{3} * SessionWatcher::kPollMs);
     EXPECT_EQ(passes, 0);
     held.unlock();
     EXPECT_TRUE(testing::eventually([&passes] { return passes > 0; }));
