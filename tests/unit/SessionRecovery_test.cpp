@@ -2,43 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <mutex>
-
 #include "common/ProcessIdentity.h"
-#include "journal/JournalFormat.h"
 #include "journal/JournalStore.h"
 #include "journal/SessionJournal.h"
 #include "network/NetworkConfigurator.h"
 #include "support/TestSupport.h"
-#include "tunnel/SessionWatcher.h"
 #include "unit/RecordingNetworkSystem.h"
 
 namespace halvern {
 namespace {
-
-// Each entry one line, whatever its fields hold; a mark that is no number becomes 0; no empty word.
-TEST(JournalFormat, FieldsOfAnyBytesComeBackAsTheyWere) {
-    const std::vector<JournalEntry> entries = {
-        {JournalKind::serverRoute, {"", "Eth \"x\"\n%", std::string("\xC3\xA9\x00\x7F 1", 6)}},
-        {JournalKind::proxyConfig, {}}};
-    std::string text = formatJournal(4000000000U, "12x", entries);
-    EXPECT_EQ(parseJournal(text), (ParsedJournal{4000000000U, "0", {entries[0], entries[1]}}));
-    text.insert(text.rfind("\nend"), " ");
-    EXPECT_EQ(parseJournal(text), (ParsedJournal{4000000000U, "0", {entries[0], std::nullopt}}));
-}
-
-// A pass acts like a command: never while another command holds the lock, and soon after.
-TEST(SessionWatcher, APassWaitsForTheCommandLock) {
-    CommandMutex commandLock;
-    std::unique_lock held(commandLock);
-    std::atomic<int> passes{0};
-    SessionWatcher watcher(&commandLock, [&passes](bool) { return ++passes > 0; });
-    sleepMilliseconds(std::int64_t{3} * SessionWatcher::kPollMs);
-    EXPECT_EQ(passes, 0);
-    held.unlock();
-    EXPECT_TRUE(testing::eventually([&passes] { return passes > 0; }));
-}
 
 // An undo that could not run keeps its record until a retry (teardown's or next start's) does it.
 TEST(SessionRecovery, AnUndoThatCouldNotRunKeepsItsRecordUntilARetryDoesIt) {
