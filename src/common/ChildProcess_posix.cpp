@@ -103,10 +103,11 @@ std::optional<std::uint32_t> ChildProcess::exitCodeIfExited() noexcept {
 // a strict seccomp profile) the bounded poll's pauses stand in. Called through syscall(): glibc's
 // own wrapper is missing from older releases and its header lacks C linkage in some.
 std::optional<std::uint32_t> ChildProcess::waitForExit(int timeoutMs) noexcept {
-    if (!valid()) {
-        return std::nullopt;
+    refresh();
+    if (!valid() || state_ != State::running) {
+        return exitCodeIfExited();  // a reaped child's number may be someone else's by now
     }
-    const UniqueFd pidfd(valid() ? static_cast<int>(::syscall(SYS_pidfd_open, process_, 0U)) : -1);
+    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, process_, 0U)));
     const auto start = MonotonicClock::now();
     waitUntil(
         [&] {
